@@ -1,0 +1,52 @@
+# make demo  - build, plant synthetic samples in a fresh Wine machine, run a silent removal
+# make test  - build and run every test (host unit tests, Wine tests, UI tests, fuzz smoke)
+SHELL := /bin/bash
+JOBS  ?= $(shell nproc)
+
+APT_PACKAGES := cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev \
+	            g++-mingw-w64-i686-posix wine wine32:i386 xvfb xauth x11-apps imagemagick
+
+.PHONY: all deps host win32 fuzz test test-host test-win32 test-fuzz demo bench clean
+
+all: host win32
+
+deps:
+	@missing=""; \
+	for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
+	fi
+
+host: deps
+	cmake --preset host >/dev/null
+	cmake --build --preset host -j $(JOBS)
+
+win32: deps
+	cmake --preset win32 >/dev/null
+	cmake --build --preset win32 -j $(JOBS)
+
+fuzz: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+
+test-host: host
+	ctest --preset host -j $(JOBS)
+
+test-win32: win32
+	xvfb-run -a -s "-screen 0 1024x768x24" ctest --preset win32 -j $(JOBS)
+
+test-fuzz: fuzz
+	tests/fuzz-smoke.sh build/fuzz
+
+test: test-host test-win32 test-fuzz
+
+demo: win32 host
+	tests/demo.sh
+
+bench: host win32
+	bench/run.sh
+
+clean:
+	rm -rf build

@@ -1,0 +1,16 @@
+// The application object: single instance, main dialog, exit.
+#pragma once
+#include <windows.h>
+
+class TrevaskApp {
+public:
+    // Start-up; always returns (the process then ends with exit code 0).
+    void InitInstance(HINSTANCE instance);
+    // Releases the semaphore; the exit code, always 0.
+    int ExitInstance();
+
+private:
+    HANDLE m_semaphore = nullptr;
+};
+
+extern const char kSemaphoreName[];

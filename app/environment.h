@@ -1,0 +1,23 @@
+// Environment checks and the restart request.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+
+#include "app/environment_core.h"
+
+int IdentifyPlatform();
+int CheckBootMode(uint32_t requiredMode);
+int ReadRegistryString(HKEY root, const char* subKey, const char* valueName, char* buffer1024);
+DWORD IsUserAdministrator(int* isAdmin);
+bool EnableDebugPrivilege();
+bool EnableShutdownPrivilege();
+// Asks the system for an ordinary restart with the security reason (0x13).
+void RequestSystemRestart();
+
+// Test seams: replace what the system reports (null restores the real call).
+using CleanBootProbe = int (*)();
+void SetCleanBootProbe(CleanBootProbe probe);
+using AdminProbe = bool (*)();       // true: administrator with debug privilege
+void SetRightsProbe(AdminProbe probe);
+bool CheckAdministratorRights();

@@ -1,0 +1,39 @@
+// Command-line switches of the removal tool. Portable.
+#pragma once
+#include <optional>
+#include <string>
+#include <vector>
+
+struct ThreatDefinition;
+
+struct RunOptions {
+    bool silentMode = false;
+    std::string logPath;
+    bool startImmediately = false;
+    bool fixShares = false;
+    bool deleteAdminShares = false;
+    bool scanMappedDrives = false;
+    bool noFileScan = false;
+    bool noVulnerabilityCheck = false;
+    std::vector<std::string> exclusionList;
+    bool exclusionsGiven = false;
+    std::string readWritePassword;
+    std::string readOnlyPassword;
+    bool readWritePasswordGiven = false;
+    bool readOnlyPasswordGiven = false;
+    bool showHelp = false;
+    bool noSilentReboot = false;
+    bool noCancel = false;
+    std::optional<std::string> onlyDirPath;
+    bool registryFixEnabled = true;
+};
+
+extern const char kHelpText[];
+
+// Defaults that come from the threat definition.
+RunOptions DefaultRunOptions(const ThreatDefinition& def);
+
+// Parses the process's command line (program name first) into options.
+// The text is upper-cased in place and cut into tokens in place, as the
+// values are taken from it; the whole line is parsed, however long.
+void ParseCommandLine(char* commandLine, RunOptions& options, const ThreatDefinition& def);

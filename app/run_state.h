@@ -1,0 +1,53 @@
+// Run-wide counters and flags. Portable.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct RemovalStats {
+    uint32_t filesScanned = 0;
+    uint32_t filesDeleted = 0;
+    uint32_t infections = 0;
+    uint32_t repairs = 0;
+    uint32_t repairsFailed = 0;
+    uint32_t repairsPendingReboot = 0;
+    uint32_t deleteFailed = 0;
+    uint32_t deletesPendingReboot = 0;
+    uint32_t directoriesDeleted = 0;
+    uint32_t directoriesNotDeleted = 0;
+    uint32_t directoriesPendingReboot = 0;
+    uint32_t processesTerminated = 0;
+    uint32_t threadsTerminated = 0;
+    uint32_t registryEntriesFixed = 0;
+    uint32_t servicesStopped = 0;
+    uint32_t servicesRemoved = 0;
+    uint32_t groupMembersRemoved = 0;
+    uint32_t accountsDisabled = 0;
+};
+
+struct RunFlags {
+    bool silentMode = false;
+    bool cancelRequested = false;
+    bool threatFound = false;
+    bool rebootNeeded = false;
+    bool noFileScan = false;
+    bool noVulnerabilityCheck = false;
+    bool noCancel = false;
+    std::optional<std::string> onlyDirPath;
+    // Platform (set by IdentifyPlatform, only ever switched on).
+    bool isNtFamily = false;
+    bool isWin9xFamily = false;
+    bool isNt4 = false;
+    bool isWin2000 = false;
+    bool isWinMe = false;
+    uint32_t maxPathChars = 260;
+};
+
+extern RemovalStats g_stats;
+extern RunFlags g_run;
+
+// Back to the state at process start (tests run several runs in one process).
+void ResetRunState();
+
+constexpr uint32_t kMaxPathCharsNt = 32767;
+constexpr uint32_t kMaxPathChars9x = 260;

@@ -1,0 +1,90 @@
+# Win32 build: FixQuorvin.exe, its test programs and stand-in libraries.
+# Every test program runs under Wine in its own copy of a template prefix.
+set(QUORVIN_WINE_ROOT ${CMAKE_BINARY_DIR}/wine)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tests/wine/run-test.sh)
+
+add_compile_definitions(WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501 WINVER=0x0501 _WIN32_IE=0x0600)
+add_compile_options(-Wall -Wextra -Wno-cast-function-type -Wno-missing-field-initializers)
+add_link_options(-static -static-libgcc -static-libstdc++)
+
+set(QUORVIN_SYSTEM_LIBS comctl32 version shell32 advapi32 user32 gdi32 kernel32)
+
+# Everything of the program but its entry point, so tests link the real subsystems.
+set(QUORVIN_WIN32_SOURCES)
+foreach(dir IN LISTS QUORVIN_SUBSYSTEMS)
+  file(GLOB _all CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cpp)
+  list(FILTER _all EXCLUDE REGEX "_core\\.cpp$")
+  list(APPEND QUORVIN_WIN32_SOURCES ${_all})
+endforeach()
+list(REMOVE_ITEM QUORVIN_WIN32_SOURCES ${CMAKE_SOURCE_DIR}/app/main.cpp)
+
+add_library(quorvin_win32 STATIC ${QUORVIN_WIN32_SOURCES})
+target_link_libraries(quorvin_win32 PUBLIC quorvin_core ${QUORVIN_SYSTEM_LIBS})
+
+add_executable(FixQuorvin WIN32 app/main.cpp app/res/FixQuorvin.rc)
+target_link_libraries(FixQuorvin PRIVATE quorvin_win32)
+set_target_properties(FixQuorvin PROPERTIES OUTPUT_NAME FixQuorvin)
+
+# Sample factory (the same portable code as on the host).
+file(GLOB QUORVIN_SAMPLE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/samples/*_core.cpp)
+add_library(quorvin_samples STATIC ${QUORVIN_SAMPLE_SOURCES})
+target_link_libraries(quorvin_samples PUBLIC quorvin_core)
+
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+add_subdirectory(${GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+enable_testing()
+
+# Small programs used by the tests: the clean console host, a file locker, the UI driver...
+file(GLOB QUORVIN_TEST_TOOLS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win32/tools/*.cpp
+                                               ${CMAKE_SOURCE_DIR}/tests/ui/tools/*.cpp)
+foreach(src IN LISTS QUORVIN_TEST_TOOLS)
+  get_filename_component(name ${src} NAME_WE)
+  add_executable(${name} ${src})
+  target_link_libraries(${name} PRIVATE quorvin_samples ${QUORVIN_SYSTEM_LIBS})
+endforeach()
+
+# Stand-in libraries for what Wine lacks (one .cpp and optional .def each).
+file(GLOB QUORVIN_STANDIN_DLLS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win32/dlls/*.cpp)
+foreach(src IN LISTS QUORVIN_STANDIN_DLLS)
+  get_filename_component(name ${src} NAME_WE)
+  get_filename_component(dir ${src} DIRECTORY)
+  set(_def ${dir}/${name}.def)
+  if(EXISTS ${_def})
+    add_library(${name} SHARED ${src} ${_def})
+  else()
+    add_library(${name} SHARED ${src})
+  endif()
+  set_target_properties(${name} PROPERTIES PREFIX "")
+  target_link_libraries(${name} PRIVATE ${QUORVIN_SYSTEM_LIBS})
+endforeach()
+
+# Shared helpers of the Wine tests.
+file(GLOB QUORVIN_WIN32_TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win32/support/*.cpp)
+add_library(quorvin_test_support STATIC ${QUORVIN_WIN32_TEST_SUPPORT})
+target_link_libraries(quorvin_test_support PUBLIC quorvin_win32 quorvin_samples GTest::gtest)
+target_include_directories(quorvin_test_support PUBLIC ${CMAKE_SOURCE_DIR}/tests/win32)
+
+# The template prefix is made once per build folder, before any Wine test.
+add_test(NAME wine_template COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/make-template.sh ${QUORVIN_WINE_ROOT}/template)
+set_tests_properties(wine_template PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
+set_property(TEST wine_template PROPERTY CROSSCOMPILING_EMULATOR "")
+
+file(GLOB QUORVIN_WIN32_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win32/*_test.cpp
+                                                ${CMAKE_SOURCE_DIR}/tests/ui/*_test.cpp)
+foreach(src IN LISTS QUORVIN_WIN32_TESTS)
+  get_filename_component(name ${src} NAME_WE)
+  add_executable(${name} ${src})
+  target_link_libraries(${name} PRIVATE quorvin_test_support GTest::gtest_main)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 600)
+endforeach()
+
+# Win32 benchmarks (run by hand through tests/wine/run-test.sh, not by ctest).
+file(GLOB QUORVIN_WIN32_BENCH CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/bench/win32/*.cpp)
+foreach(src IN LISTS QUORVIN_WIN32_BENCH)
+  get_filename_component(name ${src} NAME_WE)
+  add_executable(${name} ${src})
+  target_link_libraries(${name} PRIVATE quorvin_win32 quorvin_samples)
+endforeach()

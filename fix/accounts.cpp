@@ -1,0 +1,4 @@
+#include "fix/accounts.h"
+
+void RemoveGroupMembers() {}
+void DisableAccounts() {}

@@ -1,0 +1,4 @@
+#include "fix/com_cleanup.h"
+
+void CleanupClsidReferences(const char*, const WStrList&) {}
+void DeleteValuesByData(const char*, const void*) {}

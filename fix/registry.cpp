@@ -1,0 +1,3 @@
+#include "fix/registry.h"
+
+void RunRegistryPass(TrevaskDlg&) {}

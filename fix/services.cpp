@@ -1,0 +1,3 @@
+#include "fix/services.h"
+
+int StopAndRemoveServices(int) { return 0; }

@@ -1,0 +1,4 @@
+// Restart of the 9x shell.
+#pragma once
+
+void RestartShell();

@@ -1,0 +1,4 @@
+#include "procs/threats.h"
+
+void SuspendInjectedShellProcesses() {}
+int NeutraliseThreatProcesses(TrevaskDlg&) { return 0; }

@@ -1,0 +1,3 @@
+#include "scan/walk.h"
+
+int ScanDrives(TrevaskDlg&) { return 1; }

@@ -1,0 +1,231 @@
+#include "support/support.h"
+
+#include <cstdio>
+
+namespace qt {
+
+std::string BinDir() {
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string p = path;
+    return p.substr(0, p.rfind('\\'));
+}
+
+std::string OutDir() {
+    CreateDirectoryA("C:\\quorvin", nullptr);
+    CreateDirectoryA("C:\\quorvin\\out", nullptr);
+    return "C:\\quorvin\\out";
+}
+
+std::string NewWorkDir(const std::string& name) {
+    CreateDirectoryA("C:\\quorvin", nullptr);
+    CreateDirectoryA("C:\\quorvin\\work", nullptr);
+    static int counter = 0;
+    std::string dir = "C:\\quorvin\\work\\" + name + "." + std::to_string(GetCurrentProcessId()) + "." +
+                      std::to_string(++counter);
+    CreateDirectoryA(dir.c_str(), nullptr);
+    return dir;
+}
+
+std::vector<uint8_t> ReadBytes(const std::string& path) {
+    std::vector<uint8_t> bytes;
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return bytes;
+    DWORD size = GetFileSize(f, nullptr);
+    if (size != INVALID_FILE_SIZE) {
+        bytes.resize(size);
+        DWORD got = 0;
+        if (size && !ReadFile(f, bytes.data(), size, &got, nullptr)) got = 0;
+        bytes.resize(got);
+    }
+    CloseHandle(f);
+    return bytes;
+}
+
+bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return false;
+    DWORD put = 0;
+    bool ok = bytes.empty() || (WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr) &&
+                                put == bytes.size());
+    CloseHandle(f);
+    return ok;
+}
+
+std::string ReadText(const std::string& path) {
+    std::vector<uint8_t> b = ReadBytes(path);
+    return std::string(b.begin(), b.end());
+}
+
+bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+ProcessResult Run(const std::string& commandLine, const std::string& workDir, DWORD timeoutMs, bool captureOutput) {
+    ProcessResult result;
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (captureOutput) {
+        SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+        if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) return result;
+        SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = writeEnd;
+        si.hStdError = writeEnd;
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    }
+    PROCESS_INFORMATION pi = {};
+    std::string cmd = commandLine;
+    BOOL ok = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, captureOutput, 0, nullptr,
+                             workDir.empty() ? nullptr : workDir.c_str(), &si, &pi);
+    if (writeEnd) CloseHandle(writeEnd);
+    if (!ok) {
+        if (readEnd) CloseHandle(readEnd);
+        return result;
+    }
+    if (captureOutput) {
+        char buf[4096];
+        DWORD got = 0;
+        while (ReadFile(readEnd, buf, sizeof buf, &got, nullptr) && got) result.output.append(buf, got);
+        CloseHandle(readEnd);
+    }
+    if (WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_OBJECT_0) {
+        result.finished = true;
+        GetExitCodeProcess(pi.hProcess, &result.exitCode);
+    } else {
+        TerminateProcess(pi.hProcess, 1);
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return result;
+}
+
+bool Process::Start(const std::string& commandLine, const std::string& workDir) {
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    std::string cmd = commandLine;
+    return CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                          workDir.empty() ? nullptr : workDir.c_str(), &si, &m_pi) != 0;
+}
+
+Process::~Process() {
+    if (m_pi.hProcess) {
+        if (WaitForSingleObject(m_pi.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(m_pi.hProcess, 1);
+        CloseHandle(m_pi.hThread);
+        CloseHandle(m_pi.hProcess);
+    }
+}
+
+DWORD Process::Wait(DWORD timeoutMs) {
+    if (!m_pi.hProcess || WaitForSingleObject(m_pi.hProcess, timeoutMs) != WAIT_OBJECT_0) return 0xFFFFFFFF;
+    DWORD code = 0xFFFFFFFF;
+    GetExitCodeProcess(m_pi.hProcess, &code);
+    return code;
+}
+
+void Process::Kill() {
+    if (m_pi.hProcess) {
+        TerminateProcess(m_pi.hProcess, 1);
+        WaitForSingleObject(m_pi.hProcess, 5000);
+    }
+}
+
+void SetWineVersionFor(const std::string& exeName, const std::string& version) {
+    std::string key = "Software\\Wine\\AppDefaults\\" + exeName;
+    HKEY k;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &k, nullptr) ==
+        ERROR_SUCCESS) {
+        RegSetValueExA(k, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version.c_str()),
+                       static_cast<DWORD>(version.size() + 1));
+        RegCloseKey(k);
+    }
+}
+
+std::string CopyProgramAs(const std::string& program, const std::string& newName) {
+    std::string target = BinDir() + "\\" + newName;
+    CopyFileA((BinDir() + "\\" + program).c_str(), target.c_str(), FALSE);
+    return target;
+}
+
+namespace {
+struct FindData {
+    DWORD pid;
+    const std::string* caption;
+    const std::string* className;
+    HWND found;
+};
+
+BOOL CALLBACK FindProc(HWND hwnd, LPARAM lp) {
+    auto* d = reinterpret_cast<FindData*>(lp);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid != d->pid || !IsWindowVisible(hwnd)) return TRUE;
+    if (!d->caption->empty() && WindowText(hwnd) != *d->caption) return TRUE;
+    if (!d->className->empty()) {
+        char cls[256] = {};
+        GetClassNameA(hwnd, cls, sizeof cls);
+        if (*d->className != cls) return TRUE;
+    }
+    d->found = hwnd;
+    return FALSE;
+}
+}  // namespace
+
+HWND WaitForWindow(DWORD processId, const std::string& caption, const std::string& className, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        FindData d = {processId, &caption, &className, nullptr};
+        EnumWindows(FindProc, reinterpret_cast<LPARAM>(&d));
+        if (d.found) return d.found;
+        if (GetTickCount() - start > timeoutMs) return nullptr;
+        Sleep(100);
+    }
+}
+
+std::string WindowText(HWND hwnd) {
+    char text[8192] = {};
+    // WM_GETTEXT works across processes for window text.
+    SendMessageTimeoutA(hwnd, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000, nullptr);
+    return text;
+}
+
+namespace {
+BOOL CALLBACK StaticProc(HWND hwnd, LPARAM lp) {
+    char cls[64] = {};
+    GetClassNameA(hwnd, cls, sizeof cls);
+    if (lstrcmpiA(cls, "Static") == 0) {
+        std::string t = WindowText(hwnd);
+        if (!t.empty()) reinterpret_cast<std::vector<std::string>*>(lp)->push_back(t);
+    }
+    return TRUE;
+}
+}  // namespace
+
+std::vector<std::string> StaticTexts(HWND dialog) {
+    std::vector<std::string> texts;
+    EnumChildWindows(dialog, StaticProc, reinterpret_cast<LPARAM>(&texts));
+    return texts;
+}
+
+void Click(HWND dialog, int id) {
+    HWND button = GetDlgItem(dialog, id);
+    if (button) PostMessageA(button, BM_CLICK, 0, 0);
+    else PostMessageA(dialog, WM_COMMAND, id, 0);
+}
+
+UINT MessageBoxIcon(HWND box) {
+    // The icon is a static control with SS_ICON; compare it with the system icons.
+    HWND icon = GetDlgItem(box, 0x440);   // id Windows and Wine give the message box icon
+    if (!icon) return 0;
+    HICON h = reinterpret_cast<HICON>(SendMessageA(icon, STM_GETICON, 0, 0));
+    if (!h) return 0;
+    struct { LPCSTR id; UINT style; } icons[] = {{IDI_INFORMATION, MB_ICONINFORMATION},
+                                                 {IDI_EXCLAMATION, MB_ICONEXCLAMATION},
+                                                 {IDI_HAND, MB_ICONSTOP},
+                                                 {IDI_QUESTION, MB_ICONQUESTION}};
+    for (auto& i : icons)
+        if (LoadIconA(nullptr, i.id) == h) return i.style;
+    return 0;
+}
+
+}  // namespace qt

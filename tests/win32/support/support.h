@@ -1,0 +1,65 @@
+// Helpers of the tests that run under Wine: processes, files, windows, versions.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qt {
+
+// Folder of the running test program (C:\quorvin\bin in the test prefix).
+std::string BinDir();
+// A fresh, empty folder under C:\quorvin\work.
+std::string NewWorkDir(const std::string& name);
+// C:\quorvin\out: files left here are kept as test artifacts.
+std::string OutDir();
+
+std::vector<uint8_t> ReadBytes(const std::string& path);
+bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+std::string ReadText(const std::string& path);
+bool FileExists(const std::string& path);
+
+struct ProcessResult {
+    DWORD exitCode = 0xFFFFFFFF;
+    bool finished = false;
+    std::string output;   // stdout and stderr, when captured
+};
+
+// Starts a program and waits for it (at most timeoutMs).
+ProcessResult Run(const std::string& commandLine, const std::string& workDir = "", DWORD timeoutMs = 120000,
+                  bool captureOutput = false);
+
+// A started program that the test drives (windows, second copies, ...).
+class Process {
+public:
+    bool Start(const std::string& commandLine, const std::string& workDir = "");
+    ~Process();
+    DWORD Id() const { return m_pi.dwProcessId; }
+    HANDLE Handle() const { return m_pi.hProcess; }
+    // Exit code after waiting, or 0xFFFFFFFF when still running.
+    DWORD Wait(DWORD timeoutMs);
+    void Kill();
+
+private:
+    PROCESS_INFORMATION m_pi = {};
+};
+
+// Makes Wine report `version` (win98, winme, nt40, win2k, winxp, win2003, win7)
+// to programs named exeName.
+void SetWineVersionFor(const std::string& exeName, const std::string& version);
+// Copies a program of the bin folder under another name (for per-name versions).
+std::string CopyProgramAs(const std::string& program, const std::string& newName);
+
+// Top-level window of a process whose caption equals `caption` (any caption
+// when empty) and whose class is `className` (any when empty); waits up to timeoutMs.
+HWND WaitForWindow(DWORD processId, const std::string& caption, const std::string& className, DWORD timeoutMs);
+std::string WindowText(HWND hwnd);
+// Texts of the static controls of a dialog or message box, in z-order.
+std::vector<std::string> StaticTexts(HWND dialog);
+// Presses a button of a dialog by id (BM_CLICK).
+void Click(HWND dialog, int id);
+// Icon of a message box: MB_ICONINFORMATION, MB_ICONEXCLAMATION, MB_ICONSTOP, MB_ICONQUESTION or 0.
+UINT MessageBoxIcon(HWND box);
+
+}  // namespace qt

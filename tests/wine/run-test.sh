@@ -1,0 +1,38 @@
+#!/bin/bash
+# Runs one Windows test program in a fresh copy of the template prefix.
+# Used as CMake's cross-compiling emulator: run-test.sh PROGRAM.exe [ARGS...]
+#
+# The program and everything next to it (build/win32/bin) is copied to
+# C:\quorvin\bin in the copy; files the test leaves in C:\quorvin\out are
+# copied back to build/win32/artifacts/<program>/. The prefix copy is removed
+# afterwards unless QUORVIN_KEEP_PREFIX is set.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/common.sh"
+exe=$(readlink -f "$1"); shift
+bindir=$(dirname "$exe")
+build=$(dirname "$bindir")
+root=$build/wine
+name=$(basename "$exe" .exe)
+"$here/make-template.sh" "$root/template" >/dev/null || exit 1
+mkdir -p "$root/runs"
+prefix=$(mktemp -d "$root/runs/$name.XXXXXX")
+cp -a "$root/template/." "$prefix/"
+rm -f "$prefix/.quorvin-ready"
+assert_sealed "$prefix" || exit 1
+export WINEPREFIX=$prefix
+drive_c=$prefix/drive_c
+mkdir -p "$drive_c/quorvin/bin" "$drive_c/quorvin/out"
+cp -a "$bindir/." "$drive_c/quorvin/bin/"
+[ -d "$build/samples" ] && cp -a "$build/samples" "$drive_c/quorvin/"
+# Tests that need to look at the screen get one when DISPLAY is set.
+cd "$drive_c/quorvin/bin"
+wine "C:\\quorvin\\bin\\$name.exe" "$@"
+rc=$?
+wineserver -k >/dev/null 2>&1
+wineserver -w >/dev/null 2>&1
+art=$build/artifacts/$name
+rm -rf "$art"; mkdir -p "$art"
+cp -a "$drive_c/quorvin/out/." "$art/" 2>/dev/null
+if [ -z "${QUORVIN_KEEP_PREFIX:-}" ]; then rm -rf "$prefix"; else echo "prefix kept: $prefix" >&2; fi
+exit $rc
