@@ -1,5 +1,76 @@
-// The table of file and registry-value functions, wide or ANSI per platform.
+// The table of file and registry-value functions: one set per run, wide with
+// "\\?\" paths on the NT family, ANSI on 9x. Code that handles native strings
+// is written once as a template over the character type C (char or wchar_t)
+// and reaches the system through Api<C>().
 #pragma once
+#include <windows.h>
 
-// Fills the table for the platform of this run; 1 when every required slot is filled.
+#include <cstddef>
+#include <cstdarg>
+
+template <typename C> struct FindDataOf;
+template <> struct FindDataOf<char> { using type = WIN32_FIND_DATAA; };
+template <> struct FindDataOf<wchar_t> { using type = WIN32_FIND_DATAW; };
+template <typename C> using FindData = typename FindDataOf<C>::type;
+
+template <typename C>
+struct ApiSet {
+    // Run-time library string functions.
+    size_t (*length)(const C*) = nullptr;
+    C* (*copy)(C*, const C*) = nullptr;
+    C* (*append)(C*, const C*) = nullptr;
+    int (*compare)(const C*, const C*) = nullptr;
+    int (*format)(C* out, size_t count, const C* format, ...) = nullptr;   // bounded, always terminated
+    const char* logNameFormat = nullptr;                                   // "%.260S" / "%.260s"
+    // System functions bound by name.
+    BOOL(WINAPI* SetFileAttributes)(const C*, DWORD) = nullptr;
+    BOOL(WINAPI* DeleteFile)(const C*) = nullptr;
+    HANDLE(WINAPI* FindFirstFile)(const C*, FindData<C>*) = nullptr;
+    BOOL(WINAPI* FindNextFile)(HANDLE, FindData<C>*) = nullptr;
+    BOOL(WINAPI* FindClose)(HANDLE) = nullptr;
+    HANDLE(WINAPI* CreateFile)(const C*, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) = nullptr;
+    DWORD(WINAPI* GetTempPath)(DWORD, C*) = nullptr;
+    BOOL(WINAPI* CopyFile)(const C*, const C*, BOOL) = nullptr;
+    BOOL(WINAPI* IsBadStringPtr)(const C*, UINT_PTR) = nullptr;
+    BOOL(WINAPI* RemoveDirectory)(const C*) = nullptr;
+    BOOL(WINAPI* MoveFileEx)(const C*, const C*, DWORD) = nullptr;          // not bound on 9x
+    LONG(WINAPI* RegQueryValueEx)(HKEY, const C*, LPDWORD, LPDWORD, LPBYTE, LPDWORD) = nullptr;
+    LONG(WINAPI* RegEnumValue)(HKEY, DWORD, C*, LPDWORD, LPDWORD, LPDWORD, LPBYTE, LPDWORD) = nullptr;
+    LONG(WINAPI* RegDeleteValue)(HKEY, const C*) = nullptr;
+};
+
+struct ApiTable {
+    ApiSet<char> ansi;       // filled on 9x
+    ApiSet<wchar_t> wide;    // filled on the NT family
+};
+
+extern ApiTable g_api;
+
+template <typename C> const ApiSet<C>& Api();
+template <> inline const ApiSet<char>& Api<char>() { return g_api.ansi; }
+template <> inline const ApiSet<wchar_t>& Api<wchar_t>() { return g_api.wide; }
+
+// One (function name, slot) pair for the binder; the list ends with a null name.
+struct BindEntry {
+    const char* name;
+    void** slot;
+};
+// Fills the slots from a module already loaded in the process (never loads
+// one). 0 when the module is not loaded; missing names leave their slot empty.
+int BindFunctions(const char* moduleName, const BindEntry* entries);
+
+// Fills the table for the platform of this run (isNtFamily, set before);
+// 1 when every required slot is filled.
 int LoadApiTable();
+
+// Path rule every file operation calls first: 0 usable, 1 "\\?\" missing
+// (NT family only), -1 unusable.
+template <typename C> int CheckLongPath(const C* path);
+
+// ANSI text against a native text, ignoring case.
+template <typename C> int EqualsIgnoreCaseMixed(const char* ansi, const C* native);
+template <typename C> int StartsWithIgnoreCaseMixed(const char* ansi, const C* native, size_t count);
+
+// Wide path to ANSI text of at most `limit` characters for the log and the
+// display; the length of the text, 0 on failure.
+size_t ShortenForLog(const wchar_t* path, char* out, size_t outBytes, size_t limit);
