@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/options_core.h"
+#include "app/threat_definition.h"
+
+namespace {
+
+RunOptions Parse(std::string line, const ThreatDefinition& def = BuiltInDefinition()) {
+    RunOptions o = DefaultRunOptions(def);
+    std::vector<char> buf(line.begin(), line.end());
+    buf.push_back('\0');
+    ParseCommandLine(buf.data(), o, def);
+    return o;
+}
+
+TEST(CommandLine, DefaultsComeFromTheDefinition) {
+    RunOptions o = Parse("FixQuorvin.exe");
+    EXPECT_EQ(o.logPath, "fixquorvin.log");
+    EXPECT_FALSE(o.silentMode);
+    EXPECT_FALSE(o.fixShares);
+    EXPECT_FALSE(o.scanMappedDrives);
+    EXPECT_TRUE(o.registryFixEnabled);
+    EXPECT_FALSE(o.onlyDirPath.has_value());
+}
+
+TEST(CommandLine, SilentNeedsTheWholeTokenInAnyCase) {
+    EXPECT_TRUE(Parse("x /s").silentMode);
+    EXPECT_TRUE(Parse("x /silent").silentMode);
+    EXPECT_TRUE(Parse("x /Silent").silentMode);
+    EXPECT_FALSE(Parse("x /SILENTLY").silentMode);
+    EXPECT_FALSE(Parse("x \"/S\"").silentMode);  // a quoted switch is not a switch
+}
+
+TEST(CommandLine, PrefixSwitchesAcceptTrailingText) {
+    EXPECT_TRUE(Parse("x /START=1").startImmediately);
+    EXPECT_TRUE(Parse("x /STARTUP").startImmediately);
+    EXPECT_TRUE(Parse("x /MAPPEDX").scanMappedDrives);
+    EXPECT_TRUE(Parse("x /HX").showHelp);
+    EXPECT_TRUE(Parse("x /?X").showHelp);
+    EXPECT_TRUE(Parse("x /help").showHelp);
+    EXPECT_TRUE(Parse("x /nosilentreboot").noSilentReboot);
+    EXPECT_TRUE(Parse("x /NOCANCEL").noCancel);
+    EXPECT_FALSE(Parse("x /NOFIXSHARE").fixShares);
+}
+
+TEST(CommandLine, ExactSwitchesRejectTrailingText) {
+    RunOptions o = Parse("x /NOFILESCANX /NOVULNCHECKS");
+    EXPECT_FALSE(o.noFileScan);
+    EXPECT_FALSE(o.noVulnerabilityCheck);
+    o = Parse("x /NOFILESCAN /NOVULNCHECK");
+    EXPECT_TRUE(o.noFileScan);
+    EXPECT_TRUE(o.noVulnerabilityCheck);
+}
+
+TEST(CommandLine, ExclusionsAreUpperCasedUnquotedAndAccumulate) {
+    RunOptions o = Parse("x /EXCLUDE=\"C:\\Program Files\\X\" /exclude=d:\\tmp");
+    ASSERT_EQ(o.exclusionList.size(), 2u);
+    EXPECT_EQ(o.exclusionList[0], "C:\\PROGRAM FILES\\X");
+    EXPECT_EQ(o.exclusionList[1], "D:\\TMP");
+    EXPECT_TRUE(o.exclusionsGiven);
+    // Only a leading quote is required for the trailing one to go.
+    EXPECT_EQ(Parse("x /EXCLUDE=\"C:\\A").exclusionList.at(0), "C:\\A");
+    EXPECT_EQ(Parse("x /EXCLUDE=C:\\A\"").exclusionList.at(0), "C:\\A\"");
+}
+
+TEST(CommandLine, LogValueKeepsItsQuotesAndLaterValuesWin) {
+    EXPECT_EQ(Parse("x /LOG=\"c:\\my logs\\a.log\"").logPath, "\"C:\\MY LOGS\\A.LOG\"");
+    EXPECT_EQ(Parse("x /LOG=a.log /LOG=b.log").logPath, "B.LOG");
+    EXPECT_EQ(Parse("x /LOG=%temp%\\q.log").logPath, "%TEMP%\\Q.LOG");
+}
+
+TEST(CommandLine, PasswordsAndOnlyDir) {
+    RunOptions o = Parse("x /RWPWD=secret /ROPWD=pw /ONLYDIR=c:\\data");
+    EXPECT_EQ(o.readWritePassword, "SECRET");
+    EXPECT_TRUE(o.readWritePasswordGiven);
+    EXPECT_EQ(o.readOnlyPassword, "PW");
+    EXPECT_TRUE(o.readOnlyPasswordGiven);
+    ASSERT_TRUE(o.onlyDirPath.has_value());
+    EXPECT_EQ(*o.onlyDirPath, "C:\\DATA");
+}
+
+TEST(CommandLine, DelAdminOnlyWhereTheDefinitionAllowsIt) {
+    EXPECT_FALSE(Parse("x /DELADMIN").deleteAdminShares);
+    ThreatDefinition def = BuiltInDefinition();
+    def.adminShareDeleteAllowed = 1;
+    EXPECT_TRUE(Parse("x /DELADMIN", def).deleteAdminShares);
+}
+
+TEST(CommandLine, ProgramNameIsSkippedQuotedOrNot) {
+    // A quoted program name may contain blanks and switch-like text.
+    RunOptions o = Parse("\"C:\\Tools Dir\\/S FixQuorvin.exe\" /MAPPED");
+    EXPECT_FALSE(o.silentMode);
+    EXPECT_TRUE(o.scanMappedDrives);
+    EXPECT_FALSE(Parse("/S").silentMode);   // the first word is the program
+    EXPECT_TRUE(Parse("x    /S   ").silentMode);
+}
+
+TEST(CommandLine, QuotesKeepBlanksInsideOneToken) {
+    // After the second quote the next blank ends the token.
+    RunOptions o = Parse("x /ONLYDIR=\"c:\\a b\"c /S");
+    EXPECT_EQ(*o.onlyDirPath, "\"C:\\A B\"C");
+    EXPECT_TRUE(o.silentMode);
+    // A third quote is not counted: the blank after it still ends the token.
+    o = Parse("x /ONLYDIR=\"a b\"\"c /S");
+    EXPECT_EQ(*o.onlyDirPath, "\"A B\"\"C");
+    EXPECT_TRUE(o.silentMode);
+}
+
+TEST(CommandLine, LongLinesAreParsedToTheEnd) {
+    std::string line = "x /EXCLUDE=C:\\" + std::string(400, 'a');
+    line += " /S /EXCLUDE=C:\\LAST";
+    RunOptions o = Parse(line);
+    EXPECT_TRUE(o.silentMode);
+    ASSERT_EQ(o.exclusionList.size(), 2u);
+    EXPECT_EQ(o.exclusionList[0].size(), 403u);
+    EXPECT_EQ(o.exclusionList[1], "C:\\LAST");
+}
+
+TEST(CommandLine, HelpTextEndsWithOneEmptyLine) {
+    std::string help = kHelpText;
+    const std::string last = "   /NOCANCEL - Disables the \"Cancel\" button.\n\n";
+    EXPECT_EQ(help.substr(help.size() - last.size()), last);
+    EXPECT_EQ(help.find("The following command-line switches are available in this tool:\n\n"), 0u);
+}
+
+}  // namespace

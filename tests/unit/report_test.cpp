@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/log_core.h"
+#include "app/report_core.h"
+
+namespace {
+
+class Capture : public LogSink {
+public:
+    void Write(const char* b, size_t n) override { text.append(b, n); }
+    std::string text;
+};
+
+class Report : public ::testing::Test {
+protected:
+    void SetUp() override {
+        reportText.clear();
+        SetLogSink(&log);
+        in.stats = &stats;
+        in.threatName = "W32.Quorvin";
+        in.hasServices = true;
+        in.scanThreadStarts = true;
+    }
+    void TearDown() override { SetLogSink(nullptr); }
+    ReportIcon Compose() { return ComposeReport(in); }
+
+    Capture log;
+    RemovalStats stats;
+    ReportInputs in;
+};
+
+const char kBody[] =
+    "\nHere is the report:\n\n";
+
+TEST_F(Report, NothingFound) {
+    stats.filesScanned = 812;
+    stats.infections = 3;   // infections alone are not "found": nothing was removed
+    EXPECT_EQ(Compose(), ReportIcon::Information);
+    EXPECT_EQ(reportText, "W32.Quorvin has not been found on your computer.\n");
+    EXPECT_EQ(log.text, "W32.Quorvin has not been found on your computer.\r\n");
+}
+
+TEST_F(Report, NothingFoundButCancelled) {
+    in.cancelRequested = true;
+    EXPECT_EQ(Compose(), ReportIcon::Information);
+    EXPECT_EQ(reportText,
+              "W32.Quorvin has not been found on your computer, but the scan\n"
+              "was cancelled before it finished. The threat may still be present on the machine.\n");
+}
+
+TEST_F(Report, SuccessWithAllCounters) {
+    stats.filesScanned = 100;
+    stats.filesDeleted = 2;
+    stats.infections = 4;
+    stats.repairs = 3;
+    stats.directoriesDeleted = 1;
+    stats.processesTerminated = 5;
+    stats.threadsTerminated = 6;
+    stats.registryEntriesFixed = 7;
+    stats.servicesStopped = 8;
+    stats.servicesRemoved = 9;
+    stats.groupMembersRemoved = 10;
+    stats.accountsDisabled = 11;
+    in.cancelRequested = true;   // not mentioned when something was found
+    EXPECT_EQ(Compose(), ReportIcon::Information);
+    EXPECT_EQ(reportText, std::string("W32.Quorvin has been successfully removed from your computer!\n") + kBody +
+                              "The total number of the scanned files: 100\n"
+                              "The number of deleted threat files: 2\n"
+                              "The number of infections: 4\n"
+                              "The number of repairs: 3\n"
+                              "The number of directories deleted: 1\n"
+                              "The number of threat processes terminated: 5\n"
+                              "The number of threat threads terminated: 6\n"
+                              "The number of registry entries fixed: 7\n"
+                              "The number of threat services terminated: 8\n"
+                              "The number of threat services removed: 9\n"
+                              "The number of group members removed: 10\n"
+                              "The number of accounts disabled: 11\n");
+}
+
+TEST_F(Report, ConditionalCounterLinesAreLeftOut) {
+    stats.threadsTerminated = 1;          // threads alone count as found
+    stats.servicesStopped = 2;
+    in.hasServices = false;               // service lines need the definition flag
+    EXPECT_EQ(Compose(), ReportIcon::Information);
+    EXPECT_EQ(reportText, std::string("W32.Quorvin has been successfully removed from your computer!\n") + kBody +
+                              "The total number of the scanned files: 0\n"
+                              "The number of deleted threat files: 0\n"
+                              "The number of threat processes terminated: 0\n"
+                              "The number of threat threads terminated: 1\n"
+                              "The number of registry entries fixed: 0\n");
+    reportText.clear();
+    in.scanThreadStarts = false;
+    Compose();
+    EXPECT_EQ(reportText.find("threads"), std::string::npos);
+}
+
+TEST_F(Report, PendingDeletesAndRepairs) {
+    stats.deletesPendingReboot = 2;
+    stats.repairsPendingReboot = 1;
+    stats.repairsFailed = 3;
+    EXPECT_EQ(Compose(), ReportIcon::Exclamation);
+    EXPECT_EQ(reportText, std::string("The W32.Quorvin removal was successful.\n"
+                                      "The system will delete 2 W32.Quorvin files from your PC on next reboot.\n") +
+                              kBody +
+                              "2 file(s) could not be deleted.\n"
+                              "They will be deleted on next reboot.\n\n"
+                              "1 file(s) could not be replaced after repair.\n"
+                              "They will be replaced on next reboot.\n\n"
+                              "3 file(s) could not be repaired due to corruption during infection.\n"
+                              "PLEASE RESTORE THESE FILES FROM A CLEAN BACKUP OR DELETE THEM.\n\n"
+                              "The total number of the scanned files: 0\n"
+                              "The number of deleted threat files: 0\n"
+                              "The number of threat processes terminated: 0\n"
+                              "The number of threat threads terminated: 0\n"
+                              "The number of registry entries fixed: 0\n");
+}
+
+TEST_F(Report, RepairFailureAloneIsFound) {
+    stats.repairsFailed = 1;
+    EXPECT_EQ(Compose(), ReportIcon::Information);
+    EXPECT_EQ(reportText.find("W32.Quorvin has been successfully removed from your computer!\n"), 0u);
+}
+
+std::string Unsuccessful(const std::string& advice, const std::string& count) {
+    return "The W32.Quorvin removal was unsuccessful.\n" + count + advice +
+           "Files that could not be repaired or deleted by this tool must be removed\n"
+           "manually. Check the log file for a list of files that could not be deleted.\n"
+           "If you need more information to assist you in performing any of the above tasks,\n"
+           "you may search our Knowledge Base at\n" +
+           std::string(kKnowledgeBaseAddress) + "\n";
+}
+
+TEST_F(Report, UnsuccessfulHeadlinesByPlatform) {
+    stats.deleteFailed = 1;
+    stats.deletesPendingReboot = 1;   // the failure headline wins
+    EXPECT_EQ(Compose(), ReportIcon::Stop);
+    std::string one = "The tool could not delete one W32.Quorvin file from your PC.\n";
+    EXPECT_EQ(reportText.substr(0, reportText.find("\nHere is")),
+              Unsuccessful("Please boot into Safe mode and run this tool again.\n", one));
+
+    reportText.clear();
+    stats.deleteFailed = 2;
+    in.isNt4 = true;
+    EXPECT_EQ(Compose(), ReportIcon::Stop);
+    std::string two = "The tool could not delete 2 W32.Quorvin files from your PC.\n";
+    EXPECT_EQ(reportText.substr(0, reportText.find("\nHere is")),
+              Unsuccessful("Please boot into VGA mode and run this tool again.\n", two));
+
+    reportText.clear();
+    in.systemRestoreWasEnabled = true;
+    Compose();
+    EXPECT_EQ(reportText.substr(0, reportText.find("\nHere is")),
+              Unsuccessful("In order to be able to delete all the infected files, you\n"
+                           "are strongly advised to disable the System Restore option.\n"
+                           "You can rerun the removal tool to see the instructions on how to do it.\n"
+                           "If the problem persists, please contact Technical Support.\n",
+                           two));
+}
+
+TEST_F(Report, SharesAreReportedWhenTheirPhaseRan) {
+    stats.filesDeleted = 1;
+    in.sharesReported = true;
+    in.sharesFound = 0;
+    in.sharesSecured = 0;
+    Compose();
+    EXPECT_NE(reportText.find("The number of registry entries fixed: 0\n"
+                              "The number of shares found: 0\n"
+                              "The number of shares secured for administrator use only: 0\n"),
+              std::string::npos);
+}
+
+TEST_F(Report, EveryLineGoesToTheLogWithCrLf) {
+    stats.filesDeleted = 1;
+    Compose();
+    std::string expected;
+    for (char c : reportText) expected += (c == '\n') ? std::string("\r\n") : std::string(1, c);
+    EXPECT_EQ(log.text, expected);
+}
+
+}  // namespace
