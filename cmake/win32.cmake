@@ -42,7 +42,7 @@ file(GLOB QUORVIN_TEST_TOOLS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win32/t
 foreach(src IN LISTS QUORVIN_TEST_TOOLS)
   get_filename_component(name ${src} NAME_WE)
   add_executable(${name} ${src})
-  target_link_libraries(${name} PRIVATE quorvin_samples ${QUORVIN_SYSTEM_LIBS})
+  target_link_libraries(${name} PRIVATE quorvin_win32 quorvin_samples ${QUORVIN_SYSTEM_LIBS})
 endforeach()
 
 # Stand-in libraries for what Wine lacks (one .cpp and optional .def each).

@@ -1,0 +1,228 @@
+// The removal run end to end under Wine: the log of a clean machine, the log
+// path, single instance, platforms, early exits and the restart.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/TrevaskDlg.h"
+#include "app/environment.h"
+#include "app/log.h"
+#include "app/run_state.h"
+#include "app/threat_definition.h"
+#include "support/support.h"
+
+namespace {
+
+const char kTitle[] = "Ostrovel W32.Quorvin Removal Tool 1.0.4";
+const std::string kCleanLog = std::string(kTitle) +
+                              "\r\n"
+                              "W32.Quorvin has not been found on your computer.\r\n"
+                              "\r\nThe tool was executed in silent mode.\r\n\r\n";
+
+std::string Program() { return qt::BinDir() + "\\FixQuorvin.exe"; }
+
+TEST(SilentRun, CleanMachineLogIsExact) {
+    std::string dir = qt::NewWorkDir("silent");
+    qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S", dir, 600000);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode, 0u);
+    EXPECT_EQ(qt::ReadText(dir + "\\fixquorvin.log"), kCleanLog);
+    // A second run replaces the log instead of appending to it.
+    r = qt::Run("\"" + Program() + "\" /S /NOFILESCAN", dir, 600000);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(qt::ReadText(dir + "\\fixquorvin.log"),
+              std::string(kTitle) + "\r\nW32.Quorvin has not been found on your computer.\r\n"
+                                    "\r\nThe tool was executed in silent mode.\r\n\r\n"
+                                    "\r\nNo files were scanned by the tool...\r\n");
+}
+
+TEST(SilentRun, LogPathWithEnvironmentVariable) {
+    char temp[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp);
+    std::string log = std::string(temp) + "QUORVIN-TEMP.LOG";
+    DeleteFileA(log.c_str());
+    std::string dir = qt::NewWorkDir("templog");
+    qt::ProcessResult r = qt::Run("\"" + Program() + "\" /s /NOFILESCAN /log=%TEMP%\\quorvin-temp.log", dir);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode, 0u);
+    EXPECT_EQ(qt::ReadText(log).substr(0, sizeof kTitle + 1), std::string(kTitle) + "\r\n");
+    EXPECT_FALSE(qt::FileExists(dir + "\\fixquorvin.log"));
+}
+
+TEST(SilentRun, ReadOnlyHiddenLogIsReplaced) {
+    std::string dir = qt::NewWorkDir("rolog");
+    std::string log = dir + "\\fixquorvin.log";
+    ASSERT_TRUE(qt::WriteBytes(log, {'o', 'l', 'd'}));
+    SetFileAttributesA(log.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S /NOFILESCAN", dir);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(qt::ReadText(log).substr(0, sizeof kTitle - 1), kTitle);
+}
+
+TEST(SingleInstance, SecondCopyIsTurnedAway) {
+    std::string dir = qt::NewWorkDir("single");
+    qt::Process first;
+    ASSERT_TRUE(first.Start("\"" + Program() + "\"", dir));
+    HWND eula = qt::WaitForWindow(first.Id(), std::string(kTitle) + " EULA", "", 30000);
+    ASSERT_NE(eula, nullptr);
+
+    qt::Process second;
+    ASSERT_TRUE(second.Start("\"" + Program() + "\" /S", dir));
+    HWND box = qt::WaitForWindow(second.Id(), "", "#32770", 30000);
+    ASSERT_NE(box, nullptr);
+    std::vector<std::string> texts = qt::StaticTexts(box);
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(texts.back(), "Only one Trevask running at a time please, exiting!");
+    qt::Click(box, IDOK);
+    EXPECT_EQ(second.Wait(30000), 0u);
+    EXPECT_FALSE(qt::FileExists(dir + "\\fixquorvin.log"));   // the second copy ran nothing
+
+    // Declining the agreement ends the first copy without a log.
+    qt::Click(eula, IDCANCEL);
+    EXPECT_EQ(first.Wait(30000), 0u);
+    EXPECT_FALSE(qt::FileExists(dir + "\\fixquorvin.log"));
+
+    // Once the first copy is gone a new one starts normally.
+    qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S /NOFILESCAN", dir);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode, 0u);
+    EXPECT_TRUE(qt::FileExists(dir + "\\fixquorvin.log"));
+}
+
+TEST(Platform, FlagsUnderEveryWineVersion) {
+    struct { const char* version; const char* flags; } cases[] = {
+        {"win98", "known=1 nt=0 nt4=0 w2k=0 w9x=1 me=0"},
+        {"winme", "known=1 nt=0 nt4=0 w2k=0 w9x=1 me=1"},
+        {"nt40", "known=1 nt=1 nt4=1 w2k=0 w9x=0 me=0"},
+        {"win2k", "known=1 nt=1 nt4=0 w2k=1 w9x=0 me=0"},
+        {"winxp", "known=1 nt=1 nt4=0 w2k=0 w9x=0 me=0"},
+        {"win2003", "known=0 nt=1 nt4=0 w2k=0 w9x=0 me=0"},
+        {"win7", "known=0 nt=1 nt4=0 w2k=0 w9x=0 me=0"},
+    };
+    for (auto& c : cases) {
+        std::string name = std::string("probe_") + c.version + ".exe";
+        std::string exe = qt::CopyProgramAs("platform_probe.exe", name);
+        qt::SetWineVersionFor(name, c.version);
+        qt::ProcessResult r = qt::Run("\"" + exe + "\"", "", 60000, true);
+        ASSERT_TRUE(r.finished) << c.version;
+        EXPECT_EQ(r.output.substr(0, r.output.find_first_of("\r\n")), c.flags) << c.version;
+    }
+}
+
+// In-process runs: the dialog object without a window, silent mode.
+class InProcessRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetRunState();
+        reportText.clear();
+        def = BuiltInDefinition();
+        g_def = &def;
+        dir = qt::NewWorkDir("inproc");
+        dlg.options = DefaultRunOptions(def);
+        dlg.options.silentMode = true;
+        dlg.options.logPath = dir + "\\run.log";
+        g_run.silentMode = true;
+        g_run.noFileScan = true;
+        dlg.options.noFileScan = true;
+    }
+    void TearDown() override {
+        g_def = &BuiltInDefinition();
+        SetCleanBootProbe(nullptr);
+        SetRightsProbe(nullptr);
+        CloseLogFile();
+    }
+    std::string Log() { return qt::ReadText(dlg.options.logPath); }
+
+    ThreatDefinition def;
+    std::string dir;
+    TrevaskDlg dlg;
+};
+
+TEST_F(InProcessRun, QuotedLogPathRunsWithoutLog) {
+    dlg.options.logPath = "\"" + dir + "\\quoted.log\"";
+    dlg.RunRemoval();
+    EXPECT_EQ(reportText.rfind("The log file could not be created.\n", 0), 0u);
+    EXPECT_NE(reportText.find("W32.Quorvin has not been found on your computer.\n"), std::string::npos);
+    EXPECT_FALSE(qt::FileExists(dir + "\\quoted.log"));
+}
+
+TEST_F(InProcessRun, SecondStartWhileRunningDoesNothing) {
+    dlg.runInProgress = true;
+    dlg.RunRemoval();
+    EXPECT_FALSE(qt::FileExists(dlg.options.logPath));
+}
+
+int SafeModeWithNetwork() { return 2; }
+int SafeMode() { return 1; }
+bool NoRights() { return false; }
+
+TEST_F(InProcessRun, BootModeNotAllowedStopsBeforeTheLog) {
+    def.requiredBootMode = 0;
+    SetCleanBootProbe(SafeMode);
+    dlg.RunRemoval();
+    EXPECT_FALSE(qt::FileExists(dlg.options.logPath));
+    EXPECT_FALSE(dlg.runInProgress);
+
+    def.requiredBootMode = 1;            // safe mode with network passes a "safe" requirement
+    SetCleanBootProbe(SafeModeWithNetwork);
+    dlg.RunRemoval();
+    EXPECT_TRUE(qt::FileExists(dlg.options.logPath));
+}
+
+TEST_F(InProcessRun, MissingRightsReportOnlyTheTwoLines) {
+    SetRightsProbe(NoRights);
+    dlg.RunRemoval();
+    // The test program has no version resource: the title line is empty.
+    EXPECT_EQ(Log(), "\r\n"
+                         "You do not have Administrator rights to run the tool.\r\n"
+                         "Please contact your Network Administrator for more information.\r\n"
+                         "\r\nThe tool was executed in silent mode.\r\n\r\n"
+                         "\r\nNo files were scanned by the tool...\r\n");
+    EXPECT_EQ(reportText,
+              "You do not have Administrator rights to run the tool.\n"
+              "Please contact your Network Administrator for more information.\n");
+}
+
+TEST_F(InProcessRun, RealAdministratorPassesUnderWine) {
+    int admin = 0;
+    EXPECT_EQ(IsUserAdministrator(&admin), 0u);
+    EXPECT_EQ(admin, 1);
+    EXPECT_EQ(IsUserAdministrator(nullptr), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_TRUE(EnableDebugPrivilege());
+}
+
+std::string ScheduleDeletion(const std::string& dir) {
+    std::string file = dir + "\\pending.tmp";
+    qt::WriteBytes(file, {1, 2, 3});
+    MoveFileExA(file.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    return file;
+}
+
+TEST_F(InProcessRun, SilentRebootIsDeclinedWithNoSilentReboot) {
+    std::string pending = ScheduleDeletion(dir);
+    g_run.rebootNeeded = true;
+    dlg.options.noSilentReboot = true;
+    dlg.RunRemoval();
+    std::string log = Log();
+    EXPECT_NE(log.find("\r\nThe tool was executed in silent mode.\r\n\r\n"
+                       "\r\nNo files were scanned by the tool...\r\n"
+                       "\r\nThe system requires a reboot but was not rebooted.\r\n"
+                       "To clean up all remnants of the threat from the system it must be rebooted.\r\n\r\n"),
+              std::string::npos);
+    EXPECT_TRUE(qt::FileExists(pending));
+    MoveFileExA(pending.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);   // leave no doubt for the next test
+}
+
+TEST_F(InProcessRun, SilentRebootIsRequested) {
+    std::string pending = ScheduleDeletion(dir);
+    g_run.rebootNeeded = true;
+    dlg.RunRemoval();
+    std::string log = Log();
+    EXPECT_NE(log.find("\r\nThe tool initiated a system reboot.\r\n\r\n"), std::string::npos);
+    EXPECT_EQ(log.find("not rebooted"), std::string::npos);
+    // Wine carries out the pending file operations when the restart is asked for.
+    for (int i = 0; i < 100 && qt::FileExists(pending); ++i) Sleep(100);
+    EXPECT_FALSE(qt::FileExists(pending));
+}
+
+}  // namespace

@@ -1,0 +1,39 @@
+// Driving the dialogs of another process: finding them, reading and pressing
+// their controls, answering message boxes, and screenshots of what is on screen.
+#pragma once
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace qt::ui {
+
+// Text of a window as the window manager holds it. Never sends a message, so
+// it answers at once even while the window's thread is busy.
+std::string Text(HWND hwnd);
+std::string ItemText(HWND dialog, int id);
+bool ItemEnabled(HWND dialog, int id);
+
+// Polls `done` every stepMs until it holds or timeoutMs passed.
+bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs, DWORD stepMs = 10);
+
+// A visible dialog (class #32770) of the process with this caption that has a
+// child control `childId` (0: any). Waits up to timeoutMs.
+HWND WaitForDialog(DWORD processId, const std::string& caption, int childId, DWORD timeoutMs);
+// A visible message box of the process with this caption.
+HWND WaitForMessageBox(DWORD processId, const std::string& caption, DWORD timeoutMs);
+// Every visible message box of the process with this caption.
+std::vector<HWND> MessageBoxes(DWORD processId, const std::string& caption);
+bool WaitGone(HWND hwnd, DWORD timeoutMs);
+
+// The message text of a message box.
+std::string MessageBoxText(HWND box);
+// Presses a button (BM_CLICK, posted so that a modal loop it opens does not block us).
+void Press(HWND dialog, int id);
+
+// Saves the screen area covered by the windows (their bounding rectangle) as
+// a 24-bit BMP. Waits briefly first so that pending paints are on screen.
+bool SaveScreenshot(const std::vector<HWND>& windows, const std::string& bmpPath);
+
+}  // namespace qt::ui
