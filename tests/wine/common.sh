@@ -11,7 +11,7 @@ assert_sealed() {
     case "$prefix" in
         "$HOME/.wine"|"$HOME/.wine/"*|"") echo "refusing to use prefix '$prefix'" >&2; return 1;;
     esac
-    local d
+    local d real
     for d in "$prefix"/dosdevices/*; do
         [ -L "$d" ] || continue
         if [ "$(readlink -f "$d")" = "/" ]; then
@@ -19,6 +19,15 @@ assert_sealed() {
             return 1
         fi
     done
+    # Wine links the profile's shell folders (Documents, Desktop, ...) to the
+    # host's home; a walk of C: would follow them.
+    real=$(readlink -f "$prefix")
+    while IFS= read -r -d '' d; do
+        case "$(readlink -f "$d")" in
+            "$real"|"$real"/*) ;;
+            *) echo "prefix $prefix: $d leads out of the prefix" >&2; return 1;;
+        esac
+    done < <(find "$prefix"/drive_c -type l -print0 2>/dev/null)
 }
 
 # Remove every drive that maps the host's root (z: by default).
@@ -28,6 +37,15 @@ seal_prefix() {
         [ -L "$d" ] || continue
         if [ "$(readlink -f "$d")" = "/" ]; then rm -f "$d"; fi
     done
+    # Shell folders linked to the host become plain empty folders.
+    local real
+    real=$(readlink -f "$prefix")
+    while IFS= read -r -d '' d; do
+        case "$(readlink -f "$d")" in
+            "$real"|"$real"/*) ;;
+            *) rm -f "$d" && mkdir -p "$d";;
+        esac
+    done < <(find "$prefix"/drive_c -type l -print0 2>/dev/null)
 }
 
 # Set the Windows version Wine reports, for the whole prefix or one exe name.

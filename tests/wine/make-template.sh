@@ -9,6 +9,7 @@ mkdir -p "$(dirname "$dir")"
 exec 9>"$dir.lock"
 flock 9
 if [ -f "$dir/.quorvin-ready" ]; then
+    seal_prefix "$dir"
     assert_sealed "$dir"
     exit 0
 fi

@@ -19,9 +19,17 @@ mkdir -p "$root/runs"
 prefix=$(mktemp -d "$root/runs/$name.XXXXXX")
 cp -a "$root/template/." "$prefix/"
 rm -f "$prefix/.quorvin-ready"
+seal_prefix "$prefix"
 assert_sealed "$prefix" || exit 1
 export WINEPREFIX=$prefix
 drive_c=$prefix/drive_c
+# A test may shape its machine first (extra drives, ...): <name>.prefix.sh
+# beside its source, sourced with $prefix set. Drives it adds must point
+# inside the prefix.
+for hook in "$here/../win32/$name.prefix.sh" "$here/../../bench/win32/$name.prefix.sh"; do
+    if [ -f "$hook" ]; then . "$hook" || exit 1; fi
+done
+assert_sealed "$prefix" || exit 1
 mkdir -p "$drive_c/quorvin/bin" "$drive_c/quorvin/out"
 cp -a "$bindir/." "$drive_c/quorvin/bin/"
 [ -d "$build/samples" ] && cp -a "$build/samples" "$drive_c/quorvin/"
