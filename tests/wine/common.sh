@@ -19,9 +19,17 @@ assert_sealed() {
             return 1
         fi
     done
+    # Every drive letter must lead to a folder inside the prefix.
+    real=$(readlink -f "$prefix")
+    for d in "$prefix"/dosdevices/?:; do
+        [ -L "$d" ] || continue
+        case "$(readlink -f "$d")" in
+            "$real"/*) ;;
+            *) echo "prefix $prefix: drive $(basename "$d") leads out of the prefix" >&2; return 1;;
+        esac
+    done
     # Wine links the profile's shell folders (Documents, Desktop, ...) to the
     # host's home; a walk of C: would follow them.
-    real=$(readlink -f "$prefix")
     while IFS= read -r -d '' d; do
         case "$(readlink -f "$d")" in
             "$real"|"$real"/*) ;;

@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -31,6 +32,9 @@ bool WaitGone(HWND hwnd, DWORD timeoutMs);
 std::string MessageBoxText(HWND box);
 // Presses a button (BM_CLICK, posted so that a modal loop it opens does not block us).
 void Press(HWND dialog, int id);
+
+// Screen pixels of `area` as bottom-up 24-bit rows of `stride` bytes.
+bool CaptureScreen(const RECT& area, std::vector<uint8_t>& rows, int& stride);
 
 // Saves the screen area covered by the windows (their bounding rectangle) as
 // a 24-bit BMP. Waits briefly first so that pending paints are on screen.
