@@ -1,0 +1,48 @@
+#!/bin/bash
+# make demo: a fresh 32-bit Wine machine under build/demo (its z: drive removed),
+# synthetic samples planted, a silent removal run, the log, and the repaired
+# program run again.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+here=$root/tests/wine
+. "$here/common.sh"
+build=$root/build/win32
+bin=$build/bin
+demo=$root/build/demo
+prefix=$demo/prefix
+
+"$here/make-template.sh" "$build/wine/template" >/dev/null
+rm -rf "$demo"; mkdir -p "$demo"
+cp -a "$build/wine/template" "$prefix"
+rm -f "$prefix/.quorvin-ready"
+seal_prefix "$prefix"; assert_sealed "$prefix"
+export WINEPREFIX=$prefix
+
+tool=$prefix/drive_c/quorvin
+mkdir -p "$tool"
+cp "$bin/FixQuorvin.exe" "$tool/"
+for f in plant_samples.exe hello.exe; do [ -f "$bin/$f" ] && cp "$bin/$f" "$tool/"; done
+
+run() { xvfb-run -a -s "-screen 0 1024x768x24" wine "$@"; }
+
+echo "== planting synthetic samples"
+wine reg add 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' /v Runonce /d 'rundll32.exe C:\windows\temp\vcab.dll,Start' /f >/dev/null 2>&1
+if [ -f "$tool/plant_samples.exe" ]; then
+    (cd "$tool" && wine 'C:\quorvin\plant_samples.exe' 'C:\quorvin\samples')
+fi
+wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' /v Runonce 2>/dev/null | tr -d '\r' | grep -i runonce || true
+
+echo "== FixQuorvin.exe /S"
+(cd "$tool" && run 'C:\quorvin\FixQuorvin.exe' /S /NOSILENTREBOOT; echo "exit code: $?")
+echo "== fixquorvin.log"
+tr -d '\r' < "$tool/fixquorvin.log"
+
+if [ -f "$tool/samples/hello-infected.exe" ] && [ -f "$tool/hello.exe" ]; then
+    echo "== the repaired program runs again"
+    clean=$(cd "$tool" && wine 'C:\quorvin\hello.exe' | tr -d '\r')
+    repaired=$(cd "$tool" && wine 'C:\quorvin\samples\hello-infected.exe' | tr -d '\r')
+    echo "clean:    $clean"
+    echo "repaired: $repaired"
+    [ "$clean" = "$repaired" ] && echo "same output" || { echo "OUTPUT DIFFERS"; exit 1; }
+fi
+wineserver -k >/dev/null 2>&1 || true
