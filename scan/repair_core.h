@@ -1,0 +1,78 @@
+// Repair of an infected host image: replays the threat's decryptor, restores the
+// entry point and the header, and tells where the file is to be cut. Portable.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "app/threat_definition.h"
+
+// File message texts of the repair (path, ": ", text). RepairImage writes the first;
+// the file-level repair writes the others.
+extern const char kRepairAttemptText[];     // "Attempting to repair the virus\n"
+extern const char kFileRepairedText[];      // "File repaired."
+extern const char kRepairAtRebootText[];    // "will be repaired at the next reboot"
+extern const char kRepairFailedText[];      // "ERROR! Repair failed, the file is corrupted, ..."
+extern const char kCantRepairText[];        // ": (can't repair)" tail of the signature cut
+extern const char kCutDeletedText[];        // " (deleted)"
+extern const char kCutRepairedText[];       // ": (repaired)"
+
+// Results of RepairImage (RepairFile adds kRepairPendingReboot).
+constexpr int64_t kRepairWholeFileThreat = 0;
+constexpr int64_t kRepairFailed = -1;
+constexpr int64_t kRepairPendingReboot = -2;
+
+// Operations of the decryptor's loop body, applied to 32-bit little-endian words.
+enum DwordOperation : int {
+    kOpNot = 1,
+    kOpDecrement = 2,
+    kOpIncrement = 3,
+    kOpRotateLeft = 4,
+    kOpRotateRight = 5,
+    kOpSubtract = 6,
+    kOpXor = 7,
+    kOpAdd = 8,
+};
+
+// Applies one operation to the words at from, from+4, ... while the offset is below
+// `to`. Returns false, changing nothing, for an unknown operation or when a word
+// would lie outside the image.
+bool ApplyDwordOperation(int operation, uint8_t* image, size_t size, uint64_t from, uint64_t to,
+                         uint32_t key);
+
+// One operation on one word (rotations by key mod 32).
+uint32_t ApplyDwordOperationToWord(int operation, uint32_t word, uint32_t key);
+
+// Length of the instruction at offset as far as the threat's code uses them, or 0
+// when unknown. A row that would need bytes beyond the image does not match.
+uint32_t InstructionLength(const uint8_t* image, size_t size, uint64_t offset);
+
+// Repairs the writable image of a copy of an infected file.
+// verdict 2 or 3: returns 0 (whole-file threat, nothing written). Other verdicts
+// than 1: -1. Verdict 1: with 3 <= NumberOfSections <= 102 first writes the log line
+// kRepairAttemptText for ansiLogPath, then returns the new file length
+// (prev.PointerToRawData, always > 0) or -1.
+// On success only the header fields NumberOfSections, SizeOfImage and
+// AddressOfEntryPoint change, and only where they lie below the new length; the
+// caller cuts the file there. On failure the image is left exactly as it was.
+int64_t RepairImage(uint8_t* image, size_t size, int verdict, const char* ansiLogPath);
+
+// The pure part of the signature cut: where one entry of the cut table cuts a file.
+struct CutPlan {
+    bool found = false;
+    uint64_t cutStart = 0;   // first byte of the first signature
+    uint64_t cutEnd = 0;     // after the second signature, or after the first one
+};
+
+// Finds the entry's first signature over the whole data and, when the entry has one,
+// its second signature after the first. Not found when the data is shorter than the
+// first signature.
+CutPlan PlanCut(const uint8_t* data, size_t size, const CutRepairEntry& entry);
+
+// The content that replaces the file: bytes before the cut, the replacement bytes,
+// bytes after the cut.
+std::vector<uint8_t> ApplyCutPlan(const uint8_t* data, size_t size, const CutPlan& plan,
+                                  const CutRepairEntry& entry);
+
+// CutOnce is called at most this often per entry.
+constexpr int kMaxCutsPerEntry = 1000;
