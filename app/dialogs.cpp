@@ -25,8 +25,14 @@ INT_PTR CALLBACK AgreementProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM) {
             SetWindowTextA(hwnd, (GetProductTitle() + " EULA").c_str());
             return TRUE;
         case WM_SHOWWINDOW:
-            // The text is not to be shown highlighted.
-            if (wParam) PostMessageA(GetDlgItem(hwnd, IDC_AGREEMENT_TEXT), EM_SETSEL, static_cast<WPARAM>(-1), 0);
+            // The edit control selects its whole text when it gets the focus;
+            // once that has happened, take the selection away and show the
+            // text from its beginning.
+            if (wParam) {
+                HWND text = GetDlgItem(hwnd, IDC_AGREEMENT_TEXT);
+                PostMessageA(text, EM_SETSEL, 0, 0);
+                PostMessageA(text, EM_SCROLLCARET, 0, 0);
+            }
             return FALSE;
         case WM_COMMAND:
             if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {

@@ -42,5 +42,10 @@ wineserver -w >/dev/null 2>&1
 art=$build/artifacts/$name
 rm -rf "$art"; mkdir -p "$art"
 cp -a "$drive_c/quorvin/out/." "$art/" 2>/dev/null
+# Screenshots are written as BMP inside Wine; keep them as PNG.
+for bmp in "$art"/*.bmp; do
+    [ -f "$bmp" ] || continue
+    convert "$bmp" "${bmp%.bmp}.png" && rm -f "$bmp"
+done
 if [ -z "${QUORVIN_KEEP_PREFIX:-}" ]; then rm -rf "$prefix"; else echo "prefix kept: $prefix" >&2; fi
 exit $rc

@@ -6,6 +6,21 @@
 
 namespace qt::ui {
 
+namespace {
+void SetString(const char* key, const char* name, const char* value) {
+    HKEY k;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &k, nullptr) != ERROR_SUCCESS)
+        return;
+    RegSetValueExA(k, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value), static_cast<DWORD>(std::strlen(value) + 1));
+    RegCloseKey(k);
+}
+}  // namespace
+
+void PrepareDesktop() {
+    SetString("Software\\Wine\\X11 Driver", "Decorated", "N");
+    SetString("Software\\Wine\\Fonts\\Replacements", "Times New Roman", "Liberation Serif");
+}
+
 std::string Text(HWND hwnd) {
     wchar_t wide[4096] = {};
     int n = InternalGetWindowText(hwnd, wide, 4096);

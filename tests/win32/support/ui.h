@@ -10,6 +10,13 @@
 
 namespace qt::ui {
 
+// Settings of this test's own Wine prefix, made before the program under test
+// starts: Wine draws the window frames itself (there is no window manager on
+// the test display, so screenshots would otherwise lack captions), and Times
+// New Roman, which Wine does not ship, is drawn with a metric-compatible
+// serif font instead of a sans-serif fallback.
+void PrepareDesktop();
+
 // Text of a window as the window manager holds it. Never sends a message, so
 // it answers at once even while the window's thread is busy.
 std::string Text(HWND hwnd);

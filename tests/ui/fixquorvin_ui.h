@@ -1,0 +1,64 @@
+// Runs FixQuorvin.exe for the UI tests and drives its dialogs.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/support.h"
+#include "support/ui.h"
+
+namespace ui_test {
+
+// The program's own texts, as the user sees them.
+inline const std::string kTitle = "Ostrovel W32.Quorvin Removal Tool 1.0.4";
+inline const std::string kEulaCaption = kTitle + " EULA";
+inline const std::string kCancelQuestion =
+    "It is important to scan all the files. Are you sure you want to cancel the scanning procedure?";
+inline const std::string kCancelledLine = "\r\nThe scanning procedure was cancelled.\r\n";
+
+// Control ids of the dialogs.
+enum : int {
+    kStart = 1000, kStatus = 1001, kAbout = 1002, kScanMapped = 1009, kBanner = 1011,
+    kLegal = 1012, kAgreementText = 1013, kAboutTitle = 1014,
+};
+
+constexpr DWORD kWindowWait = 20000;
+
+// One FixQuorvin.exe run in its own work folder (the log lands there).
+class FixQuorvin {
+public:
+    explicit FixQuorvin(const std::string& args, const std::string& name = "ui") {
+        static bool prepared = (qt::ui::PrepareDesktop(), true);
+        (void)prepared;
+        workDir = qt::NewWorkDir(name);
+        started = process.Start("\"" + qt::BinDir() + "\\FixQuorvin.exe\" " + args, workDir);
+    }
+    DWORD Id() const { return process.Id(); }
+    std::string LogPath() const { return workDir + "\\fixquorvin.log"; }
+    bool HasLog() const { return qt::FileExists(LogPath()); }
+    std::string Log() const { return qt::ReadText(LogPath()); }
+
+    HWND Agreement() { return qt::ui::WaitForDialog(Id(), kEulaCaption, kAgreementText, kWindowWait); }
+    HWND MainDialog() { return qt::ui::WaitForDialog(Id(), kTitle, kStart, kWindowWait); }
+    // Accepts the agreement and returns the main dialog.
+    HWND Accept() {
+        HWND eula = Agreement();
+        if (!eula) return nullptr;
+        qt::ui::Press(eula, IDOK);
+        return MainDialog();
+    }
+    HWND Box(const std::string& caption = kTitle, DWORD timeoutMs = kWindowWait) {
+        return qt::ui::WaitForMessageBox(Id(), caption, timeoutMs);
+    }
+
+    std::string workDir;
+    qt::Process process;
+    bool started = false;
+};
+
+// A screenshot kept with the test's artifacts (C:\quorvin\out, made PNG afterwards).
+inline void Shot(const std::vector<HWND>& windows, const std::string& name) {
+    EXPECT_TRUE(qt::ui::SaveScreenshot(windows, qt::OutDir() + "\\" + name + ".bmp")) << name;
+}
+
+}  // namespace ui_test

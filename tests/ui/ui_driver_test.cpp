@@ -1,0 +1,34 @@
+// The driver reads message boxes of another process: text, caption and icon.
+#include <gtest/gtest.h>
+
+#include "support/support.h"
+#include "support/ui.h"
+
+namespace {
+
+struct BoxCase {
+    const char* kind;
+    UINT icon;
+};
+
+TEST(UiDriver, ReadsMessageBoxOfAnotherProcess) {
+    const BoxCase cases[] = {{"info", MB_ICONINFORMATION},
+                             {"exclamation", MB_ICONEXCLAMATION},
+                             {"stop", MB_ICONSTOP},
+                             {"question", MB_ICONQUESTION},
+                             {"none", 0}};
+    for (const BoxCase& c : cases) {
+        SCOPED_TRACE(c.kind);
+        qt::Process box;
+        ASSERT_TRUE(box.Start("\"" + qt::BinDir() + "\\show_box.exe\" " + c.kind + " \"Box Caption\" \"A & B\""));
+        HWND hwnd = qt::ui::WaitForMessageBox(box.Id(), "Box Caption", 15000);
+        ASSERT_NE(hwnd, nullptr);
+        EXPECT_EQ(qt::ui::MessageBoxText(hwnd), "A & B");
+        EXPECT_EQ(qt::MessageBoxIcon(hwnd), c.icon);
+        int answer = c.icon == MB_ICONQUESTION ? IDNO : IDOK;
+        qt::ui::Press(hwnd, answer);
+        EXPECT_EQ(box.Wait(10000), static_cast<DWORD>(answer));
+    }
+}
+
+}  // namespace
