@@ -354,24 +354,27 @@ void TrevaskDlg::RunRemoval() {
             RunRegistryPass(*this);
             if (g_stats.registryEntriesFixed) WriteEmptyLine();
         }
-        detectedFiles.Clear();
-        failedDeletes.Clear();
+        detectedFiles.RemoveAll();
+        failedDeletes.RemoveAll();
         if (!g_run.noFileScan) {
             ScanDrives(*this);
             DeleteThreatFiles(*this);
         }
-        if (!detectedFiles.Empty()) {
+        if (detectedFiles.GetCount() != 0) {
             for (const char* const* key = def.clsidCleanupKeys; key && *key; ++key)
                 CleanupClsidReferences(*key, detectedFiles);
-            for (size_t i = 0; i < detectedFiles.Count(); ++i) {
-                const void* path = detectedFiles.At(i);
-                if (detectedFiles.IsWide(i)) {
+            size_t count = detectedFiles.GetCount();
+            for (size_t i = 0; i < count; ++i) {
+                WStrList::Position at = detectedFiles.FindIndex(i);
+                if (!at) break;
+                const void* path = detectedFiles.GetAt(at);
+                if (g_run.isNtFamily) {
                     const wchar_t* w = static_cast<const wchar_t*>(path);
                     if (wcsncmp(w, L"\\\\?\\", 4) == 0) path = w + 4;
                 }
                 for (const char* const* key = def.valueDataCleanupKeys; key && *key; ++key)
                     DeleteValuesByData(*key, path);
-                DeleteDetectionDirectories(*this, detectedFiles.At(i));
+                DeleteDetectionDirectories(*this, detectedFiles.GetAt(at));
             }
         }
         DeleteThreatDirectories(*this, def.directoryTables[0], nullptr);
@@ -379,7 +382,7 @@ void TrevaskDlg::RunRemoval() {
 
         const RemovalStats& s = g_stats;
         if (s.deleteFailed + s.deletesPendingReboot + s.filesDeleted + s.repairs + s.processesTerminated +
-                failedDeletes.Count() != 0) {
+                failedDeletes.GetCount() != 0) {
             g_run.threatFound = true;
             WriteEmptyLine();
         }
@@ -402,7 +405,7 @@ void TrevaskDlg::RunRemoval() {
                                options.deleteAdminShares);
             }
         }
-        if (!failedDeletes.Empty()) RetryFailedDeletes(*this);
+        if (failedDeletes.GetCount() != 0) RetryFailedDeletes(*this);
     }
 
     // 14. Report.

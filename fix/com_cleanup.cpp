@@ -2,3 +2,4 @@
 
 void CleanupClsidReferences(const char*, const WStrList&) {}
 void DeleteValuesByData(const char*, const void*) {}
+bool UnregisterComServer(const char*) { return false; }

@@ -20,8 +20,14 @@ struct ApiSet {
     C* (*copy)(C*, const C*) = nullptr;
     C* (*append)(C*, const C*) = nullptr;
     int (*compare)(const C*, const C*) = nullptr;
-    int (*format)(C* out, size_t count, const C* format, ...) = nullptr;   // bounded, always terminated
-    const char* logNameFormat = nullptr;                                   // "%.260S" / "%.260s"
+    // Bounded, always terminated. Our C runtime follows C99 (mingw's stdio):
+    // in a wide format "%s" takes byte text and "%ls" (or "%S") wide text,
+    // the reverse of Microsoft's runtime, so formats are written for C99.
+    int (*format)(C* out, size_t count, const C* format, ...) = nullptr;
+    // "%.260S" / "%.260s" for byte formats. "%S" converts through the C
+    // runtime's locale, not the ANSI code page: log paths go through
+    // ShortenForLog instead.
+    const char* logNameFormat = nullptr;
     // System functions bound by name.
     BOOL(WINAPI* SetFileAttributes)(const C*, DWORD) = nullptr;
     BOOL(WINAPI* DeleteFile)(const C*) = nullptr;

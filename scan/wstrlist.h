@@ -1,22 +1,35 @@
-// An owned list of native path strings: wide on the NT family, ANSI on 9x.
+// An owned, ordered list of native path strings: wide on the NT family, ANSI
+// on 9x. The caller says at insertion which kind it hands in; the list keeps
+// heap copies and hands out read access only. Portable.
 #pragma once
 #include <cstddef>
-#include <string>
-#include <vector>
 
 class WStrList {
 public:
-    // Appends a copy of a native string (wide when `wide`, else ANSI).
-    bool Add(const wchar_t* text);
-    bool Add(const char* text);
-    size_t Count() const { return m_items.size(); }
-    bool Empty() const { return m_items.empty(); }
-    // The native string at index i (wchar_t* or char* as added).
-    const void* At(size_t i) const { return m_items[i].data(); }
-    bool IsWide(size_t i) const { return m_wide[i]; }
-    void Clear();
+    // A position in the list (opaque; null means none).
+    using Position = struct WStrNode*;
+
+    WStrList();
+    virtual ~WStrList();
+    WStrList(const WStrList&) = delete;
+    WStrList& operator=(const WStrList&) = delete;
+
+    // Appends a copy of text (wide: wchar_t text, else byte text). A failed
+    // allocation is fatal (std::bad_alloc); the list never holds null.
+    Position Add(const void* text, int wide);
+    Position Add(const char* text) { return Add(text, 0); }
+    Position Add(const wchar_t* text) { return Add(text, 1); }
+
+    size_t GetCount() const;
+    // Position of the zero-based index, or null past the end.
+    Position FindIndex(size_t index) const;
+    // The element string at a position (wchar_t* or char* as added).
+    const void* GetAt(Position position) const;
+    // The first element string; the list must not be empty.
+    const void* GetHead() const;
+    // Frees every element, then empties the list.
+    void RemoveAll();
 
 private:
-    std::vector<std::string> m_items;   // raw bytes of the string, terminator included
-    std::vector<bool> m_wide;
+    class PtrList* m_list;
 };
