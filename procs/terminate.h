@@ -1,0 +1,8 @@
+// Ending processes by the image names of a table.
+#pragma once
+#include "app/threat_definition.h"
+
+// Ends every process whose image path contains a name of the table (ignoring
+// case). The index of the last record for which a process was ended, -1 when
+// none was (also for a null table).
+int TerminateProcessesByImage(ImageTerminationRecord* table);
