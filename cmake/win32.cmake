@@ -24,6 +24,9 @@ target_link_libraries(quorvin_win32 PUBLIC quorvin_core ${QUORVIN_SYSTEM_LIBS})
 add_executable(FixQuorvin WIN32 app/main.cpp app/res/FixQuorvin.rc)
 target_link_libraries(FixQuorvin PRIVATE quorvin_win32)
 set_target_properties(FixQuorvin PROPERTIES OUTPUT_NAME FixQuorvin)
+# The resource compiler's inputs are not scanned for dependencies.
+set_source_files_properties(app/res/FixQuorvin.rc PROPERTIES OBJECT_DEPENDS
+  "${CMAKE_SOURCE_DIR}/app/res/banner.bmp;${CMAKE_SOURCE_DIR}/app/res/app.ico;${CMAKE_SOURCE_DIR}/app/res/agreement.txt")
 
 # Sample factory (the same portable code as on the host).
 file(GLOB QUORVIN_SAMPLE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/samples/*_core.cpp)
