@@ -29,6 +29,8 @@ drive_c=$prefix/drive_c
 for hook in "$here/../win32/$name.prefix.sh" "$here/../../bench/win32/$name.prefix.sh"; do
     if [ -f "$hook" ]; then . "$hook" || exit 1; fi
 done
+# Every UI test gets the display settings of tests/ui/prefix.sh.
+if [ -f "$here/../ui/$name.cpp" ]; then . "$here/../ui/prefix.sh" || exit 1; fi
 assert_sealed "$prefix" || exit 1
 mkdir -p "$drive_c/quorvin/bin" "$drive_c/quorvin/out"
 cp -a "$bindir/." "$drive_c/quorvin/bin/"
