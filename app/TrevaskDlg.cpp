@@ -103,6 +103,15 @@ INT_PTR CALLBACK TrevaskDlg::DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPAR
                 return TRUE;
             }
             break;
+        case WM_CTLCOLORSTATIC:
+            // The banner is scaled to the dialog's size in pixels, which
+            // depends on the system font; smooth scaling keeps it readable.
+            if (self && reinterpret_cast<HWND>(lParam) == GetDlgItem(hwnd, IDC_BANNER)) {
+                HDC dc = reinterpret_cast<HDC>(wParam);
+                SetStretchBltMode(dc, HALFTONE);
+                SetBrushOrgEx(dc, 0, 0, nullptr);
+            }
+            break;
         case WM_PAINT:
             if (self && IsIconic(hwnd)) {
                 PAINTSTRUCT ps;
