@@ -222,9 +222,14 @@ void TrevaskDlg::FitToStatusLine(char* text, size_t capacity) {
     RECT rc;
     GetClientRect(status, &rc);
     HDC dc = GetDC(m_hWnd);
-    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(m_hWnd, WM_GETFONT, 0, 0)));
-    DrawTextA(dc, text, -1, &rc, DT_PATH_ELLIPSIS | DT_MODIFYSTRING | DT_SINGLELINE | DT_NOPREFIX | DT_CALCRECT);
-    SelectObject(dc, old);
+    int saved = SaveDC(dc);
+    SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(m_hWnd, WM_GETFONT, 0, 0)));
+    // Only the fitted string is wanted: draw it with nothing visible.
+    IntersectClipRect(dc, 0, 0, 0, 0);
+    // The end ellipsis only comes in when the file name alone is too wide.
+    DrawTextA(dc, text, -1, &rc,
+              DT_PATH_ELLIPSIS | DT_END_ELLIPSIS | DT_MODIFYSTRING | DT_SINGLELINE | DT_NOPREFIX);
+    RestoreDC(dc, saved);
     ReleaseDC(m_hWnd, dc);
 }
 
