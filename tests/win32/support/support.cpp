@@ -134,6 +134,11 @@ void Process::Kill() {
     }
 }
 
+bool RestartMachine() {
+    ProcessResult r = Run("wineboot.exe -r", "", 120000);
+    return r.finished;
+}
+
 void SetWineVersionFor(const std::string& exeName, const std::string& version) {
     std::string key = "Software\\Wine\\AppDefaults\\" + exeName;
     HKEY k;

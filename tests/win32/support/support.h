@@ -45,6 +45,10 @@ private:
     PROCESS_INFORMATION m_pi = {};
 };
 
+// Restarts the test's Wine machine the way a reboot would: pending file
+// moves and deletions and WININIT.INI are carried out (wineboot -r).
+bool RestartMachine();
+
 // Makes Wine report `version` (win98, winme, nt40, win2k, winxp, win2003, win7)
 // to programs named exeName.
 void SetWineVersionFor(const std::string& exeName, const std::string& version);
