@@ -35,9 +35,15 @@ assert_sealed "$prefix" || exit 1
 mkdir -p "$drive_c/quorvin/bin" "$drive_c/quorvin/out"
 cp -a "$bindir/." "$drive_c/quorvin/bin/"
 [ -d "$build/samples" ] && cp -a "$build/samples" "$drive_c/quorvin/"
-# Tests that need to look at the screen get one when DISPLAY is set.
+# Every test program gets an X display of its own, so that tests running side
+# by side never see (or photograph) each other's windows.
 cd "$drive_c/quorvin/bin"
-wine "C:\\quorvin\\bin\\$name.exe" "$@"
+if command -v xvfb-run >/dev/null 2>&1 && [ -z "${QUORVIN_SHARED_DISPLAY:-}" ]; then
+    xvfb-run -a -n $((100 + $$ % 800)) -s "-screen 0 1024x768x24" \
+        wine "C:\\quorvin\\bin\\$name.exe" "$@"
+else
+    wine "C:\\quorvin\\bin\\$name.exe" "$@"
+fi
 rc=$?
 wineserver -k >/dev/null 2>&1
 wineserver -w >/dev/null 2>&1
