@@ -203,6 +203,8 @@ void TrevaskDlg::HandleCommandLine() {
     }
 
     EnableWindow(GetDlgItem(m_hWnd, IDCANCEL), !options.noCancel);
+    // The close box goes grey with the Cancel button it stands for.
+    if (options.noCancel) EnableMenuItem(GetSystemMenu(m_hWnd, FALSE), SC_CLOSE, MF_BYCOMMAND | MF_GRAYED);
     if (options.silentMode) RunRemoval();
     if (options.startImmediately && m_hWnd) PostMessageA(m_hWnd, WM_COMMAND, IDC_START, 0);
     IdentifyPlatform();
