@@ -2,7 +2,9 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "support/support.h"
 #include "support/ui.h"
@@ -55,6 +57,22 @@ public:
     qt::Process process;
     bool started = false;
 };
+
+// A tree of `dirs` folders with `filesPerDir` small non-program files each
+// under a new work folder; returns its path. The file count is dirs * filesPerDir.
+inline std::string MakeTree(const std::string& name, int dirs, int filesPerDir) {
+    std::string root = qt::NewWorkDir(name);
+    std::vector<uint8_t> bytes(64, 'q');
+    for (int d = 0; d < dirs; ++d) {
+        std::string dir = root + "\\dir" + std::to_string(d);
+        CreateDirectoryA(dir.c_str(), nullptr);
+        for (int f = 0; f < filesPerDir; ++f)
+            qt::WriteBytes(dir + "\\file" + std::to_string(f) + ".dat", bytes);
+    }
+    return root;
+}
+
+inline bool StartsWith(const std::string& text, const std::string& head) { return text.rfind(head, 0) == 0; }
 
 // A screenshot kept with the test's artifacts (C:\quorvin\out, made PNG afterwards).
 inline void Shot(const std::vector<HWND>& windows, const std::string& name) {

@@ -1,24 +1,174 @@
-// The main dialog before a run: layout, agreement, About, Close.
+// The dialogs before a run: agreement, help, main dialog, About, Close and Esc,
+// "/NOCANCEL", the second copy.
 #include "fixquorvin_ui.h"
+
+#include "app/options_core.h"
 
 using namespace ui_test;
 
 namespace {
 
-TEST(MainDialog, IdleLayout) {
+std::string LegalCopyrightOfProgram() {
+    std::string path = qt::BinDir() + "\\FixQuorvin.exe";
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeA(path.c_str(), &handle);
+    std::vector<char> data(size);
+    char* value = nullptr;
+    UINT len = 0;
+    if (!size || !GetFileVersionInfoA(path.c_str(), 0, size, data.data()) ||
+        !VerQueryValueA(data.data(), "\\StringFileInfo\\040904b0\\LegalCopyright", reinterpret_cast<void**>(&value),
+                        &len))
+        return std::string();
+    return value;
+}
+
+TEST(Agreement, DeclineIsDefaultAndEndsWithoutLog) {
     FixQuorvin app("");
     ASSERT_TRUE(app.started);
     HWND eula = app.Agreement();
     ASSERT_NE(eula, nullptr);
+    // Decline is the default button; the text is not shown selected.
+    LRESULT def = SendMessageA(eula, DM_GETDEFID, 0, 0);
+    EXPECT_EQ(HIWORD(def), DC_HASDEFID);
+    EXPECT_EQ(LOWORD(def), IDCANCEL);
+    HWND text = GetDlgItem(eula, kAgreementText);
+    ASSERT_TRUE(qt::ui::WaitUntil([&] { return SendMessageA(text, WM_GETTEXTLENGTH, 0, 0) > 1000; }, 5000));
+    Sleep(300);   // the selection is taken away once the dialog is up
+    DWORD sel = static_cast<DWORD>(SendMessageA(text, EM_GETSEL, 0, 0));
+    EXPECT_EQ(LOWORD(sel), HIWORD(sel)) << "selection " << LOWORD(sel) << ".." << HIWORD(sel);
+    EXPECT_TRUE(GetWindowLongA(text, GWL_STYLE) & ES_READONLY);
+    EXPECT_EQ(qt::ui::ItemText(eula, IDOK), "I &Accept");
+    EXPECT_EQ(qt::ui::ItemText(eula, IDCANCEL), "I &Decline");
     Shot({eula}, "agreement");
+
+    // The main dialog is not shown before the agreement is accepted.
+    EXPECT_EQ(qt::ui::WaitForDialog(app.Id(), kTitle, kStart, 0), nullptr);
+    qt::ui::Press(eula, IDCANCEL);
+    EXPECT_EQ(app.process.Wait(10000), 0u);
+    EXPECT_FALSE(app.HasLog());
+}
+
+TEST(Agreement, HelpFollowsTheAgreementThenTheDialogWaits) {
+    FixQuorvin app("/HELP");
+    HWND eula = app.Agreement();
+    ASSERT_NE(eula, nullptr);
+    EXPECT_TRUE(qt::ui::MessageBoxes(app.Id(), "FixQuorvin").empty());
     qt::ui::Press(eula, IDOK);
+    HWND help = app.Box("FixQuorvin");
+    ASSERT_NE(help, nullptr);
+    EXPECT_EQ(qt::ui::MessageBoxText(help), kHelpText);
+    EXPECT_EQ(qt::MessageBoxIcon(help), static_cast<UINT>(MB_ICONINFORMATION));
+    Shot({help}, "help");
+    qt::ui::Press(help, IDOK);
+
     HWND dlg = app.MainDialog();
     ASSERT_NE(dlg, nullptr);
-    Shot({dlg}, "main-idle");
-    EXPECT_EQ(qt::ui::ItemText(dlg, IDCANCEL), "&Close");
+    Sleep(500);
+    EXPECT_TRUE(qt::ui::ItemEnabled(dlg, kStart));
+    EXPECT_FALSE(app.HasLog());   // waiting for Start
     qt::ui::Press(dlg, IDCANCEL);
     EXPECT_EQ(app.process.Wait(10000), 0u);
     EXPECT_FALSE(app.HasLog());
+}
+
+TEST(MainDialog, IdleLayoutAndAbout) {
+    FixQuorvin app("");
+    HWND dlg = app.Accept();
+    ASSERT_NE(dlg, nullptr);
+    EXPECT_EQ(qt::ui::ItemText(dlg, IDCANCEL), "&Close");
+    EXPECT_EQ(qt::ui::ItemText(dlg, kStart), "Start");
+    EXPECT_EQ(qt::ui::ItemText(dlg, kAbout), "About...");
+    EXPECT_EQ(qt::ui::ItemText(dlg, kStatus), "");   // cleared at start
+    EXPECT_TRUE(qt::ui::ItemEnabled(dlg, kStart));
+    EXPECT_TRUE(qt::ui::ItemEnabled(dlg, IDCANCEL));
+    EXPECT_FALSE(IsWindowVisible(GetDlgItem(dlg, kScanMapped)));
+    // No default button: the dialog's default id names none of its controls.
+    LRESULT def = SendMessageA(dlg, DM_GETDEFID, 0, 0);
+    if (HIWORD(def) == DC_HASDEFID) EXPECT_EQ(GetDlgItem(dlg, LOWORD(def)), nullptr) << LOWORD(def);
+
+    // The banner reaches the status line's right edge and ends just above it.
+    RECT banner, status;
+    GetWindowRect(GetDlgItem(dlg, kBanner), &banner);
+    GetWindowRect(GetDlgItem(dlg, kStatus), &status);
+    EXPECT_EQ(banner.right, status.right);
+    EXPECT_EQ(banner.bottom, status.top - 1);
+    Shot({dlg}, "main-idle");
+
+    qt::ui::Press(dlg, kAbout);
+    HWND about = qt::ui::WaitForDialog(app.Id(), "About...", kLegal, kWindowWait);
+    ASSERT_NE(about, nullptr);
+    EXPECT_EQ(qt::ui::ItemText(about, kAboutTitle), kTitle);
+    std::string legal = LegalCopyrightOfProgram();
+    EXPECT_FALSE(legal.empty());
+    EXPECT_EQ(qt::ui::ItemText(about, kLegal), legal);
+    Shot({dlg, about}, "about");
+    qt::ui::Press(about, IDOK);
+    ASSERT_TRUE(qt::ui::WaitGone(about, 5000));
+
+    // The same dialog from the system menu's entry.
+    PostMessageA(dlg, WM_SYSCOMMAND, 16, 0);
+    about = qt::ui::WaitForDialog(app.Id(), "About...", kLegal, kWindowWait);
+    ASSERT_NE(about, nullptr);
+    qt::ui::Press(about, IDOK);
+    ASSERT_TRUE(qt::ui::WaitGone(about, 5000));
+
+    qt::ui::Press(dlg, IDCANCEL);
+    EXPECT_EQ(app.process.Wait(10000), 0u);
+    EXPECT_FALSE(app.HasLog());
+}
+
+TEST(MainDialog, EscAndCloseBoxBeforeStartEndWithoutLog) {
+    {
+        FixQuorvin app("");
+        HWND dlg = app.Accept();
+        ASSERT_NE(dlg, nullptr);
+        // Esc reaches the dialog through its own keyboard handling.
+        PostMessageA(GetDlgItem(dlg, kStart), WM_KEYDOWN, VK_ESCAPE, 0);
+        EXPECT_EQ(app.process.Wait(10000), 0u);
+        EXPECT_FALSE(app.HasLog());
+    }
+    {
+        FixQuorvin app("");
+        HWND dlg = app.Accept();
+        ASSERT_NE(dlg, nullptr);
+        PostMessageA(dlg, WM_SYSCOMMAND, SC_CLOSE, 0);
+        EXPECT_EQ(app.process.Wait(10000), 0u);
+        EXPECT_FALSE(app.HasLog());
+    }
+}
+
+TEST(MainDialog, NoCancelIgnoresCancelEscAndCloseBox) {
+    FixQuorvin app("/NOCANCEL");
+    HWND dlg = app.Accept();
+    ASSERT_NE(dlg, nullptr);
+    ASSERT_TRUE(qt::ui::WaitUntil([&] { return !qt::ui::ItemEnabled(dlg, IDCANCEL); }, 5000));
+    EXPECT_EQ(qt::ui::ItemText(dlg, IDCANCEL), "&Close");
+    PostMessageA(GetDlgItem(dlg, kStart), WM_KEYDOWN, VK_ESCAPE, 0);
+    PostMessageA(dlg, WM_SYSCOMMAND, SC_CLOSE, 0);
+    PostMessageA(dlg, WM_CLOSE, 0, 0);
+    PostMessageA(dlg, WM_COMMAND, IDCANCEL, 0);
+    EXPECT_EQ(app.process.Wait(2000), 0xFFFFFFFFu);   // still running
+    EXPECT_TRUE(IsWindowVisible(dlg));
+    Shot({dlg}, "main-nocancel");
+    app.process.Kill();
+}
+
+TEST(SingleInstance, SecondCopyWarnsAndExits) {
+    FixQuorvin first("");
+    HWND dlg = first.Accept();
+    ASSERT_NE(dlg, nullptr);
+    qt::Process second;
+    ASSERT_TRUE(second.Start("\"" + qt::BinDir() + "\\FixQuorvin.exe\"", first.workDir));
+    // The box has no caption of its own; it is the only window of that copy.
+    HWND box = qt::WaitForWindow(second.Id(), "", "#32770", kWindowWait);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(qt::ui::MessageBoxText(box), "Only one Trevask running at a time please, exiting!");
+    EXPECT_EQ(qt::MessageBoxIcon(box), static_cast<UINT>(MB_ICONEXCLAMATION));
+    qt::ui::Press(box, IDOK);
+    EXPECT_EQ(second.Wait(10000), 0u);
+    EXPECT_TRUE(IsWindowVisible(dlg));   // the first copy is untouched
+    qt::ui::Press(dlg, IDCANCEL);
+    EXPECT_EQ(first.process.Wait(10000), 0u);
 }
 
 }  // namespace
