@@ -1,0 +1,546 @@
+// Deletion of threat files and directories, now and at the next restart:
+// delayed moves on the NT family, WININIT.INI on 9x.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/TrevaskDlg.h"
+#include "app/environment.h"
+#include "app/log.h"
+#include "app/run_state.h"
+#include "app/threat_definition.h"
+#include "scan/api_table.h"
+#include "scan/delete.h"
+#include "support/support.h"
+
+namespace {
+
+const std::string kTitle = "Ostrovel W32.Quorvin Removal Tool 1.0.4";
+const char kNotRebooted[] =
+    "\r\nThe system requires a reboot but was not rebooted.\r\n"
+    "To clean up all remnants of the threat from the system it must be rebooted.\r\n";
+
+std::wstring Wide(const std::string& s) {
+    std::wstring w(s.size() + 1, L'\0');
+    int n = MultiByteToWideChar(CP_ACP, 0, s.c_str(), -1, &w[0], static_cast<int>(w.size()));
+    w.resize(n > 0 ? n - 1 : 0);
+    return w;
+}
+std::wstring Long(const std::string& s) { return L"\\\\?\\" + Wide(s); }
+
+std::string ShortName(const std::string& path) {
+    char out[MAX_PATH] = {};
+    GetShortPathNameA(path.c_str(), out, MAX_PATH);
+    return out;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// What a restart does to files: wineboot carries out the pending deletions and
+// WININIT.INI.
+bool RestartPrefix() { return qt::Run("wineboot.exe -r", "", 120000).finished; }
+
+// A restart the program asked for runs on its own: wait until no wineboot is left.
+bool WaitForRestartToSettle(DWORD timeoutMs) {
+    for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(100)) {
+        HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        if (snap == INVALID_HANDLE_VALUE) return false;
+        PROCESSENTRY32 entry = {};
+        entry.dwSize = sizeof entry;
+        bool running = false;
+        for (BOOL ok = Process32First(snap, &entry); ok; ok = Process32Next(snap, &entry))
+            if (lstrcmpiA(entry.szExeFile, "wineboot.exe") == 0) running = true;
+        CloseHandle(snap);
+        if (!running) return true;
+    }
+    return false;
+}
+
+// A second process that holds a file open without any sharing.
+class Locker {
+public:
+    bool Lock(const std::string& path) {
+        static int counter = 0;
+        m_name = "quorvin-lock-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
+        m_locked = CreateEventA(nullptr, TRUE, FALSE, (m_name + ".locked").c_str());
+        m_release = CreateEventA(nullptr, TRUE, FALSE, (m_name + ".release").c_str());
+        if (!m_process.Start("\"" + qt::BinDir() + "\\file_locker.exe\" \"" + path + "\" " + m_name)) return false;
+        return WaitForSingleObject(m_locked, 30000) == WAIT_OBJECT_0;
+    }
+    void Release() {
+        if (!m_release) return;
+        SetEvent(m_release);
+        m_process.Wait(30000);
+        CloseHandle(m_release);
+        CloseHandle(m_locked);
+        m_release = m_locked = nullptr;
+    }
+    ~Locker() { Release(); }
+
+private:
+    std::string m_name;
+    HANDLE m_locked = nullptr;
+    HANDLE m_release = nullptr;
+    qt::Process m_process;
+};
+
+class Capture : public LogSink {
+public:
+    void Write(const char* b, size_t n) override { text.append(b, n); }
+    std::string text;
+};
+
+// The deletion functions called in this process, on either string kind.
+class InProcessDelete : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetRunState();
+        reportText.clear();
+        SetLogSink(&log);
+        def = BuiltInDefinition();
+        g_def = &def;
+        dir = qt::NewWorkDir("delete");
+    }
+    void TearDown() override {
+        SetLogSink(nullptr);
+        g_def = &BuiltInDefinition();
+    }
+    void Platform(bool nt) {
+        ResetRunState();
+        g_run.isNtFamily = nt;
+        g_run.isWin9xFamily = !nt;
+        g_run.maxPathChars = nt ? kMaxPathCharsNt : kMaxPathChars9x;
+        ASSERT_EQ(LoadApiTable(), 1);
+    }
+    std::string MakeFile(const std::string& name, DWORD attributes = FILE_ATTRIBUTE_NORMAL) {
+        std::string path = dir + "\\" + name;
+        qt::WriteBytes(path, {'M', 'Z', 0});
+        SetFileAttributesA(path.c_str(), attributes);
+        return path;
+    }
+
+    Capture log;
+    ThreatDefinition def;
+    std::string dir;
+};
+
+TEST_F(InProcessDelete, FileOutcomesOnTheNtFamily) {
+    Platform(true);
+    std::string readOnly = MakeFile("ro.dll", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(DeleteFileLogged(Long(readOnly).c_str(), 1), 1);
+    EXPECT_FALSE(qt::FileExists(readOnly));
+    EXPECT_EQ(log.text, readOnly + ": (deleted)\r\n");
+    EXPECT_EQ(g_stats.filesDeleted, 1u);
+
+    // A file that does not exist: no line, no count.
+    log.text.clear();
+    EXPECT_EQ(DeleteFileLogged(Long(readOnly).c_str(), 1), 0);
+    EXPECT_EQ(DeleteFileLogged(Long(dir + "\\nodir\\x.dll").c_str(), 1), 0);
+    EXPECT_EQ(log.text, "");
+
+    std::string plain = MakeFile("plain.dll");
+    EXPECT_EQ(DeleteFileLogged(Wide(plain).c_str(), 1), 0);
+    EXPECT_TRUE(qt::FileExists(plain));
+    EXPECT_EQ(DeleteFileLogged((Wide(dir) + L"\\\\?\\x.dll").c_str(), 1), 0);
+    EXPECT_EQ(log.text, plain + ": (WARNING: not deleted, prefix not found)\r\nDelete failed\r\n");
+
+    // Without logging only the result tells.
+    log.text.clear();
+    EXPECT_EQ(DeleteFileLogged(Long(plain).c_str(), 0), 1);
+    EXPECT_FALSE(qt::FileExists(plain));
+    EXPECT_EQ(log.text, "");
+    EXPECT_EQ(g_stats.filesDeleted, 1u);
+    EXPECT_EQ(g_stats.deleteFailed + g_stats.deletesPendingReboot, 0u);
+}
+
+TEST_F(InProcessDelete, FileOutcomesOn9x) {
+    Platform(false);
+    std::string readOnly = MakeFile("ro.dll", FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(DeleteFileLogged(readOnly.c_str(), 1), 1);
+    EXPECT_FALSE(qt::FileExists(readOnly));
+    std::string tooLong = dir + "\\" + std::string(260, 'x');
+    EXPECT_EQ(DeleteFileLogged(tooLong.c_str(), 1), 0);
+    EXPECT_EQ(log.text, readOnly + ": (deleted)\r\nDelete failed\r\n");
+    EXPECT_EQ(g_stats.filesDeleted, 1u);
+}
+
+TEST_F(InProcessDelete, LockedFileIsListedThenScheduledAndGoneAfterRestart) {
+    Platform(true);
+    std::string file = MakeFile("VCAB.DLL");
+    Locker locker;
+    ASSERT_TRUE(locker.Lock(file));
+
+    WStrList failed;
+    EXPECT_EQ(DeleteListedFile(Long(file).c_str(), 1, failed), 0);
+    ASSERT_EQ(failed.GetCount(), 1u);
+    EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(failed.GetAt(failed.FindIndex(0)))), Long(file));
+    EXPECT_EQ(log.text, "");
+    EXPECT_FALSE(g_run.rebootNeeded);
+
+    // Scheduled without logging: nothing counted, no restart asked for.
+    EXPECT_EQ(DeleteFileLogged(Long(file).c_str(), 0), -1);
+    EXPECT_FALSE(g_run.rebootNeeded);
+    EXPECT_EQ(g_stats.deletesPendingReboot, 0u);
+
+    EXPECT_EQ(DeleteFileLogged(Long(file).c_str(), 1), -1);
+    EXPECT_EQ(log.text, file + ": (will be deleted on next reboot)\r\n");
+    EXPECT_EQ(g_stats.deletesPendingReboot, 1u);
+    EXPECT_EQ(g_stats.deleteFailed, 0u);
+    EXPECT_TRUE(g_run.rebootNeeded);
+
+    locker.Release();
+    EXPECT_TRUE(qt::FileExists(file));
+    ASSERT_TRUE(RestartPrefix());
+    EXPECT_FALSE(qt::FileExists(file));
+}
+
+TEST_F(InProcessDelete, FileGoneByTheSecondPassIsCountedOnce) {
+    for (bool nt : {true, false}) {
+        Platform(nt);
+        log.text.clear();
+        std::string file = MakeFile(nt ? "VCAB.DLL" : "VCAB9X.DLL");
+        TrevaskDlg dlg;
+        Locker locker;
+        ASSERT_TRUE(locker.Lock(file));
+        if (nt)
+            EXPECT_EQ(DeleteListedFile(Long(file).c_str(), 1, dlg.failedDeletes), 0);
+        else
+            EXPECT_EQ(DeleteListedFile(file.c_str(), 1, dlg.failedDeletes), 0);
+        EXPECT_EQ(dlg.failedDeletes.GetCount(), 1u);
+        locker.Release();
+        ASSERT_TRUE(DeleteFileA(file.c_str()));
+
+        RetryFailedDeletes(dlg);
+        EXPECT_EQ(log.text, file + ": (deleted)\r\n") << "nt=" << nt;
+        EXPECT_EQ(g_stats.filesDeleted, 1u);
+        EXPECT_FALSE(g_run.rebootNeeded);
+    }
+}
+
+TEST_F(InProcessDelete, SecondPassDeletesWhatWasReleased) {
+    Platform(true);
+    std::string file = MakeFile("VCAB.DLL");
+    TrevaskDlg dlg;
+    Locker locker;
+    ASSERT_TRUE(locker.Lock(file));
+    DeleteListedFile(Long(file).c_str(), 1, dlg.failedDeletes);
+    locker.Release();
+    RetryFailedDeletes(dlg);
+    EXPECT_FALSE(qt::FileExists(file));
+    EXPECT_EQ(log.text, file + ": (deleted)\r\n");
+    EXPECT_EQ(g_stats.filesDeleted, 1u);
+}
+
+// 9x: the [rename] section of WININIT.INI in the Windows directory.
+class Wininit9x : public InProcessDelete {
+protected:
+    void SetUp() override {
+        InProcessDelete::SetUp();
+        char windows[MAX_PATH] = {};
+        GetWindowsDirectoryA(windows, MAX_PATH);
+        ini = std::string(windows) + "\\WININIT.INI";
+        DeleteFileA(ini.c_str());
+        Platform(false);
+    }
+    void TearDown() override {
+        DeleteFileA(ini.c_str());
+        WritePrivateProfileStringA(nullptr, nullptr, nullptr, ini.c_str());
+        InProcessDelete::TearDown();
+    }
+    std::string ini;
+};
+
+TEST_F(Wininit9x, SectionCreatedWhenMissing) {
+    std::string file = MakeFile("VCAB.DLL");
+    Locker locker;
+    ASSERT_TRUE(locker.Lock(file));
+    EXPECT_EQ(DeleteFileLogged(file.c_str(), 1), -1);
+    EXPECT_EQ(qt::ReadText(ini), "[rename]\r\nNUL=" + ShortName(file) + "\r\n");
+    EXPECT_EQ(log.text, file + ": (will be deleted on next reboot)\r\n");
+    EXPECT_EQ(g_stats.deletesPendingReboot, 1u);
+    EXPECT_TRUE(g_run.rebootNeeded);
+}
+
+TEST_F(Wininit9x, SecondNulLineFollowsTheExistingOne) {
+    std::string other = MakeFile("OTHER.DLL");
+    std::string text = "[boot]\r\nshell=x\r\n[rename]\r\nNUL=" + ShortName(other) + "\r\nC:\\NEW.TXT=C:\\OLD.TXT\r\n";
+    ASSERT_TRUE(qt::WriteBytes(ini, std::vector<uint8_t>(text.begin(), text.end())));
+    WritePrivateProfileStringA(nullptr, nullptr, nullptr, ini.c_str());   // drop any cached copy
+
+    std::string file = MakeFile("VCAB.DLL");
+    Locker locker;
+    ASSERT_TRUE(locker.Lock(file));
+    EXPECT_EQ(DeleteFileLogged(file.c_str(), 1), -1);
+    char section[4096] = {};
+    DWORD n = GetPrivateProfileSectionA("rename", section, sizeof section, ini.c_str());
+    EXPECT_EQ(std::string(section, n), "NUL=" + ShortName(other) + '\0' + "C:\\NEW.TXT=C:\\OLD.TXT" + '\0' +
+                                           "NUL=" + ShortName(file) + '\0');
+    std::string after = qt::ReadText(ini);
+    EXPECT_NE(after.find("[boot]\r\nshell=x\r\n"), std::string::npos);
+    EXPECT_LT(after.find("NUL=" + ShortName(other)), after.find("NUL=" + ShortName(file)));
+}
+
+// The path handed to the delayed deletion, recorded by a stand-in for the
+// table's MoveFileEx that passes the call on.
+std::vector<std::wstring> g_movedPaths;
+BOOL WINAPI RecordingMoveFileEx(const wchar_t* from, const wchar_t* to, DWORD flags) {
+    g_movedPaths.push_back(from);
+    return MoveFileExW(from, to, flags);
+}
+
+// Run in a copy of this program under another Windows version (see below).
+TEST(DelayedDeletionChild, DISABLED_ReportPaths) {
+    ResetRunState();
+    IdentifyPlatform();
+    g_run.maxPathChars = g_run.isNtFamily ? kMaxPathCharsNt : kMaxPathChars9x;
+    ASSERT_TRUE(g_run.isNtFamily);
+    ASSERT_EQ(LoadApiTable(), 1);
+    g_api.wide.MoveFileEx = RecordingMoveFileEx;
+    std::string dir = qt::NewWorkDir("delayed");
+    std::string file = dir + "\\held.dll";
+    HANDLE held = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(DeleteFileLogged(Long(file).c_str(), 0), -1);
+    std::wstring target = Long(dir);
+    EXPECT_EQ(DeleteDirectory(&target[0], 0, 1), -1);
+    CloseHandle(held);
+    for (const std::wstring& p : g_movedPaths) {
+        char ansi[1024] = {};
+        WideCharToMultiByte(CP_ACP, 0, p.c_str(), -1, ansi, sizeof ansi, nullptr, nullptr);
+        std::printf("moved=%s\n", ansi);
+    }
+    std::printf("dir=%s\n", dir.c_str());
+}
+
+TEST(DelayedDeletion, PrefixDroppedOnlyOnNt4And2000) {
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string program = std::string(self).substr(std::string(self).rfind('\\') + 1);
+    for (const char* version : {"nt40", "win2k", "winxp", "win7"}) {
+        std::string name = std::string("delete_") + version + ".exe";
+        std::string exe = qt::CopyProgramAs(program, name);
+        qt::SetWineVersionFor(name, version);
+        qt::ProcessResult r =
+            qt::Run("\"" + exe + "\" --gtest_also_run_disabled_tests --gtest_filter=DelayedDeletionChild.*", "",
+                    120000, true);
+        ASSERT_TRUE(r.finished) << version;
+        EXPECT_EQ(r.exitCode, 0u) << version << r.output;
+        size_t at = r.output.find("dir=");
+        ASSERT_NE(at, std::string::npos) << r.output;
+        std::string dir = r.output.substr(at + 4, r.output.find_first_of("\r\n", at) - at - 4);
+        bool withoutPrefix = std::string(version) == "nt40" || std::string(version) == "win2k";
+        std::string file = (withoutPrefix ? "" : "\\\\?\\") + dir + "\\held.dll";
+        // The file alone, then the file again (a directory's content is deleted
+        // without logging) and the directory itself, always with the prefix.
+        EXPECT_NE(r.output.find("moved=" + file + "\r\nmoved=" + file + "\r\nmoved=\\\\?\\" + dir + "\r\n"),
+                  std::string::npos)
+            << version << "\n" << r.output;
+    }
+}
+
+// Directory tables of a test definition.
+class DirectoryTables : public InProcessDelete {
+protected:
+    void SetUp() override {
+        InProcessDelete::SetUp();
+        SetEnvironmentVariableA("QUORVIN_TEST_DIR", dir.c_str());
+    }
+    void MakeDir(const std::string& relative) { CreateDirectoryA((dir + "\\" + relative).c_str(), nullptr); }
+    bool Exists(const std::string& relative) { return qt::FileExists(dir + "\\" + relative); }
+    TrevaskDlg dlg;
+};
+
+TEST_F(DirectoryTables, EveryOutcomeAndItsCounter) {
+    Platform(true);
+    MakeDir("tree");
+    MakeDir("tree\\sub");
+    MakeDir("tree\\sub\\deeper");
+    MakeFile("tree\\a.dll", FILE_ATTRIBUTE_READONLY);
+    MakeFile("tree\\sub\\deeper\\b.exe", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    MakeDir("emptyonly");
+    MakeFile("emptyonly\\keep.txt");
+    MakeDir("empty");
+    MakeFile("notadir");
+    const ThreatDirectory table[] = {
+        {"%QUORVIN_TEST_DIR%\\tree", 0},      {"%QUORVIN_TEST_DIR%\\emptyonly", 1},
+        {"%QUORVIN_TEST_DIR%\\empty", 1},     {"%QUORVIN_TEST_DIR%\\missing", 0},
+        {"%QUORVIN_TEST_DIR%\\notadir", 0},   {"%QUORVIN_UNDEFINED%\\tree", 0},
+        {nullptr, 0},
+    };
+    DeleteThreatDirectories(dlg, table, nullptr);
+    EXPECT_EQ(log.text, "directory " + dir + "\\tree: (deleted)\r\n" +
+                            "directory " + dir + "\\emptyonly: (WARNING: not deleted)\r\n" +
+                            "directory " + dir + "\\empty: (deleted)\r\n");
+    EXPECT_FALSE(Exists("tree"));
+    EXPECT_TRUE(Exists("emptyonly\\keep.txt"));
+    EXPECT_TRUE(Exists("notadir"));
+    EXPECT_EQ(g_stats.directoriesDeleted, 2u);
+    EXPECT_EQ(g_stats.directoriesNotDeleted, 1u);
+    EXPECT_EQ(g_stats.directoriesPendingReboot, 0u);
+    // Files inside are deleted without lines or counts; nothing waits for a restart.
+    EXPECT_EQ(g_stats.filesDeleted, 0u);
+    EXPECT_FALSE(g_run.rebootNeeded);
+}
+
+TEST_F(DirectoryTables, DirectoryWithLockedFileGoesAtRestart) {
+    Platform(true);
+    MakeDir("held");
+    std::string file = MakeFile("held\\busy.dll");
+    MakeFile("held\\free.dll");
+    const ThreatDirectory table[] = {{"%QUORVIN_TEST_DIR%\\held", 0}, {nullptr, 0}};
+    Locker locker;
+    ASSERT_TRUE(locker.Lock(file));
+    DeleteThreatDirectories(dlg, table, nullptr);
+    EXPECT_EQ(log.text, "directory " + dir + "\\held: (will be deleted on next reboot)\r\n");
+    EXPECT_EQ(g_stats.directoriesPendingReboot, 1u);
+    EXPECT_TRUE(g_run.rebootNeeded);
+    EXPECT_FALSE(Exists("held\\free.dll"));
+    locker.Release();
+    ASSERT_TRUE(RestartPrefix());
+    EXPECT_FALSE(Exists("held"));
+}
+
+TEST_F(DirectoryTables, DetectedFileFolderUnderAListedDirectory) {
+    Platform(true);
+    MakeDir("App");
+    MakeDir("App\\sub");
+    MakeFile("App\\sub\\x.exe");
+    MakeFile("App\\top.exe");
+    MakeDir("Apple");
+    MakeFile("Apple\\y.exe");
+    const ThreatDirectory third[] = {{"%QUORVIN_TEST_DIR%\\app", 0}, {nullptr, 0}};
+    def.directoryTables[2] = third;
+    DeleteDetectionDirectories(dlg, Long(dir + "\\App\\sub\\x.exe").c_str());
+    // A folder whose name merely begins like the listed one is not inside it.
+    DeleteDetectionDirectories(dlg, Long(dir + "\\Apple\\y.exe").c_str());
+    EXPECT_EQ(log.text, "directory " + dir + "\\App\\sub: (deleted)\r\n");
+    EXPECT_FALSE(Exists("App\\sub"));
+    EXPECT_TRUE(Exists("App\\top.exe"));
+    EXPECT_TRUE(Exists("Apple\\y.exe"));
+    EXPECT_EQ(g_stats.directoriesDeleted, 1u);
+}
+
+TEST_F(DirectoryTables, AnsiPathsOn9x) {
+    Platform(false);
+    MakeDir("tree9x");
+    MakeDir("tree9x\\sub");
+    MakeFile("tree9x\\sub\\a.dll", FILE_ATTRIBUTE_READONLY);
+    MakeDir("App");
+    MakeDir("App\\sub");
+    MakeFile("App\\sub\\x.exe");
+    const ThreatDirectory table[] = {{"%QUORVIN_TEST_DIR%\\tree9x", 0}, {nullptr, 0}};
+    DeleteThreatDirectories(dlg, table, nullptr);
+    const ThreatDirectory third[] = {{"%QUORVIN_TEST_DIR%\\App", 1}, {nullptr, 0}};
+    def.directoryTables[2] = third;
+    std::string detected = dir + "\\App\\sub\\x.exe";
+    DeleteDetectionDirectories(dlg, detected.c_str());
+    EXPECT_EQ(log.text, "directory " + dir + "\\tree9x: (deleted)\r\n" + "directory " + dir +
+                            "\\App\\sub: (WARNING: not deleted)\r\n");
+    EXPECT_FALSE(Exists("tree9x"));
+    EXPECT_TRUE(Exists("App\\sub\\x.exe"));
+}
+
+// The whole program on the threat file of its definition, "%TEMP%\VCAB.DLL".
+class ThreatFileRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = qt::NewWorkDir("run");
+        temp = qt::NewWorkDir("temp");
+        scan = qt::NewWorkDir("scan");
+        SetEnvironmentVariableA("TEMP", temp.c_str());   // inherited by the program
+        vcab = temp + "\\VCAB.DLL";
+        qt::WriteBytes(vcab, {'M', 'Z', 0x90, 0});
+    }
+    std::string Run(const std::string& program, const std::string& switches) {
+        qt::ProcessResult r = qt::Run("\"" + program + "\" /S /ONLYDIR=" + scan + " " + switches, dir, 300000);
+        EXPECT_TRUE(r.finished);
+        EXPECT_EQ(r.exitCode, 0u);
+        std::string log = dir + "\\fixquorvin.log";
+        const char* test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        CopyFileA(log.c_str(), (qt::OutDir() + "\\" + test + ".log").c_str(), FALSE);
+        return qt::ReadText(log);
+    }
+    std::string Program() { return qt::BinDir() + "\\FixQuorvin.exe"; }
+
+    std::string dir, temp, scan, vcab;
+};
+
+TEST_F(ThreatFileRun, PresentFileIsDeletedAndReported) {
+    SetFileAttributesA(vcab.c_str(), FILE_ATTRIBUTE_READONLY);
+    std::string log = Run(Program(), "");
+    EXPECT_EQ(Count(log, vcab + ": (deleted)\r\n"), 1u) << log;
+    EXPECT_NE(log.find("W32.Quorvin has been successfully removed from your computer!"), std::string::npos) << log;
+    EXPECT_NE(log.find("The number of deleted threat files: 1\r\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("reboot"), std::string::npos) << log;
+    EXPECT_FALSE(qt::FileExists(vcab));
+}
+
+TEST_F(ThreatFileRun, LockedFileWaitsForTheRestart) {
+    Locker locker;
+    ASSERT_TRUE(locker.Lock(vcab));
+    std::string log = Run(Program(), "/NOSILENTREBOOT");
+    EXPECT_EQ(Count(log, vcab + ": "), 1u) << log;
+    EXPECT_NE(log.find(vcab + ": (will be deleted on next reboot)\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("1 file(s) could not be deleted.\r\nThey will be deleted on next reboot.\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("The number of deleted threat files: 0\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(kNotRebooted), std::string::npos) << log;
+    locker.Release();
+    EXPECT_TRUE(qt::FileExists(vcab));
+    ASSERT_TRUE(RestartPrefix());
+    EXPECT_FALSE(qt::FileExists(vcab));
+}
+
+TEST_F(ThreatFileRun, LockedFileRunAsksForTheRestart) {
+    Locker locker;
+    ASSERT_TRUE(locker.Lock(vcab));
+    std::string log = Run(Program(), "");
+    EXPECT_NE(log.find(vcab + ": (will be deleted on next reboot)\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("\r\nThe tool initiated a system reboot.\r\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("not rebooted"), std::string::npos) << log;
+    // Under Wine the requested restart ends the session (the locker with it)
+    // and carries out the pending deletion while the test lives on.
+    ASSERT_TRUE(WaitForRestartToSettle(60000));
+    EXPECT_FALSE(qt::FileExists(vcab));
+}
+
+TEST_F(ThreatFileRun, Win98WritesWininitLinesCarriedOutAtRestart) {
+    char windows[MAX_PATH] = {};
+    GetWindowsDirectoryA(windows, MAX_PATH);
+    std::string ini = std::string(windows) + "\\WININIT.INI";
+    std::string bak = std::string(windows) + "\\WININIT.BAK";
+    DeleteFileA(bak.c_str());
+    std::string other = temp + "\\OTHER.DLL";
+    ASSERT_TRUE(qt::WriteBytes(other, {1})) << GetLastError();
+    ASSERT_NE(ShortName(other), "") << GetLastError();
+    ASSERT_TRUE(WritePrivateProfileStringA("rename", "NUL", ShortName(other).c_str(), ini.c_str()));
+    WritePrivateProfileStringA(nullptr, nullptr, nullptr, ini.c_str());
+
+    std::string program = qt::CopyProgramAs("FixQuorvin.exe", "fixq98.exe");
+    qt::SetWineVersionFor("fixq98.exe", "win98");
+    Locker locker;
+    ASSERT_TRUE(locker.Lock(vcab));
+    std::string log = Run(program, "/NOSILENTREBOOT");
+    EXPECT_NE(log.find(vcab + ": (will be deleted on next reboot)\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(kNotRebooted), std::string::npos) << log;
+    std::string text = qt::ReadText(ini);
+    EXPECT_EQ(text, "[rename]\r\nNUL=" + ShortName(other) + "\r\nNUL=" + ShortName(vcab) + "\r\n");
+    locker.Release();
+
+    ASSERT_TRUE(RestartPrefix());
+    EXPECT_FALSE(qt::FileExists(vcab));
+    EXPECT_FALSE(qt::FileExists(other));
+    EXPECT_FALSE(qt::FileExists(ini));
+    EXPECT_TRUE(qt::FileExists(bak));
+}
+
+}  // namespace
