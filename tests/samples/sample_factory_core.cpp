@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <fstream>
 
 namespace samples {
 
@@ -626,7 +627,7 @@ Bytes MakePackedShape(const PackedOptions& o, uint32_t firstCharacteristics, uin
     const uint32_t entry = o.entryPoint ? o.entryPoint : entryLow + (rng.Below(entryHigh - entryLow) & ~3u);
     const uint32_t sizeOfImage = o.sizeOfImage ? o.sizeOfImage : imageLow + 0x1000 * rng.Below((imageHigh - imageLow) / 0x1000 + 1);
     WriteHeaders(image, h, 3, 0x0102, entry, 0x400000, 0x1000, 0x200, sizeOfImage, 0x200, 2, rng.Next());
-    WriteSectionHeader(image, h + kSectionTable, "UPX0", codeRva - 0x1000, 0x1000, 0, 0x200, firstCharacteristics);
+    WriteSectionHeader(image, h + kSectionTable, ".pk0", codeRva - 0x1000, 0x1000, 0, 0x200, firstCharacteristics);
     if (o.infectedTail) {
         const uint32_t lastRva = Align(codeRva + codeSize, 0x1000);
         WriteSectionHeader(image, h + kSectionTable + kHeaderSize, ".qcode", codeSize, codeRva, codeSize, 0x200,
@@ -634,8 +635,7 @@ Bytes MakePackedShape(const PackedOptions& o, uint32_t firstCharacteristics, uin
         WriteSectionHeader(image, h + kSectionTable + 2 * kHeaderSize, ".qdata", 0x1000, lastRva, 0,
                            0x200 + codeSize, kThreatCharacteristics);
     } else {
-        WriteSectionHeader(image, h + kSectionTable, "UPX0", codeRva - 0x1000, 0x1000, 0, 0x200, firstCharacteristics);
-        WriteSectionHeader(image, h + kSectionTable + kHeaderSize, "UPX1", 0x5000, codeRva, codeSize, 0x200,
+        WriteSectionHeader(image, h + kSectionTable + kHeaderSize, ".pk1", 0x5000, codeRva, codeSize, 0x200,
                            0xE0000040);
         WriteSectionHeader(image, h + kSectionTable + 2 * kHeaderSize, ".rsrc", 0x1000, codeRva + 0x5000, 0x400,
                            0x200 + codeSize, 0xC0000040);
@@ -701,6 +701,17 @@ bool ForgeCrc(Bytes& image, size_t patchOffset, uint32_t target, size_t span) {
         state = (state >> 8) ^ t.forward[idx[k]];
     }
     return CrcRegister(image.data(), span) == target;
+}
+
+Bytes ReadFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return {};
+    const std::streamoff size = in.tellg();
+    if (size <= 0) return {};
+    Bytes bytes(static_cast<size_t>(size));
+    in.seekg(0);
+    if (!in.read(reinterpret_cast<char*>(bytes.data()), size)) return {};
+    return bytes;
 }
 
 }  // namespace samples

@@ -142,4 +142,7 @@ Bytes MakeDropper(const PackedOptions& options);
 bool ForgeCrc(Bytes& image, size_t patchOffset, uint32_t target, size_t span = 0x3000);
 uint32_t CrcRegister(const uint8_t* bytes, size_t count);
 
+// The whole file, or empty when it cannot be read (for tests over real PE files).
+Bytes ReadFileBytes(const std::string& path);
+
 }  // namespace samples
