@@ -448,6 +448,21 @@ TEST_F(DirectoryTables, AnsiPathsOn9x) {
     EXPECT_TRUE(Exists("App\\sub\\x.exe"));
 }
 
+TEST_F(DirectoryTables, EntryThatWouldOverrunThePathLimitStopsTheListing) {
+    Platform(false);
+    MakeDir("fits");
+    MakeDir("over");
+    MakeFile("fits\\abcdef.txt");    // 10 characters
+    MakeFile("over\\abcdefg.txt");   // 11 characters
+    // The limit holds "<dir>\fits\abcdef.txt" exactly, with its terminator in the buffer.
+    g_run.maxPathChars = static_cast<uint32_t>(dir.size() + 5 + 1 + 10);
+    const ThreatDirectory table[] = {{"%QUORVIN_TEST_DIR%\\fits", 0}, {"%QUORVIN_TEST_DIR%\\over", 0}, {nullptr, 0}};
+    DeleteThreatDirectories(dlg, table, nullptr);
+    EXPECT_EQ(log.text, "directory " + dir + "\\fits: (deleted)\r\n" + "directory " + dir +
+                            "\\over: (WARNING: not deleted)\r\n");
+    EXPECT_TRUE(Exists("over\\abcdefg.txt"));
+}
+
 // The whole program on the threat file of its definition, "%TEMP%\VCAB.DLL".
 class ThreatFileRun : public ::testing::Test {
 protected:
