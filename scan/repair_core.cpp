@@ -310,10 +310,15 @@ int64_t RepairImage(uint8_t* image, size_t size, int verdict, const char* ansiLo
     static constexpr uint8_t kTwoLayer[] = {0x60, 0xE8, 0x00, 0x00, 0x00};
     static constexpr uint8_t kOneLayer[] = {0x58, 0x60, 0xE8, 0x00, 0x00, 0x00};
     int form = 0;
+    bool replayed = true;  // only a replay changes the bytes at S; test them again after one
     for (int64_t c = 0; static_cast<int64_t>(start) < end - c && !v.faulted(); ++c) {
         const uint64_t p = static_cast<uint64_t>(end - c);
-        if (IsCompareWithZero(v.B(p), v.B(p + 1), v.B(p + 2)) && !v.faulted())
+        if (IsCompareWithZero(v.B(p), v.B(p + 1), v.B(p + 2)) && !v.faulted()) {
             EmulateDecryptor(v, start, p, c);
+            replayed = true;
+        }
+        if (!replayed) continue;
+        replayed = false;
         if (v.Matches(start, kTwoLayer, sizeof kTwoLayer)) {
             form = 2;
             break;
