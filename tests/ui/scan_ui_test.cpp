@@ -1,0 +1,235 @@
+// A run driven through the main dialog: the status line during the run, the
+// report box, Cancel with its confirmation, "/NOCANCEL" during the run.
+#include "fixquorvin_ui.h"
+
+#include <cstdio>
+
+using namespace ui_test;
+
+namespace {
+
+const char kNotFound[] = "W32.Quorvin has not been found on your computer.";
+const char kNotFoundCancelled[] =
+    "W32.Quorvin has not been found on your computer, but the scan\n"
+    "was cancelled before it finished. The threat may still be present on the machine.";
+
+// Everything the status line showed, in order, without repeats, until `until`
+// holds. Read without sending messages, so busy phases do not hold us up.
+struct StatusWatch {
+    std::vector<std::string> seen;
+    void Poll(HWND dlg) {
+        std::string text = qt::ui::ItemText(dlg, kStatus);
+        if (seen.empty() || seen.back() != text) seen.push_back(text);
+    }
+    bool Saw(const std::string& text) const {
+        for (const std::string& s : seen)
+            if (s == text) return true;
+        return false;
+    }
+    bool SawFileUnder(const std::string& root) const {
+        for (const std::string& s : seen)
+            if (StartsWith(s, root)) return true;
+        return false;
+    }
+};
+
+// Waits for the status line to show a file of the tree.
+bool WaitForScan(HWND dlg, const std::string& root, DWORD timeoutMs) {
+    return qt::ui::WaitUntil([&] { return StartsWith(qt::ui::ItemText(dlg, kStatus), root); }, timeoutMs, 5);
+}
+
+int Count(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+TEST(Run, CleanMachineShowsPhasesFilesAndTheReport) {
+    std::string root = MakeTree("clean", 20, 40);
+    // Shown in upper case: the command line is upper-cased before the switches are read.
+    std::string shownRoot = root;
+    for (char& c : shownRoot) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    FixQuorvin app("/ONLYDIR=" + root);
+    HWND dlg = app.Accept();
+    ASSERT_NE(dlg, nullptr);
+    qt::ui::Press(dlg, kStart);
+
+    StatusWatch watch;
+    HWND report = nullptr;
+    bool runningChecked = false;
+    DWORD start = GetTickCount();
+    while (!report && GetTickCount() - start < 180000) {
+        watch.Poll(dlg);
+        if (!runningChecked && watch.SawFileUnder(shownRoot)) {
+            EXPECT_FALSE(qt::ui::ItemEnabled(dlg, kStart));
+            EXPECT_EQ(qt::ui::ItemText(dlg, IDCANCEL), "&Cancel");
+            runningChecked = true;
+        }
+        report = qt::ui::WaitForMessageBox(app.Id(), kTitle, 0);
+        Sleep(1);
+    }
+    ASSERT_NE(report, nullptr);
+    watch.Poll(dlg);
+
+    EXPECT_TRUE(watch.SawFileUnder(shownRoot)) << "no scanned file was shown";
+    EXPECT_EQ(watch.seen.back(), "Procedure completed.");
+    int phases = 0;
+    for (const char* phase : {"creating log file", "identifying platforms", "checking system restore",
+                              "verifying privileges"})
+        phases += watch.Saw(phase);
+    EXPECT_GE(phases, 1) << "no phase text was seen before the scan";
+    for (const std::string& shown : watch.seen)
+        if (!StartsWith(shown, "C:\\")) std::printf("status: %s\n", shown.c_str());
+    EXPECT_FALSE(qt::ui::ItemEnabled(dlg, kStart));
+
+    // A clean machine: that one line and nothing else.
+    EXPECT_EQ(qt::ui::MessageBoxText(report), std::string(kNotFound) + "\n");
+    EXPECT_EQ(qt::MessageBoxIcon(report), static_cast<UINT>(MB_ICONINFORMATION));
+    EXPECT_EQ(GetWindow(report, GW_OWNER), dlg);
+    Shot({dlg, report}, "report");
+
+    qt::ui::Press(report, IDOK);
+    EXPECT_EQ(app.process.Wait(30000), 0u);
+    std::string log = app.Log();
+    EXPECT_TRUE(StartsWith(log, kTitle + "\r\n")) << log;
+    EXPECT_NE(log.find(std::string(kNotFound) + "\r\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("cancelled"), std::string::npos) << log;
+}
+
+TEST(Run, ScreenshotDuringTheScan) {
+    std::string root = MakeTree("shot", 40, 100);
+    FixQuorvin app("/ONLYDIR=" + root);
+    HWND dlg = app.Accept();
+    ASSERT_NE(dlg, nullptr);
+    qt::ui::Press(dlg, kStart);
+    ASSERT_TRUE(WaitForScan(dlg, "C:\\QUORVIN\\WORK\\SHOT", 60000));
+    Shot({dlg}, "main-scanning");
+    HWND report = app.Box(kTitle, 180000);
+    ASSERT_NE(report, nullptr);
+    qt::ui::Press(report, IDOK);
+    EXPECT_EQ(app.process.Wait(30000), 0u);
+}
+
+// A tree big enough that the scan is still running while the test answers
+// the confirmation twice.
+constexpr int kBigDirs = 60, kBigFiles = 100;
+
+TEST(Cancel, NoContinuesYesStopsAndReports) {
+    std::string root = MakeTree("cancel", kBigDirs, kBigFiles);
+    FixQuorvin app("/ONLYDIR=" + root);
+    HWND dlg = app.Accept();
+    ASSERT_NE(dlg, nullptr);
+    qt::ui::Press(dlg, kStart);
+    ASSERT_TRUE(WaitForScan(dlg, "C:\\QUORVIN\\WORK\\CANCEL", 60000));
+
+    qt::ui::Press(dlg, IDCANCEL);
+    HWND confirm = app.Box();
+    ASSERT_NE(confirm, nullptr);
+    EXPECT_EQ(qt::ui::MessageBoxText(confirm), kCancelQuestion);
+    EXPECT_EQ(qt::MessageBoxIcon(confirm), static_cast<UINT>(MB_ICONQUESTION));
+    EXPECT_EQ(GetWindow(confirm, GW_OWNER), nullptr);
+    EXPECT_NE(GetDlgItem(confirm, IDYES), nullptr);
+    EXPECT_NE(GetDlgItem(confirm, IDNO), nullptr);
+    // The walk waits while the question is open.
+    std::string held = qt::ui::ItemText(dlg, kStatus);
+    Shot({dlg, confirm}, "cancel-confirmation");
+    EXPECT_EQ(qt::ui::ItemText(dlg, kStatus), held);
+
+    // No: the scan goes on.
+    qt::ui::Press(confirm, IDNO);
+    ASSERT_TRUE(qt::ui::WaitGone(confirm, 5000));
+    EXPECT_TRUE(qt::ui::WaitUntil([&] { return qt::ui::ItemText(dlg, kStatus) != held; }, 10000))
+        << "the scan did not continue after No";
+    EXPECT_TRUE(qt::ui::MessageBoxes(app.Id(), kTitle).empty()) << "the scan ended before the second Cancel";
+
+    // Yes: the scan stops and the report says so.
+    qt::ui::Press(dlg, IDCANCEL);
+    confirm = app.Box();
+    ASSERT_NE(confirm, nullptr);
+    ASSERT_EQ(qt::ui::MessageBoxText(confirm), kCancelQuestion);
+    held = qt::ui::ItemText(dlg, kStatus);
+    qt::ui::Press(confirm, IDYES);
+    ASSERT_TRUE(qt::ui::WaitGone(confirm, 5000));
+    // No file after the one being scanned is shown; the run goes to its report.
+    StatusWatch watch;
+    HWND report = nullptr;
+    DWORD start = GetTickCount();
+    while (!report && GetTickCount() - start < 60000) {
+        watch.Poll(dlg);
+        std::vector<HWND> boxes = qt::ui::MessageBoxes(app.Id(), kTitle);
+        report = boxes.empty() ? nullptr : boxes.front();
+        Sleep(1);
+    }
+    ASSERT_NE(report, nullptr);
+    watch.Poll(dlg);
+    for (const std::string& shown : watch.seen)
+        if (StartsWith(shown, "C:\\")) EXPECT_EQ(shown, held) << "scanned after Yes";
+    EXPECT_EQ(watch.seen.back(), "Procedure completed.");
+    EXPECT_EQ(qt::ui::MessageBoxText(report), std::string(kNotFoundCancelled) + "\n");
+    EXPECT_EQ(qt::MessageBoxIcon(report), static_cast<UINT>(MB_ICONEXCLAMATION));
+    Shot({dlg, report}, "report-cancelled");
+    qt::ui::Press(report, IDOK);
+    EXPECT_EQ(app.process.Wait(30000), 0u);
+
+    std::string log = app.Log();
+    EXPECT_EQ(Count(log, kCancelledLine), 1) << log;
+    // The cancellation line comes before the report.
+    EXPECT_LT(log.find(kCancelledLine), log.find("W32.Quorvin has not been found")) << log;
+}
+
+TEST(Cancel, TwoQuickCancelsOpenOneConfirmation) {
+    std::string root = MakeTree("twice", kBigDirs, kBigFiles);
+    FixQuorvin app("/ONLYDIR=" + root);
+    HWND dlg = app.Accept();
+    ASSERT_NE(dlg, nullptr);
+    qt::ui::Press(dlg, kStart);
+    ASSERT_TRUE(WaitForScan(dlg, "C:\\QUORVIN\\WORK\\TWICE", 60000));
+
+    // Two clicks and an Esc in a row; the second and third arrive while the
+    // first confirmation's own message loop runs.
+    qt::ui::Press(dlg, IDCANCEL);
+    qt::ui::Press(dlg, IDCANCEL);
+    PostMessageA(GetDlgItem(dlg, IDCANCEL), WM_KEYDOWN, VK_ESCAPE, 0);
+    HWND confirm = app.Box();
+    ASSERT_NE(confirm, nullptr);
+    Sleep(1500);
+    EXPECT_EQ(qt::ui::MessageBoxes(app.Id(), kTitle).size(), 1u);
+
+    // After the first one is answered, Cancel asks again (the guard is released).
+    qt::ui::Press(confirm, IDNO);
+    ASSERT_TRUE(qt::ui::WaitGone(confirm, 5000));
+    qt::ui::Press(dlg, IDCANCEL);
+    confirm = app.Box();
+    ASSERT_NE(confirm, nullptr);
+    ASSERT_EQ(qt::ui::MessageBoxText(confirm), kCancelQuestion);
+    qt::ui::Press(confirm, IDYES);
+    HWND report = nullptr;
+    ASSERT_TRUE(qt::ui::WaitUntil(
+        [&] {
+            std::vector<HWND> boxes = qt::ui::MessageBoxes(app.Id(), kTitle);
+            report = boxes.empty() ? nullptr : boxes.front();
+            return report && qt::ui::MessageBoxText(report) != kCancelQuestion;
+        },
+        60000, 50));
+    qt::ui::Press(report, IDOK);
+    EXPECT_EQ(app.process.Wait(30000), 0u);
+    EXPECT_EQ(Count(app.Log(), kCancelledLine), 1);
+}
+
+TEST(Cancel, NoCancelKeepsCancelGreyDuringTheRun) {
+    std::string root = MakeTree("nocancel", 10, 20);
+    FixQuorvin app("/NOCANCEL /ONLYDIR=" + root);
+    HWND dlg = app.Accept();
+    ASSERT_NE(dlg, nullptr);
+    ASSERT_TRUE(qt::ui::WaitUntil([&] { return !qt::ui::ItemEnabled(dlg, IDCANCEL); }, 5000));
+    qt::ui::Press(dlg, kStart);
+    HWND report = app.Box(kTitle, 120000);
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(qt::ui::ItemText(dlg, IDCANCEL), "&Cancel");
+    EXPECT_FALSE(qt::ui::ItemEnabled(dlg, IDCANCEL));
+    qt::ui::Press(report, IDOK);
+    EXPECT_EQ(app.process.Wait(30000), 0u);
+    EXPECT_EQ(app.Log().find("cancelled"), std::string::npos);
+}
+
+}  // namespace
