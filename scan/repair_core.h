@@ -76,3 +76,23 @@ std::vector<uint8_t> ApplyCutPlan(const uint8_t* data, size_t size, const CutPla
 
 // CutOnce is called at most this often per entry.
 constexpr int kMaxCutsPerEntry = 1000;
+
+// How one applicable entry of the cut table ended.
+enum class CutOutcome {
+    NothingFound,  // the first call found nothing: go on with the next entry
+    Repaired,      // at least one cut was made: ": (repaired)", repairs + 1, result 1
+    CantRepair,    // a cut could not be written, or 1000 calls: ": (can't repair)", result 2
+};
+
+// Calls cutOnce (returning 1 cut made, 0 nothing found, 2 cut not written) until it
+// returns something other than 1 or has been called kMaxCutsPerEntry times.
+template <class CutOnceFn>
+CutOutcome RunCutEntry(CutOnceFn&& cutOnce) {
+    int calls = 0, last = 0;
+    do {
+        last = cutOnce();
+        ++calls;
+    } while (last == 1 && calls < kMaxCutsPerEntry);
+    if (calls == kMaxCutsPerEntry || last == 2) return CutOutcome::CantRepair;
+    return calls > 1 ? CutOutcome::Repaired : CutOutcome::NothingFound;
+}

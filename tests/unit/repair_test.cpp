@@ -2,8 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/log_core.h"
 #include "scan/detect_core.h"
@@ -295,6 +296,26 @@ TEST(PlanCut, FirstSignatureOrBothAndTheReplacement) {
     e.second = before;
     EXPECT_FALSE(PlanCut(data.data(), data.size(), e).found);
     EXPECT_FALSE(PlanCut(data.data(), 1, e).found);  // shorter than the first signature
+}
+
+TEST(RunCutEntry, OutcomesAndTheCallLimit) {
+    auto run = [](std::vector<int> results) {
+        size_t i = 0;
+        int calls = 0;
+        const CutOutcome outcome = RunCutEntry([&] {
+            ++calls;
+            return i < results.size() ? results[i++] : 1;
+        });
+        return std::make_pair(outcome, calls);
+    };
+    EXPECT_EQ(run({0}), std::make_pair(CutOutcome::NothingFound, 1));
+    EXPECT_EQ(run({2}), std::make_pair(CutOutcome::CantRepair, 1));
+    EXPECT_EQ(run({1, 1, 0}), std::make_pair(CutOutcome::Repaired, 3));
+    EXPECT_EQ(run({1, 2}), std::make_pair(CutOutcome::CantRepair, 2));
+    EXPECT_EQ(run({}), std::make_pair(CutOutcome::CantRepair, kMaxCutsPerEntry));  // never stops cutting
+    std::vector<int> lastCallFindsNothing(kMaxCutsPerEntry - 1, 1);
+    lastCallFindsNothing.push_back(0);
+    EXPECT_EQ(run(lastCallFindsNothing), std::make_pair(CutOutcome::CantRepair, kMaxCutsPerEntry));
 }
 
 }  // namespace
