@@ -46,7 +46,13 @@ __attribute__((noinline)) bool CallCatchingFaults(void (*fn)(void*), void* arg) 
         return false;
     }
     SetChainHead(&frame.record);
-    fn(arg);
+    try {
+        fn(arg);
+    } catch (...) {
+        // A C++ exception unwinds past this frame: take our record out first.
+        SetChainHead(frame.record.Next);
+        throw;
+    }
     SetChainHead(frame.record.Next);
     return true;
 }

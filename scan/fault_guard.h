@@ -6,4 +6,5 @@
 // Calls fn(arg); a memory fault (access violation, in-page error) inside it
 // abandons the call and returns false. Destructors of objects that fn left
 // alive at the fault do not run, so fn should hold nothing that matters.
+// A C++ exception from fn passes through.
 bool CallCatchingFaults(void (*fn)(void*), void* arg);

@@ -1,0 +1,103 @@
+// Helpers of the detection and repair tests under Wine: samples on disk,
+// log reading, the reader process that holds a file, ".fix" leftovers.
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "support/support.h"
+#include "tests/samples/sample_factory_core.h"
+
+namespace rt {
+
+using samples::Bytes;
+
+inline std::wstring Wide(const std::string& s) {
+    int n = MultiByteToWideChar(CP_ACP, 0, s.c_str(), -1, nullptr, 0);
+    std::wstring w(n > 0 ? n : 1, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, s.c_str(), -1, &w[0], n);
+    w.resize(n > 0 ? n - 1 : 0);
+    return w;
+}
+inline std::wstring Long(const std::string& s) { return L"\\\\?\\" + Wide(s); }
+
+inline size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// The number after "label" in a report, or -1.
+inline long ReportNumber(const std::string& log, const std::string& label) {
+    size_t at = log.find(label);
+    if (at == std::string::npos) return -1;
+    return std::strtol(log.c_str() + at + label.size(), nullptr, 10);
+}
+
+// Paths of files below dir whose name holds ".fix" (recursively).
+inline void FixLeftovers(const std::string& dir, std::vector<std::string>& out) {
+    WIN32_FIND_DATAA e;
+    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &e);
+    if (h == INVALID_HANDLE_VALUE) return;
+    do {
+        std::string name = e.cFileName;
+        if (name == "." || name == "..") continue;
+        if (e.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) FixLeftovers(dir + "\\" + name, out);
+        else if (name.find(".fix") != std::string::npos) out.push_back(dir + "\\" + name);
+    } while (FindNextFileA(h, &e));
+    FindClose(h);
+}
+inline std::vector<std::string> FixLeftovers(const std::string& dir) {
+    std::vector<std::string> out;
+    FixLeftovers(dir, out);
+    return out;
+}
+
+// Entry point, section count, image size and length of a PE image.
+struct PeValues {
+    uint32_t entryPoint = 0, sections = 0, sizeOfImage = 0;
+    size_t length = 0;
+    bool operator==(const PeValues&) const = default;
+};
+inline PeValues Values(const Bytes& image) {
+    samples::PeInfo pe = samples::ReadPe(image);
+    return {pe.entryPoint, pe.sections, pe.sizeOfImage, image.size()};
+}
+
+// A second process holding a file open for reading only, as the loader holds
+// a running program: the file can be read and copied, not replaced.
+class Holder {
+public:
+    bool Hold(const std::string& path) {
+        static int counter = 0;
+        m_name = "quorvin-hold-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
+        m_held = CreateEventA(nullptr, TRUE, FALSE, (m_name + ".held").c_str());
+        m_release = CreateEventA(nullptr, TRUE, FALSE, (m_name + ".release").c_str());
+        if (!m_process.Start("\"" + qt::BinDir() + "\\read_holder.exe\" \"" + path + "\" " + m_name)) return false;
+        return WaitForSingleObject(m_held, 30000) == WAIT_OBJECT_0;
+    }
+    void Release() {
+        if (!m_release) return;
+        SetEvent(m_release);
+        m_process.Wait(30000);
+        CloseHandle(m_release);
+        CloseHandle(m_held);
+        m_release = m_held = nullptr;
+    }
+    ~Holder() { Release(); }
+
+private:
+    std::string m_name;
+    HANDLE m_held = nullptr;
+    HANDLE m_release = nullptr;
+    qt::Process m_process;
+};
+
+// Output of a console program.
+inline std::string Output(const std::string& exe) {
+    qt::ProcessResult r = qt::Run("\"" + exe + "\"", "", 60000, true);
+    return r.finished ? r.output : std::string("(did not finish)");
+}
+
+}  // namespace rt

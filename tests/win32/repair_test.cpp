@@ -1,0 +1,355 @@
+// Detection and repair of single files under Wine, in this process: the
+// layers of a doubly infected file, failed repairs that leave the file as it
+// was, the ".fix" names, whole-file threats, a host held by another process
+// and replaced at the restart, the signature cut, unopenable files and images
+// that fault while they are read.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/TrevaskDlg.h"
+#include "app/environment.h"
+#include "app/log.h"
+#include "app/run_state.h"
+#include "app/threat_definition.h"
+#include "repair_support.h"
+#include "scan/api_table.h"
+#include "scan/detect.h"
+#include "scan/fault_guard.h"
+#include "scan/repair.h"
+#include "scan/walk.h"
+
+namespace {
+
+using rt::Bytes;
+using rt::Count;
+
+const char kRepaired[] = ": File repaired.\r\n";
+const char kAttempt[] = ": Attempting to repair the virus\n\r\n";
+const char kFailed[] = ": ERROR! Repair failed, the file is corrupted, please replace it from a backup copy.\r\n";
+const char kAtReboot[] = ": will be repaired at the next reboot\r\n";
+
+class MemorySink : public LogSink {
+public:
+    void Write(const char* bytes, size_t length) override { text.append(bytes, length); }
+    std::string text;
+};
+
+Bytes Host(uint32_t seed, uint32_t sections = 3) {
+    samples::HostOptions o;
+    o.seed = seed;
+    o.sections = sections;
+    return samples::MakeCleanHost(o);
+}
+
+class Repair : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetRunState();
+        IdentifyPlatform();
+        ASSERT_TRUE(g_run.isNtFamily);
+        g_run.silentMode = true;
+        g_run.maxPathChars = kMaxPathCharsNt;
+        ASSERT_EQ(LoadApiTable(), 1);
+        SetLogSink(&sink);
+        dlg.options = DefaultRunOptions(*g_def);
+        dir = qt::NewWorkDir("repair");
+    }
+    void TearDown() override {
+        SetLogSink(nullptr);
+        SetFixNameLimit(0x10000);
+        SetMappedImageHook(nullptr);
+        g_def = &BuiltInDefinition();
+    }
+    std::string Put(const std::string& name, const Bytes& bytes) {
+        std::string path = dir + "\\" + name;
+        EXPECT_TRUE(qt::WriteBytes(path, bytes)) << path;
+        return path;
+    }
+    // The walk's per-file scan on one file, with its "\\?\" path.
+    void Scan(const std::string& path) {
+        std::wstring native = rt::Long(path);
+        DWORD attributes = GetFileAttributesW(native.c_str());
+        ScanFile(dlg, native.data(), attributes);
+    }
+
+    TrevaskDlg dlg;
+    MemorySink sink;
+    std::string dir;
+};
+
+TEST_F(Repair, DoublyInfectedFileIsRepairedLayerByLayer) {
+    samples::InfectedSample first = samples::Infect(Host(3), {.seed = 5});
+    ASSERT_FALSE(first.image.empty()) << first.error;
+    samples::InfectOptions o;
+    o.seed = 6;
+    o.form = samples::BodyForm::TwoLayer;
+    Bytes twice = samples::MakeInfected(first.image, o);
+    ASSERT_FALSE(twice.empty());
+    std::string path = Put("twice.exe", twice);
+
+    Scan(path);
+    const std::string line = path + ": infected with W32.Quorvin!inf\r\n";
+    EXPECT_EQ(sink.text, line + path + kAttempt + path + kRepaired + line + path + kAttempt + path + kRepaired);
+    EXPECT_EQ(g_stats.infections, 2u);
+    EXPECT_EQ(g_stats.repairs, 2u);
+    EXPECT_EQ(g_stats.repairsFailed, 0u);
+    EXPECT_EQ(dlg.detectedFiles.GetCount(), 2u);   // recorded once per layer
+    Bytes after = qt::ReadBytes(path);
+    EXPECT_EQ(after, samples::ExpectedAfterRepair(first.normalizedHost, twice));
+    EXPECT_EQ(rt::Values(after), rt::Values(first.normalizedHost));
+    EXPECT_TRUE(rt::FixLeftovers(dir).empty());
+}
+
+TEST_F(Repair, UnknownSecondLayerOperationFailsAndLeavesTheFileAsItWas) {
+    for (int op : {0x00, 0x33, 0x2B}) {
+        samples::InfectOptions o;
+        o.seed = 40 + op;
+        o.form = samples::BodyForm::TwoLayer;
+        o.twoLayerOperation = op;
+        Bytes infected = samples::MakeInfected(Host(7), o);
+        ASSERT_FALSE(infected.empty());
+        std::string path = Put("badop" + std::to_string(op) + ".exe", infected);
+        sink.text.clear();
+        g_stats = RemovalStats{};
+
+        Scan(path);
+        EXPECT_EQ(sink.text, path + ": infected with W32.Quorvin!inf\r\n" + path + kAttempt + path + kFailed) << op;
+        EXPECT_EQ(g_stats.repairsFailed, 1u);
+        EXPECT_EQ(g_stats.repairs, 0u);
+        EXPECT_EQ(g_stats.infections, 1u);
+        EXPECT_EQ(qt::ReadBytes(path), infected) << op;
+    }
+    EXPECT_TRUE(rt::FixLeftovers(dir).empty());
+}
+
+TEST_F(Repair, FixNamesInUseAreSkippedAndNeverTaken) {
+    samples::InfectedSample s = samples::Infect(Host(9), {.seed = 9});
+    ASSERT_FALSE(s.image.empty()) << s.error;
+    std::string path = Put("busy.exe", s.image);
+    std::vector<Bytes> theirs;
+    for (int i = 0; i < 4; ++i) {
+        theirs.push_back(Bytes(100 + i, static_cast<uint8_t>('a' + i)));
+        Put("busy.exe.fix000" + std::to_string(i), theirs.back());
+    }
+
+    // With every name we may try taken, the repair fails and touches nothing.
+    SetFixNameLimit(4);
+    Scan(path);
+    EXPECT_EQ(Count(sink.text, kFailed), 1u);
+    EXPECT_EQ(Count(sink.text, kAttempt), 0u);   // it never got to the image
+    EXPECT_EQ(g_stats.repairsFailed, 1u);
+    EXPECT_EQ(qt::ReadBytes(path), s.image);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(qt::ReadBytes(path + ".fix000" + std::to_string(i)), theirs[i]) << i;
+
+    // With the fifth name free the copy is made there and the file repaired.
+    SetFixNameLimit(0x10000);
+    sink.text.clear();
+    Scan(path);
+    EXPECT_EQ(Count(sink.text, kRepaired), 1u);
+    EXPECT_EQ(qt::ReadBytes(path), samples::ExpectedAfterRepair(s.normalizedHost, s.image));
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(qt::ReadBytes(path + ".fix000" + std::to_string(i)), theirs[i]) << i;
+    EXPECT_EQ(rt::FixLeftovers(dir).size(), 4u);   // only theirs
+}
+
+TEST_F(Repair, WholeFileThreatsAreDeletedAfterTheirCopy) {
+    std::string threat = Put("vcab.dll", samples::MakeThreatFile({.build = 2}));
+    samples::PackedOptions d;
+    d.crc = 0x8B2B2F2F;
+    std::string dropper = Put("setup.exe", samples::MakeDropper(d));
+    Scan(threat);
+    Scan(dropper);
+    EXPECT_EQ(sink.text, threat + ": infected with W32.Quorvin\r\n" + threat + ": (deleted)\r\n" + dropper +
+                             ": infected with W32.Quorvin!dr\r\n" + dropper + ": (deleted)\r\n");
+    EXPECT_EQ(g_stats.filesDeleted, 2u);
+    EXPECT_EQ(g_stats.infections, 2u);
+    EXPECT_EQ(g_stats.repairs + g_stats.repairsFailed, 0u);
+    EXPECT_FALSE(qt::FileExists(threat));
+    EXPECT_FALSE(qt::FileExists(dropper));
+
+    // Without a copy a threat file is reported as a failed repair and stays.
+    Bytes file = samples::MakeThreatFile({});
+    threat = Put("nocopy.dll", file);
+    sink.text.clear();
+    SetFixNameLimit(0);
+    Scan(threat);
+    EXPECT_EQ(sink.text, threat + ": infected with W32.Quorvin\r\n" + threat + kFailed);
+    EXPECT_EQ(qt::ReadBytes(threat), file);
+    SetFixNameLimit(0x10000);
+
+    // A threat file held open is deleted at the restart; its copy is gone now.
+    rt::Holder holder;
+    ASSERT_TRUE(holder.Hold(threat));
+    sink.text.clear();
+    Scan(threat);
+    EXPECT_EQ(sink.text, threat + ": infected with W32.Quorvin\r\n" + threat + ": (will be deleted on next reboot)\r\n");
+    EXPECT_EQ(g_stats.deletesPendingReboot, 1u);
+    EXPECT_TRUE(g_run.rebootNeeded);
+    EXPECT_TRUE(rt::FixLeftovers(dir).empty());
+}
+
+// A host held by another process: the repaired copy waits for the restart and
+// stands in for the file until then (scanned, and repaired when it still is
+// infected); the restart puts it in place.
+TEST_F(Repair, HeldHostIsReplacedAtTheRestart) {
+    Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
+    ASSERT_FALSE(hello.empty());
+    samples::InfectedSample first = samples::Infect(hello, {.seed = 77});
+    ASSERT_FALSE(first.image.empty()) << first.error;
+    Bytes twice = samples::MakeInfected(first.image, {.seed = 78, .form = samples::BodyForm::TwoLayer});
+    ASSERT_FALSE(twice.empty());
+    std::string path = Put("held.exe", twice);
+    std::string copy = path + ".fix0000";
+
+    rt::Holder holder;
+    ASSERT_TRUE(holder.Hold(path));
+    Scan(path);
+    const std::string line = ": infected with W32.Quorvin!inf\r\n";
+    EXPECT_EQ(sink.text, path + line + path + kAttempt + copy + line + copy + kAttempt + copy + kRepaired + path +
+                             kAtReboot);
+    EXPECT_EQ(g_stats.infections, 2u);
+    EXPECT_EQ(g_stats.repairs, 1u);   // the copy's own layer
+    EXPECT_EQ(g_stats.repairsPendingReboot, 1u);
+    EXPECT_EQ(g_stats.filesScanned, 2u);   // the file and its copy
+    EXPECT_TRUE(g_run.rebootNeeded);
+    const Bytes expected = samples::ExpectedAfterRepair(first.normalizedHost, twice);
+    EXPECT_EQ(qt::ReadBytes(path), twice);   // untouched until the restart
+    EXPECT_EQ(qt::ReadBytes(copy), expected);
+    EXPECT_EQ(rt::FixLeftovers(dir), std::vector<std::string>{copy});
+
+    holder.Release();
+    ASSERT_TRUE(qt::RestartMachine());
+    EXPECT_EQ(qt::ReadBytes(path), expected);
+    EXPECT_TRUE(rt::FixLeftovers(dir).empty());
+    EXPECT_EQ(rt::Output(path), rt::Output(qt::BinDir() + "\\hello.exe"));
+}
+
+TEST_F(Repair, WarningOnlyForUnopenableExeNames) {
+    struct { const char* name; bool warned; } cases[] = {
+        {"a.exe", true}, {"B.EXE", true}, {"c.eXe", true}, {"d.dll", false},
+        {"e.exe.txt", false}, {"fexe", false}, {"g.ex", false},
+    };
+    std::string expected;
+    for (auto& c : cases) {
+        std::string path = Put(c.name, samples::MakeThreatFile({}));
+        HANDLE lock = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+        std::wstring native = rt::Long(path);
+        EXPECT_EQ(OpenAndDetect(dlg, native.c_str()), 0) << c.name;
+        CloseHandle(lock);
+        if (c.warned) expected += path + ": WARNING: file cannot be opened for scanning\r\n";
+    }
+    EXPECT_EQ(sink.text, expected);
+    EXPECT_EQ(dlg.detectedFiles.GetCount(), 0u);
+    // Empty files are clean and quiet.
+    std::string empty = Put("empty.exe", {});
+    EXPECT_EQ(OpenAndDetect(dlg, rt::Long(empty).c_str()), 0);
+    EXPECT_EQ(sink.text, expected);
+}
+
+// Memory faults while an image is read: the guard turns them into a result.
+void ReadReserved(void* arg) {
+    volatile const uint8_t* p = static_cast<const uint8_t*>(arg);
+    (void)p[0];
+}
+void NoFault(void* arg) { *static_cast<int*>(arg) = 42; }
+void Nested(void* arg) {
+    // A fault inside an inner guard stays inside it.
+    *static_cast<int*>(arg) = CallCatchingFaults(ReadReserved, VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_NOACCESS))
+                                  ? 1
+                                  : 2;
+}
+
+TEST(FaultGuard, FaultsBecomeResultsAndTheChainSurvives) {
+    void* reserved = VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_NOACCESS);
+    ASSERT_NE(reserved, nullptr);
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(CallCatchingFaults(ReadReserved, reserved));
+    int value = 0;
+    EXPECT_TRUE(CallCatchingFaults(NoFault, &value));
+    EXPECT_EQ(value, 42);
+    EXPECT_TRUE(CallCatchingFaults(Nested, &value));
+    EXPECT_EQ(value, 2);
+    // C++ exceptions still pass through an outer handler of ours.
+    bool caught = false;
+    try {
+        CallCatchingFaults([](void*) { throw 7; }, nullptr);
+    } catch (int) {
+        caught = true;
+    }
+    EXPECT_TRUE(caught);
+    EXPECT_FALSE(CallCatchingFaults(ReadReserved, reserved));
+    VirtualFree(reserved, 0, MEM_RELEASE);
+}
+
+// The view vanishing under detection (what a file cut short under its mapping
+// does to the pages past its new end): clean, no crash, and the next file is
+// scanned normally.
+TEST_F(Repair, ImageThatFaultsWhileReadIsClean) {
+    samples::InfectedSample s = samples::Infect(Host(12), {.seed = 12});
+    ASSERT_FALSE(s.image.empty());
+    std::string path = Put("vanish.exe", s.image);
+    SetMappedImageHook([](const void* view, size_t) { UnmapViewOfFile(view); });
+    EXPECT_EQ(OpenAndDetect(dlg, rt::Long(path).c_str()), 0);
+    SetMappedImageHook(nullptr);
+    EXPECT_EQ(dlg.detectedFiles.GetCount(), 0u);
+    EXPECT_EQ(OpenAndDetect(dlg, rt::Long(path).c_str()), 1);
+    EXPECT_EQ(dlg.detectedFiles.GetCount(), 1u);
+}
+
+// The signature cut, with a definition of our own that has a cut table.
+uint8_t Enc(char c) { return static_cast<uint8_t>(c + 1); }
+std::vector<uint8_t> Encoded(const std::string& s) {
+    std::vector<uint8_t> out;
+    for (char c : s) out.push_back(Enc(c));
+    return out;
+}
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+TEST_F(Repair, SignatureCutReplacesEveryMatchThenDetectionIsSkipped) {
+    static const std::vector<uint8_t> first = Encoded("QVX<"), second = Encoded(">END");
+    static const std::vector<uint8_t> loop = Encoded("LOOP");
+    static const uint8_t replacement[] = {'o', 'k'};
+    static const uint8_t again[] = {'L', 'O', 'O', 'P', '!'};
+    static CutRepairEntry table[] = {
+        {".cut", first.data(), 4, second.data(), 4, replacement, 2},
+        {nullptr, loop.data(), 4, nullptr, 0, again, 5},
+        {nullptr, nullptr, 0, nullptr, 0, nullptr, 0},
+    };
+    ThreatDefinition def = BuiltInDefinition();
+    def.cutRepairTable = table;
+    g_def = &def;
+
+    std::string cut = Put("data.CUT", Text("head QVX<junk>END mid QVX<more>END tail"));
+    std::string other = Put("data.txt", Text("head QVX<junk>END tail"));
+    Scan(cut);
+    Scan(other);
+    EXPECT_EQ(qt::ReadBytes(cut), Text("head ok mid ok tail"));
+    EXPECT_EQ(qt::ReadBytes(other), Text("head QVX<junk>END tail"));   // suffix does not apply
+    EXPECT_EQ(sink.text, cut + ": (repaired)\r\n");
+    EXPECT_EQ(g_stats.repairs, 1u);
+
+    // A cut that never runs out stops at the limit: can't repair, deleted.
+    std::string endless = Put("endless.bin", Text("xxLOOPyy"));
+    sink.text.clear();
+    Scan(endless);
+    EXPECT_EQ(sink.text, endless + ": (can't repair) (deleted)\r\n");
+    EXPECT_FALSE(qt::FileExists(endless));
+    EXPECT_EQ(g_stats.filesDeleted, 1u);
+
+    // No temporary file to write the result to: can't repair.
+    char temp[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp);
+    std::string tempBin = std::string(temp) + "temp.bin";
+    ASSERT_TRUE(CreateDirectoryA(tempBin.c_str(), nullptr));
+    std::string blocked = Put("blocked.cut", Text("a QVX<b>END c"));
+    sink.text.clear();
+    Scan(blocked);
+    RemoveDirectoryA(tempBin.c_str());
+    EXPECT_EQ(sink.text, blocked + ": (can't repair) (deleted)\r\n");
+    EXPECT_FALSE(qt::FileExists(tempBin));
+    EXPECT_EQ(g_stats.infections, 0u);   // detection never ran on cut files
+}
+
+}  // namespace
