@@ -84,7 +84,13 @@ INT_PTR CALLBACK TrevaskDlg::DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPAR
         case WM_COMMAND:
             if (!self) break;
             switch (LOWORD(wParam)) {
-                case IDC_START: self->RunRemoval(); return TRUE;
+                case IDC_START:
+                    // Start is disabled for the run; a disabled control loses
+                    // the focus and the keyboard (Esc) would go nowhere.
+                    if (IsWindowEnabled(GetDlgItem(hwnd, IDCANCEL)))
+                        SendMessageA(hwnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(hwnd, IDCANCEL)), TRUE);
+                    self->RunRemoval();
+                    return TRUE;
                 case IDCANCEL:
                     // With /NOCANCEL, Esc and the close box do what the greyed
                     // Cancel button does: nothing.
