@@ -216,6 +216,35 @@ TEST(Cancel, TwoQuickCancelsOpenOneConfirmation) {
     EXPECT_EQ(Count(app.Log(), kCancelledLine), 1);
 }
 
+TEST(Cancel, EscKeyDuringTheScanAsks) {
+    std::string root = MakeTree("esc", kBigDirs, kBigFiles);
+    FixQuorvin app("/ONLYDIR=" + root);
+    HWND dlg = app.Accept();
+    ASSERT_NE(dlg, nullptr);
+    // Start pressed with the mouse: the button takes the focus, then is disabled.
+    qt::ui::Press(dlg, kStart);
+    ASSERT_TRUE(WaitForScan(dlg, "C:\\QUORVIN\\WORK\\ESC", 60000));
+    SetForegroundWindow(dlg);
+    Sleep(200);
+    // A real key press, through the display, to whatever has the focus.
+    keybd_event(VK_ESCAPE, 0, 0, 0);
+    keybd_event(VK_ESCAPE, 0, KEYEVENTF_KEYUP, 0);
+    HWND confirm = app.Box(kTitle, 10000);
+    ASSERT_NE(confirm, nullptr) << "Esc did not reach the dialog during the scan";
+    EXPECT_EQ(qt::ui::MessageBoxText(confirm), kCancelQuestion);
+    qt::ui::Press(confirm, IDYES);
+    HWND report = nullptr;
+    ASSERT_TRUE(qt::ui::WaitUntil(
+        [&] {
+            std::vector<HWND> boxes = qt::ui::MessageBoxes(app.Id(), kTitle);
+            report = boxes.empty() ? nullptr : boxes.front();
+            return report && qt::ui::MessageBoxText(report) != kCancelQuestion;
+        },
+        60000, 50));
+    qt::ui::Press(report, IDOK);
+    EXPECT_EQ(app.process.Wait(30000), 0u);
+}
+
 TEST(Cancel, NoCancelKeepsCancelGreyDuringTheRun) {
     std::string root = MakeTree("nocancel", 10, 20);
     FixQuorvin app("/NOCANCEL /ONLYDIR=" + root);
