@@ -1,0 +1,328 @@
+// Detection and repair through FixQuorvin.exe under Wine: a full scan of the
+// fresh machine finds nothing among its real programs; a tree of factory
+// samples gives one line per sample with its name, the right counters, files
+// that are their hosts again and run again; a host held by another process is
+// replaced at the restart.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/TrevaskDlg.h"
+#include "app/environment.h"
+#include "app/log.h"
+#include "app/run_state.h"
+#include "app/threat_definition.h"
+#include "repair_support.h"
+#include "scan/api_table.h"
+#include "scan/walk.h"
+
+namespace {
+
+using rt::Bytes;
+using rt::Count;
+
+std::string Program() { return qt::BinDir() + "\\FixQuorvin.exe"; }
+
+// The folder as the log shows it: the command line parser upper-cases /ONLYDIR=.
+std::string Upper(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c -= 32;
+    return s;
+}
+
+// Runs the program silently (its log in a folder of its own) and returns the log.
+std::string RunTool(const std::string& switches) {
+    std::string dir = qt::NewWorkDir("run");
+    qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S " + switches, dir, 600000);
+    EXPECT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode, 0u);
+    return qt::ReadText(dir + "\\fixquorvin.log");
+}
+
+bool IsPeFile(const std::wstring& path) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    if (f == INVALID_HANDLE_VALUE) return false;
+    uint8_t head[64] = {};
+    DWORD got = 0;
+    bool pe = false;
+    if (ReadFile(f, head, sizeof head, &got, nullptr) && got == sizeof head && head[0] == 'M' && head[1] == 'Z') {
+        DWORD at = head[0x3C] | head[0x3D] << 8 | head[0x3E] << 16 | static_cast<DWORD>(head[0x3F]) << 24;
+        uint8_t sig[4] = {};
+        if (SetFilePointer(f, at, nullptr, FILE_BEGIN) == at && ReadFile(f, sig, 4, &got, nullptr) && got == 4)
+            pe = sig[0] == 'P' && sig[1] == 'E' && sig[2] == 0 && sig[3] == 0;
+    }
+    CloseHandle(f);
+    return pe;
+}
+
+void CountFiles(const std::wstring& dir, unsigned& files, unsigned& pe) {
+    WIN32_FIND_DATAW e;
+    HANDLE h = FindFirstFileW((dir + L"\\*.*").c_str(), &e);
+    if (h == INVALID_HANDLE_VALUE) return;
+    do {
+        std::wstring name = e.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (e.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            CountFiles(dir + L"\\" + name, files, pe);
+        } else {
+            ++files;
+            if (IsPeFile(dir + L"\\" + name)) ++pe;
+        }
+    } while (FindNextFileW(h, &e));
+    FindClose(h);
+}
+
+TEST(FullScan, FreshMachineHasNoInfectionAmongItsPrograms) {
+    unsigned files = 0, pe = 0;
+    CountFiles(L"\\\\?\\C:", files, pe);
+    ASSERT_GT(pe, 300u);
+
+    std::string log = RunTool("");
+    EXPECT_EQ(Count(log, "infected with"), 0u) << log;
+    EXPECT_NE(log.find("W32.Quorvin has not been found on your computer."), std::string::npos) << log;
+
+    // The same walk in this process, for its counters.
+    ResetRunState();
+    IdentifyPlatform();
+    g_run.silentMode = true;
+    g_run.maxPathChars = kMaxPathCharsNt;
+    ASSERT_EQ(LoadApiTable(), 1);
+    TrevaskDlg dlg;
+    dlg.options = DefaultRunOptions(*g_def);
+    EXPECT_EQ(ScanDrives(dlg), 1);
+    EXPECT_EQ(g_stats.infections, 0u);
+    EXPECT_EQ(dlg.detectedFiles.GetCount(), 0u);
+    // The tool's log was added since the count.
+    EXPECT_GE(g_stats.filesScanned, files);
+    EXPECT_LE(g_stats.filesScanned, files + 2);
+
+    char line[160];
+    std::snprintf(line, sizeof line, "files on C: %u, PE files %u, scanned %u, infections %u\n", files, pe,
+                  g_stats.filesScanned, g_stats.infections);
+    std::printf("%s", line);
+    qt::WriteBytes(qt::OutDir() + "\\full-scan.txt", Bytes(line, line + std::strlen(line)));
+}
+
+enum class Expect { Clean, Repaired, Failed, Deleted };
+
+struct Sample {
+    std::string name;
+    Bytes image;
+    Expect expect;
+    const char* detection = nullptr;   // "infected with" text
+    int layers = 1;
+    Bytes repaired;                    // what a repaired file must hold
+    Bytes host;                        // the normalized host
+};
+
+class SampleTree : public ::testing::Test {
+protected:
+    void SetUp() override { dir = qt::NewWorkDir("samples"); }
+
+    void Add(const std::string& name, const Bytes& image, Expect expect, const char* detection = nullptr,
+             const Bytes& host = {}, int layers = 1) {
+        ASSERT_FALSE(image.empty()) << name;
+        Sample s{name, image, expect, detection, layers, {}, samples::NormalizeHost(host)};
+        if (expect == Expect::Repaired) s.repaired = samples::ExpectedAfterRepair(s.host, image);
+        samples.push_back(s);
+    }
+    void Infected(const std::string& name, const Bytes& host, const samples::InfectOptions& o) {
+        samples::InfectedSample s = samples::Infect(host, o);
+        ASSERT_FALSE(s.image.empty()) << name << ": " << s.error;
+        Add(name, s.image, Expect::Repaired, "W32.Quorvin!inf", host);
+    }
+
+    std::string dir;
+    std::vector<Sample> samples;
+};
+
+TEST_F(SampleTree, EverySampleOnceWithItsNameAndHostsRestored) {
+    using samples::BodyForm;
+    using samples::InfectOptions;
+    const Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
+    ASSERT_FALSE(hello.empty());
+    // A real program of the machine, copied, infected and repaired.
+    const std::string realName = "hostname.exe";
+    const Bytes real = qt::ReadBytes("C:\\windows\\system32\\" + realName);
+    ASSERT_FALSE(real.empty());
+
+    Infected("hello-one.exe", hello, {.seed = 101, .form = BodyForm::OneLayer});
+    Infected("hello-two.exe", hello, {.seed = 102, .form = BodyForm::TwoLayer});
+    Infected("sys\\" + realName, real, {.seed = 103});
+    // Both body forms, every pointer register, operation mixes, both kinds of
+    // loop jump, hosts of one to eight sections, with and without overlay.
+    for (int reg = 0; reg < 6; ++reg) {
+        samples::HostOptions h;
+        h.seed = 200 + reg;
+        h.sections = 1 + reg;
+        h.overlayBytes = reg % 2 ? 0x300 : 0;
+        InfectOptions o;
+        o.seed = 300 + reg;
+        o.form = reg % 2 ? BodyForm::TwoLayer : BodyForm::OneLayer;
+        o.pointerRegister = reg;
+        o.counterRegister = (reg + 1) % 6;
+        o.operationCount = 1 + reg;
+        o.jump = reg % 3 == 0 ? samples::JumpKind::Near : samples::JumpKind::Far;
+        Infected("forms\\reg" + std::to_string(reg) + ".exe", samples::MakeCleanHost(h), o);
+    }
+    for (int op : {0x01, 0x29, 0x31}) {
+        InfectOptions o;
+        o.seed = 400 + op;
+        o.form = BodyForm::TwoLayer;
+        o.twoLayerOperation = op;
+        o.operationCount = 8;
+        Infected("forms\\op" + std::to_string(op) + ".exe", samples::MakeCleanHost({.seed = 401}), o);
+    }
+    // Boundaries of the detection: section sizes and the junk count.
+    const Bytes small = samples::MakeCleanHost({.seed = 500});
+    Infected("bounds\\size4200.exe", small, {.seed = 501, .prevRawSize = 0x4200});
+    Infected("bounds\\sizeBE00.exe", small, {.seed = 502, .prevRawSize = 0xBE00});
+    Add("bounds\\size4000.exe", samples::MakeInfected(small, {.seed = 503, .prevRawSize = 0x4000}), Expect::Clean);
+    Add("bounds\\sizeC000.exe", samples::MakeInfected(small, {.seed = 504, .prevRawSize = 0xC000}), Expect::Clean);
+    Infected("bounds\\junk3.exe", small, {.seed = 505, .junkCount = 3});
+    Add("bounds\\junk2.exe", samples::MakeInfected(small, {.seed = 506, .junkCount = 2}), Expect::Clean);
+    Add("bounds\\jump35.exe", samples::MakeInfected(small, {.seed = 507, .jumpOffset = 35}), Expect::Clean);
+    // A file infected twice, and one whose second layer cannot be undone.
+    {
+        samples::InfectedSample once = samples::Infect(small, {.seed = 510});
+        ASSERT_FALSE(once.image.empty());
+        Bytes twice = samples::MakeInfected(once.image, {.seed = 511, .form = BodyForm::TwoLayer});
+        Add("twice\\twice.exe", twice, Expect::Repaired, "W32.Quorvin!inf", small, 2);
+        Add("twice\\badop.exe",
+            samples::MakeInfected(small, {.seed = 512, .form = BodyForm::TwoLayer, .twoLayerOperation = 0x33}),
+            Expect::Failed, "W32.Quorvin!inf");
+    }
+    // The threat's own files, the packed form and the dropper.
+    Add("threats\\build1.dll", samples::MakeThreatFile({.build = 1}), Expect::Deleted, "W32.Quorvin");
+    Add("threats\\build2.dll", samples::MakeThreatFile({.seed = 2, .build = 2}), Expect::Deleted, "W32.Quorvin");
+    Add("threats\\novcab.dll", samples::MakeThreatFile({.seed = 3, .withVCab = false}), Expect::Clean);
+    Add("threats\\packed.exe", samples::MakePackedThreat({.seed = 4, .crc = 0xBEC084FC}), Expect::Deleted,
+        "W32.Quorvin");
+    Add("threats\\packed-off.exe", samples::MakePackedThreat({.seed = 5, .crc = 0x12345678}), Expect::Clean);
+    Add("threats\\packed-tail.exe",
+        samples::MakePackedThreat({.seed = 6, .crc = 0x12345678, .infectedTail = true}), Expect::Clean);
+    Add("threats\\dropper.exe", samples::MakeDropper({.seed = 7, .crc = 0xEF4A3E1C}), Expect::Deleted,
+        "W32.Quorvin!dr");
+    Add("threats\\dropper-off.exe", samples::MakeDropper({.seed = 8, .crc = 0x0F3FD3EE}), Expect::Clean);
+    // Clean files of every kind.
+    Add("clean\\hello.exe", hello, Expect::Clean);
+    Add("clean\\host.exe", small, Expect::Clean);
+    Add("clean\\short.exe", Bytes{'M', 'Z', 1, 2, 3}, Expect::Clean);
+    Add("clean\\text.txt", Bytes(5000, 'q'), Expect::Clean);
+
+    for (const char* sub : {"sys", "forms", "bounds", "twice", "threats", "clean"})
+        CreateDirectoryA((dir + "\\" + sub).c_str(), nullptr);
+    unsigned infections = 0, repairs = 0, failed = 0, deleted = 0;
+    for (const Sample& s : samples) {
+        ASSERT_TRUE(qt::WriteBytes(dir + "\\" + s.name, s.image)) << s.name;
+        if (s.expect != Expect::Clean) infections += s.layers;
+        if (s.expect == Expect::Repaired) repairs += s.layers;
+        failed += s.expect == Expect::Failed;
+        deleted += s.expect == Expect::Deleted;
+    }
+    // A read-only infected file keeps its attribute.
+    SetFileAttributesA((dir + "\\hello-one.exe").c_str(), FILE_ATTRIBUTE_READONLY);
+
+    std::string log = RunTool("/NOSILENTREBOOT /ONLYDIR=" + dir);
+    const std::string shown = Upper(dir);
+    for (const Sample& s : samples) {
+        std::string path = shown + "\\" + s.name;
+        size_t lines = Count(log, path + ": infected with ");
+        if (s.expect == Expect::Clean) {
+            EXPECT_EQ(lines, 0u) << s.name;
+            EXPECT_EQ(qt::ReadBytes(dir + "\\" + s.name), s.image) << s.name;
+            continue;
+        }
+        EXPECT_EQ(lines, static_cast<size_t>(s.layers)) << s.name;
+        EXPECT_EQ(Count(log, path + ": infected with " + s.detection + "\r\n"), static_cast<size_t>(s.layers))
+            << s.name;
+        switch (s.expect) {
+        case Expect::Repaired: {
+            EXPECT_EQ(Count(log, path + ": File repaired.\r\n"), static_cast<size_t>(s.layers)) << s.name;
+            Bytes after = qt::ReadBytes(dir + "\\" + s.name);
+            EXPECT_EQ(rt::Values(after), rt::Values(s.host)) << s.name;
+            EXPECT_TRUE(after == s.repaired) << s.name;
+            break;
+        }
+        case Expect::Failed:
+            EXPECT_EQ(Count(log, path + ": ERROR! Repair failed, the file is corrupted, please replace it from a "
+                                        "backup copy.\r\n"),
+                      1u);
+            EXPECT_EQ(qt::ReadBytes(dir + "\\" + s.name), s.image) << s.name;
+            break;
+        case Expect::Deleted:
+            EXPECT_EQ(Count(log, path + ": (deleted)\r\n"), 1u) << s.name;
+            EXPECT_FALSE(qt::FileExists(dir + "\\" + s.name)) << s.name;
+            break;
+        default:
+            break;
+        }
+    }
+    EXPECT_EQ(Count(log, "infected with"), infections);
+    EXPECT_EQ(rt::ReportNumber(log, "The number of infections: "), static_cast<long>(infections)) << log;
+    EXPECT_EQ(rt::ReportNumber(log, "The number of repairs: "), static_cast<long>(repairs));
+    EXPECT_EQ(rt::ReportNumber(log, "The number of deleted threat files: "), static_cast<long>(deleted));
+    EXPECT_NE(log.find(std::to_string(failed) + " file(s) could not be repaired due to corruption during infection."),
+              std::string::npos);
+    EXPECT_EQ(rt::ReportNumber(log, "The total number of the scanned files: "), static_cast<long>(samples.size()));
+    EXPECT_TRUE(rt::FixLeftovers(dir).empty());
+    EXPECT_TRUE(GetFileAttributesA((dir + "\\hello-one.exe").c_str()) & FILE_ATTRIBUTE_READONLY);
+
+    // The repaired programs run as their originals do.
+    std::string helloOut = rt::Output(qt::BinDir() + "\\hello.exe");
+    EXPECT_NE(helloOut.find("fibonacci(30): 832040"), std::string::npos) << helloOut;
+    EXPECT_EQ(rt::Output(dir + "\\hello-one.exe"), helloOut);
+    EXPECT_EQ(rt::Output(dir + "\\hello-two.exe"), helloOut);
+    std::string realOut = rt::Output("C:\\windows\\system32\\" + realName);
+    EXPECT_FALSE(realOut.empty());
+    EXPECT_EQ(rt::Output(dir + "\\sys\\" + realName), realOut);
+    qt::WriteBytes(qt::OutDir() + "\\sample-tree.log", Bytes(log.begin(), log.end()));
+}
+
+// A host held open by another process, through the whole program: pending
+// replacement, the restart asked for and declined, then the restart. A second
+// infected file, free, is repaired at once.
+TEST(HeldHost, ReplacedAtTheRestartAndRunsAgain) {
+    std::string dir = qt::NewWorkDir("held");
+    const Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
+    samples::InfectedSample s = samples::Infect(hello, {.seed = 600});
+    ASSERT_FALSE(s.image.empty()) << s.error;
+    std::string path = dir + "\\held.exe";
+    ASSERT_TRUE(qt::WriteBytes(path, s.image));
+    ASSERT_TRUE(qt::WriteBytes(dir + "\\free.exe", samples::MakeInfected(hello, {.seed = 601})));
+
+    rt::Holder holder;
+    ASSERT_TRUE(holder.Hold(path));
+    std::string log = RunTool("/NOSILENTREBOOT /ONLYDIR=" + dir);
+    qt::WriteBytes(qt::OutDir() + "\\held.log", Bytes(log.begin(), log.end()));
+    const std::string shown = Upper(dir) + "\\held.exe";
+    EXPECT_EQ(Count(log, shown + ": infected with W32.Quorvin!inf\r\n"), 1u) << log;
+    EXPECT_EQ(Count(log, shown + ": will be repaired at the next reboot\r\n"), 1u) << log;
+    EXPECT_EQ(Count(log, shown + ": File repaired."), 0u) << log;
+    EXPECT_NE(log.find("1 file(s) could not be replaced after repair.\r\nThey will be replaced on next reboot."),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("\r\nThe system requires a reboot but was not rebooted.\r\n"
+                       "To clean up all remnants of the threat from the system it must be rebooted.\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(rt::ReportNumber(log, "The number of infections: "), 2);
+    EXPECT_EQ(rt::ReportNumber(log, "The number of repairs: "), 1);   // the free file
+    // The copy was scanned in the held file's place: held, copy, free.
+    EXPECT_EQ(rt::ReportNumber(log, "The total number of the scanned files: "), 3);
+    EXPECT_EQ(qt::ReadBytes(path), s.image);
+    EXPECT_EQ(rt::FixLeftovers(dir), std::vector<std::string>{path + ".fix0000"});
+
+    holder.Release();
+    ASSERT_TRUE(qt::RestartMachine());
+    EXPECT_EQ(qt::ReadBytes(path), samples::ExpectedAfterRepair(s.normalizedHost, s.image));
+    EXPECT_TRUE(rt::FixLeftovers(dir).empty());
+    EXPECT_EQ(rt::Output(path), rt::Output(qt::BinDir() + "\\hello.exe"));
+}
+
+}  // namespace
