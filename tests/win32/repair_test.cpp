@@ -249,6 +249,33 @@ TEST_F(Repair, WarningOnlyForUnopenableExeNames) {
     EXPECT_EQ(sink.text, expected);
 }
 
+// The ANSI set of 9x: no move function, so a repair cannot replace the file
+// and fails with the file left as it was; whole-file threats are deleted.
+TEST_F(Repair, AnsiPathsOfThe9xFamily) {
+    g_run.isNtFamily = false;
+    g_run.isWin9xFamily = true;
+    g_run.maxPathChars = kMaxPathChars9x;
+    g_api = ApiTable{};
+    ASSERT_EQ(LoadApiTable(), 1);
+    ASSERT_EQ(Api<char>().MoveFileEx, nullptr);
+
+    Bytes infected = samples::MakeInfected(Host(21), {.seed = 21});
+    std::string host = Put("host9x.exe", infected);
+    std::string threat = Put("threat9x.dll", samples::MakeThreatFile({}));
+    std::vector<char> buffer(host.begin(), host.end());
+    buffer.push_back('\0');
+    ScanFile(dlg, buffer.data(), FILE_ATTRIBUTE_NORMAL);
+    buffer.assign(threat.begin(), threat.end());
+    buffer.push_back('\0');
+    ScanFile(dlg, buffer.data(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(sink.text, host + ": infected with W32.Quorvin!inf\r\n" + host + kAttempt + host + kFailed + threat +
+                             ": infected with W32.Quorvin\r\n" + threat + ": (deleted)\r\n");
+    EXPECT_EQ(qt::ReadBytes(host), infected);
+    EXPECT_FALSE(qt::FileExists(threat));
+    EXPECT_EQ(dlg.detectedFiles.GetCount(), 2u);
+    EXPECT_TRUE(rt::FixLeftovers(dir).empty());
+}
+
 // Memory faults while an image is read: the guard turns them into a result.
 void ReadReserved(void* arg) {
     volatile const uint8_t* p = static_cast<const uint8_t*>(arg);
