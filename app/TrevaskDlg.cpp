@@ -402,9 +402,7 @@ void TrevaskDlg::RunRemoval() {
         DeleteThreatDirectories(*this, def.directoryTables[0], nullptr);
         if (g_run.isWin9xFamily && def.restartShellEnabled) RestartShell();
 
-        const RemovalStats& s = g_stats;
-        if (s.deleteFailed + s.deletesPendingReboot + s.filesDeleted + s.repairs + s.processesTerminated +
-                failedDeletes.GetCount() != 0) {
+        if (ThreatCountsAsFound(g_stats, static_cast<uint32_t>(failedDeletes.GetCount()))) {
             g_run.threatFound = true;
             WriteEmptyLine();
         }

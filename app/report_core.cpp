@@ -22,9 +22,19 @@ void Empty() { ReportText(""); }
 
 }  // namespace
 
+// A repaired copy waiting for the restart is a found infection just as a
+// repair done at once is, so both sums count repairsPendingReboot: without it
+// a run whose only find is a host held open would report the threat as not
+// found and drop the lines about the pending replacement.
 bool ReportFindsSomething(const RemovalStats& s) {
     uint32_t sum = s.deleteFailed + s.repairsFailed + s.deletesPendingReboot + s.filesDeleted +
-                   s.repairs + s.processesTerminated + s.threadsTerminated;
+                   s.repairs + s.repairsPendingReboot + s.processesTerminated + s.threadsTerminated;
+    return sum != 0;
+}
+
+bool ThreatCountsAsFound(const RemovalStats& s, uint32_t failedDeleteEntries) {
+    uint32_t sum = s.deleteFailed + s.deletesPendingReboot + s.filesDeleted + s.repairs +
+                   s.repairsPendingReboot + s.processesTerminated + failedDeleteEntries;
     return sum != 0;
 }
 

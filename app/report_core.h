@@ -27,3 +27,7 @@ ReportIcon ComposeReport(const ReportInputs& in);
 
 // The "something found" sum of the report (differs from the threat-found sum).
 bool ReportFindsSomething(const RemovalStats& s);
+
+// The threat-found sum taken after the scan; it decides whether the clean-up
+// passes that follow a detection run.
+bool ThreatCountsAsFound(const RemovalStats& s, uint32_t failedDeleteEntries);

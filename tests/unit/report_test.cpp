@@ -124,6 +124,41 @@ TEST_F(Report, RepairFailureAloneIsFound) {
     EXPECT_EQ(reportText.find("W32.Quorvin has been successfully removed from your computer!\n"), 0u);
 }
 
+TEST_F(Report, RepairWaitingForTheRestartAloneIsFound) {
+    stats.filesScanned = 9;
+    stats.infections = 1;
+    stats.repairsPendingReboot = 1;
+    EXPECT_EQ(Compose(), ReportIcon::Information);
+    EXPECT_EQ(reportText, std::string("W32.Quorvin has been successfully removed from your computer!\n") + kBody +
+                              "1 file(s) could not be replaced after repair.\n"
+                              "They will be replaced on next reboot.\n\n"
+                              "The total number of the scanned files: 9\n"
+                              "The number of deleted threat files: 0\n"
+                              "The number of infections: 1\n"
+                              "The number of threat processes terminated: 0\n"
+                              "The number of threat threads terminated: 0\n"
+                              "The number of registry entries fixed: 0\n");
+}
+
+TEST(ThreatFound, SumOfItsOwnCounters) {
+    RemovalStats s;
+    EXPECT_FALSE(ThreatCountsAsFound(s, 0));
+    s.infections = 2;
+    s.repairsFailed = 1;        // not part of this sum
+    s.threadsTerminated = 1;    // nor this
+    EXPECT_FALSE(ThreatCountsAsFound(s, 0));
+    EXPECT_TRUE(ThreatCountsAsFound(s, 1));
+    uint32_t RemovalStats::*counted[] = {&RemovalStats::deleteFailed, &RemovalStats::deletesPendingReboot,
+                                         &RemovalStats::filesDeleted, &RemovalStats::repairs,
+                                         &RemovalStats::repairsPendingReboot,
+                                         &RemovalStats::processesTerminated};
+    for (auto field : counted) {
+        RemovalStats one;
+        one.*field = 1;
+        EXPECT_TRUE(ThreatCountsAsFound(one, 0));
+    }
+}
+
 std::string Unsuccessful(const std::string& advice, const std::string& count) {
     return "The W32.Quorvin removal was unsuccessful.\n" + count + advice +
            "Files that could not be repaired or deleted by this tool must be removed\n"

@@ -325,4 +325,26 @@ TEST(HeldHost, ReplacedAtTheRestartAndRunsAgain) {
     EXPECT_EQ(rt::Output(path), rt::Output(qt::BinDir() + "\\hello.exe"));
 }
 
+// The only find is a host held open: the run still counts the threat as found
+// and the report says what waits for the restart.
+TEST(HeldHost, AloneIsReportedAsFound) {
+    std::string dir = qt::NewWorkDir("held-alone");
+    const Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
+    std::string path = dir + "\\held.exe";
+    ASSERT_TRUE(qt::WriteBytes(path, samples::MakeInfected(hello, {.seed = 602})));
+
+    rt::Holder holder;
+    ASSERT_TRUE(holder.Hold(path));
+    std::string log = RunTool("/NOSILENTREBOOT /ONLYDIR=" + dir);
+    holder.Release();
+    EXPECT_EQ(log.find("has not been found"), std::string::npos) << log;
+    EXPECT_NE(log.find("\r\nW32.Quorvin has been successfully removed from your computer!\r\n\r\n"
+                       "Here is the report:\r\n\r\n"
+                       "1 file(s) could not be replaced after repair.\r\n"
+                       "They will be replaced on next reboot.\r\n\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("\r\nThe system requires a reboot but was not rebooted.\r\n"), std::string::npos) << log;
+}
+
 }  // namespace
