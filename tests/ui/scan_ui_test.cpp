@@ -38,6 +38,20 @@ bool WaitForScan(HWND dlg, const std::string& root, DWORD timeoutMs) {
     return qt::ui::WaitUntil([&] { return StartsWith(qt::ui::ItemText(dlg, kStatus), root); }, timeoutMs, 5);
 }
 
+// The report box that follows an answered cancel confirmation (the
+// confirmation has the same caption, so its text tells them apart).
+HWND WaitForReportAfterConfirmation(FixQuorvin& app) {
+    HWND report = nullptr;
+    bool shown = qt::ui::WaitUntil(
+        [&] {
+            std::vector<HWND> boxes = qt::ui::MessageBoxes(app.Id(), kTitle);
+            report = boxes.empty() ? nullptr : boxes.front();
+            return report && qt::ui::MessageBoxText(report) != kCancelQuestion;
+        },
+        60000, 50);
+    return shown ? report : nullptr;
+}
+
 int Count(const std::string& text, const std::string& part) {
     int n = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
@@ -216,14 +230,8 @@ TEST(Cancel, TwoQuickCancelsOpenOneConfirmation) {
     ASSERT_NE(confirm, nullptr);
     ASSERT_EQ(qt::ui::MessageBoxText(confirm), kCancelQuestion);
     qt::ui::Press(confirm, IDYES);
-    HWND report = nullptr;
-    ASSERT_TRUE(qt::ui::WaitUntil(
-        [&] {
-            std::vector<HWND> boxes = qt::ui::MessageBoxes(app.Id(), kTitle);
-            report = boxes.empty() ? nullptr : boxes.front();
-            return report && qt::ui::MessageBoxText(report) != kCancelQuestion;
-        },
-        60000, 50));
+    HWND report = WaitForReportAfterConfirmation(app);
+    ASSERT_NE(report, nullptr);
     qt::ui::Press(report, IDOK);
     EXPECT_EQ(app.process.Wait(30000), 0u);
     EXPECT_EQ(Count(app.Log(), kCancelledLine), 1);
@@ -246,14 +254,8 @@ TEST(Cancel, EscKeyDuringTheScanAsks) {
     ASSERT_NE(confirm, nullptr) << "Esc did not reach the dialog during the scan";
     EXPECT_EQ(qt::ui::MessageBoxText(confirm), kCancelQuestion);
     qt::ui::Press(confirm, IDYES);
-    HWND report = nullptr;
-    ASSERT_TRUE(qt::ui::WaitUntil(
-        [&] {
-            std::vector<HWND> boxes = qt::ui::MessageBoxes(app.Id(), kTitle);
-            report = boxes.empty() ? nullptr : boxes.front();
-            return report && qt::ui::MessageBoxText(report) != kCancelQuestion;
-        },
-        60000, 50));
+    HWND report = WaitForReportAfterConfirmation(app);
+    ASSERT_NE(report, nullptr);
     qt::ui::Press(report, IDOK);
     EXPECT_EQ(app.process.Wait(30000), 0u);
 }

@@ -15,6 +15,7 @@
 #include "app/run_state.h"
 #include "app/threat_definition.h"
 #include "repair_support.h"
+#include "support/run_setup.h"
 #include "scan/api_table.h"
 #include "scan/detect.h"
 #include "scan/fault_guard.h"
@@ -47,12 +48,7 @@ Bytes Host(uint32_t seed, uint32_t sections = 3) {
 class Repair : public ::testing::Test {
 protected:
     void SetUp() override {
-        ResetRunState();
-        IdentifyPlatform();
-        ASSERT_TRUE(g_run.isNtFamily);
-        g_run.silentMode = true;
-        g_run.maxPathChars = kMaxPathCharsNt;
-        ASSERT_EQ(LoadApiTable(), 1);
+        ASSERT_TRUE(qt::PrepareNtWalk());
         SetLogSink(&sink);
         dlg.options = DefaultRunOptions(*g_def);
         dir = qt::NewWorkDir("repair");

@@ -17,6 +17,7 @@
 #include "app/run_state.h"
 #include "app/threat_definition.h"
 #include "repair_support.h"
+#include "support/run_setup.h"
 #include "scan/api_table.h"
 #include "scan/walk.h"
 
@@ -87,11 +88,7 @@ TEST(FullScan, FreshMachineHasNoInfectionAmongItsPrograms) {
     EXPECT_NE(log.find("W32.Quorvin has not been found on your computer."), std::string::npos) << log;
 
     // The same walk in this process, for its counters.
-    ResetRunState();
-    IdentifyPlatform();
-    g_run.silentMode = true;
-    g_run.maxPathChars = kMaxPathCharsNt;
-    ASSERT_EQ(LoadApiTable(), 1);
+    ASSERT_TRUE(qt::PrepareNtWalk());
     TrevaskDlg dlg;
     dlg.options = DefaultRunOptions(*g_def);
     EXPECT_EQ(ScanDrives(dlg), 1);

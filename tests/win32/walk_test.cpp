@@ -21,6 +21,7 @@
 #include "app/threat_definition.h"
 #include "scan/api_table.h"
 #include "scan/walk.h"
+#include "support/run_setup.h"
 #include "support/support.h"
 
 namespace {
@@ -105,12 +106,7 @@ public:
 class Walk : public ::testing::Test {
 protected:
     void SetUp() override {
-        ResetRunState();
-        IdentifyPlatform();
-        ASSERT_TRUE(g_run.isNtFamily);
-        g_run.silentMode = true;
-        g_run.maxPathChars = kMaxPathCharsNt;
-        ASSERT_EQ(LoadApiTable(), 1);
+        ASSERT_TRUE(qt::PrepareNtWalk());
         SetLogSink(&sink);
         dlg.options = DefaultRunOptions(*g_def);
     }
