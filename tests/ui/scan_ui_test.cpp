@@ -141,7 +141,7 @@ TEST(Run, ScreenshotDuringTheScan) {
 // the confirmation twice.
 constexpr int kBigDirs = 60, kBigFiles = 100;
 
-TEST(Cancel, NoContinuesYesStopsAndReports) {
+TEST(Cancel, NoContinuesAboutHoldsYesStopsAndReports) {
     std::string root = MakeTree("cancel", kBigDirs, kBigFiles);
     FixQuorvin app("/ONLYDIR=" + root);
     HWND dlg = app.Accept();
@@ -167,6 +167,20 @@ TEST(Cancel, NoContinuesYesStopsAndReports) {
     ASSERT_TRUE(qt::ui::WaitGone(confirm, 5000));
     EXPECT_TRUE(qt::ui::WaitUntil([&] { return qt::ui::ItemText(dlg, kStatus) != held; }, 10000))
         << "the scan did not continue after No";
+    EXPECT_TRUE(qt::ui::MessageBoxes(app.Id(), kTitle).empty()) << "the scan ended before the About dialog";
+
+    // About during the scan: the walk waits inside the dispatched command
+    // until the dialog is closed, then goes on.
+    qt::ui::Press(dlg, kAbout);
+    HWND about = qt::ui::WaitForDialog(app.Id(), "About...", kLegal, kWindowWait);
+    ASSERT_NE(about, nullptr);
+    held = qt::ui::ItemText(dlg, kStatus);
+    Sleep(1500);
+    EXPECT_EQ(qt::ui::ItemText(dlg, kStatus), held) << "the scan went on behind the About dialog";
+    qt::ui::Press(about, IDOK);
+    ASSERT_TRUE(qt::ui::WaitGone(about, 5000));
+    EXPECT_TRUE(qt::ui::WaitUntil([&] { return qt::ui::ItemText(dlg, kStatus) != held; }, 10000))
+        << "the scan did not continue after the About dialog";
     EXPECT_TRUE(qt::ui::MessageBoxes(app.Id(), kTitle).empty()) << "the scan ended before the second Cancel";
 
     // Yes: the scan stops and the report says so.
