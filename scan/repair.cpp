@@ -270,15 +270,12 @@ int CutRepairStep(TrevaskDlg& dlg, const C* path) {
             if (length < suffixLength || !EqualsIgnoreCaseMixed(entry->suffix, path + length - suffixLength))
                 continue;
         }
-        int calls = 0, result = 0;
-        do {
-            result = CutOnce(path, *entry);
-            ++calls;
-        } while (result == 1 && calls < kMaxCutsPerEntry);
+        const CutOutcome outcome = RunCutEntry([&] { return CutOnce(path, *entry); });
+        if (outcome == CutOutcome::NothingFound) continue;
 
         char logPath[2 * kLogPathChars + 2];
         ShortLogPath(path, logPath, sizeof logPath);
-        if (calls == kMaxCutsPerEntry || result == 2) {
+        if (outcome == CutOutcome::CantRepair) {
             bool deleted = DeleteListedFile(path, 0, dlg.failedDeletes) == 1;
             if (deleted) ++g_stats.filesDeleted;
             std::snprintf(messageBuffer, kMaxLineChars + 1, "%s%s%s", logPath, kCantRepairText,
@@ -286,12 +283,10 @@ int CutRepairStep(TrevaskDlg& dlg, const C* path) {
             WriteLogLine();
             return 2;
         }
-        if (calls > 1) {
-            std::snprintf(messageBuffer, kMaxLineChars + 1, "%s%s", logPath, kCutRepairedText);
-            WriteLogLine();
-            ++g_stats.repairs;
-            return 1;
-        }
+        std::snprintf(messageBuffer, kMaxLineChars + 1, "%s%s", logPath, kCutRepairedText);
+        WriteLogLine();
+        ++g_stats.repairs;
+        return 1;
     }
     return 0;
 }
