@@ -23,6 +23,8 @@ private:
     HMODULE m_module;
 };
 
+}  // namespace
+
 bool EnablePrivilegeNamed(const char* privilege) {
     if (!g_run.isNtFamily) return true;
     Library advapi("ADVAPI32.DLL");
@@ -37,14 +39,16 @@ bool EnablePrivilegeNamed(const char* privilege) {
         TOKEN_PRIVILEGES tp = {};
         tp.PrivilegeCount = 1;
         tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        // The adjustment also "succeeds" when the token does not hold the
+        // privilege at all; only the last error tells, and the privilege is
+        // then not enabled, so that counts as failure.
         bool ok = lookup("", privilege, &tp.Privileges[0].Luid) &&
-                  adjust(token, FALSE, &tp, 0, nullptr, nullptr);
+                  adjust(token, FALSE, &tp, 0, nullptr, nullptr) && GetLastError() != ERROR_NOT_ALL_ASSIGNED;
         CloseHandle(token);
         if (!ok) return false;
     }
     return true;
 }
-}  // namespace
 
 void SetCleanBootProbe(CleanBootProbe probe) { g_cleanBootProbe = probe; }
 void SetRightsProbe(AdminProbe probe) { g_rightsProbe = probe; }

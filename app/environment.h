@@ -10,6 +10,9 @@ int IdentifyPlatform();
 int CheckBootMode(uint32_t requiredMode);
 int ReadRegistryString(HKEY root, const char* subKey, const char* valueName, char* buffer1024);
 DWORD IsUserAdministrator(int* isAdmin);
+// Enables one privilege of the own token (true without doing anything off
+// the NT family); false when the token does not hold it.
+bool EnablePrivilegeNamed(const char* privilege);
 bool EnableDebugPrivilege();
 bool EnableShutdownPrivilege();
 // Asks the system for an ordinary restart with the security reason (0x13).

@@ -184,11 +184,17 @@ TEST_F(InProcessRun, MissingRightsReportOnlyTheTwoLines) {
 }
 
 TEST_F(InProcessRun, RealAdministratorPassesUnderWine) {
+    IdentifyPlatform();   // off the NT family the privilege calls do nothing
+    ASSERT_TRUE(g_run.isNtFamily);
     int admin = 0;
     EXPECT_EQ(IsUserAdministrator(&admin), 0u);
     EXPECT_EQ(admin, 1);
     EXPECT_EQ(IsUserAdministrator(nullptr), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_TRUE(EnableDebugPrivilege());
+    // A privilege the token does not hold cannot be enabled, although the
+    // adjustment call itself reports success.
+    EXPECT_FALSE(EnablePrivilegeNamed("SeCreateTokenPrivilege"));
+    EXPECT_FALSE(EnablePrivilegeNamed("SeNoSuchPrivilege"));
 }
 
 std::string ScheduleDeletion(const std::string& dir) {
