@@ -430,10 +430,12 @@ TEST_F(Win98, DirectoryOf257CharactersIsReportedOnceAndNotEntered) {
     std::string shallow = root + "\\" + std::string(256 - root.size() - 1, 'S');   // 256 + 4 fits
     ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + Wide(shallow)).c_str(), nullptr));
     ASSERT_TRUE(MakeFile(root + "\\A.TXT"));
+    std::string exact = root + "\\" + std::string(260 - root.size() - 1, 'E');   // a file of 260 is scanned
+    ASSERT_TRUE(MakeFileW(L"\\\\?\\" + Wide(exact)));
 
     std::string log;
     std::string out = Probe("/ONLYDIR=" + root, &log);
-    EXPECT_NE(out.find("platform=9x scanned=1 result=1"), std::string::npos) << out;
+    EXPECT_NE(out.find("platform=9x scanned=2 result=1"), std::string::npos) << out;
     EXPECT_EQ(log, deep + kTooLong + "\r\n");
 }
 
