@@ -358,7 +358,9 @@ TEST_F(Pause, CancelledWalkStopsAtOnceAndStillResumes) {
 TEST_F(Pause, LibraryWithoutBothEntryPointsIsNotUsed) {
     ProtectionInstall install("ZEMRA32_half.dll");
     RealtimeProtectionControl control;
+    UINT outer = SetErrorMode(0);
     EXPECT_EQ(control.LoadProtectionLibrary(), 0);
+    EXPECT_EQ(SetErrorMode(outer), 0u);   // the critical-error setting is put back after the load
     EXPECT_FALSE(control.LibraryInUse());
     control.PauseRealtimeProtection();   // falls through to the (absent) driver
     control.ResumeRealtimeProtection();
