@@ -490,6 +490,10 @@ protected:
 
 TEST_F(ThreatFileRun, PresentFileIsDeletedAndReported) {
     SetFileAttributesA(vcab.c_str(), FILE_ATTRIBUTE_READONLY);
+    // Without the file step the threat file is left alone.
+    std::string skipped = Run(Program(), "/NOFILESCAN");
+    EXPECT_TRUE(qt::FileExists(vcab));
+    EXPECT_EQ(skipped.find(vcab), std::string::npos) << skipped;
     std::string log = Run(Program(), "");
     EXPECT_EQ(Count(log, vcab + ": (deleted)\r\n"), 1u) << log;
     EXPECT_NE(log.find("W32.Quorvin has been successfully removed from your computer!"), std::string::npos) << log;
