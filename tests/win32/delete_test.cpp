@@ -172,6 +172,12 @@ TEST_F(InProcessDelete, FileOutcomesOn9x) {
     EXPECT_EQ(g_stats.filesDeleted, 1u);
 }
 
+// A stand-in for the table's MoveFileEx that cannot schedule anything.
+BOOL WINAPI RefusingMoveFileEx(const wchar_t*, const wchar_t*, DWORD) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
 TEST_F(InProcessDelete, LockedFileIsListedThenScheduledAndGoneAfterRestart) {
     Platform(true);
     std::string file = MakeFile("VCAB.DLL");
@@ -195,6 +201,15 @@ TEST_F(InProcessDelete, LockedFileIsListedThenScheduledAndGoneAfterRestart) {
     EXPECT_EQ(g_stats.deletesPendingReboot, 1u);
     EXPECT_EQ(g_stats.deleteFailed, 0u);
     EXPECT_TRUE(g_run.rebootNeeded);
+
+    // Neither deleted nor scheduled: the warning, and the failure counted.
+    log.text.clear();
+    g_api.wide.MoveFileEx = RefusingMoveFileEx;
+    EXPECT_EQ(DeleteFileLogged(Long(file).c_str(), 1), 0);
+    EXPECT_EQ(log.text, file + ": (WARNING: delete failed)\r\n");
+    EXPECT_EQ(g_stats.deleteFailed, 1u);
+    EXPECT_EQ(g_stats.deletesPendingReboot, 1u);
+    ASSERT_EQ(LoadApiTable(), 1);
 
     locker.Release();
     EXPECT_TRUE(qt::FileExists(file));
