@@ -402,6 +402,18 @@ TEST_F(Repair, SignatureCutReplacesEveryMatchThenDetectionIsSkipped) {
     EXPECT_EQ(sink.text, cut + ": (repaired)\r\n");
     EXPECT_EQ(g_stats.repairs, 1u);
 
+    // A cut file is not scanned again, even one that detection would take
+    // for the threat.
+    Bytes image = samples::MakeThreatFile({.build = 1});
+    const Bytes signature = Text(" QVX<x>END");
+    image.insert(image.end(), signature.begin(), signature.end());
+    std::string threat = Put("threat.cut", image);
+    sink.text.clear();
+    Scan(threat);
+    EXPECT_EQ(sink.text, threat + ": (repaired)\r\n");
+    EXPECT_TRUE(qt::FileExists(threat));
+    EXPECT_EQ(g_stats.infections, 0u);
+
     // A cut that never runs out stops at the limit: can't repair, deleted.
     std::string endless = Put("endless.bin", Text("xxLOOPyy"));
     sink.text.clear();
