@@ -295,6 +295,9 @@ TEST(PlanCut, FirstSignatureOrBothAndTheReplacement) {
     const uint8_t before[] = {2};  // the second signature only counts after the first
     e.second = before;
     EXPECT_FALSE(PlanCut(data.data(), data.size(), e).found);
+    const uint8_t inside[] = {5};  // 4 lies within the first match, not after it
+    e.second = inside;
+    EXPECT_FALSE(PlanCut(data.data(), data.size(), e).found);
     EXPECT_FALSE(PlanCut(data.data(), 1, e).found);  // shorter than the first signature
 }
 

@@ -159,6 +159,23 @@ TEST(ThreatFound, SumOfItsOwnCounters) {
     }
 }
 
+// The report's own sum: any one of these alone turns "not found" into a result.
+TEST(ReportFinds, EachCounterAloneIsAFind) {
+    RemovalStats s;
+    s.filesScanned = 5;
+    s.infections = 2;
+    EXPECT_FALSE(ReportFindsSomething(s));
+    uint32_t RemovalStats::*counted[] = {&RemovalStats::deleteFailed,         &RemovalStats::repairsFailed,
+                                         &RemovalStats::deletesPendingReboot, &RemovalStats::filesDeleted,
+                                         &RemovalStats::repairs,              &RemovalStats::repairsPendingReboot,
+                                         &RemovalStats::processesTerminated,  &RemovalStats::threadsTerminated};
+    for (auto field : counted) {
+        RemovalStats one;
+        one.*field = 1;
+        EXPECT_TRUE(ReportFindsSomething(one));
+    }
+}
+
 std::string Unsuccessful(const std::string& advice, const std::string& count) {
     return "The W32.Quorvin removal was unsuccessful.\n" + count + advice +
            "Files that could not be repaired or deleted by this tool must be removed\n"

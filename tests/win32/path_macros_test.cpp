@@ -30,6 +30,9 @@ TEST(PathMacrosOnWindows, TempVariable) {
     EXPECT_EQ(Expand("%temp%\\a\\%TEMP%"), "C:\\TMP\\a\\C:\\TMP");   // variables ignore case
     SetEnvironmentVariableA("QUORVIN_UNSET", nullptr);
     EXPECT_EQ(ExpandPathMacros("C:\\%QUORVIN_UNSET%", nullptr, 0), 0u);
+    ASSERT_TRUE(SetEnvironmentVariableA("QUORVIN_EMPTY", ""));   // defined, but empty
+    EXPECT_EQ(Expand("C:\\%QUORVIN_EMPTY%x"), "C:\\x");
+    SetEnvironmentVariableA("QUORVIN_EMPTY", nullptr);
 }
 
 TEST(PathMacrosOnWindows, BuiltInDirectories) {

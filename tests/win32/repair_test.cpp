@@ -5,6 +5,7 @@
 // that fault while they are read.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -222,6 +223,54 @@ TEST_F(Repair, HeldHostIsReplacedAtTheRestart) {
     EXPECT_EQ(rt::Output(path), rt::Output(qt::BinDir() + "\\hello.exe"));
 }
 
+// The paths of the replacements left to the restart, recorded by a stand-in
+// for the table's MoveFileEx that passes the call on.
+std::vector<std::wstring> g_restartMoves;
+BOOL WINAPI RecordingMoveFileEx(const wchar_t* from, const wchar_t* to, DWORD flags) {
+    if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) g_restartMoves.push_back(std::wstring(from) + L">" + to);
+    return MoveFileExW(from, to, flags);
+}
+
+// Run in a copy of this program under another Windows version (see below).
+TEST_F(Repair, DISABLED_HeldHostRestartPaths) {
+    const Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
+    std::string path = Put("held.exe", samples::MakeInfected(hello, {.seed = 79}));
+    g_api.wide.MoveFileEx = RecordingMoveFileEx;
+    rt::Holder holder;
+    ASSERT_TRUE(holder.Hold(path));
+    Scan(path);
+    holder.Release();
+    EXPECT_EQ(g_stats.repairsPendingReboot, 1u);
+    for (const std::wstring& m : g_restartMoves) {
+        char ansi[1024] = {};
+        WideCharToMultiByte(CP_ACP, 0, m.c_str(), -1, ansi, sizeof ansi, nullptr, nullptr);
+        std::printf("moved=%s\n", ansi);
+    }
+    std::printf("path=%s\n", path.c_str());
+}
+
+TEST(RepairAtRestart, PrefixDroppedOnlyOnNt4And2000) {
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string program = std::string(self).substr(std::string(self).rfind('\\') + 1);
+    for (const char* version : {"nt40", "win2k", "winxp"}) {
+        std::string name = std::string("repair_") + version + ".exe";
+        std::string exe = qt::CopyProgramAs(program, name);
+        qt::SetWineVersionFor(name, version);
+        qt::ProcessResult r = qt::Run(
+            "\"" + exe + "\" --gtest_also_run_disabled_tests --gtest_filter=Repair.DISABLED_HeldHostRestartPaths", "",
+            120000, true);
+        ASSERT_TRUE(r.finished) << version;
+        EXPECT_EQ(r.exitCode, 0u) << version << r.output;
+        size_t at = r.output.find("path=");
+        ASSERT_NE(at, std::string::npos) << r.output;
+        std::string path = r.output.substr(at + 5, r.output.find_first_of("\r\n", at) - at - 5);
+        std::string prefix = std::string(version) == "winxp" ? "\\\\?\\" : "";
+        EXPECT_NE(r.output.find("moved=" + prefix + path + ".fix0000>" + prefix + path + "\r\n"), std::string::npos)
+            << version << "\n" << r.output;
+    }
+}
+
 TEST_F(Repair, WarningOnlyForUnopenableExeNames) {
     struct { const char* name; bool warned; } cases[] = {
         {"a.exe", true}, {"B.EXE", true}, {"c.eXe", true}, {"d.dll", false},
@@ -352,6 +401,18 @@ TEST_F(Repair, SignatureCutReplacesEveryMatchThenDetectionIsSkipped) {
     EXPECT_EQ(qt::ReadBytes(other), Text("head QVX<junk>END tail"));   // suffix does not apply
     EXPECT_EQ(sink.text, cut + ": (repaired)\r\n");
     EXPECT_EQ(g_stats.repairs, 1u);
+
+    // A cut file is not scanned again, even one that detection would take
+    // for the threat.
+    Bytes image = samples::MakeThreatFile({.build = 1});
+    const Bytes signature = Text(" QVX<x>END");
+    image.insert(image.end(), signature.begin(), signature.end());
+    std::string threat = Put("threat.cut", image);
+    sink.text.clear();
+    Scan(threat);
+    EXPECT_EQ(sink.text, threat + ": (repaired)\r\n");
+    EXPECT_TRUE(qt::FileExists(threat));
+    EXPECT_EQ(g_stats.infections, 0u);
 
     // A cut that never runs out stops at the limit: can't repair, deleted.
     std::string endless = Put("endless.bin", Text("xxLOOPyy"));

@@ -57,6 +57,7 @@ TEST(SilentRun, ReadOnlyHiddenLogIsReplaced) {
     qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S /NOFILESCAN", dir);
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(qt::ReadText(log).substr(0, sizeof kTitle - 1), kTitle);
+    EXPECT_EQ(GetFileAttributesA(log.c_str()) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN), 0u);
 }
 
 TEST(SingleInstance, SecondCopyIsTurnedAway) {

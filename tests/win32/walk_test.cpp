@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -84,14 +85,14 @@ public:
 class ProtectionInstall {
 public:
     // Copies the stand-in `dll` as ZEMRA32.DLL into a fresh folder and
-    // registers the folder for both platform families.
-    explicit ProtectionInstall(const std::string& dll) {
+    // registers the folder under the given values (both platform families').
+    explicit ProtectionInstall(const std::string& dll, std::initializer_list<const char*> values = {"ZEMNT", "ZEM95"}) {
         folder = qt::NewWorkDir("zem");
         CopyFileA((qt::BinDir() + "\\" + dll).c_str(), (folder + "\\ZEMRA32.DLL").c_str(), FALSE);
         HKEY k;
         if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kProtectionKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &k, nullptr) ==
             ERROR_SUCCESS) {
-            for (const char* name : {"ZEMNT", "ZEM95"})
+            for (const char* name : values)
                 RegSetValueExA(k, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
                                static_cast<DWORD>(folder.size() + 1));
             RegCloseKey(k);
@@ -357,7 +358,9 @@ TEST_F(Pause, CancelledWalkStopsAtOnceAndStillResumes) {
 TEST_F(Pause, LibraryWithoutBothEntryPointsIsNotUsed) {
     ProtectionInstall install("ZEMRA32_half.dll");
     RealtimeProtectionControl control;
+    UINT outer = SetErrorMode(0);
     EXPECT_EQ(control.LoadProtectionLibrary(), 0);
+    EXPECT_EQ(SetErrorMode(outer), 0u);   // the critical-error setting is put back after the load
     EXPECT_FALSE(control.LibraryInUse());
     control.PauseRealtimeProtection();   // falls through to the (absent) driver
     control.ResumeRealtimeProtection();
@@ -390,12 +393,17 @@ TEST_F(Pause, NoProtectionInstalledChangesNothing) {
 TEST(SilentRun, ReportCountsTheTreeAndProtectionIsPausedAround) {
     std::string root = qt::NewWorkDir("run");
     int files = MakeTree(root, 2, 3, 3);
+    // A file beyond 260 characters: the program's NT walk takes long paths.
+    std::wstring deep = L"\\\\?\\" + Wide(root) + L"\\" + std::wstring(200, L'd');
+    ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
+    ASSERT_TRUE(MakeFileW(deep + L"\\" + std::wstring(100, L'f')));
+    ++files;
     std::string log = qt::NewWorkDir("runlog") + "\\walk.log";
     // A threat file for the deletion step, so that the report shows its counters.
     char temp[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, temp);
     ASSERT_TRUE(MakeFile(std::string(temp) + "VCAB.DLL"));
-    ProtectionInstall install("ZEMRA32.dll");
+    ProtectionInstall install("ZEMRA32.dll", {"ZEMNT"});   // the NT family's own value
 
     qt::ProcessResult r = qt::Run("\"" + qt::BinDir() + "\\FixQuorvin.exe\" /S /MAPPED /ONLYDIR=" + root + " /LOG=" + log,
                                   root, 300000);
@@ -430,10 +438,12 @@ TEST_F(Win98, DirectoryOf257CharactersIsReportedOnceAndNotEntered) {
     std::string shallow = root + "\\" + std::string(256 - root.size() - 1, 'S');   // 256 + 4 fits
     ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + Wide(shallow)).c_str(), nullptr));
     ASSERT_TRUE(MakeFile(root + "\\A.TXT"));
+    std::string exact = root + "\\" + std::string(260 - root.size() - 1, 'E');   // a file of 260 is scanned
+    ASSERT_TRUE(MakeFileW(L"\\\\?\\" + Wide(exact)));
 
     std::string log;
     std::string out = Probe("/ONLYDIR=" + root, &log);
-    EXPECT_NE(out.find("platform=9x scanned=1 result=1"), std::string::npos) << out;
+    EXPECT_NE(out.find("platform=9x scanned=2 result=1"), std::string::npos) << out;
     EXPECT_EQ(log, deep + kTooLong + "\r\n");
 }
 
