@@ -64,34 +64,6 @@ bool WaitForRestartToSettle(DWORD timeoutMs) {
     return false;
 }
 
-// A second process that holds a file open without any sharing.
-class Locker {
-public:
-    bool Lock(const std::string& path) {
-        static int counter = 0;
-        m_name = "quorvin-lock-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
-        m_locked = CreateEventA(nullptr, TRUE, FALSE, (m_name + ".locked").c_str());
-        m_release = CreateEventA(nullptr, TRUE, FALSE, (m_name + ".release").c_str());
-        if (!m_process.Start("\"" + qt::BinDir() + "\\file_locker.exe\" \"" + path + "\" " + m_name)) return false;
-        return WaitForSingleObject(m_locked, 30000) == WAIT_OBJECT_0;
-    }
-    void Release() {
-        if (!m_release) return;
-        SetEvent(m_release);
-        m_process.Wait(30000);
-        CloseHandle(m_release);
-        CloseHandle(m_locked);
-        m_release = m_locked = nullptr;
-    }
-    ~Locker() { Release(); }
-
-private:
-    std::string m_name;
-    HANDLE m_locked = nullptr;
-    HANDLE m_release = nullptr;
-    qt::Process m_process;
-};
-
 class Capture : public LogSink {
 public:
     void Write(const char* b, size_t n) override { text.append(b, n); }
@@ -181,7 +153,7 @@ BOOL WINAPI RefusingMoveFileEx(const wchar_t*, const wchar_t*, DWORD) {
 TEST_F(InProcessDelete, LockedFileIsListedThenScheduledAndGoneAfterRestart) {
     Platform(true);
     std::string file = MakeFile("VCAB.DLL");
-    Locker locker;
+    qt::FileHolder locker;
     ASSERT_TRUE(locker.Lock(file));
 
     WStrList failed;
@@ -223,7 +195,7 @@ TEST_F(InProcessDelete, FileGoneByTheSecondPassIsCountedOnce) {
         log.text.clear();
         std::string file = MakeFile(nt ? "VCAB.DLL" : "VCAB9X.DLL");
         TrevaskDlg dlg;
-        Locker locker;
+        qt::FileHolder locker;
         ASSERT_TRUE(locker.Lock(file));
         if (nt)
             EXPECT_EQ(DeleteListedFile(Long(file).c_str(), 1, dlg.failedDeletes), 0);
@@ -244,7 +216,7 @@ TEST_F(InProcessDelete, SecondPassDeletesWhatWasReleased) {
     Platform(true);
     std::string file = MakeFile("VCAB.DLL");
     TrevaskDlg dlg;
-    Locker locker;
+    qt::FileHolder locker;
     ASSERT_TRUE(locker.Lock(file));
     DeleteListedFile(Long(file).c_str(), 1, dlg.failedDeletes);
     locker.Release();
@@ -275,7 +247,7 @@ protected:
 
 TEST_F(Wininit9x, SectionCreatedWhenMissing) {
     std::string file = MakeFile("VCAB.DLL");
-    Locker locker;
+    qt::FileHolder locker;
     ASSERT_TRUE(locker.Lock(file));
     EXPECT_EQ(DeleteFileLogged(file.c_str(), 1), -1);
     EXPECT_EQ(qt::ReadText(ini), "[rename]\r\nNUL=" + ShortName(file) + "\r\n");
@@ -291,7 +263,7 @@ TEST_F(Wininit9x, SecondNulLineFollowsTheExistingOne) {
     WritePrivateProfileStringA(nullptr, nullptr, nullptr, ini.c_str());   // drop any cached copy
 
     std::string file = MakeFile("VCAB.DLL");
-    Locker locker;
+    qt::FileHolder locker;
     ASSERT_TRUE(locker.Lock(file));
     EXPECT_EQ(DeleteFileLogged(file.c_str(), 1), -1);
     char section[4096] = {};
@@ -411,7 +383,7 @@ TEST_F(DirectoryTables, DirectoryWithLockedFileGoesAtRestart) {
     std::string file = MakeFile("held\\busy.dll");
     MakeFile("held\\free.dll");
     const ThreatDirectory table[] = {{"%QUORVIN_TEST_DIR%\\held", 0}, {nullptr, 0}};
-    Locker locker;
+    qt::FileHolder locker;
     ASSERT_TRUE(locker.Lock(file));
     DeleteThreatDirectories(dlg, table, nullptr);
     EXPECT_EQ(log.text, "directory " + dir + "\\held: (will be deleted on next reboot)\r\n");
@@ -518,7 +490,7 @@ TEST_F(ThreatFileRun, PresentFileIsDeletedAndReported) {
 }
 
 TEST_F(ThreatFileRun, LockedFileWaitsForTheRestart) {
-    Locker locker;
+    qt::FileHolder locker;
     ASSERT_TRUE(locker.Lock(vcab));
     std::string log = Run(Program(), "/NOSILENTREBOOT");
     EXPECT_EQ(Count(log, vcab + ": "), 1u) << log;
@@ -537,7 +509,7 @@ TEST_F(ThreatFileRun, LockedFileWaitsForTheRestart) {
 }
 
 TEST_F(ThreatFileRun, LockedFileRunAsksForTheRestart) {
-    Locker locker;
+    qt::FileHolder locker;
     ASSERT_TRUE(locker.Lock(vcab));
     std::string log = Run(Program(), "");
     EXPECT_NE(log.find(vcab + ": (will be deleted on next reboot)\r\n"), std::string::npos) << log;
@@ -563,7 +535,7 @@ TEST_F(ThreatFileRun, Win98WritesWininitLinesCarriedOutAtRestart) {
 
     std::string program = qt::CopyProgramAs("FixQuorvin.exe", "fixq98.exe");
     qt::SetWineVersionFor("fixq98.exe", "win98");
-    Locker locker;
+    qt::FileHolder locker;
     ASSERT_TRUE(locker.Lock(vcab));
     std::string log = Run(program, "/NOSILENTREBOOT");
     EXPECT_NE(log.find(vcab + ": (will be deleted on next reboot)\r\n"), std::string::npos) << log;

@@ -65,35 +65,6 @@ inline PeValues Values(const Bytes& image) {
     return {pe.entryPoint, pe.sections, pe.sizeOfImage, image.size()};
 }
 
-// A second process holding a file open for reading only, as the loader holds
-// a running program: the file can be read and copied, not replaced.
-class Holder {
-public:
-    bool Hold(const std::string& path) {
-        static int counter = 0;
-        m_name = "quorvin-hold-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
-        m_held = CreateEventA(nullptr, TRUE, FALSE, (m_name + ".held").c_str());
-        m_release = CreateEventA(nullptr, TRUE, FALSE, (m_name + ".release").c_str());
-        if (!m_process.Start("\"" + qt::BinDir() + "\\read_holder.exe\" \"" + path + "\" " + m_name)) return false;
-        return WaitForSingleObject(m_held, 30000) == WAIT_OBJECT_0;
-    }
-    void Release() {
-        if (!m_release) return;
-        SetEvent(m_release);
-        m_process.Wait(30000);
-        CloseHandle(m_release);
-        CloseHandle(m_held);
-        m_release = m_held = nullptr;
-    }
-    ~Holder() { Release(); }
-
-private:
-    std::string m_name;
-    HANDLE m_held = nullptr;
-    HANDLE m_release = nullptr;
-    qt::Process m_process;
-};
-
 // Output of a console program.
 inline std::string Output(const std::string& exe) {
     qt::ProcessResult r = qt::Run("\"" + exe + "\"", "", 60000, true);

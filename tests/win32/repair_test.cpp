@@ -177,7 +177,7 @@ TEST_F(Repair, WholeFileThreatsAreDeletedAfterTheirCopy) {
     SetFixNameLimit(0x10000);
 
     // A threat file held open is deleted at the restart; its copy is gone now.
-    rt::Holder holder;
+    qt::FileHolder holder;
     ASSERT_TRUE(holder.Hold(threat));
     sink.text.clear();
     Scan(threat);
@@ -200,7 +200,7 @@ TEST_F(Repair, HeldHostIsReplacedAtTheRestart) {
     std::string path = Put("held.exe", twice);
     std::string copy = path + ".fix0000";
 
-    rt::Holder holder;
+    qt::FileHolder holder;
     ASSERT_TRUE(holder.Hold(path));
     Scan(path);
     const std::string line = ": infected with W32.Quorvin!inf\r\n";
@@ -236,7 +236,7 @@ TEST_F(Repair, DISABLED_HeldHostRestartPaths) {
     const Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
     std::string path = Put("held.exe", samples::MakeInfected(hello, {.seed = 79}));
     g_api.wide.MoveFileEx = RecordingMoveFileEx;
-    rt::Holder holder;
+    qt::FileHolder holder;
     ASSERT_TRUE(holder.Hold(path));
     Scan(path);
     holder.Release();

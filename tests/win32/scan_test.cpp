@@ -293,7 +293,7 @@ TEST(HeldHost, ReplacedAtTheRestartAndRunsAgain) {
     ASSERT_TRUE(qt::WriteBytes(path, s.image));
     ASSERT_TRUE(qt::WriteBytes(dir + "\\free.exe", samples::MakeInfected(hello, {.seed = 601})));
 
-    rt::Holder holder;
+    qt::FileHolder holder;
     ASSERT_TRUE(holder.Hold(path));
     std::string log = RunTool("/NOSILENTREBOOT /ONLYDIR=" + dir);
     qt::WriteBytes(qt::OutDir() + "\\held.log", Bytes(log.begin(), log.end()));
@@ -330,7 +330,7 @@ TEST(HeldHost, AloneIsReportedAsFound) {
     std::string path = dir + "\\held.exe";
     ASSERT_TRUE(qt::WriteBytes(path, samples::MakeInfected(hello, {.seed = 602})));
 
-    rt::Holder holder;
+    qt::FileHolder holder;
     ASSERT_TRUE(holder.Hold(path));
     std::string log = RunTool("/NOSILENTREBOOT /ONLYDIR=" + dir);
     holder.Release();

@@ -112,6 +112,26 @@ bool Process::Start(const std::string& commandLine, const std::string& workDir) 
                           workDir.empty() ? nullptr : workDir.c_str(), &si, &m_pi) != 0;
 }
 
+bool FileHolder::Start(const char* mode, const std::string& path) {
+    static int counter = 0;
+    const std::string name =
+        "quorvin-hold-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
+    m_ready = CreateEventA(nullptr, TRUE, FALSE, (name + ".ready").c_str());
+    m_release = CreateEventA(nullptr, TRUE, FALSE, (name + ".release").c_str());
+    if (!m_process.Start("\"" + BinDir() + "\\file_holder.exe\" " + mode + " \"" + path + "\" " + name))
+        return false;
+    return WaitForSingleObject(m_ready, 30000) == WAIT_OBJECT_0;
+}
+
+void FileHolder::Release() {
+    if (!m_release) return;
+    SetEvent(m_release);
+    m_process.Wait(30000);
+    CloseHandle(m_release);
+    CloseHandle(m_ready);
+    m_release = m_ready = nullptr;
+}
+
 Process::~Process() {
     if (m_pi.hProcess) {
         if (WaitForSingleObject(m_pi.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(m_pi.hProcess, 1);

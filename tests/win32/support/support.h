@@ -45,6 +45,24 @@ private:
     PROCESS_INFORMATION m_pi = {};
 };
 
+// A second process (file_holder.exe) that holds a file open until Release.
+class FileHolder {
+public:
+    // Without any sharing (the file is created when missing).
+    bool Lock(const std::string& path) { return Start("lock", path); }
+    // For reading, sharing reading only, as the loader holds a running
+    // program: the file can be read and copied, not replaced.
+    bool Hold(const std::string& path) { return Start("read", path); }
+    void Release();
+    ~FileHolder() { Release(); }
+
+private:
+    bool Start(const char* mode, const std::string& path);
+    HANDLE m_ready = nullptr;
+    HANDLE m_release = nullptr;
+    Process m_process;
+};
+
 // Restarts the test's Wine machine the way a reboot would: pending file
 // moves and deletions and WININIT.INI are carried out (wineboot -r).
 bool RestartMachine();
