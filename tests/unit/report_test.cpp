@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
 
 #include "app/log_core.h"
@@ -140,6 +141,16 @@ TEST_F(Report, RepairWaitingForTheRestartAloneIsFound) {
                               "The number of registry entries fixed: 0\n");
 }
 
+// Each of the counters, set alone to 1, makes `sum` true.
+template <class Sum>
+void ExpectEachAloneCounts(Sum sum, std::initializer_list<uint32_t RemovalStats::*> counters) {
+    for (uint32_t RemovalStats::*field : counters) {
+        RemovalStats one;
+        one.*field = 1;
+        EXPECT_TRUE(sum(one));
+    }
+}
+
 TEST(ThreatFound, SumOfItsOwnCounters) {
     RemovalStats s;
     EXPECT_FALSE(ThreatCountsAsFound(s, 0));
@@ -148,15 +159,10 @@ TEST(ThreatFound, SumOfItsOwnCounters) {
     s.threadsTerminated = 1;    // nor this
     EXPECT_FALSE(ThreatCountsAsFound(s, 0));
     EXPECT_TRUE(ThreatCountsAsFound(s, 1));
-    uint32_t RemovalStats::*counted[] = {&RemovalStats::deleteFailed, &RemovalStats::deletesPendingReboot,
-                                         &RemovalStats::filesDeleted, &RemovalStats::repairs,
-                                         &RemovalStats::repairsPendingReboot,
-                                         &RemovalStats::processesTerminated};
-    for (auto field : counted) {
-        RemovalStats one;
-        one.*field = 1;
-        EXPECT_TRUE(ThreatCountsAsFound(one, 0));
-    }
+    ExpectEachAloneCounts([](const RemovalStats& one) { return ThreatCountsAsFound(one, 0); },
+                          {&RemovalStats::deleteFailed, &RemovalStats::deletesPendingReboot,
+                           &RemovalStats::filesDeleted, &RemovalStats::repairs,
+                           &RemovalStats::repairsPendingReboot, &RemovalStats::processesTerminated});
 }
 
 // The report's own sum: any one of these alone turns "not found" into a result.
@@ -165,15 +171,11 @@ TEST(ReportFinds, EachCounterAloneIsAFind) {
     s.filesScanned = 5;
     s.infections = 2;
     EXPECT_FALSE(ReportFindsSomething(s));
-    uint32_t RemovalStats::*counted[] = {&RemovalStats::deleteFailed,         &RemovalStats::repairsFailed,
-                                         &RemovalStats::deletesPendingReboot, &RemovalStats::filesDeleted,
-                                         &RemovalStats::repairs,              &RemovalStats::repairsPendingReboot,
-                                         &RemovalStats::processesTerminated,  &RemovalStats::threadsTerminated};
-    for (auto field : counted) {
-        RemovalStats one;
-        one.*field = 1;
-        EXPECT_TRUE(ReportFindsSomething(one));
-    }
+    ExpectEachAloneCounts(ReportFindsSomething,
+                          {&RemovalStats::deleteFailed, &RemovalStats::repairsFailed,
+                           &RemovalStats::deletesPendingReboot, &RemovalStats::filesDeleted, &RemovalStats::repairs,
+                           &RemovalStats::repairsPendingReboot, &RemovalStats::processesTerminated,
+                           &RemovalStats::threadsTerminated});
 }
 
 std::string Unsuccessful(const std::string& advice, const std::string& count) {

@@ -4,7 +4,6 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -299,30 +298,18 @@ TEST(DelayedDeletionChild, DISABLED_ReportPaths) {
     std::wstring target = Long(dir);
     EXPECT_EQ(DeleteDirectory(&target[0], 0, 1), -1);
     CloseHandle(held);
-    for (const std::wstring& p : g_movedPaths) {
-        char ansi[1024] = {};
-        WideCharToMultiByte(CP_ACP, 0, p.c_str(), -1, ansi, sizeof ansi, nullptr, nullptr);
-        std::printf("moved=%s\n", ansi);
-    }
-    std::printf("dir=%s\n", dir.c_str());
+    for (const std::wstring& p : g_movedPaths) qt::PrintValue("moved", p);
+    qt::PrintValue("dir", Wide(dir));
 }
 
 TEST(DelayedDeletion, PrefixDroppedOnlyOnNt4And2000) {
-    char self[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string program = std::string(self).substr(std::string(self).rfind('\\') + 1);
     for (const char* version : {"nt40", "win2k", "winxp", "win7"}) {
-        std::string name = std::string("delete_") + version + ".exe";
-        std::string exe = qt::CopyProgramAs(program, name);
-        qt::SetWineVersionFor(name, version);
-        qt::ProcessResult r =
-            qt::Run("\"" + exe + "\" --gtest_also_run_disabled_tests --gtest_filter=DelayedDeletionChild.*", "",
-                    120000, true);
+        qt::ProcessResult r = qt::RunSelfUnderVersion(std::string("delete_") + version + ".exe", version,
+                                                      "DelayedDeletionChild.*");
         ASSERT_TRUE(r.finished) << version;
         EXPECT_EQ(r.exitCode, 0u) << version << r.output;
-        size_t at = r.output.find("dir=");
-        ASSERT_NE(at, std::string::npos) << r.output;
-        std::string dir = r.output.substr(at + 4, r.output.find_first_of("\r\n", at) - at - 4);
+        std::string dir = qt::OutputValue(r.output, "dir");
+        ASSERT_FALSE(dir.empty()) << r.output;
         bool withoutPrefix = std::string(version) == "nt40" || std::string(version) == "win2k";
         std::string file = (withoutPrefix ? "" : "\\\\?\\") + dir + "\\held.dll";
         // The file alone, then the file again (a directory's content is deleted

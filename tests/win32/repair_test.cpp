@@ -5,7 +5,6 @@
 // that fault while they are read.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -241,30 +240,18 @@ TEST_F(Repair, DISABLED_HeldHostRestartPaths) {
     Scan(path);
     holder.Release();
     EXPECT_EQ(g_stats.repairsPendingReboot, 1u);
-    for (const std::wstring& m : g_restartMoves) {
-        char ansi[1024] = {};
-        WideCharToMultiByte(CP_ACP, 0, m.c_str(), -1, ansi, sizeof ansi, nullptr, nullptr);
-        std::printf("moved=%s\n", ansi);
-    }
-    std::printf("path=%s\n", path.c_str());
+    for (const std::wstring& m : g_restartMoves) qt::PrintValue("moved", m);
+    qt::PrintValue("path", rt::Wide(path));
 }
 
 TEST(RepairAtRestart, PrefixDroppedOnlyOnNt4And2000) {
-    char self[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string program = std::string(self).substr(std::string(self).rfind('\\') + 1);
     for (const char* version : {"nt40", "win2k", "winxp"}) {
-        std::string name = std::string("repair_") + version + ".exe";
-        std::string exe = qt::CopyProgramAs(program, name);
-        qt::SetWineVersionFor(name, version);
-        qt::ProcessResult r = qt::Run(
-            "\"" + exe + "\" --gtest_also_run_disabled_tests --gtest_filter=Repair.DISABLED_HeldHostRestartPaths", "",
-            120000, true);
+        qt::ProcessResult r = qt::RunSelfUnderVersion(std::string("repair_") + version + ".exe", version,
+                                                      "Repair.DISABLED_HeldHostRestartPaths");
         ASSERT_TRUE(r.finished) << version;
         EXPECT_EQ(r.exitCode, 0u) << version << r.output;
-        size_t at = r.output.find("path=");
-        ASSERT_NE(at, std::string::npos) << r.output;
-        std::string path = r.output.substr(at + 5, r.output.find_first_of("\r\n", at) - at - 5);
+        std::string path = qt::OutputValue(r.output, "path");
+        ASSERT_FALSE(path.empty()) << r.output;
         std::string prefix = std::string(version) == "winxp" ? "\\\\?\\" : "";
         EXPECT_NE(r.output.find("moved=" + prefix + path + ".fix0000>" + prefix + path + "\r\n"), std::string::npos)
             << version << "\n" << r.output;

@@ -170,6 +170,29 @@ void SetWineVersionFor(const std::string& exeName, const std::string& version) {
     }
 }
 
+ProcessResult RunSelfUnderVersion(const std::string& copyName, const std::string& version,
+                                  const std::string& gtestFilter) {
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    const std::string path = self;
+    std::string exe = CopyProgramAs(path.substr(path.rfind('\\') + 1), copyName);
+    SetWineVersionFor(copyName, version);
+    return Run("\"" + exe + "\" --gtest_also_run_disabled_tests --gtest_filter=" + gtestFilter, "", 120000, true);
+}
+
+void PrintValue(const char* key, const std::wstring& text) {
+    char ansi[1024] = {};
+    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, ansi, sizeof ansi, nullptr, nullptr);
+    std::printf("%s=%s\n", key, ansi);
+}
+
+std::string OutputValue(const std::string& output, const std::string& key) {
+    size_t at = output.find(key + "=");
+    if (at == std::string::npos) return std::string();
+    at += key.size() + 1;
+    return output.substr(at, output.find_first_of("\r\n", at) - at);
+}
+
 std::string CopyProgramAs(const std::string& program, const std::string& newName) {
     std::string target = BinDir() + "\\" + newName;
     CopyFileA((BinDir() + "\\" + program).c_str(), target.c_str(), FALSE);

@@ -73,6 +73,17 @@ void SetWineVersionFor(const std::string& exeName, const std::string& version);
 // Copies a program of the bin folder under another name (for per-name versions).
 std::string CopyProgramAs(const std::string& program, const std::string& newName);
 
+// Runs this test program again, copied as copyName and reported `version` by
+// Wine, with only the (disabled) tests that match gtestFilter; the output is
+// captured.
+ProcessResult RunSelfUnderVersion(const std::string& copyName, const std::string& version,
+                                  const std::string& gtestFilter);
+// Prints "key=text" on a line of its own, the text in the ANSI code page, for
+// the parent of such a run to read back with OutputValue.
+void PrintValue(const char* key, const std::wstring& text);
+// The text after the first "key=" in output up to its line end; empty when missing.
+std::string OutputValue(const std::string& output, const std::string& key);
+
 // Top-level window of a process whose caption equals `caption` (any caption
 // when empty) and whose class is `className` (any when empty); waits up to timeoutMs.
 HWND WaitForWindow(DWORD processId, const std::string& caption, const std::string& className, DWORD timeoutMs);
