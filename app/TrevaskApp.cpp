@@ -10,15 +10,14 @@ void TrevaskApp::InitInstance(HINSTANCE instance) {
     INITCOMMONCONTROLSEX icc = {sizeof icc, ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&icc);
 
-    m_semaphore = CreateSemaphoreA(nullptr, 1, 1, kSemaphoreName);
+    m_semaphore.reset(CreateSemaphoreA(nullptr, 1, 1, kSemaphoreName));
     if (!m_semaphore) {
         MessageBoxA(nullptr, "Couldn't create TheTrevaskSemaphore, exiting!", nullptr, MB_ICONWARNING);
         return;
     }
-    if (WaitForSingleObject(m_semaphore, 0) == WAIT_TIMEOUT) {
+    if (WaitForSingleObject(m_semaphore.get(), 0) == WAIT_TIMEOUT) {
         MessageBoxA(nullptr, "Only one Trevask running at a time please, exiting!", nullptr, MB_ICONWARNING);
-        CloseHandle(m_semaphore);
-        m_semaphore = nullptr;
+        m_semaphore.reset();
         return;
     }
     TrevaskDlg dialog;
@@ -27,9 +26,8 @@ void TrevaskApp::InitInstance(HINSTANCE instance) {
 
 int TrevaskApp::ExitInstance() {
     if (m_semaphore) {
-        ReleaseSemaphore(m_semaphore, 1, nullptr);
-        CloseHandle(m_semaphore);
-        m_semaphore = nullptr;
+        ReleaseSemaphore(m_semaphore.get(), 1, nullptr);
+        m_semaphore.reset();
     }
     return 0;
 }

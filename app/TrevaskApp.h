@@ -2,6 +2,8 @@
 #pragma once
 #include <windows.h>
 
+#include "win32/unique_handle.h"
+
 class TrevaskApp {
 public:
     // Start-up; always returns (the process then ends with exit code 0).
@@ -10,7 +12,7 @@ public:
     int ExitInstance();
 
 private:
-    HANDLE m_semaphore = nullptr;
+    win32::UniqueKernelHandle m_semaphore;
 };
 
 extern const char kSemaphoreName[];

@@ -4,29 +4,26 @@
 
 #include <vector>
 
+#include "win32/unique_handle.h"
+
 namespace {
-CleanBootProbe g_cleanBootProbe = nullptr;
-AdminProbe g_rightsProbe = nullptr;
 
 // Loads a library for one use and frees it on every path.
 class Library {
 public:
     explicit Library(const char* name) : m_module(LoadLibraryA(name)) {}
-    ~Library() { if (m_module) FreeLibrary(m_module); }
-    Library(const Library&) = delete;
-    Library& operator=(const Library&) = delete;
-    explicit operator bool() const { return m_module != nullptr; }
+    explicit operator bool() const { return m_module.valid(); }
     template <typename F> F Get(const char* name) const {
-        return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(m_module, name)));
+        return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(m_module.get(), name)));
     }
 private:
-    HMODULE m_module;
+    win32::UniqueModule m_module;
 };
 
 }  // namespace
 
-bool EnablePrivilegeNamed(const char* privilege) {
-    if (!g_run.isNtFamily) return true;
+bool EnablePrivilegeNamed(bool ntFamily, const char* privilege) {
+    if (!ntFamily) return true;
     Library advapi("ADVAPI32.DLL");
     if (!advapi) return false;
     auto openToken = advapi.Get<BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE)>("OpenProcessToken");
@@ -34,8 +31,8 @@ bool EnablePrivilegeNamed(const char* privilege) {
     auto adjust = advapi.Get<BOOL(WINAPI*)(HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES, PDWORD)>(
         "AdjustTokenPrivileges");
     if (openToken && lookup && adjust) {
-        HANDLE token = nullptr;
-        if (!openToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return false;
+        win32::UniqueKernelHandle token;
+        if (!openToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put())) return false;
         TOKEN_PRIVILEGES tp = {};
         tp.PrivilegeCount = 1;
         tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
@@ -43,40 +40,35 @@ bool EnablePrivilegeNamed(const char* privilege) {
         // privilege at all; only the last error tells, and the privilege is
         // then not enabled, so that counts as failure.
         bool ok = lookup("", privilege, &tp.Privileges[0].Luid) &&
-                  adjust(token, FALSE, &tp, 0, nullptr, nullptr) && GetLastError() != ERROR_NOT_ALL_ASSIGNED;
-        CloseHandle(token);
+                  adjust(token.get(), FALSE, &tp, 0, nullptr, nullptr) && GetLastError() != ERROR_NOT_ALL_ASSIGNED;
         if (!ok) return false;
     }
     return true;
 }
 
-void SetCleanBootProbe(CleanBootProbe probe) { g_cleanBootProbe = probe; }
-void SetRightsProbe(AdminProbe probe) { g_rightsProbe = probe; }
-
-int IdentifyPlatform() {
+int IdentifyPlatform(RunFlags& flags) {
     OSVERSIONINFOEXA ex = {};
     ex.dwOSVersionInfoSize = sizeof ex;
     if (!GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&ex))) {
         OSVERSIONINFOA basic = {};
         basic.dwOSVersionInfoSize = sizeof basic;
         if (!GetVersionExA(&basic)) return 0;
-        return ClassifyPlatform(basic.dwPlatformId, basic.dwMajorVersion, basic.dwMinorVersion, g_run);
+        return ClassifyPlatform(basic.dwPlatformId, basic.dwMajorVersion, basic.dwMinorVersion, flags);
     }
-    return ClassifyPlatform(ex.dwPlatformId, ex.dwMajorVersion, ex.dwMinorVersion, g_run);
+    return ClassifyPlatform(ex.dwPlatformId, ex.dwMajorVersion, ex.dwMinorVersion, flags);
 }
 
-int CheckBootMode(uint32_t requiredMode) {
-    int current = g_cleanBootProbe ? g_cleanBootProbe() : GetSystemMetrics(SM_CLEANBOOT);
+int CheckBootMode(uint32_t requiredMode, CleanBootProbe probe) {
+    int current = probe ? probe() : GetSystemMetrics(SM_CLEANBOOT);
     return BootModeAllowed(requiredMode, static_cast<uint32_t>(current));
 }
 
 int ReadRegistryString(HKEY root, const char* subKey, const char* valueName, char* buffer) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(root, subKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return 0;
+    win32::UniqueKey key;
+    if (RegOpenKeyExA(root, subKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return 0;
     DWORD size = 1024;
-    LONG rc = RegQueryValueExA(key, valueName, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
-    RegCloseKey(key);
-    return rc == ERROR_SUCCESS;
+    return RegQueryValueExA(key.get(), valueName, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size) ==
+           ERROR_SUCCESS;
 }
 
 DWORD IsUserAdministrator(int* isAdmin) {
@@ -99,33 +91,22 @@ DWORD IsUserAdministrator(int* isAdmin) {
         return 0;
     if (!isAdmin) return ERROR_INVALID_PARAMETER;
 
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, GetCurrentProcessId());
+    win32::UniqueKernelHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, GetCurrentProcessId()));
     if (!process) return GetLastError();
-    HANDLE token = nullptr;
-    if (!openToken(process, TOKEN_QUERY, &token)) {
-        DWORD err = GetLastError();
-        CloseHandle(process);
-        return err;
-    }
+    win32::UniqueKernelHandle token;
+    if (!openToken(process.get(), TOKEN_QUERY, token.put())) return GetLastError();
     DWORD size = 0;
-    getInfo(token, TokenGroups, nullptr, 0, &size);
+    getInfo(token.get(), TokenGroups, nullptr, 0, &size);
     std::vector<BYTE> groupsBuffer(size ? size : 1, 0);
-    DWORD err = 0;
-    if (!size || !getInfo(token, TokenGroups, groupsBuffer.data(), size, &size)) {
-        err = GetLastError();
-        if (!err) err = ERROR_INVALID_DATA;
-        CloseHandle(token);
-        CloseHandle(process);
-        return err;
+    if (!size || !getInfo(token.get(), TokenGroups, groupsBuffer.data(), size, &size)) {
+        DWORD err = GetLastError();
+        return err ? err : ERROR_INVALID_DATA;
     }
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
     PSID admins = nullptr;
-    if (!allocSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &admins)) {
-        err = GetLastError();
-        CloseHandle(token);
-        CloseHandle(process);
-        return err;
-    }
+    if (!allocSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &admins))
+        return GetLastError();
+    win32::ScopeGuard releaseSid([&] { freeSid(admins); });
     *isAdmin = 0;
     auto* groups = reinterpret_cast<TOKEN_GROUPS*>(groupsBuffer.data());
     for (DWORD i = 0; i < groups->GroupCount; ++i) {
@@ -136,20 +117,17 @@ DWORD IsUserAdministrator(int* isAdmin) {
             equalSid(groups->Groups[i].Sid, admins) && (groups->Groups[i].Attributes & SE_GROUP_ENABLED))
             *isAdmin = 1;
     }
-    freeSid(admins);
-    CloseHandle(token);
-    CloseHandle(process);
     return 0;
 }
 
-bool EnableDebugPrivilege() { return EnablePrivilegeNamed("SeDebugPrivilege"); }
-bool EnableShutdownPrivilege() { return EnablePrivilegeNamed("SeShutdownPrivilege"); }
+bool EnableDebugPrivilege(bool ntFamily) { return EnablePrivilegeNamed(ntFamily, "SeDebugPrivilege"); }
+bool EnableShutdownPrivilege(bool ntFamily) { return EnablePrivilegeNamed(ntFamily, "SeShutdownPrivilege"); }
 
-bool CheckAdministratorRights() {
-    if (g_rightsProbe) return g_rightsProbe();
+bool CheckAdministratorRights(bool ntFamily, AdminProbe probe) {
+    if (probe) return probe();
     int admin = 0;
     IsUserAdministrator(&admin);
-    return admin && EnableDebugPrivilege();
+    return admin && EnableDebugPrivilege(ntFamily);
 }
 
 void RequestSystemRestart() {

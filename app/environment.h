@@ -5,22 +5,27 @@
 #include <cstdint>
 
 #include "app/environment_core.h"
+#include "app/threat_definition.h"
 
-int IdentifyPlatform();
-int CheckBootMode(uint32_t requiredMode);
+// Test seams: replace what the system reports.
+using CleanBootProbe = int (*)();
+using AdminProbe = bool (*)();   // true: administrator with debug privilege
+
+// Sets the platform flags from the version the system reports.
+int IdentifyPlatform(RunFlags& flags);
+// probe: null for the system's boot mode.
+int CheckBootMode(uint32_t requiredMode, CleanBootProbe probe = nullptr);
 int ReadRegistryString(HKEY root, const char* subKey, const char* valueName, char* buffer1024);
 DWORD IsUserAdministrator(int* isAdmin);
 // Enables one privilege of the own token (true without doing anything off
 // the NT family); false when the token does not hold it.
-bool EnablePrivilegeNamed(const char* privilege);
-bool EnableDebugPrivilege();
-bool EnableShutdownPrivilege();
+bool EnablePrivilegeNamed(bool ntFamily, const char* privilege);
+bool EnableDebugPrivilege(bool ntFamily);
+bool EnableShutdownPrivilege(bool ntFamily);
+// Administrator with the debug privilege enabled; probe: null for the system's answer.
+bool CheckAdministratorRights(bool ntFamily, AdminProbe probe = nullptr);
 // Asks the system for an ordinary restart with the security reason (0x13).
 void RequestSystemRestart();
 
-// Test seams: replace what the system reports (null restores the real call).
-using CleanBootProbe = int (*)();
-void SetCleanBootProbe(CleanBootProbe probe);
-using AdminProbe = bool (*)();       // true: administrator with debug privilege
-void SetRightsProbe(AdminProbe probe);
-bool CheckAdministratorRights();
+// True when the configured vulnerable file predates the fix.
+bool CheckVulnerableFile(const ThreatDefinition& def);

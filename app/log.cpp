@@ -3,25 +3,25 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
+
+#include "win32/unique_handle.h"
 
 namespace {
 
 class FileSink : public LogSink {
 public:
     explicit FileSink(HANDLE file) : m_file(file) {}
-    ~FileSink() override { CloseHandle(m_file); }
     void Write(const char* bytes, size_t length) override {
         DWORD written = 0;
-        WriteFile(m_file, bytes, static_cast<DWORD>(length), &written, nullptr);
+        WriteFile(m_file.get(), bytes, static_cast<DWORD>(length), &written, nullptr);
     }
-    void Flush() { FlushFileBuffers(m_file); }
+    void Flush() override { FlushFileBuffers(m_file.get()); }
 
 private:
-    HANDLE m_file;
+    win32::UniqueFile m_file;
 };
-
-FileSink* g_fileSink = nullptr;
 
 // Reads one string of our version resource: "\StringFileInfo\<lang><cp>\<name>".
 bool QueryVersionString(const char* name, std::string& out) {
@@ -47,48 +47,13 @@ bool QueryVersionString(const char* name, std::string& out) {
 
 }  // namespace
 
-bool OpenLogFile(const char* path) {
-    CloseLogFile();
+bool OpenLogFile(RunLog& log, const char* path) {
+    log.Close();
     SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
     HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
-    g_fileSink = new FileSink(file);
-    SetLogSink(g_fileSink);
+    log.AdoptSink(std::make_unique<FileSink>(file));
     return true;
-}
-
-void FlushLogFile() {
-    if (g_fileSink) g_fileSink->Flush();
-}
-
-void CloseLogFile() {
-    SetLogSink(nullptr);
-    delete g_fileSink;
-    g_fileSink = nullptr;
-}
-
-void WritePathLineV(const wchar_t* path, const char* format, va_list args) {
-    messageBuffer[0] = '\0';
-    if (path) {
-        if (wcsncmp(path, L"\\\\?\\", 4) == 0) path += 4;
-        int need = WideCharToMultiByte(CP_ACP, 0, path, -1, nullptr, 0, nullptr, nullptr);
-        if (need > 0) {
-            std::vector<char> ansi(need);
-            if (WideCharToMultiByte(CP_ACP, 0, path, -1, ansi.data(), need, nullptr, nullptr) > 0) {
-                size_t n = std::min(strlen(ansi.data()), kMaxLogPathBytes);
-                std::memcpy(messageBuffer, ansi.data(), n);
-                messageBuffer[n] = '\0';
-            }
-        }
-    }
-    FinishPathLineV(format, args);
-}
-
-void WritePathLine(const wchar_t* path, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    WritePathLineV(path, format, args);
-    va_end(args);
 }
 
 std::string GetProductTitle() {

@@ -3,89 +3,87 @@
 #include <cstdio>
 #include <cstring>
 
-char messageBuffer[kMessageBufferSize];
-std::string reportText;
-
-namespace {
-LogSink* g_sink = nullptr;
-char g_lineBuffer[kMessageBufferSize + 2];
-}  // namespace
-
-void SetLogSink(LogSink* sink) { g_sink = sink; }
-LogSink* GetLogSink() { return g_sink; }
-
-void WriteLogLine() {
-    messageBuffer[kMaxLineChars] = '\0';
-    size_t n = std::strlen(messageBuffer);
-    std::memcpy(g_lineBuffer, messageBuffer, n);
-    g_lineBuffer[n] = '\r';
-    g_lineBuffer[n + 1] = '\n';
-    if (g_sink) g_sink->Write(g_lineBuffer, n + 2);
+void RunLog::SetSink(LogSink* sink) {
+    m_owned.reset();
+    m_sink = sink;
 }
 
-void WriteEmptyLine() {
-    messageBuffer[0] = '\0';
-    WriteLogLine();
+void RunLog::AdoptSink(std::unique_ptr<LogSink> sink) {
+    m_owned = std::move(sink);
+    m_sink = m_owned.get();
 }
 
-void WriteFormattedLineV(const char* format, va_list args) {
-    int n = std::vsnprintf(messageBuffer, kMaxLineChars + 1, format, args);
-    if (n < 0) messageBuffer[0] = '\0';
-    messageBuffer[kMaxLineChars] = '\0';
-    WriteLogLine();
+void RunLog::Flush() {
+    if (m_sink) m_sink->Flush();
 }
 
-void WriteFormattedLine(const char* format, ...) {
+void RunLog::Close() {
+    m_sink = nullptr;
+    m_owned.reset();
+}
+
+void RunLog::WriteBuffer() {
+    m_line[kMaxLineChars] = '\0';
+    size_t n = std::strlen(m_line);
+    m_line[n] = '\r';
+    m_line[n + 1] = '\n';
+    if (m_sink) m_sink->Write(m_line, n + 2);
+    m_line[n] = '\0';
+}
+
+void RunLog::Line(const char* text) {
+    std::snprintf(m_line, kMaxLineChars + 1, "%s", text ? text : "");
+    WriteBuffer();
+}
+
+void RunLog::Empty() { Line(""); }
+
+void RunLog::FormatV(const char* format, va_list args) {
+    if (std::vsnprintf(m_line, kMaxLineChars + 1, format, args) < 0) m_line[0] = '\0';
+    WriteBuffer();
+}
+
+void RunLog::Format(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    WriteFormattedLineV(format, args);
+    FormatV(format, args);
     va_end(args);
 }
 
-void WriteTextLine(const char* text) {
-    std::snprintf(messageBuffer, kMaxLineChars + 1, "%s", text ? text : "");
-    WriteLogLine();
+void RunLog::PathLineV(const char* path, const char* format, va_list args) {
+    size_t n = path ? strnlen(path, kMaxLogPathBytes) : 0;
+    if (n) std::memcpy(m_line, path, n);
+    m_line[n++] = ':';
+    m_line[n++] = ' ';
+    m_line[n] = '\0';
+    if (n > kPathLineSplitChars) {
+        WriteBuffer();
+        std::memcpy(m_line, "    ", 5);
+        n = 4;
+    }
+    if (std::vsnprintf(m_line + n, kMaxLineChars + 1 - n, format, args) < 0) m_line[n] = '\0';
+    WriteBuffer();
 }
 
-void ReportLine() {
-    WriteLogLine();
-    reportText += messageBuffer;
+void RunLog::PathLine(const char* path, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    PathLineV(path, format, args);
+    va_end(args);
+}
+
+void RunLog::Report(const char* text) {
+    Line(text);
+    reportText += m_line;
     reportText += '\n';
 }
 
-void ReportText(const char* text) {
-    std::snprintf(messageBuffer, kMaxLineChars + 1, "%s", text ? text : "");
-    ReportLine();
-}
-
-void FinishPathLineV(const char* format, va_list args) {
-    messageBuffer[kMaxLogPathBytes] = '\0';
-    size_t n = std::strlen(messageBuffer);
-    messageBuffer[n++] = ':';
-    messageBuffer[n++] = ' ';
-    messageBuffer[n] = '\0';
-    if (n > kPathLineSplitChars) {
-        WriteLogLine();
-        std::memcpy(messageBuffer, "    ", 5);
-        n = 4;
-    }
-    int w = std::vsnprintf(messageBuffer + n, kMaxLineChars + 1 - n, format, args);
-    if (w < 0) messageBuffer[n] = '\0';
-    messageBuffer[kMaxLineChars] = '\0';
-    WriteLogLine();
-}
-
-void WritePathLineV(const char* path, const char* format, va_list args) {
-    size_t len = path ? std::strlen(path) : 0;
-    if (len > kMaxLogPathBytes) len = kMaxLogPathBytes;
-    if (len) std::memcpy(messageBuffer, path, len);
-    messageBuffer[len] = '\0';
-    FinishPathLineV(format, args);
-}
-
-void WritePathLine(const char* path, const char* format, ...) {
+void RunLog::ReportFormat(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    WritePathLineV(path, format, args);
+    if (std::vsnprintf(m_line, kMaxLineChars + 1, format, args) < 0) m_line[0] = '\0';
     va_end(args);
+    WriteBuffer();
+    reportText += m_line;
+    reportText += '\n';
 }

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdarg>
 #include <cstddef>
+#include <memory>
 #include <string>
 
 constexpr size_t kMessageBufferSize = 2048;
@@ -10,39 +11,47 @@ constexpr size_t kMaxLineChars = 2044;       // usable characters of a line
 constexpr size_t kMaxLogPathBytes = 1920;    // path part of a path line
 constexpr size_t kPathLineSplitChars = 1792; // longer "path: " heads get a line of their own
 
-// The shared line buffer in which every part composes its line.
-extern char messageBuffer[kMessageBufferSize];
-
-// The text the report box shows; lines separated by a single line feed.
-extern std::string reportText;
-
 class LogSink {
 public:
     virtual ~LogSink() = default;
     virtual void Write(const char* bytes, size_t length) = 0;
+    virtual void Flush() {}
 };
 
-// Null turns logging off (the lines are still composed).
-void SetLogSink(LogSink* sink);
-LogSink* GetLogSink();
+// The log of one run: every line is composed in its own 2048-byte buffer, cut
+// at 2044 characters and written with CR LF as one write. Without a sink the
+// lines are still composed (and the report text kept).
+class RunLog {
+public:
+    // A sink the caller keeps alive (tests), or null for none.
+    void SetSink(LogSink* sink);
+    // A sink the log owns from now on (the log file).
+    void AdoptSink(std::unique_ptr<LogSink> sink);
+    LogSink* Sink() const { return m_sink; }
+    void Flush();
+    // Drops the sink (and closes an owned one).
+    void Close();
 
-// Writes messageBuffer followed by CR LF as one write.
-void WriteLogLine();
-// Writes an empty line.
-void WriteEmptyLine();
-// Formats into messageBuffer (at most 2044 characters) and writes it.
-void WriteFormattedLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void WriteFormattedLineV(const char* format, va_list args);
-// Copies text into messageBuffer (cut at 2044) and writes it.
-void WriteTextLine(const char* text);
-// Writes messageBuffer and appends it, with a line feed, to reportText.
-void ReportLine();
-void ReportText(const char* text);
+    void Line(const char* text);
+    void Empty();
+    void Format(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void FormatV(const char* format, va_list args);
+    // "path: message". The ANSI path is cut at 1920 bytes; a head longer than
+    // 1792 characters goes on a line of its own and the message follows on a
+    // line that starts with four blanks.
+    void PathLine(const char* path, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void PathLineV(const char* path, const char* format, va_list args);
+    // A line that also goes into the report text (with a line feed).
+    void Report(const char* text);
+    void ReportFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// Second half of a path line: messageBuffer already holds the ANSI path
-// (at most kMaxLogPathBytes). Appends ": ", splits an over-long head onto a
-// line of its own, formats the message and writes the line.
-void FinishPathLineV(const char* format, va_list args);
-// A path line for an ANSI path.
-void WritePathLine(const char* path, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void WritePathLineV(const char* path, const char* format, va_list args);
+    // The text the report box shows; lines separated by a single line feed.
+    std::string reportText;
+
+private:
+    void WriteBuffer();
+
+    LogSink* m_sink = nullptr;
+    std::unique_ptr<LogSink> m_owned;
+    char m_line[kMessageBufferSize + 2] = {};
+};

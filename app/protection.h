@@ -4,13 +4,17 @@
 
 #include <cstdint>
 
+#include "win32/unique_handle.h"
+
 // The walk calls, in this order: LoadProtectionLibrary,
 // PauseRealtimeProtection, (the walk), ResumeRealtimeProtection,
 // UnloadProtectionLibrary. No result needs to be looked at: without the
 // protection nothing changes. The destructor unloads what is still loaded.
 class RealtimeProtectionControl {
 public:
-    RealtimeProtectionControl() = default;
+    // ntFamily: the platform of the run (the registry value and the driver's
+    // request differ between the families).
+    explicit RealtimeProtectionControl(bool ntFamily) : m_ntFamily(ntFamily) {}
     ~RealtimeProtectionControl() { UnloadProtectionLibrary(); }
     RealtimeProtectionControl(const RealtimeProtectionControl&) = delete;
     RealtimeProtectionControl& operator=(const RealtimeProtectionControl&) = delete;
@@ -24,17 +28,18 @@ public:
     uint32_t ResumeRealtimeProtection();
     void UnloadProtectionLibrary();
 
-    bool LibraryInUse() const { return m_library != nullptr; }
+    bool LibraryInUse() const { return m_library.valid(); }
 
 private:
     using Entry = int(WINAPI*)();
     uint32_t Request(bool pause);
 
-    HMODULE m_library = nullptr;
+    bool m_ntFamily;
+    win32::UniqueModule m_library;
     Entry m_pause = nullptr;
     Entry m_resume = nullptr;
 };
 
 // NT family: one DeviceRequest with `command` to the device "\\.\<name>";
-// protection::kStatusOk or the failure code.
-uint32_t SendDeviceRequest(const char* deviceName, uint32_t command);
+// protection::kStatusOk or the failure code (kNotSupported off the NT family).
+uint32_t SendDeviceRequest(bool ntFamily, const char* deviceName, uint32_t command);

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 
+#include "app/log_core.h"
 #include "app/run_state.h"
 
 enum class ReportIcon { Information, Exclamation, Stop };
@@ -21,9 +22,9 @@ struct ReportInputs {
 
 extern const char kKnowledgeBaseAddress[];
 
-// Writes the report lines (ReportLine) and returns the icon the box gets.
+// Writes the report lines (into the log and its report text) and returns the icon the box gets.
 // The caller adds the exclamation icon for a cancelled run in dialog mode.
-ReportIcon ComposeReport(const ReportInputs& in);
+ReportIcon ComposeReport(const ReportInputs& in, RunLog& log);
 
 // The "something found" sum of the report (differs from the threat-found sum).
 bool ReportFindsSomething(const RemovalStats& s);

@@ -43,11 +43,5 @@ struct RunFlags {
     uint32_t maxPathChars = 260;
 };
 
-extern RemovalStats g_stats;
-extern RunFlags g_run;
-
-// Back to the state at process start (tests run several runs in one process).
-void ResetRunState();
-
 constexpr uint32_t kMaxPathCharsNt = 32767;
 constexpr uint32_t kMaxPathChars9x = 260;

@@ -144,9 +144,5 @@ struct ThreatDefinition {
 // The definition compiled into this build.
 const ThreatDefinition& BuiltInDefinition();
 
-// The definition a run reads. Points at the built-in one; tests may point it at
-// their own definition.
-extern const ThreatDefinition* g_def;
-
 // The root-key alias table shared by the registry pass, COM clean-up and path macros.
 extern const RootKeyAlias RootKeyAliases[];

@@ -92,4 +92,4 @@ const RootKeyAlias RootKeyAliases[] = {
 
 const ThreatDefinition& BuiltInDefinition() { return kQuorvin; }
 
-const ThreatDefinition* g_def = &kQuorvin;
+

@@ -1,4 +1,4 @@
 #include "fix/accounts.h"
 
-void RemoveGroupMembers() {}
-void DisableAccounts() {}
+void RemoveGroupMembers(RemovalRun&) {}
+void DisableAccounts(RemovalRun&) {}

@@ -1,5 +1,6 @@
 // Local group members and accounts (NT family).
 #pragma once
+struct RemovalRun;
 
-void RemoveGroupMembers();
-void DisableAccounts();
+void RemoveGroupMembers(RemovalRun& run);
+void DisableAccounts(RemovalRun& run);

@@ -1,5 +1,5 @@
 #include "fix/com_cleanup.h"
 
-void CleanupClsidReferences(const char*, const WStrList&) {}
-void DeleteValuesByData(const char*, const void*) {}
+void CleanupClsidReferences(RemovalRun&, const char*) {}
+void DeleteValuesByData(RemovalRun&, const char*, const void*) {}
 bool UnregisterComServer(const char*) { return false; }

@@ -1,3 +1,3 @@
 #include "fix/registry.h"
 
-void RunRegistryPass(TrevaskDlg&) {}
+void RunRegistryPass(RemovalRun&) {}

@@ -1,5 +1,5 @@
 // The registry pass over the threat definition's fix lists.
 #pragma once
-class TrevaskDlg;
+struct RemovalRun;
 
-void RunRegistryPass(TrevaskDlg& dlg);
+void RunRegistryPass(RemovalRun& run);

@@ -1,3 +1,3 @@
 #include "fix/services.h"
 
-int StopAndRemoveServices(int) { return 0; }
+void StopAndRemoveServices(RemovalRun&, ServicePass) {}

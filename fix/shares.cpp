@@ -1,11 +1,13 @@
 #include "fix/shares.h"
 
-void SecureSharesNt(uint32_t& sharesFound, uint32_t& sharesSecured, bool, bool) {
-    sharesFound = 0;
-    sharesSecured = 0;
+#include "app/run_context.h"
+
+void SecureSharesNt(RemovalRun& run) {
+    run.sharesFound = 0;
+    run.sharesSecured = 0;
 }
 
-void SecureShares9x(uint32_t& sharesFound, uint32_t& sharesSecured, char*, char*, bool, bool) {
-    sharesFound = 0;
-    sharesSecured = 0;
+void SecureShares9x(RemovalRun& run, char*, char*) {
+    run.sharesFound = 0;
+    run.sharesSecured = 0;
 }

@@ -1,8 +1,8 @@
-// Network shares (NT) and share passwords (9x).
+// Network shares (NT) and share passwords (9x); they set run.sharesFound and
+// run.sharesSecured.
 #pragma once
-#include <cstdint>
+struct RemovalRun;
 
-void SecureSharesNt(uint32_t& sharesFound, uint32_t& sharesSecured, bool fixShares, bool deleteAdminShares);
+void SecureSharesNt(RemovalRun& run);
 // Both password buffers hold at least 9 characters and may be rewritten.
-void SecureShares9x(uint32_t& sharesFound, uint32_t& sharesSecured, char* readWritePassword,
-                    char* readOnlyPassword, bool fixShares, bool deleteAdminShares);
+void SecureShares9x(RemovalRun& run, char* readWritePassword, char* readOnlyPassword);

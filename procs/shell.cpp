@@ -1,3 +1,3 @@
 #include "procs/shell.h"
 
-void RestartShell() {}
+void RestartShell(RemovalRun&) {}

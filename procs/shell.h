@@ -1,4 +1,5 @@
 // Restart of the 9x shell.
 #pragma once
+struct RemovalRun;
 
-void RestartShell();
+void RestartShell(RemovalRun& run);

@@ -1,4 +1,4 @@
 #include "procs/threats.h"
 
-void SuspendInjectedShellProcesses() {}
-int NeutraliseThreatProcesses(TrevaskDlg&) { return 0; }
+void SuspendInjectedShellProcesses(RemovalRun&) {}
+bool NeutraliseThreatProcesses(RemovalRun&) { return false; }

@@ -1,7 +1,7 @@
 // The threat's running code: injected shell processes, threat processes and threads.
 #pragma once
-class TrevaskDlg;
+struct RemovalRun;
 
-void SuspendInjectedShellProcesses();
-// 1 when it ran to the end, 0 when no process list could be obtained.
-int NeutraliseThreatProcesses(TrevaskDlg& dlg);
+void SuspendInjectedShellProcesses(RemovalRun& run);
+// True when it ran to the end, false when no process list could be obtained.
+bool NeutraliseThreatProcesses(RemovalRun& run);

@@ -6,8 +6,6 @@
 
 #include "app/run_state.h"
 
-ApiTable g_api;
-
 namespace {
 
 size_t LenA(const char* s) { return std::strlen(s); }
@@ -58,10 +56,11 @@ int BindFunctions(const char* moduleName, const BindEntry* entries) {
 
 #define SLOT(set, field) reinterpret_cast<void**>(&(set).field)
 
-int LoadApiTable() {
-    g_api = ApiTable{};
-    if (g_run.isNtFamily) {
-        ApiSet<wchar_t>& w = g_api.wide;
+int LoadApiTable(ApiTable& table, const RunFlags& flags) {
+    table = ApiTable{};
+    if (flags.isNtFamily) {
+        ApiSet<wchar_t>& w = table.wide;
+        w.maxPathChars = flags.maxPathChars;
         w.length = LenW;
         w.copy = CopyW;
         w.append = AppendW;
@@ -84,7 +83,8 @@ int LoadApiTable() {
         if (!BindFunctions("ADVAPI32.DLL", advapi)) return 0;
         return Required(w, true) ? 1 : 0;
     }
-    ApiSet<char>& a = g_api.ansi;
+    ApiSet<char>& a = table.ansi;
+    a.maxPathChars = flags.maxPathChars;
     a.length = LenA;
     a.copy = CopyA;
     a.append = AppendA;

@@ -1,7 +1,7 @@
 // The table of file and registry-value functions: one set per run, wide with
 // "\\?\" paths on the NT family, ANSI on 9x. Code that handles native strings
 // is written once as a template over the character type C (char or wchar_t)
-// and reaches the system through Api<C>().
+// and reaches the system through the run's table, api.Get<C>().
 #pragma once
 #include <windows.h>
 
@@ -28,6 +28,8 @@ struct ApiSet {
     // runtime's locale, not the ANSI code page: log paths go through
     // ShortenForLog instead.
     const char* logNameFormat = nullptr;
+    // The longest path of the run in characters (32767 NT family, 260 on 9x).
+    size_t maxPathChars = 0;
     // System functions bound by name.
     BOOL(WINAPI* SetFileAttributes)(const C*, DWORD) = nullptr;
     BOOL(WINAPI* DeleteFile)(const C*) = nullptr;
@@ -48,13 +50,15 @@ struct ApiSet {
 struct ApiTable {
     ApiSet<char> ansi;       // filled on 9x
     ApiSet<wchar_t> wide;    // filled on the NT family
+
+    template <typename C>
+    const ApiSet<C>& Get() const {
+        if constexpr (sizeof(C) == 1) return ansi;
+        else return wide;
+    }
 };
 
-extern ApiTable g_api;
-
-template <typename C> const ApiSet<C>& Api();
-template <> inline const ApiSet<char>& Api<char>() { return g_api.ansi; }
-template <> inline const ApiSet<wchar_t>& Api<wchar_t>() { return g_api.wide; }
+struct RunFlags;
 
 // One (function name, slot) pair for the binder; the list ends with a null name.
 struct BindEntry {
@@ -65,18 +69,6 @@ struct BindEntry {
 // one). 0 when the module is not loaded; missing names leave their slot empty.
 int BindFunctions(const char* moduleName, const BindEntry* entries);
 
-// Fills the table for the platform of this run (isNtFamily, set before);
-// 1 when every required slot is filled.
-int LoadApiTable();
-
-// Path rule every file operation calls first: 0 usable, 1 "\\?\" missing
-// (NT family only), -1 unusable.
-template <typename C> int CheckLongPath(const C* path);
-
-// ANSI text against a native text, ignoring case.
-template <typename C> int EqualsIgnoreCaseMixed(const char* ansi, const C* native);
-template <typename C> int StartsWithIgnoreCaseMixed(const char* ansi, const C* native, size_t count);
-
-// Wide path to ANSI text of at most `limit` characters for the log and the
-// display; the length of the text, 0 on failure.
-size_t ShortenForLog(const wchar_t* path, char* out, size_t outBytes, size_t limit);
+// Fills the table for the platform of the run (flags.isNtFamily and
+// maxPathChars, set before); 1 when every required slot is filled.
+int LoadApiTable(ApiTable& table, const RunFlags& flags);

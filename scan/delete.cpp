@@ -9,15 +9,12 @@
 #include <type_traits>
 #include <vector>
 
-#include "app/TrevaskDlg.h"
-#include "app/log.h"
-#include "app/run_state.h"
-#include "app/threat_definition.h"
+#include "app/run_context.h"
 #include "procs/terminate.h"
-#include "scan/api_table.h"
+#include "scan/native_path.h"
 #include "scan/path_macros.h"
 #include "scan/wininit_core.h"
-#include "scan/wstrlist.h"
+#include "win32/unique_handle.h"
 
 namespace {
 
@@ -30,38 +27,17 @@ const char kDirectoryDeleted[] = "directory %s: (deleted)";
 const char kDirectoryPendingReboot[] = "directory %s: (will be deleted on next reboot)";
 const char kDirectoryNotDeleted[] = "directory %s: (WARNING: not deleted)";
 
-const wchar_t kLongPrefix[] = L"\\\\?\\";
-constexpr size_t kLongPrefixChars = 4;
-constexpr size_t kLogPathChars = 260;
-
-bool HasLongPrefix(const wchar_t* path) { return std::wcsncmp(path, kLongPrefix, kLongPrefixChars) == 0; }
-
-// Log form of a native path: without "\\?\", at most 260 characters.
-void LogPathText(const wchar_t* path, char* out, size_t outBytes) {
-    if (HasLongPrefix(path)) path += kLongPrefixChars;
-    if (!ShortenForLog(path, out, outBytes, kLogPathChars)) out[0] = '\0';
-}
-void LogPathText(const char* path, char* out, size_t outBytes) { std::snprintf(out, outBytes, "%.260s", path); }
-
 template <typename C>
-void WriteFileOutcome(const C* path, const char* text) {
-    char logPath[kMessageBufferSize];
-    LogPathText(path, logPath, sizeof logPath);
-    std::snprintf(messageBuffer, kMaxLineChars + 1, "%s%s", logPath, text);
-    WriteLogLine();
+void WriteFileOutcome(RunLog& log, const C* path, const char* text) {
+    log.Format("%s%s", ShortLogPath(path).c_str(), text);
 }
 
 template <typename C>
-void WriteDirectoryOutcome(const C* path, const char* format) {
-    char logPath[kMessageBufferSize];
-    LogPathText(path, logPath, sizeof logPath);
-    WriteFormattedLine(format, logPath);
+void WriteDirectoryOutcome(RunLog& log, const C* path, const char* format) {
+    log.Format(format, ShortLogPath(path).c_str());
 }
 
 bool IsNotFound(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
-
-void AddToList(WStrList& list, const wchar_t* path) { list.Add(path); }
-void AddToList(WStrList& list, const char* path) { list.Add(path); }
 
 // Win32 side of the [rename] section of WININIT.INI.
 class PrivateProfile : public ProfileAccess {
@@ -86,15 +62,15 @@ private:
 };
 
 // NT family: a delayed move to nowhere. NT 4 and 2000 do not accept "\\?\" there.
-bool ScheduleDeletion(const wchar_t* path) {
-    auto move = Api<wchar_t>().MoveFileEx;
+bool ScheduleDeletion(const RemovalRun& run, const wchar_t* path) {
+    auto move = run.api.wide.MoveFileEx;
     if (!move) return false;
-    if ((g_run.isNt4 || g_run.isWin2000) && HasLongPrefix(path)) path += kLongPrefixChars;
+    if (run.flags.isNt4 || run.flags.isWin2000) path = pathrules::SkipLongPrefix(path);
     return move(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
 }
 
 // 9x: a "NUL=" line in WININIT.INI, which takes 8.3 names only.
-bool ScheduleDeletion(const char* path) {
+bool ScheduleDeletion(const RemovalRun&, const char* path) {
     char windowsDir[kWininitPathBytes] = {};
     UINT n = GetWindowsDirectoryA(windowsDir, sizeof windowsDir);
     if (!n || n >= sizeof windowsDir) return false;
@@ -107,34 +83,37 @@ bool ScheduleDeletion(const char* path) {
     return AddNulRenameLine(profile, shortPath);
 }
 
+enum class TryResult { Deleted, NotThere, StillThere };
+
 // Attributes reset, delete; when the file is held open, end the processes of
-// the termination table and try once more. 1 deleted, 0 not there, -1 still there.
+// the termination table and try once more.
 template <typename C>
-int TryDelete(const C* path) {
-    const ApiSet<C>& api = Api<C>();
+TryResult TryDelete(RemovalRun& run, const C* path) {
+    const ApiSet<C>& api = run.api.Get<C>();
     api.SetFileAttributes(path, FILE_ATTRIBUTE_NORMAL);
-    if (api.DeleteFile(path)) return 1;
-    if (IsNotFound(GetLastError())) return 0;
-    if (TerminateProcessesByImage(g_def->imageTerminationTable) != -1 && api.DeleteFile(path)) return 1;
-    return -1;
+    if (api.DeleteFile(path)) return TryResult::Deleted;
+    if (IsNotFound(GetLastError())) return TryResult::NotThere;
+    if (TerminateProcessesByImage(run.def->imageTerminationTable) != -1 && api.DeleteFile(path))
+        return TryResult::Deleted;
+    return TryResult::StillThere;
 }
 
-// The steps both file deletions share. 1 deleted, 0 nothing more to do, -1 still there.
+// The steps both file deletions share.
 template <typename C>
-int CheckAndDelete(const C* path, int logging) {
-    int check = CheckLongPath(path);
-    if (check == -1) {
-        if (logging) WriteTextLine(kDeleteFailedLine);
-        return 0;
+TryResult CheckAndDelete(RemovalRun& run, const C* path, bool logging) {
+    PathCheck check = CheckLongPath(run.api.Get<C>(), path);
+    if (check == PathCheck::Unusable) {
+        if (logging) run.log.Line(kDeleteFailedLine);
+        return TryResult::NotThere;
     }
-    if (check == 1) {
-        if (logging) WriteFileOutcome(path, kPrefixNotFoundText);
-        return 0;
+    if (check == PathCheck::PrefixMissing) {
+        if (logging) WriteFileOutcome(run.log, path, kPrefixNotFoundText);
+        return TryResult::NotThere;
     }
-    int r = TryDelete(path);
-    if (r == 1 && logging) {
-        ++g_stats.filesDeleted;
-        WriteFileOutcome(path, kDeletedText);
+    TryResult r = TryDelete(run, path);
+    if (r == TryResult::Deleted && logging) {
+        ++run.stats.filesDeleted;
+        WriteFileOutcome(run.log, path, kDeletedText);
     }
     return r;
 }
@@ -149,18 +128,6 @@ bool ExpandEntry(const char* entry, std::string& out) {
     return !out.empty();
 }
 
-// "\\?\" and the wide form of an ANSI path (system code page).
-bool ToLongWidePath(const std::string& ansi, std::wstring& out) {
-    if (ansi.size() + kLongPrefixChars > kMaxPathCharsNt) return false;
-    int n = MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, nullptr, 0);
-    if (n <= 0) return false;
-    out.assign(kLongPrefix);
-    out.resize(kLongPrefixChars + n);
-    if (MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, &out[kLongPrefixChars], n) <= 0) return false;
-    out.resize(kLongPrefixChars + n - 1);
-    return true;
-}
-
 template <typename C>
 bool IsDotEntry(const C* name) {
     return name[0] == C('.') && (name[1] == 0 || (name[1] == C('.') && name[2] == 0));
@@ -168,24 +135,21 @@ bool IsDotEntry(const C* name) {
 
 // A directory search must find the path, and it must be a directory.
 template <typename C>
-bool IsExistingDirectory(const C* path) {
-    const ApiSet<C>& api = Api<C>();
+bool IsExistingDirectory(const RemovalRun& run, const C* path) {
     FindData<C> data;
-    HANDLE find = api.FindFirstFile(path, &data);
-    if (find == INVALID_HANDLE_VALUE) return false;
-    api.FindClose(find);
-    return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    win32::UniqueFind find(run.api.Get<C>().FindFirstFile(path, &data));
+    return find && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 template <typename C>
-void DeleteTableDirectory(const std::string& expanded, const C* filter, uint32_t onlyIfEmpty) {
+void DeleteTableDirectory(RemovalRun& run, const std::string& expanded, const C* filter, bool onlyIfEmpty) {
     std::basic_string<C> target;
     if (filter) {
         size_t n = expanded.size();
         if (!StartsWithIgnoreCaseMixed<C>(expanded.c_str(), filter, n)) return;
         // The filter must lie in the listed directory, not merely share the
         // first characters of its name ("C:\App" is no prefix of "C:\Apple").
-        size_t filterLength = Api<C>().length(filter);
+        size_t filterLength = run.api.Get<C>().length(filter);
         if (filterLength > n && filter[n] != C('\\') && expanded[n - 1] != '\\') return;
         target = filter;
     } else if constexpr (std::is_same_v<C, char>) {
@@ -193,82 +157,73 @@ void DeleteTableDirectory(const std::string& expanded, const C* filter, uint32_t
     }
     if constexpr (std::is_same_v<C, wchar_t>) {
         std::wstring prefixed;
-        if (filter) {
-            if (target.size() + kLongPrefixChars > kMaxPathCharsNt) return;
-            prefixed = kLongPrefix + target;
-        } else if (!ToLongWidePath(expanded, prefixed)) {
-            return;
-        }
+        if (filter ? !LongWidePath(target, prefixed) : !LongWidePath(expanded, prefixed)) return;
         target = prefixed;
     }
-    if (!IsExistingDirectory(target.c_str())) return;
+    if (!IsExistingDirectory(run, target.c_str())) return;
 
-    int r = DeleteDirectory(target.data(), onlyIfEmpty ? 1 : 0, 1);
-    if (r == 1) {
-        ++g_stats.directoriesDeleted;
-        WriteDirectoryOutcome(target.c_str(), kDirectoryDeleted);
-    } else if (r == -1) {
-        ++g_stats.directoriesPendingReboot;
-        WriteDirectoryOutcome(target.c_str(), kDirectoryPendingReboot);
+    DeleteOutcome r = DeleteDirectory(run, target.data(), onlyIfEmpty, true);
+    if (r == DeleteOutcome::Deleted) {
+        ++run.stats.directoriesDeleted;
+        WriteDirectoryOutcome(run.log, target.c_str(), kDirectoryDeleted);
+    } else if (r == DeleteOutcome::PendingRestart) {
+        ++run.stats.directoriesPendingReboot;
+        WriteDirectoryOutcome(run.log, target.c_str(), kDirectoryPendingReboot);
     } else {
-        ++g_stats.directoriesNotDeleted;
-        WriteDirectoryOutcome(target.c_str(), kDirectoryNotDeleted);
+        ++run.stats.directoriesNotDeleted;
+        WriteDirectoryOutcome(run.log, target.c_str(), kDirectoryNotDeleted);
     }
 }
 
 template <typename C>
-void RetryOne(const C* path) {
-    const ApiSet<C>& api = Api<C>();
+void RetryOne(RemovalRun& run, const C* path) {
     FindData<C> data;
-    HANDLE find = api.FindFirstFile(path, &data);
-    if (find == INVALID_HANDLE_VALUE) {
-        // Gone in the meantime (only "not found" says so; any other error
-        // leaves the file to the deletion below, which reports it truly).
-        if (IsNotFound(GetLastError())) {
-            ++g_stats.filesDeleted;
-            WriteFileOutcome(path, kDeletedText);
-            return;
-        }
-    } else {
-        api.FindClose(find);
+    win32::UniqueFind find(run.api.Get<C>().FindFirstFile(path, &data));
+    // Gone in the meantime (only "not found" says so; any other error leaves
+    // the file to the deletion below, which reports it truly).
+    if (!find && IsNotFound(GetLastError())) {
+        ++run.stats.filesDeleted;
+        WriteFileOutcome(run.log, path, kDeletedText);
+        return;
     }
-    DeleteFileLogged(path, 1);
+    find.reset();
+    DeleteFileLogged(run, path, true);
 }
 
 }  // namespace
 
 template <typename C>
-int DeleteFileLogged(const C* path, int logging) {
-    int r = CheckAndDelete(path, logging);
-    if (r != -1) return r;
-    if (ScheduleDeletion(path)) {
+DeleteOutcome DeleteFileLogged(RemovalRun& run, const C* path, bool logging) {
+    TryResult r = CheckAndDelete(run, path, logging);
+    if (r == TryResult::Deleted) return DeleteOutcome::Deleted;
+    if (r == TryResult::NotThere) return DeleteOutcome::NotDeleted;
+    if (ScheduleDeletion(run, path)) {
         if (logging) {
-            g_run.rebootNeeded = true;
-            ++g_stats.deletesPendingReboot;
-            WriteFileOutcome(path, kPendingRebootText);
+            run.flags.rebootNeeded = true;
+            ++run.stats.deletesPendingReboot;
+            WriteFileOutcome(run.log, path, kPendingRebootText);
         }
-        return -1;
+        return DeleteOutcome::PendingRestart;
     }
     if (logging) {
-        ++g_stats.deleteFailed;
-        WriteFileOutcome(path, kDeleteFailedText);
+        ++run.stats.deleteFailed;
+        WriteFileOutcome(run.log, path, kDeleteFailedText);
     }
-    return 0;
+    return DeleteOutcome::NotDeleted;
 }
 
 template <typename C>
-int DeleteListedFile(const C* path, int logging, WStrList& failed) {
-    int r = CheckAndDelete(path, logging);
-    if (r != -1) return r;
-    AddToList(failed, path);
-    return 0;
+bool DeleteListedFile(RemovalRun& run, const C* path, bool logging) {
+    TryResult r = CheckAndDelete(run, path, logging);
+    if (r == TryResult::StillThere) run.failedDeletes.Add(path);
+    return r == TryResult::Deleted;
 }
 
 template <typename C>
-int DeleteDirectory(C* path, int onlyIfEmpty, int onCopy) {
-    if (CheckLongPath(path) != 0) return 0;
-    const ApiSet<C>& api = Api<C>();
-    const size_t max = g_run.maxPathChars;
+DeleteOutcome DeleteDirectory(RemovalRun& run, C* path, bool onlyIfEmpty, bool onCopy) {
+    const ApiSet<C>& api = run.api.Get<C>();
+    if (CheckLongPath(api, path) != PathCheck::Usable) return DeleteOutcome::NotDeleted;
+    const size_t max = run.flags.maxPathChars;
     size_t length = api.length(path);
     std::vector<C> copy;
     C* buffer = path;
@@ -283,8 +238,8 @@ int DeleteDirectory(C* path, int onlyIfEmpty, int onCopy) {
         const C pattern[] = {C('\\'), C('*'), C('.'), C('*'), C(0)};
         std::memcpy(buffer + length, pattern, sizeof pattern);
         FindData<C> data;
-        HANDLE find = api.FindFirstFile(buffer, &data);
-        if (find != INVALID_HANDLE_VALUE) {
+        win32::UniqueFind find(api.FindFirstFile(buffer, &data));
+        if (find) {
             do {
                 if (IsDotEntry(data.cFileName)) continue;
                 hadEntries = true;
@@ -293,93 +248,90 @@ int DeleteDirectory(C* path, int onlyIfEmpty, int onCopy) {
                 if (length + 1 + api.length(data.cFileName) > max) break;
                 api.copy(buffer + length + 1, data.cFileName);
                 if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                    DeleteFileLogged<C>(buffer, 0);
+                    DeleteFileLogged<C>(run, buffer, false);
                 else if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
                     api.RemoveDirectory(buffer);   // a link: remove it, never what it points to
                 else
-                    DeleteDirectory(buffer, 0, 0);
-            } while (api.FindNextFile(find, &data));
-            api.FindClose(find);
+                    DeleteDirectory(run, buffer, false, false);
+            } while (api.FindNextFile(find.get(), &data));
         }
         buffer[length] = C(0);
     }
 
     api.SetFileAttributes(buffer, FILE_ATTRIBUTE_NORMAL);
-    if (api.RemoveDirectory(buffer)) return 1;
-    if (IsNotFound(GetLastError())) return 0;
-    if (onlyIfEmpty && hadEntries) return 0;
+    if (api.RemoveDirectory(buffer)) return DeleteOutcome::Deleted;
+    if (IsNotFound(GetLastError())) return DeleteOutcome::NotDeleted;
+    if (onlyIfEmpty && hadEntries) return DeleteOutcome::NotDeleted;
     if constexpr (std::is_same_v<C, wchar_t>) {
-        if (g_run.isNtFamily && api.MoveFileEx && api.MoveFileEx(buffer, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
-            g_run.rebootNeeded = true;
-            return -1;
+        if (run.flags.isNtFamily && api.MoveFileEx && api.MoveFileEx(buffer, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+            run.flags.rebootNeeded = true;
+            return DeleteOutcome::PendingRestart;
         }
     }
-    return 0;
+    return DeleteOutcome::NotDeleted;
 }
 
-template int DeleteFileLogged<char>(const char*, int);
-template int DeleteFileLogged<wchar_t>(const wchar_t*, int);
-template int DeleteListedFile<char>(const char*, int, WStrList&);
-template int DeleteListedFile<wchar_t>(const wchar_t*, int, WStrList&);
-template int DeleteDirectory<char>(char*, int, int);
-template int DeleteDirectory<wchar_t>(wchar_t*, int, int);
+template DeleteOutcome DeleteFileLogged<char>(RemovalRun&, const char*, bool);
+template DeleteOutcome DeleteFileLogged<wchar_t>(RemovalRun&, const wchar_t*, bool);
+template bool DeleteListedFile<char>(RemovalRun&, const char*, bool);
+template bool DeleteListedFile<wchar_t>(RemovalRun&, const wchar_t*, bool);
+template DeleteOutcome DeleteDirectory<char>(RemovalRun&, char*, bool, bool);
+template DeleteOutcome DeleteDirectory<wchar_t>(RemovalRun&, wchar_t*, bool, bool);
 
-void DeleteThreatFiles(TrevaskDlg& dlg) {
-    for (const char* const* entry = g_def->threatFileList; entry && *entry && **entry; ++entry) {
+void DeleteThreatFiles(RemovalRun& run) {
+    for (const char* const* entry = run.def->threatFileList; entry && *entry && **entry; ++entry) {
         std::string expanded;
         if (!ExpandEntry(*entry, expanded)) continue;
-        if (g_run.isNtFamily) {
+        if (run.flags.isNtFamily) {
             std::wstring path;
-            if (ToLongWidePath(expanded, path)) DeleteListedFile(path.c_str(), 1, dlg.failedDeletes);
+            if (LongWidePath(expanded, path)) DeleteListedFile(run, path.c_str(), true);
         } else {
-            DeleteListedFile(expanded.c_str(), 1, dlg.failedDeletes);
+            DeleteListedFile(run, expanded.c_str(), true);
         }
     }
 }
 
-void RetryFailedDeletes(TrevaskDlg& dlg) {
+void RetryFailedDeletes(RemovalRun& run) {
     try {
-        WStrList& list = dlg.failedDeletes;
+        WStrList& list = run.failedDeletes;
         size_t count = list.GetCount();
         for (size_t i = 0; i < count; ++i) {
             WStrList::Position at = list.FindIndex(i);
             if (!at) break;
-            if (g_run.isNtFamily)
-                RetryOne(static_cast<const wchar_t*>(list.GetAt(at)));
+            if (run.flags.isNtFamily)
+                RetryOne(run, static_cast<const wchar_t*>(list.GetAt(at)));
             else
-                RetryOne(static_cast<const char*>(list.GetAt(at)));
+                RetryOne(run, static_cast<const char*>(list.GetAt(at)));
         }
     } catch (...) {
     }
 }
 
-void DeleteThreatDirectories(TrevaskDlg&, const ThreatDirectory* table, const void* filterDirectory) {
+void DeleteThreatDirectories(RemovalRun& run, const ThreatDirectory* table, const void* filterDirectory) {
     if (!table) return;
     for (const ThreatDirectory* entry = table; entry->path && entry->path[0]; ++entry) {
         std::string expanded;
         if (!ExpandEntry(entry->path, expanded)) continue;
-        if (g_run.isNtFamily)
-            DeleteTableDirectory(expanded, static_cast<const wchar_t*>(filterDirectory), entry->onlyIfEmpty);
+        if (run.flags.isNtFamily)
+            DeleteTableDirectory(run, expanded, static_cast<const wchar_t*>(filterDirectory), entry->onlyIfEmpty != 0);
         else
-            DeleteTableDirectory(expanded, static_cast<const char*>(filterDirectory), entry->onlyIfEmpty);
+            DeleteTableDirectory(run, expanded, static_cast<const char*>(filterDirectory), entry->onlyIfEmpty != 0);
     }
 }
 
-void DeleteDetectionDirectories(TrevaskDlg& dlg, const void* nativePath) {
+void DeleteDetectionDirectories(RemovalRun& run, const void* nativePath) {
     if (!nativePath) return;
-    if (g_run.isNtFamily) {
-        const wchar_t* path = static_cast<const wchar_t*>(nativePath);
-        if (HasLongPrefix(path)) path += kLongPrefixChars;
-        std::wstring folder = path;
+    if (run.flags.isNtFamily) {
+        std::wstring folder = pathrules::SkipLongPrefix(static_cast<const wchar_t*>(nativePath));
         size_t cut = folder.rfind(L'\\');
         if (cut == std::wstring::npos) return;
         folder.resize(cut);
-        DeleteThreatDirectories(dlg, g_def->directoryTables[2], folder.c_str());
+        DeleteThreatDirectories(run, run.def->directoryTables[2], folder.c_str());
     } else {
         std::string folder = static_cast<const char*>(nativePath);
         size_t cut = folder.rfind('\\');
         if (cut == std::string::npos) return;
         folder.resize(cut);
-        DeleteThreatDirectories(dlg, g_def->directoryTables[2], folder.c_str());
+        DeleteThreatDirectories(run, run.def->directoryTables[2], folder.c_str());
     }
 }

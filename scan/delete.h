@@ -2,22 +2,26 @@
 // Native paths: wide with "\\?\" on the NT family, ANSI on 9x.
 #pragma once
 struct ThreatDirectory;
-class TrevaskDlg;
-class WStrList;
+struct RemovalRun;
 
-// 1 deleted, -1 deletion scheduled for the next restart, 0 not deleted or not
-// found. With logging off nothing is written, counted or flagged.
-template <typename C> int DeleteFileLogged(const C* path, int logging);
-// 1 deleted, 0 otherwise; a file still there is added to `failed` (no restart
-// operation is scheduled here, the second pass does that).
-template <typename C> int DeleteListedFile(const C* path, int logging, WStrList& failed);
-// 1 removed, -1 scheduled for the next restart, 0 not removed. Without onCopy
-// the path buffer is used for the listing and must hold maxPathChars + 1.
-template <typename C> int DeleteDirectory(C* path, int onlyIfEmpty, int onCopy);
+enum class DeleteOutcome {
+    NotDeleted,       // not deleted, or not there
+    Deleted,
+    PendingRestart,   // deletion scheduled for the next restart
+};
 
-void DeleteThreatFiles(TrevaskDlg& dlg);
+// With logging off nothing is written, counted or flagged.
+template <typename C> DeleteOutcome DeleteFileLogged(RemovalRun& run, const C* path, bool logging);
+// True when deleted; a file still there is added to run.failedDeletes (no
+// restart operation is scheduled here, the second pass does that).
+template <typename C> bool DeleteListedFile(RemovalRun& run, const C* path, bool logging);
+// Without onCopy the path buffer is used for the listing and must hold
+// maxPathChars + 1 characters.
+template <typename C> DeleteOutcome DeleteDirectory(RemovalRun& run, C* path, bool onlyIfEmpty, bool onCopy);
+
+void DeleteThreatFiles(RemovalRun& run);
 // filterDirectory: a native directory path without "\\?\", or null for no filter.
-void DeleteThreatDirectories(TrevaskDlg& dlg, const ThreatDirectory* table, const void* filterDirectory);
+void DeleteThreatDirectories(RemovalRun& run, const ThreatDirectory* table, const void* filterDirectory);
 // nativePath: a detected file (its folder is the filter for the third table).
-void DeleteDetectionDirectories(TrevaskDlg& dlg, const void* nativePath);
-void RetryFailedDeletes(TrevaskDlg& dlg);
+void DeleteDetectionDirectories(RemovalRun& run, const void* nativePath);
+void RetryFailedDeletes(RemovalRun& run);

@@ -4,16 +4,13 @@
 
 #include <cstdint>
 
-#include "app/TrevaskDlg.h"
-#include "app/log.h"
-#include "scan/api_table.h"
+#include "app/run_context.h"
 #include "scan/detect_core.h"
 #include "scan/fault_guard.h"
 #include "scan/file_handles.h"
+#include "scan/native_path.h"
 
 namespace {
-
-MappedImageHook g_mappedImageHook = nullptr;
 
 struct DetectCall {
     const uint8_t* image;
@@ -36,32 +33,30 @@ int DetectMapped(const void* view, size_t size) {
 
 }  // namespace
 
-void SetMappedImageHook(MappedImageHook hook) { g_mappedImageHook = hook; }
-
 template <typename C>
-int OpenAndDetect(TrevaskDlg& dlg, const C* path) {
-    if (CheckLongPath(path) != 0) return kVerdictClean;
-    const ApiSet<C>& api = Api<C>();
+int OpenAndDetect(RemovalRun& run, const C* path) {
+    const ApiSet<C>& api = run.api.Get<C>();
+    if (CheckLongPath(api, path) != PathCheck::Usable) return kVerdictClean;
     int verdict = kVerdictClean;
     {
-        FileHandle file(api.CreateFile(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.Valid()) {
-            if (HasExeSuffix(path, api.length(path))) WritePathLine(path, "%s", kCannotOpenForScanText);
+        win32::UniqueFile file(api.CreateFile(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
+            if (HasExeSuffix(path, api.length(path))) WritePathLine(run.log, path, "%s", kCannotOpenForScanText);
             return kVerdictClean;
         }
         size_t size = 0;
-        if (!FileSize(file.Get(), size) || size == 0) return kVerdictClean;
-        FileHandle mapping(CreateFileMappingA(file.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
-        if (!mapping.Valid()) return kVerdictClean;
-        MappedView view(MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, 0));
-        if (!view.Get()) return kVerdictClean;
-        if (g_mappedImageHook) g_mappedImageHook(view.Get(), size);
-        verdict = DetectMapped(view.Get(), size);
+        if (!FileSize(file.get(), size) || size == 0) return kVerdictClean;
+        win32::UniqueKernelHandle mapping(CreateFileMappingA(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+        if (!mapping) return kVerdictClean;
+        win32::UniqueView view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
+        if (!view) return kVerdictClean;
+        if (run.seams.mappedImageHook) run.seams.mappedImageHook(view.get(), size);
+        verdict = DetectMapped(view.get(), size);
     }
-    if (verdict != kVerdictClean) dlg.detectedFiles.Add(path);
+    if (verdict != kVerdictClean) run.detectedFiles.Add(path);
     return verdict;
 }
 
-template int OpenAndDetect<char>(TrevaskDlg&, const char*);
-template int OpenAndDetect<wchar_t>(TrevaskDlg&, const wchar_t*);
+template int OpenAndDetect<char>(RemovalRun&, const char*);
+template int OpenAndDetect<wchar_t>(RemovalRun&, const wchar_t*);

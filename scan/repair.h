@@ -1,24 +1,40 @@
 // Repair of infected files and the signature cut.
 #pragma once
-struct CutRepairEntry;
-class TrevaskDlg;
+#include <cstdint>
+#include <string>
+
+#include "scan/repair_core.h"
+
+struct RemovalRun;
+
+enum class RepairOutcome {
+    Repaired,          // replaced in place: detection runs again
+    HandedToDeletion,  // a whole-file threat: the file went to the deletion
+    Failed,            // the file is as it was
+    PendingRestart,    // the repaired copy replaces the file at the next restart
+};
+
+template <typename C>
+struct RepairResult {
+    RepairOutcome outcome = RepairOutcome::Failed;
+    int64_t newLength = 0;       // Repaired: the length of the repaired file
+    std::basic_string<C> copy;   // PendingRestart: the copy that stands in for the file until then
+};
 
 // Repairs (verdict 1) or deletes (verdicts 2, 3) the file at a native path.
-// Above 0: repaired in place, the new length (detection runs again);
-// 0: whole-file threat handed to the deletion; -1 failed, the file as it was;
-// -2: the repaired copy replaces the file at the next restart.
+// A copy left for the restart is handed back: the caller scans it (it may be
+// infected again), then calls FinishRepairAtRestart.
 template <typename C>
-int RepairFile(TrevaskDlg& dlg, const C* path, int verdict);
-
-// The signature cut that runs before detection: 0 nothing cut (detection
-// follows), 1 repaired, 2 could not be repaired.
+RepairResult<C> RepairFile(RemovalRun& run, const C* path, int verdict);
+// The line, the counter and the restart of a repair left to the restart.
 template <typename C>
-int CutRepairStep(TrevaskDlg& dlg, const C* path);
+void FinishRepairAtRestart(RemovalRun& run, const C* path);
 
-// One cut of one table entry: 1 cut made, 0 nothing found or the file could
-// not be used, 2 a cut was found but could not be written.
+// The signature cut that runs before detection: NothingFound (detection
+// follows), Repaired, or CantRepair.
 template <typename C>
-int CutOnce(const C* path, const CutRepairEntry& entry);
+CutOutcome CutRepairStep(RemovalRun& run, const C* path);
 
-// Tests only: how many ".fix" names are tried (at most, and by default, 0x10000).
-void SetFixNameLimit(unsigned limit);
+// One cut of one table entry.
+template <typename C>
+CutResult CutOnce(RemovalRun& run, const C* path, const CutRepairEntry& entry);

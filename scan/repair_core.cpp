@@ -273,7 +273,7 @@ uint32_t InstructionLength(const uint8_t* image, size_t size, uint64_t offset) {
     });
 }
 
-int64_t RepairImage(uint8_t* image, size_t size, int verdict, const char* ansiLogPath) {
+int64_t RepairImage(uint8_t* image, size_t size, int verdict, RunLog& log, const char* ansiLogPath) {
     if (verdict == kVerdictThreatFile || verdict == kVerdictDropper) return kRepairWholeFileThreat;
     if (verdict != kVerdictInfectedHost || image == nullptr) return kRepairFailed;
 
@@ -283,7 +283,7 @@ int64_t RepairImage(uint8_t* image, size_t size, int verdict, const char* ansiLo
         return kRepairFailed;
     if (n < 3 || n > kMaxSections) return kRepairFailed;
 
-    WritePathLine(ansiLogPath, "%s", kRepairAttemptText);
+    log.PathLine(ansiLogPath, "%s", kRepairAttemptText);
 
     const uint64_t prevHeader =
         uint64_t{h} + pefield::kSectionTable + uint64_t{pefield::kSectionHeaderSize} * (n - 2);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "app/log_core.h"
 #include "app/threat_definition.h"
 
 // File message texts of the repair (path, ": ", text). RepairImage writes the first;
@@ -50,12 +51,12 @@ uint32_t InstructionLength(const uint8_t* image, size_t size, uint64_t offset);
 // Repairs the writable image of a copy of an infected file.
 // verdict 2 or 3: returns 0 (whole-file threat, nothing written). Other verdicts
 // than 1: -1. Verdict 1: with 3 <= NumberOfSections <= 102 first writes the log line
-// kRepairAttemptText for ansiLogPath, then returns the new file length
+// kRepairAttemptText for ansiLogPath to the log, then returns the new file length
 // (prev.PointerToRawData, always > 0) or -1.
 // On success only the header fields NumberOfSections, SizeOfImage and
 // AddressOfEntryPoint change, and only where they lie below the new length; the
 // caller cuts the file there. On failure the image is left exactly as it was.
-int64_t RepairImage(uint8_t* image, size_t size, int verdict, const char* ansiLogPath);
+int64_t RepairImage(uint8_t* image, size_t size, int verdict, RunLog& log, const char* ansiLogPath);
 
 // The pure part of the signature cut: where one entry of the cut table cuts a file.
 struct CutPlan {
@@ -77,22 +78,30 @@ std::vector<uint8_t> ApplyCutPlan(const uint8_t* data, size_t size, const CutPla
 // CutOnce is called at most this often per entry.
 constexpr int kMaxCutsPerEntry = 1000;
 
-// How one applicable entry of the cut table ended.
+// One cut of one table entry.
+enum class CutResult {
+    NothingFound,  // nothing found, or the file could not be used
+    Cut,           // a cut was made (the entry is tried again)
+    NotWritten,    // a cut was found but could not be written
+};
+
+// How one applicable entry of the cut table (and so the cut step) ended.
 enum class CutOutcome {
     NothingFound,  // the first call found nothing: go on with the next entry
     Repaired,      // at least one cut was made: ": (repaired)", repairs + 1, result 1
     CantRepair,    // a cut could not be written, or 1000 calls: ": (can't repair)", result 2
 };
 
-// Calls cutOnce (returning 1 cut made, 0 nothing found, 2 cut not written) until it
-// returns something other than 1 or has been called kMaxCutsPerEntry times.
+// Calls cutOnce (returning a CutResult) until it returns something other than
+// Cut or has been called kMaxCutsPerEntry times.
 template <class CutOnceFn>
 CutOutcome RunCutEntry(CutOnceFn&& cutOnce) {
-    int calls = 0, last = 0;
+    int calls = 0;
+    CutResult last = CutResult::NothingFound;
     do {
         last = cutOnce();
         ++calls;
-    } while (last == 1 && calls < kMaxCutsPerEntry);
-    if (calls == kMaxCutsPerEntry || last == 2) return CutOutcome::CantRepair;
+    } while (last == CutResult::Cut && calls < kMaxCutsPerEntry);
+    if (calls == kMaxCutsPerEntry || last == CutResult::NotWritten) return CutOutcome::CantRepair;
     return calls > 1 ? CutOutcome::Repaired : CutOutcome::NothingFound;
 }

@@ -4,16 +4,13 @@
 #include <cwchar>
 #include <type_traits>
 
-#include "app/TrevaskDlg.h"
-#include "app/log.h"
 #include "app/protection.h"
-#include "app/run_state.h"
-#include "app/threat_definition.h"
+#include "app/run_context.h"
 #include "fix/com_cleanup.h"
-#include "scan/api_table.h"
 #include "scan/detect.h"
-#include "scan/path_rules_core.h"
+#include "scan/native_path.h"
 #include "scan/repair.h"
+#include "win32/unique_handle.h"
 
 namespace {
 
@@ -22,7 +19,6 @@ const char kPathTooLong[] = "(WARNING: not scanned, path too long)";
 const char kInfectedWith[] = "infected with %s";
 const char kComServerUnregistered[] = "COM Server: %s (unregistered)";
 
-constexpr size_t kLogPathChars = 260;
 constexpr size_t kBufferBytesNt = 65536;   // 32768 wide characters
 constexpr size_t kBufferBytes9x = 261;
 // A repaired file is scanned again; a repair that never ends is cut off here.
@@ -39,123 +35,80 @@ constexpr const C* Lit(const char* narrow, const wchar_t* wide) {
 }
 #define NATIVE(C, text) Lit<C>(text, L##text)
 
-// The walk's path buffer, from the page allocator.
-class PageBuffer {
-public:
-    explicit PageBuffer(size_t bytes)
-        : m_data(VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)) {}
-    ~PageBuffer() {
-        if (m_data) VirtualFree(m_data, 0, MEM_RELEASE);
-    }
-    PageBuffer(const PageBuffer&) = delete;
-    PageBuffer& operator=(const PageBuffer&) = delete;
-    void* get() const { return m_data; }
-
-private:
-    void* m_data;
-};
-
-class SearchHandle {
-public:
-    explicit SearchHandle(HANDLE h, BOOL(WINAPI* close)(HANDLE)) : m_h(h), m_close(close) {}
-    ~SearchHandle() {
-        if (m_h != INVALID_HANDLE_VALUE) m_close(m_h);
-    }
-    SearchHandle(const SearchHandle&) = delete;
-    SearchHandle& operator=(const SearchHandle&) = delete;
-
-private:
-    HANDLE m_h;
-    BOOL(WINAPI* m_close)(HANDLE);
-};
-
 template <typename C>
 bool IsDotEntry(const C* name) {
     return name[0] == C('.') && (name[1] == 0 || (name[1] == C('.') && name[2] == 0));
 }
 
-// ANSI log text of a native path (without "\\?\"), at most 260 characters on
-// the NT family; empty when it cannot be converted.
-template <typename C>
-void LogText(const C* path, char* out, size_t outBytes) {
-    out[0] = '\0';
-    if constexpr (kWide<C>) {
-        if (!ShortenForLog(pathrules::SkipLongPrefix(path), out, outBytes, kLogPathChars)) out[0] = '\0';
-    } else {
-        size_t n = strnlen(path, outBytes - 1);
-        std::memcpy(out, path, n);
-        out[n] = '\0';
-    }
-}
-
 // "<path>\<name>: (WARNING: not scanned, path too long)"; on the NT family
 // the two parts are shortened for the log each.
 template <typename C>
-void WriteEntryTooLong(const C* directory, const C* name) {
+void WriteEntryTooLong(RunLog& log, const C* directory, const C* name) {
     if constexpr (kWide<C>) {
-        char head[2 * kLogPathChars + 2], tail[2 * kLogPathChars + 2];
-        LogText(directory, head, sizeof head);
-        LogText(name, tail, sizeof tail);
-        char line[sizeof head + sizeof tail + 1];
-        std::snprintf(line, sizeof line, "%s\\%s", head, tail);
-        WritePathLine(line, "%s", kPathTooLong);
+        std::string line = ShortLogPath(directory) + "\\" + ShortLogPath(name);
+        log.PathLine(line.c_str(), "%s", kPathTooLong);
     } else {
         char line[2 * kBufferBytes9x + 2];
         std::snprintf(line, sizeof line, "%s\\%s", directory, name);
-        WritePathLine(line, "%s", kPathTooLong);
+        log.PathLine(line, "%s", kPathTooLong);
     }
 }
 
-const char* DetectionName(int verdict) {
-    const char* name = verdict >= 1 && verdict <= 3 ? g_def->detectionNames[verdict] : nullptr;
+const char* DetectionName(const RemovalRun& run, int verdict) {
+    const char* name = verdict >= 1 && verdict <= 3 ? run.def->detectionNames[verdict] : nullptr;
     return name ? name : "";
 }
 
+// Shows the file (path without "\\?\") on the display; nothing in silent mode.
 template <typename C>
-int ScanDrivesAs(TrevaskDlg& dlg) {
-    const ApiSet<C>& api = Api<C>();
-    size_t limit = g_run.maxPathChars;
+void ShowCurrentFile(const RemovalRun& run, RunProgress& progress, const C* path) {
+    if (run.flags.silentMode) return;
+    if constexpr (kWide<C>) {
+        char text[2 * kLogPathChars + 1];
+        if (!ShortenForLog(path, text, sizeof text, kLogPathChars)) return;
+        progress.ShowCurrentFile(text);
+    } else {
+        progress.ShowCurrentFile(path);
+    }
+}
+
+template <typename C>
+bool ScanDrivesAs(RemovalRun& run, RunProgress& progress) {
+    const ApiSet<C>& api = run.api.Get<C>();
+    size_t limit = run.flags.maxPathChars;
     size_t bytes = kWide<C> ? kBufferBytesNt : kBufferBytes9x;
     if ((limit + 1) * sizeof(C) > bytes) bytes = (limit + 1) * sizeof(C);
-    PageBuffer buffer(bytes);
-    if (!buffer.get()) {
-        WriteTextLine(kAllocationFailed);
-        return 1;
+    win32::UniquePages buffer(VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    if (!buffer) {
+        run.log.Line(kAllocationFailed);
+        return true;
     }
     C* path = static_cast<C*>(buffer.get());
     path[0] = 0;
 
-    RealtimeProtectionControl protection;
+    RealtimeProtectionControl protection(run.flags.isNtFamily);
     protection.LoadProtectionLibrary();
     protection.PauseRealtimeProtection();
 
-    int result = 1;
+    bool result = true;
     // The /ONLYDIR= tree in native text: "\\?\" and its wide form on the NT family.
-    const std::optional<std::string>& onlyDir = g_run.onlyDirPath;
+    const std::optional<std::string>& onlyDir = run.flags.onlyDirPath;
     std::basic_string<C> onlyNative;
     bool onlyUsable = false;
     if (onlyDir) {
-        if constexpr (kWide<C>) {
-            int n = MultiByteToWideChar(CP_ACP, 0, onlyDir->c_str(), -1, nullptr, 0);
-            if (n > 0) {
-                onlyNative.resize(n);
-                MultiByteToWideChar(CP_ACP, 0, onlyDir->c_str(), -1, onlyNative.data(), n);
-                onlyNative.resize(n - 1);
-            }
-        } else {
-            onlyNative = *onlyDir;
-        }
-        onlyUsable = CheckLongPath(onlyNative.c_str()) != -1;
+        if constexpr (kWide<C>) WideFromAnsi(*onlyDir, onlyNative);
+        else onlyNative = *onlyDir;
+        onlyUsable = CheckLongPath(api, onlyNative.c_str()) != PathCheck::Unusable;
     }
 
     if (!onlyUsable) {
         char roots[4 * 26 + 2] = {};
         DWORD got = GetLogicalDriveStringsA(sizeof roots - 1, roots);
         if (got >= sizeof roots) got = 0;
-        for (const char* root = roots; *root && !g_run.cancelRequested; root += std::strlen(root) + 1) {
+        for (const char* root = roots; *root && !run.flags.cancelRequested; root += std::strlen(root) + 1) {
             if (root[1] != ':') break;
             UINT type = GetDriveTypeA(root);
-            if (type != DRIVE_FIXED && !(type == DRIVE_REMOTE && dlg.options.scanMappedDrives)) continue;
+            if (type != DRIVE_FIXED && !(type == DRIVE_REMOTE && run.options.scanMappedDrives)) continue;
             // "\\?\" and the drive letter with its colon, without the backslash.
             size_t n = 0;
             if constexpr (kWide<C>)
@@ -163,7 +116,7 @@ int ScanDrivesAs(TrevaskDlg& dlg) {
             path[n++] = static_cast<unsigned char>(root[0]);
             path[n++] = C(':');
             path[n] = 0;
-            if (!ScanDirectory(dlg, path)) result = 0;
+            if (!ScanDirectory(run, progress, path)) result = false;
         }
     } else {
         // A trailing backslash would double at the first entry.
@@ -173,9 +126,9 @@ int ScanDrivesAs(TrevaskDlg& dlg) {
             api.copy(path, NATIVE(C, ""));
             if constexpr (kWide<C>) api.copy(path, L"\\\\?\\");
             api.append(path, onlyNative.c_str());
-            result = ScanDirectory(dlg, path);
+            result = ScanDirectory(run, progress, path);
         } else {
-            result = 0;
+            result = false;
         }
     }
 
@@ -187,102 +140,94 @@ int ScanDrivesAs(TrevaskDlg& dlg) {
 }  // namespace
 
 template <typename C>
-void ShowCurrentFile(TrevaskDlg& dlg, const C* path) {
-    if (g_run.silentMode) return;
-    if constexpr (kWide<C>) {
-        char text[2 * kLogPathChars + 1];
-        if (!ShortenForLog(path, text, sizeof text, kLogPathChars)) return;
-        dlg.ShowCurrentFile(text);
-    } else {
-        dlg.ShowCurrentFile(path);
-    }
-}
-
-template <typename C>
-int ScanFile(TrevaskDlg& dlg, C* path, DWORD attributes) {
-    if (CheckLongPath(path) != 0) return 0;
-    const ApiSet<C>& api = Api<C>();
-    ShowCurrentFile(dlg, pathrules::SkipLongPrefix(path));
-    ++g_stats.filesScanned;
+bool ScanFile(RemovalRun& run, RunProgress& progress, C* path, DWORD attributes) {
+    const ApiSet<C>& api = run.api.Get<C>();
+    if (CheckLongPath(api, path) != PathCheck::Usable) return false;
+    ShowCurrentFile(run, progress, pathrules::SkipLongPrefix(path));
+    ++run.stats.filesScanned;
 
     const DWORD kGuarded = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     bool restore = (attributes & kGuarded) != 0;
     if (restore) api.SetFileAttributes(path, FILE_ATTRIBUTE_NORMAL);
 
-    if (CutRepairStep(dlg, static_cast<const C*>(path)) == 0) {
+    if (CutRepairStep(run, static_cast<const C*>(path)) == CutOutcome::NothingFound) {
         for (int layer = 0; layer < kMaxRepairLayers; ++layer) {
-            int verdict = OpenAndDetect(dlg, static_cast<const C*>(path));
+            int verdict = OpenAndDetect(run, static_cast<const C*>(path));
             if (verdict == 0) break;
-            WritePathLine(path, kInfectedWith, DetectionName(verdict));
-            if (g_def->unregisterInfectedServers) {
+            WritePathLine(run.log, path, kInfectedWith, DetectionName(run, verdict));
+            if (run.def->unregisterInfectedServers) {
                 // The COM tool gets the log text, or nothing for a long path.
-                char text[2 * kLogPathChars + 1] = {};
-                if (api.length(path) <= kLogPathChars) LogText(path, text, sizeof text);
-                if (UnregisterComServer(text)) WriteFormattedLine(kComServerUnregistered, text);
+                std::string text;
+                if (api.length(path) <= kLogPathChars) text = ShortLogPath(static_cast<const C*>(path));
+                if (UnregisterComServer(text.c_str())) run.log.Format(kComServerUnregistered, text.c_str());
             }
-            ++g_stats.infections;
-            if (RepairFile(dlg, static_cast<const C*>(path), verdict) <= 0) break;
+            ++run.stats.infections;
+            RepairResult<C> repair = RepairFile(run, static_cast<const C*>(path), verdict);
+            if (repair.outcome == RepairOutcome::PendingRestart) {
+                // The copy stands in for the file until the restart: shown,
+                // counted and, if still infected, repaired in turn.
+                ScanFile(run, progress, repair.copy.data(), FILE_ATTRIBUTE_NORMAL);
+                FinishRepairAtRestart(run, static_cast<const C*>(path));
+            }
+            if (repair.outcome != RepairOutcome::Repaired) break;
         }
     }
 
     if (restore) api.SetFileAttributes(path, attributes);
-    return g_run.cancelRequested ? 0 : 1;
+    return !run.flags.cancelRequested;
 }
 
 template <typename C>
-int ScanDirectory(TrevaskDlg& dlg, C* path) {
-    if (CheckLongPath(path) != 0 || g_run.cancelRequested) return 0;
-    const ApiSet<C>& api = Api<C>();
+bool ScanDirectory(RemovalRun& run, RunProgress& progress, C* path) {
+    const ApiSet<C>& api = run.api.Get<C>();
+    if (CheckLongPath(api, path) != PathCheck::Usable || run.flags.cancelRequested) return false;
 
     // Excluded trees are skipped silently; a prefix match also skips the
     // siblings that begin with the excluded name. Files are never compared.
-    const RunOptions& options = dlg.options;
+    const RunOptions& options = run.options;
     if (options.exclusionsGiven) {
         const C* shown = pathrules::SkipLongPrefix(path);
         for (const std::string& prefix : options.exclusionList)
-            if (StartsWithIgnoreCaseMixed(prefix.c_str(), shown, prefix.size())) return 1;
+            if (StartsWithIgnoreCaseMixed(prefix.c_str(), shown, prefix.size())) return true;
     }
 
-    const size_t limit = g_run.maxPathChars;
+    const size_t limit = run.flags.maxPathChars;
     const size_t length = api.length(path);
     if (limit < length + 4) {
-        WritePathLine(path, "%s", kPathTooLong);
+        WritePathLine(run.log, static_cast<const C*>(path), "%s", kPathTooLong);
     } else {
         api.append(path, NATIVE(C, "\\*.*"));
         FindData<C> entry;
-        HANDLE search = api.FindFirstFile(path, &entry);
-        SearchHandle guard(search, api.FindClose);
-        if (search != INVALID_HANDLE_VALUE) {
+        win32::UniqueFind search(api.FindFirstFile(path, &entry));
+        if (search) {
             do {
                 path[length] = 0;
                 size_t nameLength = api.length(entry.cFileName);
                 if (limit < length + nameLength + 1) {
                     // The rest of this directory is not visited.
-                    WriteEntryTooLong(path, static_cast<const C*>(entry.cFileName));
+                    WriteEntryTooLong(run.log, static_cast<const C*>(path), static_cast<const C*>(entry.cFileName));
                     break;
                 }
                 path[length] = C('\\');
                 std::memcpy(path + length + 1, entry.cFileName, (nameLength + 1) * sizeof(C));
                 if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                    if (!IsDotEntry(entry.cFileName)) ScanDirectory(dlg, path);
+                    if (!IsDotEntry(entry.cFileName)) ScanDirectory(run, progress, path);
                 } else {
-                    ScanFile(dlg, path, entry.dwFileAttributes);
+                    ScanFile(run, progress, path, entry.dwFileAttributes);
                 }
-                dlg.PumpOneMessage();
-            } while (!g_run.cancelRequested && api.FindNextFile(search, &entry));
+                progress.PumpOneMessage();
+            } while (!run.TakeCancel(progress) && api.FindNextFile(search.get(), &entry));
         }
     }
     path[length] = 0;
-    return g_run.cancelRequested ? 0 : 1;
+    return !run.flags.cancelRequested;
 }
 
-int ScanDrives(TrevaskDlg& dlg) {
-    return g_run.isNtFamily ? ScanDrivesAs<wchar_t>(dlg) : ScanDrivesAs<char>(dlg);
+bool ScanDrives(RemovalRun& run, RunProgress& progress) {
+    return run.flags.isNtFamily ? ScanDrivesAs<wchar_t>(run, progress) : ScanDrivesAs<char>(run, progress);
 }
 
-template int ScanDirectory<char>(TrevaskDlg&, char*);
-template int ScanDirectory<wchar_t>(TrevaskDlg&, wchar_t*);
-template int ScanFile<char>(TrevaskDlg&, char*, DWORD);
-template int ScanFile<wchar_t>(TrevaskDlg&, wchar_t*, DWORD);
-template void ShowCurrentFile<char>(TrevaskDlg&, const char*);
-template void ShowCurrentFile<wchar_t>(TrevaskDlg&, const wchar_t*);
+template bool ScanDirectory<char>(RemovalRun&, RunProgress&, char*);
+template bool ScanDirectory<wchar_t>(RemovalRun&, RunProgress&, wchar_t*);
+template bool ScanFile<char>(RemovalRun&, RunProgress&, char*, DWORD);
+template bool ScanFile<wchar_t>(RemovalRun&, RunProgress&, wchar_t*, DWORD);

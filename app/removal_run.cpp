@@ -1,0 +1,279 @@
+#include "app/removal_run.h"
+
+#include <shellapi.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "app/environment.h"
+#include "app/log.h"
+#include "app/report_core.h"
+#include "fix/accounts.h"
+#include "fix/com_cleanup.h"
+#include "fix/registry.h"
+#include "fix/services.h"
+#include "fix/shares.h"
+#include "procs/shell.h"
+#include "procs/threats.h"
+#include "scan/delete.h"
+#include "scan/path_rules_core.h"
+#include "scan/walk.h"
+
+namespace {
+
+const char kSystemRestoreKey[] = "SYSTEM\\CurrentControlSet\\Services\\VxD\\VxDMon";
+const char kSystemRestoreValue[] = "SystemRestore";
+
+const char* BootModeText(uint32_t mode) {
+    switch (mode) {
+        case 0: return " must be executed from NORMAL boot mode only.\n";
+        case 1: return " must be executed from SAFE boot mode only.\n";
+        case 2: return " must be executed from SAFE WITH NETWORK boot mode only.\n";
+        default: return nullptr;
+    }
+}
+
+UINT IconStyle(ReportIcon icon) {
+    switch (icon) {
+        case ReportIcon::Stop: return MB_ICONSTOP;
+        case ReportIcon::Exclamation: return MB_ICONEXCLAMATION;
+        default: return MB_ICONINFORMATION;
+    }
+}
+
+bool SystemRestoreValue(bool& on) {
+    char value[1024] = {};
+    if (!ReadRegistryString(HKEY_LOCAL_MACHINE, kSystemRestoreKey, kSystemRestoreValue, value)) return false;
+    value[sizeof value - 1] = '\0';
+    on = SystemRestoreOn(value);
+    return true;
+}
+
+// A writable copy of a share password of at least 9 characters.
+std::vector<char> PasswordBuffer(const std::string& text) {
+    std::vector<char> buffer(std::max<size_t>(9, text.size() + 1), '\0');
+    std::memcpy(buffer.data(), text.c_str(), text.size());
+    return buffer;
+}
+
+// Everything between the rights check and the report: services, running
+// code, registry, files and the clean-up that follows a detection.
+void CleanMachine(RemovalRun& run, RunProgress& progress) {
+    const ThreatDefinition& def = *run.def;
+    const RunOptions& options = run.options;
+    RunLog& log = run.log;
+
+    StopThreatServices(run);
+    if (run.stats.servicesStopped) log.Empty();
+    SuspendInjectedShellProcesses(run);
+    if (NeutraliseThreatProcesses(run)) log.Empty();
+    RemoveThreatServices(run);
+    if (run.stats.servicesRemoved) log.Empty();
+
+    if (options.registryFixEnabled && def.registryPassBeforeScan) {
+        RunRegistryPass(run);
+        if (run.stats.registryEntriesFixed) log.Empty();
+    }
+    run.detectedFiles.RemoveAll();
+    run.failedDeletes.RemoveAll();
+    if (!run.flags.noFileScan) {
+        ScanDrives(run, progress);
+        DeleteThreatFiles(run);
+    }
+    if (run.detectedFiles.GetCount() != 0) {
+        for (const char* const* key = def.clsidCleanupKeys; key && *key; ++key) CleanupClsidReferences(run, *key);
+        size_t count = run.detectedFiles.GetCount();
+        for (size_t i = 0; i < count; ++i) {
+            WStrList::Position at = run.detectedFiles.FindIndex(i);
+            if (!at) break;
+            const void* path = run.detectedFiles.GetAt(at);
+            if (run.flags.isNtFamily) path = pathrules::SkipLongPrefix(static_cast<const wchar_t*>(path));
+            for (const char* const* key = def.valueDataCleanupKeys; key && *key; ++key)
+                DeleteValuesByData(run, *key, path);
+            DeleteDetectionDirectories(run, run.detectedFiles.GetAt(at));
+        }
+    }
+    DeleteThreatDirectories(run, def.directoryTables[0], nullptr);
+    if (run.flags.isWin9xFamily && def.restartShellEnabled) RestartShell(run);
+
+    if (ThreatCountsAsFound(run.stats, static_cast<uint32_t>(run.failedDeletes.GetCount()))) {
+        run.flags.threatFound = true;
+        log.Empty();
+    }
+    if (run.flags.threatFound) {
+        if (options.registryFixEnabled && def.registryPassAfterDetection) {
+            RunRegistryPass(run);
+            if (run.stats.registryEntriesFixed) log.Empty();
+        }
+        DeleteThreatDirectories(run, def.directoryTables[1], nullptr);
+        if (run.flags.isNtFamily) {
+            RemoveGroupMembers(run);
+            DisableAccounts(run);
+            if (options.fixShares || options.deleteAdminShares) SecureSharesNt(run);
+        }
+        if (run.flags.isWin9xFamily && (options.fixShares || options.deleteAdminShares)) {
+            std::vector<char> rw = PasswordBuffer(options.readWritePassword);
+            std::vector<char> ro = PasswordBuffer(options.readOnlyPassword);
+            SecureShares9x(run, rw.data(), ro.data());
+        }
+    }
+    if (run.failedDeletes.GetCount() != 0) RetryFailedDeletes(run);
+}
+
+}  // namespace
+
+void ApplyOptions(RemovalRun& run) {
+    run.flags.silentMode = run.options.silentMode;
+    run.flags.noFileScan = run.options.noFileScan;
+    run.flags.noVulnerabilityCheck = run.options.noVulnerabilityCheck;
+    run.flags.noCancel = run.options.noCancel;
+    run.flags.onlyDirPath = run.options.onlyDirPath;
+}
+
+RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
+    const ThreatDefinition& def = *run.def;
+    UINT boxStyle = MB_ICONINFORMATION;
+    bool rightsMissing = false;
+
+    // Boot mode.
+    if (!CheckBootMode(def.requiredBootMode, run.seams.cleanBootProbe)) {
+        const char* text = BootModeText(def.requiredBootMode);
+        if (!run.flags.silentMode && text)
+            progress.ShowBox((GetProductTitle() + text).c_str(), GetAppName().c_str(), MB_ICONEXCLAMATION);
+        RestartDecision(run, progress);
+        FinishRun(run);
+        return RunEnd::Finished;
+    }
+
+    // One run per process.
+    if (run.runInProgress) return RunEnd::AlreadyRunning;
+    run.runInProgress = true;
+
+    // The log.
+    progress.SetStatusText("creating log file");
+    if (OpenLogFile(run.log, run.options.logPath.c_str())) {
+        run.log.Line(GetProductTitle().c_str());
+    } else {
+        run.log.reportText = "The log file could not be created.\n";
+    }
+
+    // Platform.
+    progress.SetStatusText("identifying platforms");
+    IdentifyPlatform(run.flags);
+    run.flags.maxPathChars = run.flags.isNtFamily ? kMaxPathCharsNt : kMaxPathChars9x;
+
+    // File and registry functions.
+    if (!LoadApiTable(run.api, run.flags)) {
+        run.log.Report("\r\nLoading APIs fails.");
+        RestartDecision(run, progress);
+        FinishRun(run);
+        return RunEnd::Finished;
+    }
+
+    // Windows ME System Restore.
+    progress.SetStatusText("checking system restore");
+    if (!run.flags.silentMode && def.systemRestoreCheck && run.flags.isWinMe) {
+        bool on = false;
+        if (SystemRestoreValue(on) && on) {
+            run.systemRestoreWasEnabled = true;
+            if (progress.ShowBox(kSystemRestoreEnabledWarning, GetAppName().c_str(), MB_OKCANCEL) == IDCANCEL) {
+                RestartDecision(run, progress);
+                FinishRun(run);
+                return RunEnd::Finished;
+            }
+        }
+    }
+
+    // Rights (NT family).
+    if (run.flags.isNtFamily) {
+        progress.SetStatusText("verifying privileges");
+        if (!CheckAdministratorRights(true, run.seams.rightsProbe)) {
+            run.log.Report("You do not have Administrator rights to run the tool.");
+            run.log.Report("Please contact your Network Administrator for more information.");
+            boxStyle = MB_ICONSTOP;
+            rightsMissing = true;
+        }
+    }
+
+    if (!rightsMissing) CleanMachine(run, progress);
+
+    // Report.
+    progress.SetStatusText("Procedure completed.");
+    if (!rightsMissing) {
+        ReportInputs in;
+        in.stats = &run.stats;
+        in.threatName = def.threatName;
+        in.cancelRequested = run.flags.cancelRequested;
+        in.systemRestoreWasEnabled = run.systemRestoreWasEnabled;
+        in.isNt4 = run.flags.isNt4;
+        in.hasServices = def.hasServices != 0;
+        in.scanThreadStarts = def.scanThreadStarts != 0;
+        in.sharesReported = run.options.fixShares || run.options.deleteAdminShares;
+        in.sharesFound = run.sharesFound;
+        in.sharesSecured = run.sharesSecured;
+        boxStyle = IconStyle(ComposeReport(in, run.log));
+    }
+    EndRun(run, progress, boxStyle);
+    RestartDecision(run, progress);
+    FinishRun(run);
+    return RunEnd::Finished;
+}
+
+void EndRun(RemovalRun& run, RunProgress& progress, UINT boxStyle) {
+    const ThreatDefinition& def = *run.def;
+    const RunFlags& flags = run.flags;
+    if (flags.silentMode) {
+        run.log.Line("\r\nThe tool was executed in silent mode.\r\n");
+    } else {
+        if (flags.cancelRequested) boxStyle = MB_ICONEXCLAMATION;
+        progress.ShowBox(run.log.reportText.c_str(), GetProductTitle().c_str(), boxStyle);
+    }
+
+    if (!flags.silentMode && def.systemRestoreCheck && flags.isWinMe) {
+        bool on = false;
+        if (SystemRestoreValue(on) && !on)
+            progress.ShowBox(kSystemRestoreDisabledNotice, GetAppName().c_str(), MB_ICONINFORMATION);
+    }
+    if (flags.noFileScan) run.log.Line("\r\nNo files were scanned by the tool...");
+
+    bool configured = def.vulnerableFilePath && def.vulnerableFilePath[0] && def.vulnerableBeforeTimestamp;
+    bool vulnerable = false;
+    if (configured && def.vulnerabilityMessage) {
+        if (flags.noVulnerabilityCheck)
+            run.log.Line("The vulnerability assessment has been skipped.");
+        else
+            vulnerable = CheckVulnerableFile(def);
+    }
+    if (def.vulnerabilityMessage && ((configured && vulnerable) || (!configured && !flags.silentMode))) {
+        if (def.vulnerabilityOpenTarget) {
+            if (progress.ShowBox(def.vulnerabilityMessage, GetProductTitle().c_str(), MB_YESNO | MB_ICONEXCLAMATION) ==
+                IDYES)
+                ShellExecuteA(GetActiveWindow(), "open", def.vulnerabilityOpenTarget, nullptr, nullptr, SW_SHOWNORMAL);
+        } else {
+            progress.ShowBox(def.vulnerabilityMessage, GetProductTitle().c_str(), MB_OK | MB_ICONEXCLAMATION);
+        }
+    }
+}
+
+void RestartDecision(RemovalRun& run, RunProgress& progress) {
+    if (!run.flags.rebootNeeded) return;
+    progress.SetStatusText("confirming system reboot");
+    bool ok;
+    if (run.flags.silentMode)
+        ok = !run.options.noSilentReboot;
+    else
+        ok = progress.ShowBox(kRebootQuestion, GetProductTitle().c_str(), MB_OKCANCEL | MB_ICONEXCLAMATION) == IDOK;
+    if (ok) {
+        progress.SetStatusText("initiating shutdown");
+        run.log.Line("\r\nThe tool initiated a system reboot.\r\n");
+        run.log.Flush();
+        if (run.flags.isNtFamily) EnableShutdownPrivilege(true);
+        RequestSystemRestart();
+    } else {
+        run.log.Line("\r\nThe system requires a reboot but was not rebooted.");
+        run.log.Line("To clean up all remnants of the threat from the system it must be rebooted.\r\n");
+    }
+}
+
+void FinishRun(RemovalRun& run) { run.log.Close(); }

@@ -1,0 +1,83 @@
+// The state of one removal run, and what the run asks of whoever shows it.
+// scan/, procs/ and fix/ take the run (and the progress where they show
+// progress); nothing here knows the dialog.
+#pragma once
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "app/environment.h"
+#include "app/log_core.h"
+#include "app/options_core.h"
+#include "app/run_state.h"
+#include "app/threat_definition.h"
+#include "scan/api_table.h"
+#include "scan/wstrlist.h"
+
+// The display of a run: the dialog in an interactive run; silent runs and
+// tests use this class as it is (it shows nothing and answers no box).
+class RunProgress {
+public:
+    virtual ~RunProgress() = default;
+    // The phase text of the status line; 0 when nothing is shown (silent mode), else 1.
+    virtual int SetStatusText(const char*) { return 0; }
+    // The file being scanned: ANSI, without "\\?\".
+    virtual void ShowCurrentFile(const char*) {}
+    // Handles one waiting window message, if any (the walk calls this per entry).
+    virtual void PumpOneMessage() {}
+    // True once the person has confirmed that the scan is to stop.
+    virtual bool CancelRequested() { return false; }
+    // A message box of the run; its answer (IDOK, IDYES, ...), 0 when none is shown.
+    virtual int ShowBox(const char*, const char*, UINT) { return 0; }
+};
+
+// Hooks that tests set to reach paths the machine does not give them.
+using MappedImageHook = void (*)(const void* view, size_t size);
+
+struct RunSeams {
+    // Called with the read-only view of every mapped file just before
+    // detection reads it.
+    MappedImageHook mappedImageHook = nullptr;
+    // How many ".fix" names a repair tries (at most, and by default, 0x10000).
+    unsigned fixNameLimit = 0x10000;
+    // Replace what the system reports on the boot mode and the rights.
+    CleanBootProbe cleanBootProbe = nullptr;
+    AdminProbe rightsProbe = nullptr;
+};
+
+inline constexpr char kScanCancelledText[] = "\r\nThe scanning procedure was cancelled.\r\n";
+
+struct RemovalRun {
+    explicit RemovalRun(const ThreatDefinition& definition = BuiltInDefinition())
+        : def(&definition), options(DefaultRunOptions(definition)) {}
+    RemovalRun(const RemovalRun&) = delete;
+    RemovalRun& operator=(const RemovalRun&) = delete;
+
+    // The definition in use: the compiled-in one, or a test's.
+    const ThreatDefinition* def;
+    RunOptions options;
+    RunFlags flags;
+    RemovalStats stats;
+    // Native paths (wide with "\\?\" on the NT family, ANSI on 9x).
+    WStrList detectedFiles;
+    WStrList failedDeletes;
+    uint32_t sharesFound = 0;
+    uint32_t sharesSecured = 0;
+    bool systemRestoreWasEnabled = false;
+    bool runInProgress = false;
+    // The file and registry-value functions of this platform.
+    ApiTable api;
+    RunLog log;
+    RunSeams seams;
+
+    // Takes the person's cancel from the display: the log line once, then the
+    // flag that ends the walk. True when the run is cancelled.
+    bool TakeCancel(RunProgress& progress) {
+        if (!flags.cancelRequested && progress.CancelRequested()) {
+            log.Line(kScanCancelledText);
+            flags.cancelRequested = true;
+        }
+        return flags.cancelRequested;
+    }
+};
