@@ -1,8 +1,9 @@
 // Detection and repair of single files under Wine, in this process: the
 // layers of a doubly infected file, failed repairs that leave the file as it
 // was, the ".fix" names, whole-file threats, a host held by another process
-// and replaced at the restart, the signature cut, unopenable files and images
-// that fault while they are read.
+// and replaced at the restart, the paths left to the restart per Windows
+// version, the signature cut, unopenable files and images that fault while
+// they are read.
 #include <gtest/gtest.h>
 
 #include <cstring>
