@@ -46,9 +46,9 @@ std::vector<std::pair<std::string, Bytes>> Samples() {
     t.build = 2;
     out.push_back({"threat_build2", MakeThreatFile(t)});
     PackedOptions p;
-    p.crc = 0x0F3FD3EE;
+    p.crc = kPackedThreatCrcs[0];
     out.push_back({"packed", MakePackedThreat(p)});
-    p.crc = 0x3397E5B7;
+    p.crc = kDropperCrcs[0];
     out.push_back({"dropper", MakeDropper(p)});
     p.crc = 0x12345678;
     p.infectedTail = true;

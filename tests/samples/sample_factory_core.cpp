@@ -112,11 +112,13 @@ Bytes JunkInstruction(Rng& rng, uint32_t kind, bool neutralOperands) {
     }
 }
 
-// Other instructions of known length that a decryptor's body mixes in.
-Bytes FillerInstruction(Rng& rng) {
+// Other instructions of known length that a decryptor's body mixes in (kind -1: any).
+constexpr uint32_t kFillerKinds = 10;
+static_assert(kBodyJunkKinds + kFillerKinds == kBodyInstructionForms);
+Bytes FillerInstruction(Rng& rng, int kind = -1) {
     const uint8_t a = kRegNumber[rng.Below(6)];
     Bytes out;
-    switch (rng.Below(9)) {
+    switch (kind >= 0 ? static_cast<uint32_t>(kind) : rng.Below(kFillerKinds)) {
         case 0: Append(out, {uint8_t(0xB8 + a)}); AppendU32(out, rng.Next()); break;
         case 1: Append(out, {0x81, uint8_t(0xC0 + rng.Below(16))}); AppendU32(out, rng.Next()); break;
         case 2: Append(out, {0x83, uint8_t(0xC0 + rng.Below(0x38)), rng.Byte()}); break;
@@ -125,7 +127,8 @@ Bytes FillerInstruction(Rng& rng) {
         case 5: Append(out, {uint8_t(0x50 + a), Neutral(rng), uint8_t(0x58 + a)}); break;
         case 6: Append(out, {0x68}); AppendU32(out, rng.Next()); break;
         case 7: Append(out, {0x8D, uint8_t(0x05 + 8 * rng.Below(8))}); AppendU32(out, rng.Next()); break;
-        default: Append(out, {0x8D, uint8_t(0x80 + 8 * rng.Below(8))}); AppendU32(out, rng.Next()); break;
+        case 8: Append(out, {0x8D, uint8_t(0x80 + 8 * rng.Below(8))}); AppendU32(out, rng.Next()); break;
+        default: Append(out, {0x8D, uint8_t(0x84 + 8 * rng.Below(8)), rng.Byte()}); AppendU32(out, rng.Next()); break;
     }
     return out;
 }
@@ -240,6 +243,13 @@ Loop MakeLoop(Rng& rng, const InfectOptions& o, bool exact) {
     const int count = o.operationCount > 0 ? std::min(o.operationCount, 8) : static_cast<int>(rng.Range(1, 8));
     auto junk = [&](uint32_t most) {
         if (exact) return;
+        if (const int form = o.bodyInstruction; form >= 0) {
+            const Bytes b = form < static_cast<int>(kBodyJunkKinds)
+                                ? JunkInstruction(rng, static_cast<uint32_t>(form), false)
+                                : FillerInstruction(rng, form - static_cast<int>(kBodyJunkKinds));
+            code.insert(code.end(), b.begin(), b.end());
+            return;
+        }
         for (uint32_t n = rng.Below(most + 1); n; --n) {
             const Bytes b = rng.Below(3) ? JunkInstruction(rng, rng.Below(kBodyJunkKinds), false)
                                          : FillerInstruction(rng);
@@ -645,6 +655,10 @@ Bytes MakePackedShape(const PackedOptions& o, uint32_t firstCharacteristics, uin
 }
 
 }  // namespace
+
+const std::vector<uint32_t> kPackedThreatCrcs = {0x0F3FD3EE, 0x1D2FE568, 0x24C14399, 0x4F914C86, 0x50DBE26B,
+                                                  0x5CBBED21, 0xAFE02688, 0xB05714DA, 0xBEC084FC, 0xD3F1D53D};
+const std::vector<uint32_t> kDropperCrcs = {0x3397E5B7, 0x525FB65A, 0x56A93D36, 0x8B2B2F2F, 0xEF4A3E1C};
 
 Bytes MakePackedThreat(const PackedOptions& o) {
     return MakePackedShape(o, 0xC0000060, 0x10000, 0x10500, 0x17000, 0x19000);

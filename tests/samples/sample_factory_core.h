@@ -87,7 +87,13 @@ struct InfectOptions {
     int pointerRegister = -1;     // 0..5 = eax ebx ecx edx esi edi; -1 random
     int counterRegister = -1;
     int operationCount = -1;      // 1..8 operations in the loop body; -1 random
+    int bodyInstruction = -1;     // -1: random junk and filler in the loop body; 0..kBodyInstructionForms-1:
+                                  // one instruction of only that form before every operation
 };
+
+// Forms of the other instructions a decryptor's loop body mixes in: each is one
+// the repair's replay has to step over by its length.
+constexpr int kBodyInstructionForms = 21;
 
 struct InfectedSample {
     Bytes image;                  // empty on failure, see error
@@ -125,6 +131,10 @@ struct ThreatFileOptions {
     uint32_t peOffset = 0x40;
 };
 Bytes MakeThreatFile(const ThreatFileOptions& options = {});
+
+// CRC registers of the threat's builds of the packed form and of the dropper:
+// forged into PackedOptions::crc, they make a sample of that build.
+extern const std::vector<uint32_t> kPackedThreatCrcs, kDropperCrcs;
 
 struct PackedOptions {
     uint32_t seed = 1;

@@ -153,22 +153,38 @@ TEST(MainDialog, NoCancelIgnoresCancelEscAndCloseBox) {
     app.process.Kill();
 }
 
+// The first copy holds the instance from its agreement on; a second copy,
+// silent or not, only warns and runs nothing.
 TEST(SingleInstance, SecondCopyWarnsAndExits) {
     FixQuorvin first("");
-    HWND dlg = first.Accept();
+    HWND eula = first.Agreement();
+    ASSERT_NE(eula, nullptr);
+    auto turnedAway = [&](const std::string& switches) {
+        qt::Process second;
+        ASSERT_TRUE(second.Start("\"" + qt::BinDir() + "\\FixQuorvin.exe\" " + switches, first.workDir));
+        // The box has no caption of its own; it is the only window of that copy.
+        HWND box = qt::WaitForWindow(second.Id(), "", "#32770", kWindowWait);
+        ASSERT_NE(box, nullptr) << switches;
+        EXPECT_EQ(qt::ui::MessageBoxText(box), "Only one Trevask running at a time please, exiting!");
+        EXPECT_EQ(qt::MessageBoxIcon(box), static_cast<UINT>(MB_ICONEXCLAMATION));
+        qt::ui::Press(box, IDOK);
+        EXPECT_EQ(second.Wait(10000), 0u);
+        EXPECT_FALSE(first.HasLog()) << switches;
+    };
+    turnedAway("/S");
+    qt::ui::Press(eula, IDOK);
+    HWND dlg = first.MainDialog();
     ASSERT_NE(dlg, nullptr);
-    qt::Process second;
-    ASSERT_TRUE(second.Start("\"" + qt::BinDir() + "\\FixQuorvin.exe\"", first.workDir));
-    // The box has no caption of its own; it is the only window of that copy.
-    HWND box = qt::WaitForWindow(second.Id(), "", "#32770", kWindowWait);
-    ASSERT_NE(box, nullptr);
-    EXPECT_EQ(qt::ui::MessageBoxText(box), "Only one Trevask running at a time please, exiting!");
-    EXPECT_EQ(qt::MessageBoxIcon(box), static_cast<UINT>(MB_ICONEXCLAMATION));
-    qt::ui::Press(box, IDOK);
-    EXPECT_EQ(second.Wait(10000), 0u);
+    turnedAway("");
     EXPECT_TRUE(IsWindowVisible(dlg));   // the first copy is untouched
     qt::ui::Press(dlg, IDCANCEL);
     EXPECT_EQ(first.process.Wait(10000), 0u);
+
+    // Once the first copy is gone a new one starts normally.
+    qt::ProcessResult r = qt::Run("\"" + qt::BinDir() + "\\FixQuorvin.exe\" /S /NOFILESCAN", first.workDir);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode, 0u);
+    EXPECT_NE(first.Log().find("No files were scanned by the tool..."), std::string::npos) << first.Log();
 }
 
 }  // namespace

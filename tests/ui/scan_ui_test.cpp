@@ -52,12 +52,6 @@ HWND WaitForReportAfterConfirmation(FixQuorvin& app) {
     return shown ? report : nullptr;
 }
 
-int Count(const std::string& text, const std::string& part) {
-    int n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
-
 TEST(Run, CleanMachineShowsPhasesFilesAndTheReport) {
     std::string root = MakeTree("clean", 20, 40);
     // Shown in upper case: the command line is upper-cased before the switches are read.
@@ -213,7 +207,7 @@ TEST(Cancel, NoContinuesAboutHoldsYesStopsAndReports) {
     EXPECT_EQ(app.process.Wait(30000), 0u);
 
     std::string log = app.Log();
-    EXPECT_EQ(Count(log, kCancelledLine), 1) << log;
+    EXPECT_EQ(qt::Count(log, kCancelledLine), 1u) << log;
     // The cancellation line comes before the report.
     EXPECT_LT(log.find(kCancelledLine), log.find("W32.Quorvin has not been found")) << log;
 }
@@ -248,7 +242,7 @@ TEST(Cancel, TwoQuickCancelsOpenOneConfirmation) {
     ASSERT_NE(report, nullptr);
     qt::ui::Press(report, IDOK);
     EXPECT_EQ(app.process.Wait(30000), 0u);
-    EXPECT_EQ(Count(app.Log(), kCancelledLine), 1);
+    EXPECT_EQ(qt::Count(app.Log(), kCancelledLine), 1u);
 }
 
 TEST(Cancel, EscKeyDuringTheScanAsks) {

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "tests/samples/sample_factory_core.h"
 
@@ -35,34 +37,167 @@ TEST(Crc32Update, IsTheComplementOfTheStandardCrc) {
     EXPECT_EQ(Crc32Update(0x12345678u, abc, 0), 0x12345678u);
 }
 
-TEST(DetectInfection, ShortAndForeignFilesAreClean) {
-    EXPECT_EQ(DetectInfection(nullptr, 100), 0);
-    EXPECT_EQ(Verdict({}), 0);
-    EXPECT_EQ(Verdict({'M'}), 0);
-    EXPECT_EQ(Verdict(Bytes(63, 'M')), 0);
-    Bytes mz(63, 0);
-    mz[0] = 'M', mz[1] = 'Z';
-    EXPECT_EQ(Verdict(mz), 0);  // no room for the PE header offset
-    Bytes threat = MakeThreatFile({});
-    threat[0] = 'Z';
-    EXPECT_EQ(Verdict(threat), 0);
+// Samples of the factory with the verdict detection must give each: clean
+// programs, the threat's files and droppers of every build, hosts infected in
+// both forms with varied decryptors, and the edges of every condition.
+struct Scenario {
+    std::string name;
+    Bytes image;
+    int verdict;
+};
+
+template <class Change>
+Bytes Changed(Bytes image, Change change) {
+    change(image);
+    return image;
 }
 
-TEST(DetectInfection, HeaderOffsetsOutsideTheImageAreClean) {
-    for (uint32_t h : {0x10000u, 0xFFFFFFF0u, 0xFFFFFF08u}) {
-        Bytes image = Host();
-        PutU32(image, 0x3C, h);
-        EXPECT_EQ(Verdict(image), 0) << std::hex << h;
+std::vector<Scenario> Scenarios() {
+    std::vector<Scenario> t;
+    auto add = [&](std::string name, Bytes image, int verdict) {
+        t.push_back({std::move(name), std::move(image), verdict});
+    };
+    auto hex = [](uint32_t v) {
+        char b[12];
+        std::snprintf(b, sizeof b, "%X", v);
+        return std::string(b);
+    };
+
+    // Short and foreign files.
+    add("empty", {}, 0);
+    add("M", {'M'}, 0);
+    add("63 M", Bytes(63, 'M'), 0);
+    add("MZ without room for the PE offset", Changed(Bytes(63, 0), [](Bytes& b) { b[0] = 'M', b[1] = 'Z'; }), 0);
+    add("threat file without MZ", Changed(MakeThreatFile({}), [](Bytes& b) { b[0] = 'Z'; }), 0);
+    for (uint32_t h : {0x10000u, 0xFFFFFFF0u, 0xFFFFFF08u})
+        add("PE offset " + hex(h), Changed(Host(), [&](Bytes& b) { PutU32(b, 0x3C, h); }), 0);
+
+    // Clean programs.
+    for (uint32_t seed = 1; seed <= 20; ++seed) add("host " + std::to_string(seed), Host(seed, 1 + seed % 8), 0);
+    add("normalized host", NormalizeHost(Host()), 0);
+
+    // The threat's own files: both builds, with each mark missing or mixed.
+    for (int build : {1, 2}) {
+        const std::string b = "build " + std::to_string(build);
+        add(b, MakeThreatFile({.build = build}), 2);
+        add(b + ", PE at 0x80", MakeThreatFile({.build = build, .peOffset = 0x80}), 2);  // no "PE" needed at 0x40
+        add(b + " without VCAB", MakeThreatFile({.build = build, .withVCab = false}), 0);
+        add(b + " without marker", MakeThreatFile({.build = build, .withMarker = false}), 0);
+        add(b + " with the other's markers", MakeThreatFile({.build = build, .markerBuild = 3 - build}), 0);
     }
-    // A section table that runs past the end of the file.
-    Bytes infected = InfectedWith({}).image;
-    PutU16(infected, 0x46, 0xFFFF);
-    EXPECT_EQ(Verdict(infected), 0);
+    const Bytes full = MakeThreatFile({});
+    add("threat file cut before its marker's end", Bytes(full.begin(), full.begin() + 0x16A7), 0);
+    add("threat file ending with its marker", Bytes(full.begin(), full.begin() + 0x16A8), 2);
+
+    // Packed files and droppers: every build, and each form's CRCs only for that form.
+    for (uint32_t crc : kPackedThreatCrcs) {
+        add("packed " + hex(crc), MakePackedThreat({.crc = crc}), 2);
+        add("dropper with packed CRC " + hex(crc), MakeDropper({.crc = crc}), 0);
+    }
+    for (uint32_t crc : kDropperCrcs) {
+        add("dropper " + hex(crc), MakeDropper({.crc = crc}), 3);
+        add("packed with dropper CRC " + hex(crc), MakePackedThreat({.crc = crc}), 0);
+    }
+    add("packed, CRC off by one", MakePackedThreat({.crc = kPackedThreatCrcs[0] + 1}), 0);
+    add("dropper, CRC off by one", MakeDropper({.crc = kDropperCrcs.back() + 1}), 0);
+    // The CRC covers 0x3000 bytes; a shorter file with matching headers is clean.
+    add("packed, shorter than the CRC span",
+        Changed(MakePackedThreat({.crc = kPackedThreatCrcs[0]}), [](Bytes& b) { b.resize(0x2FFF); }), 0);
+    // Entry point and image size ranges, inclusive.
+    const struct { uint32_t entry, image; int verdict; } packedRanges[] = {
+        {0x10000, 0x17000, 2}, {0x10500, 0x19000, 2}, {0x10500, 0x17000, 2}, {0xFFFF, 0x18000, 0},
+        {0x10501, 0x18000, 0}, {0x10200, 0x16FFF, 0}, {0x10200, 0x19001, 0}};
+    for (const auto& r : packedRanges)
+        add("packed at " + hex(r.entry) + " " + hex(r.image),
+            MakePackedThreat({.crc = kPackedThreatCrcs[4], .entryPoint = r.entry, .sizeOfImage = r.image}), r.verdict);
+    const struct { uint32_t entry, image; int verdict; } dropperRanges[] = {
+        {0x1A000, 0x27000, 3}, {0x1D000, 0x2B000, 3}, {0x19FFF, 0x28000, 0},
+        {0x1D001, 0x28000, 0}, {0x1B000, 0x26FFF, 0}, {0x1B000, 0x2B001, 0}};
+    for (const auto& r : dropperRanges)
+        add("dropper at " + hex(r.entry) + " " + hex(r.image),
+            MakeDropper({.crc = kDropperCrcs[0], .entryPoint = r.entry, .sizeOfImage = r.image}), r.verdict);
+    // A matching packed shape ends the tests, even over a complete infected tail;
+    // outside the ranges the same file is an infected host.
+    const Bytes packedTail = MakePackedThreat({.crc = 0x12345678, .infectedTail = true});
+    add("packed shape, unlisted CRC, infected tail", packedTail, 0);
+    add("infected tail, entry out of the packed range",
+        Changed(packedTail, [](Bytes& b) { PutU32(b, 0x40 + 0x28, 0x10501); }), 1);
+    add("packed, listed CRC, infected tail", MakePackedThreat({.crc = kPackedThreatCrcs[7], .infectedTail = true}), 2);
+    const Bytes dropperTail = MakeDropper({.crc = 0x12345678, .infectedTail = true});
+    add("dropper shape, unlisted CRC, infected tail", dropperTail, 0);
+    add("infected tail, image out of the dropper range",
+        Changed(dropperTail, [](Bytes& b) { PutU32(b, 0x40 + 0x50, 0x2B001); }), 1);
+
+    // Infected hosts in both forms with varied decryptors.
+    for (uint32_t seed = 1; seed <= 60; ++seed) {
+        InfectOptions o;
+        o.seed = seed;
+        o.form = seed % 2 ? BodyForm::OneLayer : BodyForm::TwoLayer;
+        o.counterRegister = static_cast<int>(seed % 6);
+        o.jump = seed % 3 == 0 ? JumpKind::Far : JumpKind::Near;
+        add("infected " + std::to_string(seed), InfectedWith(o, seed).image, 1);
+    }
+    const InfectedSample twice = InfectedWith({.seed = 7, .form = BodyForm::TwoLayer}, 3);
+    add("doubly infected", MakeInfected(twice.image, {.seed = 8}), 1);
+
+    // Header conditions of an infected host.
+    const InfectedSample s = InfectedWith({});
+    const uint32_t n = GetU16(s.image, 0x46);
+    add("section table past the end", Changed(s.image, [](Bytes& b) { PutU16(b, 0x46, 0xFFFF); }), 0);
+    add("PE not at 0x40", Changed(s.image, [](Bytes& b) { b[0x41] = 'X'; }), 0);
+    auto withField = [&](uint32_t section, uint32_t field, uint32_t value) {
+        return Changed(s.image, [&](Bytes& b) { SetSectionField(b, section, field, value); });
+    };
+    add("last section of 1 byte", withField(n - 1, kSecSizeOfRawData, 1), 0);
+    add("last section at 0x1FF", withField(n - 1, kSecPointerToRawData, 0x1FF), 0);
+    add("last section at 0x200", withField(n - 1, kSecPointerToRawData, 0x200), 1);
+    add("last section not the threat's", withField(n - 1, kSecCharacteristics, 0xE0000040), 0);
+    add("code section not the threat's", withField(n - 2, kSecCharacteristics, 0x60000020), 0);
+    add("code section longer than the file", withField(n - 2, kSecSizeOfRawData, s.sectionSize + 1), 0);
+    for (size_t cut = 1; cut <= 8; ++cut)
+        add("file cut " + std::to_string(cut) + " short", Bytes(s.image.begin(), s.image.end() - cut), 0);
+    // The code section's size bounds are exclusive.
+    const struct { uint32_t size; int verdict; } sizes[] = {{0x4000, 0}, {0x4001, 1}, {0xBFFF, 1}, {0xC000, 0}};
+    for (const auto& c : sizes)
+        add("code section of " + hex(c.size), InfectedWith({.prevRawSize = c.size}).image, c.verdict);
+
+    // The decryptor's search bounds and its junk.
+    add("compare 1999 from the end", InfectedWith({.compareDistance = 1999}).image, 1);
+    add("compare 2000 from the end", InfectedWith({.compareDistance = 2000}).image, 0);
+    add("jump 34 after the compare", InfectedWith({.jumpOffset = 34}).image, 1);
+    add("jump 35 after the compare", InfectedWith({.jumpOffset = 35}).image, 0);
+    for (uint32_t seed = 1; seed <= 30; ++seed)
+        for (int count : {0, 2, 3})
+            add(std::to_string(count) + " junk, seed " + std::to_string(seed),
+                InfectedWith({.seed = seed, .junkCount = count}).image, count >= 3 ? 1 : 0);
+    // The junk window lies around the compare, not the jump: 3 junk 76..56 bytes
+    // before the compare, a jump far enough that a window around it would miss them.
+    add("junk counted around the compare", InfectedWith({.jumpOffset = 34, .junkCount = 3}).image, 1);
+    const InfectedSample two = InfectedWith({.compareDistance = 1000, .jumpOffset = -1, .junkCount = 2});
+    add("2 junk", two.image, 0);
+    auto withFwaitAt = [&](const InfectedSample& x, size_t at) {
+        EXPECT_TRUE(at < x.compare || at > x.closingJump + 4) << "must patch filler";
+        return Changed(x.image, [&](Bytes& b) { b[at] = 0x9B; });
+    };
+    add("third junk 80 before the compare", withFwaitAt(two, two.compare - 80), 1);
+    add("third junk 81 before the compare", withFwaitAt(two, two.compare - 81), 0);
+    add("third junk 299 after the compare", withFwaitAt(two, two.compare + 299), 1);
+    add("third junk 300 after the compare", withFwaitAt(two, two.compare + 300), 0);
+    // The window stops 6 bytes before the end of the file.
+    const InfectedSample near = InfectedWith({.compareDistance = 120, .junkCount = 2});
+    EXPECT_LT(near.closingJump + 5, near.image.size() - 7);
+    add("2 junk near the end", near.image, 0);
+    add("third junk 7 before the end", withFwaitAt(near, near.image.size() - 7), 1);
+    add("third junk 6 before the end", withFwaitAt(near, near.image.size() - 6), 0);
+    return t;
 }
 
-TEST(DetectInfection, CleanHostsAreClean) {
-    for (uint32_t seed = 1; seed <= 20; ++seed) EXPECT_EQ(Verdict(Host(seed, 1 + seed % 8)), 0) << seed;
-    EXPECT_EQ(Verdict(NormalizeHost(Host())), 0);
+TEST(DetectInfection, EveryScenarioGetsItsVerdict) {
+    EXPECT_EQ(DetectInfection(nullptr, 100), 0);
+    for (const Scenario& s : Scenarios()) {
+        EXPECT_FALSE(s.image.empty() && s.name != "empty") << s.name << ": the factory made nothing";
+        EXPECT_EQ(Verdict(s.image), s.verdict) << s.name;
+    }
 }
 
 TEST(DetectInfection, RealProgramsAreClean) {
@@ -76,220 +211,6 @@ TEST(DetectInfection, RealProgramsAreClean) {
         ++checked;
     }
     EXPECT_GT(checked, 100);
-}
-
-TEST(DetectInfection, ThreatFileBuilds) {
-    for (int build : {1, 2}) {
-        ThreatFileOptions o;
-        o.build = build;
-        EXPECT_EQ(Verdict(MakeThreatFile(o)), 2) << build;
-        o.peOffset = 0x80;  // these builds need no "PE" at 0x40
-        EXPECT_EQ(Verdict(MakeThreatFile(o)), 2) << build;
-        o.peOffset = 0x40;
-        o.withVCab = false;
-        EXPECT_EQ(Verdict(MakeThreatFile(o)), 0) << build;
-        o.withVCab = true;
-        o.withMarker = false;
-        EXPECT_EQ(Verdict(MakeThreatFile(o)), 0) << build;
-        o.withMarker = true;
-        o.markerBuild = 3 - build;  // headers of one build, markers of the other
-        EXPECT_EQ(Verdict(MakeThreatFile(o)), 0) << build;
-    }
-    // Headers that match but a marker beyond the end of the file.
-    const Bytes full = MakeThreatFile({});
-    EXPECT_EQ(Verdict(Bytes(full.begin(), full.begin() + 0x16A7)), 0);
-    EXPECT_EQ(Verdict(Bytes(full.begin(), full.begin() + 0x16A8)), 2);
-}
-
-TEST(DetectInfection, PackedFormNeedsAListedCrc) {
-    const uint32_t listed[] = {0x0F3FD3EE, 0x1D2FE568, 0x24C14399, 0x4F914C86, 0x50DBE26B,
-                               0x5CBBED21, 0xAFE02688, 0xB05714DA, 0xBEC084FC, 0xD3F1D53D};
-    PackedOptions o;
-    for (uint32_t crc : listed) {
-        o.crc = crc;
-        EXPECT_EQ(Verdict(MakePackedThreat(o)), 2) << std::hex << crc;
-        EXPECT_EQ(Verdict(MakeDropper(o)), 0) << std::hex << crc;
-    }
-    o.crc = 0x0F3FD3EF;
-    EXPECT_EQ(Verdict(MakePackedThreat(o)), 0);
-    // The CRC covers 0x3000 bytes; a shorter file with matching headers is clean.
-    o.crc = listed[0];
-    Bytes shortFile = MakePackedThreat(o);
-    shortFile.resize(0x2FFF);
-    EXPECT_EQ(Verdict(shortFile), 0);
-}
-
-TEST(DetectInfection, PackedFormRangesAreInclusive) {
-    PackedOptions o;
-    o.crc = 0x50DBE26B;
-    const struct {
-        uint32_t entry, image;
-        int verdict;
-    } cases[] = {{0x10000, 0x17000, 2}, {0x10500, 0x19000, 2}, {0x10500, 0x17000, 2},
-                 {0xFFFF, 0x18000, 0},  {0x10501, 0x18000, 0}, {0x10200, 0x16FFF, 0},
-                 {0x10200, 0x19001, 0}};
-    for (const auto& c : cases) {
-        o.entryPoint = c.entry;
-        o.sizeOfImage = c.image;
-        EXPECT_EQ(Verdict(MakePackedThreat(o)), c.verdict) << std::hex << c.entry << " " << c.image;
-    }
-}
-
-TEST(DetectInfection, DropperNeedsAListedCrcAndItsRanges) {
-    PackedOptions o;
-    for (uint32_t crc : {0x3397E5B7u, 0x525FB65Au, 0x56A93D36u, 0x8B2B2F2Fu, 0xEF4A3E1Cu}) {
-        o.crc = crc;
-        EXPECT_EQ(Verdict(MakeDropper(o)), 3) << std::hex << crc;
-        EXPECT_EQ(Verdict(MakePackedThreat(o)), 0) << std::hex << crc;
-    }
-    o.crc = 0x3397E5B7;
-    const struct {
-        uint32_t entry, image;
-        int verdict;
-    } cases[] = {{0x1A000, 0x27000, 3}, {0x1D000, 0x2B000, 3}, {0x19FFF, 0x28000, 0},
-                 {0x1D001, 0x28000, 0}, {0x1B000, 0x26FFF, 0}, {0x1B000, 0x2B001, 0}};
-    for (const auto& c : cases) {
-        o.entryPoint = c.entry;
-        o.sizeOfImage = c.image;
-        EXPECT_EQ(Verdict(MakeDropper(o)), c.verdict) << std::hex << c.entry << " " << c.image;
-    }
-    o = {};
-    o.crc = 0xEF4A3E1D;
-    EXPECT_EQ(Verdict(MakeDropper(o)), 0);
-}
-
-TEST(DetectInfection, MatchingPackedShapeEndsTheTestsEvenForAnInfectedTail) {
-    PackedOptions o;
-    o.infectedTail = true;
-    o.crc = 0x12345678;
-    Bytes packed = MakePackedThreat(o);
-    ASSERT_FALSE(packed.empty());
-    EXPECT_EQ(Verdict(packed), 0);
-    // The same file outside the packed ranges is an infected host.
-    PutU32(packed, 0x40 + 0x28, 0x10501);
-    EXPECT_EQ(Verdict(packed), 1);
-    o.crc = 0xB05714DA;
-    EXPECT_EQ(Verdict(MakePackedThreat(o)), 2);
-    o.crc = 0x12345678;
-    Bytes dropper = MakeDropper(o);
-    ASSERT_FALSE(dropper.empty());
-    EXPECT_EQ(Verdict(dropper), 0);
-    PutU32(dropper, 0x40 + 0x50, 0x2B001);
-    EXPECT_EQ(Verdict(dropper), 1);
-}
-
-TEST(DetectInfection, InfectedHostsInBothFormsWithVariedDecryptors) {
-    for (uint32_t seed = 1; seed <= 60; ++seed) {
-        InfectOptions o;
-        o.seed = seed;
-        o.form = seed % 2 ? BodyForm::OneLayer : BodyForm::TwoLayer;
-        o.counterRegister = static_cast<int>(seed % 6);
-        o.jump = seed % 3 == 0 ? JumpKind::Far : JumpKind::Near;
-        EXPECT_EQ(Verdict(InfectedWith(o, seed).image), 1) << seed;
-    }
-}
-
-TEST(DetectInfection, InfectedHostHeaderConditions) {
-    const InfectedSample s = InfectedWith({});
-    const uint32_t n = GetU16(s.image, 0x46);
-    auto with = [&](auto change) {
-        Bytes image = s.image;
-        change(image);
-        return Verdict(image);
-    };
-    EXPECT_EQ(with([](Bytes& b) { b[0x41] = 'X'; }), 0);  // "PE" not at 0x40
-    EXPECT_EQ(with([&](Bytes& b) { SetSectionField(b, n - 1, kSecSizeOfRawData, 1); }), 0);
-    EXPECT_EQ(with([&](Bytes& b) { SetSectionField(b, n - 1, kSecPointerToRawData, 0x1FF); }), 0);
-    EXPECT_EQ(with([&](Bytes& b) { SetSectionField(b, n - 1, kSecPointerToRawData, 0x200); }), 1);
-    EXPECT_EQ(with([&](Bytes& b) { SetSectionField(b, n - 1, kSecCharacteristics, 0xE0000040); }), 0);
-    EXPECT_EQ(with([&](Bytes& b) { SetSectionField(b, n - 2, kSecCharacteristics, 0x60000020); }), 0);
-}
-
-TEST(DetectInfection, PrevSectionSizeBoundsAreExclusive) {
-    const struct {
-        uint32_t size;
-        int verdict;
-    } cases[] = {{0x4000, 0}, {0x4001, 1}, {0xBFFF, 1}, {0xC000, 0}};
-    for (const auto& c : cases) {
-        InfectOptions o;
-        o.prevRawSize = c.size;
-        EXPECT_EQ(Verdict(InfectedWith(o).image), c.verdict) << std::hex << c.size;
-    }
-}
-
-TEST(DetectInfection, PrevSectionEndingBeyondTheFileIsClean) {
-    const InfectedSample s = InfectedWith({});
-    for (size_t cut = 1; cut <= 8; ++cut) {
-        Bytes image = s.image;
-        image.resize(image.size() - cut);
-        EXPECT_EQ(Verdict(image), 0) << cut;
-    }
-    Bytes longer = s.image;
-    const uint32_t prev = GetU16(longer, 0x46) - 2;
-    SetSectionField(longer, prev, kSecSizeOfRawData, s.sectionSize + 1);
-    EXPECT_EQ(Verdict(longer), 0);
-}
-
-TEST(DetectInfection, DecryptorSearchBounds) {
-    InfectOptions o;
-    o.compareDistance = 1999;
-    EXPECT_EQ(Verdict(InfectedWith(o).image), 1);
-    o.compareDistance = 2000;
-    EXPECT_EQ(Verdict(InfectedWith(o).image), 0);
-    o = {};
-    o.jumpOffset = 34;
-    EXPECT_EQ(Verdict(InfectedWith(o).image), 1);
-    o.jumpOffset = 35;
-    EXPECT_EQ(Verdict(InfectedWith(o).image), 0);
-}
-
-TEST(DetectInfection, ThreeJunkPatternsAreNeeded) {
-    for (uint32_t seed = 1; seed <= 30; ++seed) {
-        InfectOptions o;
-        o.seed = seed;
-        for (int count : {0, 2, 3}) {
-            o.junkCount = count;
-            EXPECT_EQ(Verdict(InfectedWith(o).image), count >= 3 ? 1 : 0) << seed << " " << count;
-        }
-    }
-}
-
-TEST(DetectInfection, JunkWindowIsCountedAroundTheCompare) {
-    InfectOptions o;
-    o.junkCount = 3;   // placed 76..56 bytes before the compare
-    o.jumpOffset = 34; // a window around the jump would start 46 bytes before the compare
-    EXPECT_EQ(Verdict(InfectedWith(o).image), 1);
-
-    o.junkCount = 2;
-    o.jumpOffset = -1;
-    o.compareDistance = 1000;
-    const InfectedSample s = InfectedWith(o);
-    ASSERT_EQ(Verdict(s.image), 0);
-    auto withFwaitAt = [&](uint32_t at) {
-        Bytes image = s.image;
-        EXPECT_TRUE(at < s.compare || at > s.closingJump + 4) << "must patch filler";
-        image[at] = 0x9B;
-        return Verdict(image);
-    };
-    EXPECT_EQ(withFwaitAt(s.compare - 80), 1);
-    EXPECT_EQ(withFwaitAt(s.compare - 81), 0);
-    EXPECT_EQ(withFwaitAt(s.compare + 299), 1);
-    EXPECT_EQ(withFwaitAt(s.compare + 300), 0);
-}
-
-TEST(DetectInfection, JunkWindowStopsSixBytesBeforeTheEndOfTheFile) {
-    InfectOptions o;
-    o.junkCount = 2;
-    o.compareDistance = 120;
-    const InfectedSample s = InfectedWith(o);
-    ASSERT_EQ(Verdict(s.image), 0);
-    ASSERT_LT(s.closingJump + 5, s.image.size() - 7);
-    Bytes image = s.image;
-    image[image.size() - 7] = 0x9B;
-    EXPECT_EQ(Verdict(image), 1);
-    image = s.image;
-    image[image.size() - 6] = 0x9B;
-    EXPECT_EQ(Verdict(image), 0);
 }
 
 TEST(HasExeSuffix, DotExactLettersInAnyCase) {

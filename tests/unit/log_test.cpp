@@ -3,27 +3,14 @@
 #include <string>
 
 #include "app/log_core.h"
+#include "tests/unit/log_capture.h"
 
 namespace {
 
-class Capture : public LogSink {
-public:
-    void Write(const char* b, size_t n) override {
-        text.append(b, n);
-        ++writes;
-    }
-    std::string text;
-    int writes = 0;
-};
-
 class Log : public ::testing::Test {
 protected:
-    void SetUp() override {
-        reportText.clear();
-        SetLogSink(&sink);
-    }
-    void TearDown() override { SetLogSink(nullptr); }
-    Capture sink;
+    void SetUp() override { reportText.clear(); }
+    qt::LogCapture sink;
 };
 
 TEST_F(Log, LinesEndWithCrLfAndAreOneWriteEach) {

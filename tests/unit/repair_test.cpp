@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/log_core.h"
+#include "tests/unit/log_capture.h"
 #include "scan/detect_core.h"
 #include "tests/samples/sample_factory_core.h"
 
@@ -14,16 +14,8 @@ namespace {
 
 using namespace samples;
 
-struct CaptureSink : LogSink {
-    std::string text;
-    void Write(const char* bytes, size_t length) override { text.append(bytes, length); }
-};
-
 class Repair : public ::testing::Test {
 protected:
-    void SetUp() override { SetLogSink(&log); }
-    void TearDown() override { SetLogSink(nullptr); }
-
     // Repairs like the file-level caller: cut at the returned length.
     int64_t RepairCopy(Bytes& image, int verdict = 1) {
         const Bytes before = image;
@@ -55,41 +47,8 @@ protected:
         EXPECT_EQ(DetectInfection(image.data(), image.size()), 0);
     }
 
-    CaptureSink log;
+    qt::LogCapture log;
 };
-
-TEST(InstructionLength, TableRows) {
-    const struct {
-        Bytes bytes;
-        uint32_t length;
-    } rows[] = {
-        {{0x68, 1, 2, 3, 4}, 5},         {{0x9B}, 1},
-        {{0xDF, 0xE0}, 2},               {{0xDB, 0xE3}, 2},
-        {{0xDB, 0xE4}, 0},               {{0x2B, 0x00}, 2},
-        {{0x8B, 0xFF}, 2},               {{0x87, 0xC0}, 2},
-        {{0x87, 0xBF}, 0},               {{0x83, 0xC0, 4}, 3},
-        {{0x83, 0xF7, 4}, 3},            {{0x83, 0xF8, 0}, 0},
-        {{0xE8, 1, 2, 0, 0}, 5},         {{0xE8, 1, 2, 1, 0}, 0},
-        {{0xBF, 0, 0, 0, 0}, 5},         {{0xF5, 0xF5}, 2},
-        {{0xC1, 0xC0, 5, 0xC1, 0xC8, 5}, 6}, {{0xC1, 0xC0, 5, 0xC1, 0xC8, 6}, 0},
-        {{0x60, 0x61}, 2},               {{0x9C, 0x9D}, 2},
-        {{0x0F, 0x03, 0xC0}, 3},         {{0x0F, 0x04, 0xC0}, 0},
-        {{0x74, 0x03, 0x75, 0x01, 0x90}, 5}, {{0x70, 0x02, 0x7F, 0x00}, 4},
-        {{0x70, 0x06, 0x71, 0x04}, 0},   {{0x81, 0xC5, 0, 0, 0, 0}, 6},
-        {{0x81, 0xD0, 0, 0, 0, 0}, 0},   {{0x81, 0xE0, 0, 0, 0, 0}, 6},
-        {{0x81, 0xFF, 0, 0, 0, 0}, 6},   {{0x50, 0x90, 0x58}, 3},
-        {{0x57, 0x90, 0x90, 0x5F}, 4},   {{0x50, 0x90, 0x59}, 0},
-        {{0x8D, 0x05, 0, 0, 0, 0}, 6},   {{0x8D, 0x3D, 0, 0, 0, 0}, 6},
-        {{0x8D, 0x06}, 0},               {{0x8D, 0x45, 0}, 0},
-        {{0x8D, 0x80, 0, 0, 0, 0}, 6},   {{0x8D, 0x84, 0, 0, 0, 0, 0}, 7},
-        {{0x8D, 0xBC, 0, 0, 0, 0, 0}, 7}, {{0x8D, 0xC0}, 0},
-        {{0x90}, 0},
-    };
-    for (const auto& row : rows) {
-        EXPECT_EQ(InstructionLength(row.bytes.data(), row.bytes.size(), 0), row.length)
-            << std::hex << int(row.bytes[0]) << " " << (row.bytes.size() > 1 ? int(row.bytes[1]) : -1);
-    }
-}
 
 TEST(InstructionLength, RowsNeedingBytesPastTheImageDoNotMatch) {
     const Bytes pair = {0x90, 0xC1, 0xC0, 5, 0xC1, 0xC8};
@@ -183,6 +142,23 @@ TEST_F(Repair, TwoLayerRoundTripsForEachSecondLayerOperation) {
         HostOptions h;
         h.seed = seed + 100;
         RoundTrip(MakeCleanHost(h), o);
+    }
+}
+
+// Each form of instruction a decryptor mixes into its loop, before every
+// operation and before the closing jump: a replay that steps over one by a
+// wrong length misses or invents an operation, and the round trip fails.
+TEST_F(Repair, DecryptorsWithEachInstructionFormRoundTrip) {
+    for (int form = 0; form < kBodyInstructionForms; ++form) {
+        for (uint32_t seed = 1; seed <= 8; ++seed) {
+            InfectOptions o;
+            o.seed = seed;
+            o.form = seed % 2 ? BodyForm::OneLayer : BodyForm::TwoLayer;
+            o.operationCount = 8;
+            o.bodyInstruction = form;
+            SCOPED_TRACE("form " + std::to_string(form) + ", seed " + std::to_string(seed));
+            RoundTrip(MakeCleanHost({.seed = seed}), o);
+        }
     }
 }
 

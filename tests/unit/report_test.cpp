@@ -5,29 +5,22 @@
 
 #include "app/log_core.h"
 #include "app/report_core.h"
+#include "tests/unit/log_capture.h"
 
 namespace {
-
-class Capture : public LogSink {
-public:
-    void Write(const char* b, size_t n) override { text.append(b, n); }
-    std::string text;
-};
 
 class Report : public ::testing::Test {
 protected:
     void SetUp() override {
         reportText.clear();
-        SetLogSink(&log);
         in.stats = &stats;
         in.threatName = "W32.Quorvin";
         in.hasServices = true;
         in.scanThreadStarts = true;
     }
-    void TearDown() override { SetLogSink(nullptr); }
     ReportIcon Compose() { return ComposeReport(in); }
 
-    Capture log;
+    qt::LogCapture log;
     RemovalStats stats;
     ReportInputs in;
 };

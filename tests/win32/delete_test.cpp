@@ -23,29 +23,11 @@ const char kNotRebooted[] =
     "\r\nThe system requires a reboot but was not rebooted.\r\n"
     "To clean up all remnants of the threat from the system it must be rebooted.\r\n";
 
-std::wstring Wide(const std::string& s) {
-    std::wstring w(s.size() + 1, L'\0');
-    int n = MultiByteToWideChar(CP_ACP, 0, s.c_str(), -1, &w[0], static_cast<int>(w.size()));
-    w.resize(n > 0 ? n - 1 : 0);
-    return w;
-}
-std::wstring Long(const std::string& s) { return L"\\\\?\\" + Wide(s); }
-
 std::string ShortName(const std::string& path) {
     char out[MAX_PATH] = {};
     GetShortPathNameA(path.c_str(), out, MAX_PATH);
     return out;
 }
-
-size_t Count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
-// What a restart does to files: wineboot carries out the pending deletions and
-// WININIT.INI.
-bool RestartPrefix() { return qt::Run("wineboot.exe -r", "", 120000).finished; }
 
 // A restart the program asked for runs on its own: wait until no wineboot is left.
 bool WaitForRestartToSettle(DWORD timeoutMs) {
@@ -63,27 +45,17 @@ bool WaitForRestartToSettle(DWORD timeoutMs) {
     return false;
 }
 
-class Capture : public LogSink {
-public:
-    void Write(const char* b, size_t n) override { text.append(b, n); }
-    std::string text;
-};
-
 // The deletion functions called in this process, on either string kind.
 class InProcessDelete : public ::testing::Test {
 protected:
     void SetUp() override {
         ResetRunState();
         reportText.clear();
-        SetLogSink(&log);
         def = BuiltInDefinition();
         g_def = &def;
         dir = qt::NewWorkDir("delete");
     }
-    void TearDown() override {
-        SetLogSink(nullptr);
-        g_def = &BuiltInDefinition();
-    }
+    void TearDown() override { g_def = &BuiltInDefinition(); }
     void Platform(bool nt) {
         ResetRunState();
         g_run.isNtFamily = nt;
@@ -98,7 +70,7 @@ protected:
         return path;
     }
 
-    Capture log;
+    qt::LogCapture log;
     ThreatDefinition def;
     std::string dir;
 };
@@ -106,26 +78,26 @@ protected:
 TEST_F(InProcessDelete, FileOutcomesOnTheNtFamily) {
     Platform(true);
     std::string readOnly = MakeFile("ro.dll", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
-    EXPECT_EQ(DeleteFileLogged(Long(readOnly).c_str(), 1), 1);
+    EXPECT_EQ(DeleteFileLogged(qt::LongPath(readOnly).c_str(), 1), 1);
     EXPECT_FALSE(qt::FileExists(readOnly));
     EXPECT_EQ(log.text, readOnly + ": (deleted)\r\n");
     EXPECT_EQ(g_stats.filesDeleted, 1u);
 
     // A file that does not exist: no line, no count.
     log.text.clear();
-    EXPECT_EQ(DeleteFileLogged(Long(readOnly).c_str(), 1), 0);
-    EXPECT_EQ(DeleteFileLogged(Long(dir + "\\nodir\\x.dll").c_str(), 1), 0);
+    EXPECT_EQ(DeleteFileLogged(qt::LongPath(readOnly).c_str(), 1), 0);
+    EXPECT_EQ(DeleteFileLogged(qt::LongPath(dir + "\\nodir\\x.dll").c_str(), 1), 0);
     EXPECT_EQ(log.text, "");
 
     std::string plain = MakeFile("plain.dll");
-    EXPECT_EQ(DeleteFileLogged(Wide(plain).c_str(), 1), 0);
+    EXPECT_EQ(DeleteFileLogged(qt::Wide(plain).c_str(), 1), 0);
     EXPECT_TRUE(qt::FileExists(plain));
-    EXPECT_EQ(DeleteFileLogged((Wide(dir) + L"\\\\?\\x.dll").c_str(), 1), 0);
+    EXPECT_EQ(DeleteFileLogged((qt::Wide(dir) + L"\\\\?\\x.dll").c_str(), 1), 0);
     EXPECT_EQ(log.text, plain + ": (WARNING: not deleted, prefix not found)\r\nDelete failed\r\n");
 
     // Without logging only the result tells.
     log.text.clear();
-    EXPECT_EQ(DeleteFileLogged(Long(plain).c_str(), 0), 1);
+    EXPECT_EQ(DeleteFileLogged(qt::LongPath(plain).c_str(), 0), 1);
     EXPECT_FALSE(qt::FileExists(plain));
     EXPECT_EQ(log.text, "");
     EXPECT_EQ(g_stats.filesDeleted, 1u);
@@ -156,18 +128,18 @@ TEST_F(InProcessDelete, LockedFileIsListedThenScheduledAndGoneAfterRestart) {
     ASSERT_TRUE(locker.Lock(file));
 
     WStrList failed;
-    EXPECT_EQ(DeleteListedFile(Long(file).c_str(), 1, failed), 0);
+    EXPECT_EQ(DeleteListedFile(qt::LongPath(file).c_str(), 1, failed), 0);
     ASSERT_EQ(failed.GetCount(), 1u);
-    EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(failed.GetAt(failed.FindIndex(0)))), Long(file));
+    EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(failed.GetAt(failed.FindIndex(0)))), qt::LongPath(file));
     EXPECT_EQ(log.text, "");
     EXPECT_FALSE(g_run.rebootNeeded);
 
     // Scheduled without logging: nothing counted, no restart asked for.
-    EXPECT_EQ(DeleteFileLogged(Long(file).c_str(), 0), -1);
+    EXPECT_EQ(DeleteFileLogged(qt::LongPath(file).c_str(), 0), -1);
     EXPECT_FALSE(g_run.rebootNeeded);
     EXPECT_EQ(g_stats.deletesPendingReboot, 0u);
 
-    EXPECT_EQ(DeleteFileLogged(Long(file).c_str(), 1), -1);
+    EXPECT_EQ(DeleteFileLogged(qt::LongPath(file).c_str(), 1), -1);
     EXPECT_EQ(log.text, file + ": (will be deleted on next reboot)\r\n");
     EXPECT_EQ(g_stats.deletesPendingReboot, 1u);
     EXPECT_EQ(g_stats.deleteFailed, 0u);
@@ -176,7 +148,7 @@ TEST_F(InProcessDelete, LockedFileIsListedThenScheduledAndGoneAfterRestart) {
     // Neither deleted nor scheduled: the warning, and the failure counted.
     log.text.clear();
     g_api.wide.MoveFileEx = RefusingMoveFileEx;
-    EXPECT_EQ(DeleteFileLogged(Long(file).c_str(), 1), 0);
+    EXPECT_EQ(DeleteFileLogged(qt::LongPath(file).c_str(), 1), 0);
     EXPECT_EQ(log.text, file + ": (WARNING: delete failed)\r\n");
     EXPECT_EQ(g_stats.deleteFailed, 1u);
     EXPECT_EQ(g_stats.deletesPendingReboot, 1u);
@@ -184,7 +156,7 @@ TEST_F(InProcessDelete, LockedFileIsListedThenScheduledAndGoneAfterRestart) {
 
     locker.Release();
     EXPECT_TRUE(qt::FileExists(file));
-    ASSERT_TRUE(RestartPrefix());
+    ASSERT_TRUE(qt::RestartMachine());
     EXPECT_FALSE(qt::FileExists(file));
 }
 
@@ -197,7 +169,7 @@ TEST_F(InProcessDelete, FileGoneByTheSecondPassIsCountedOnce) {
         qt::FileHolder locker;
         ASSERT_TRUE(locker.Lock(file));
         if (nt)
-            EXPECT_EQ(DeleteListedFile(Long(file).c_str(), 1, dlg.failedDeletes), 0);
+            EXPECT_EQ(DeleteListedFile(qt::LongPath(file).c_str(), 1, dlg.failedDeletes), 0);
         else
             EXPECT_EQ(DeleteListedFile(file.c_str(), 1, dlg.failedDeletes), 0);
         EXPECT_EQ(dlg.failedDeletes.GetCount(), 1u);
@@ -217,7 +189,7 @@ TEST_F(InProcessDelete, SecondPassDeletesWhatWasReleased) {
     TrevaskDlg dlg;
     qt::FileHolder locker;
     ASSERT_TRUE(locker.Lock(file));
-    DeleteListedFile(Long(file).c_str(), 1, dlg.failedDeletes);
+    DeleteListedFile(qt::LongPath(file).c_str(), 1, dlg.failedDeletes);
     locker.Release();
     RetryFailedDeletes(dlg);
     EXPECT_FALSE(qt::FileExists(file));
@@ -272,52 +244,6 @@ TEST_F(Wininit9x, SecondNulLineFollowsTheExistingOne) {
     std::string after = qt::ReadText(ini);
     EXPECT_NE(after.find("[boot]\r\nshell=x\r\n"), std::string::npos);
     EXPECT_LT(after.find("NUL=" + ShortName(other)), after.find("NUL=" + ShortName(file)));
-}
-
-// The path handed to the delayed deletion, recorded by a stand-in for the
-// table's MoveFileEx that passes the call on.
-std::vector<std::wstring> g_movedPaths;
-BOOL WINAPI RecordingMoveFileEx(const wchar_t* from, const wchar_t* to, DWORD flags) {
-    g_movedPaths.push_back(from);
-    return MoveFileExW(from, to, flags);
-}
-
-// Run in a copy of this program under another Windows version (see below).
-TEST(DelayedDeletionChild, DISABLED_ReportPaths) {
-    ResetRunState();
-    IdentifyPlatform();
-    g_run.maxPathChars = g_run.isNtFamily ? kMaxPathCharsNt : kMaxPathChars9x;
-    ASSERT_TRUE(g_run.isNtFamily);
-    ASSERT_EQ(LoadApiTable(), 1);
-    g_api.wide.MoveFileEx = RecordingMoveFileEx;
-    std::string dir = qt::NewWorkDir("delayed");
-    std::string file = dir + "\\held.dll";
-    HANDLE held = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(DeleteFileLogged(Long(file).c_str(), 0), -1);
-    std::wstring target = Long(dir);
-    EXPECT_EQ(DeleteDirectory(&target[0], 0, 1), -1);
-    CloseHandle(held);
-    for (const std::wstring& p : g_movedPaths) qt::PrintValue("moved", p);
-    qt::PrintValue("dir", Wide(dir));
-}
-
-TEST(DelayedDeletion, PrefixDroppedOnlyOnNt4And2000) {
-    for (const char* version : {"nt40", "win2k", "winxp", "win7"}) {
-        qt::ProcessResult r = qt::RunSelfUnderVersion(std::string("delete_") + version + ".exe", version,
-                                                      "DelayedDeletionChild.*");
-        ASSERT_TRUE(r.finished) << version;
-        EXPECT_EQ(r.exitCode, 0u) << version << r.output;
-        std::string dir = qt::OutputValue(r.output, "dir");
-        ASSERT_FALSE(dir.empty()) << r.output;
-        bool withoutPrefix = std::string(version) == "nt40" || std::string(version) == "win2k";
-        std::string file = (withoutPrefix ? "" : "\\\\?\\") + dir + "\\held.dll";
-        // The file alone, then the file again (a directory's content is deleted
-        // without logging) and the directory itself, always with the prefix.
-        EXPECT_NE(r.output.find("moved=" + file + "\r\nmoved=" + file + "\r\nmoved=\\\\?\\" + dir + "\r\n"),
-                  std::string::npos)
-            << version << "\n" << r.output;
-    }
 }
 
 // Directory tables of a test definition.
@@ -378,7 +304,7 @@ TEST_F(DirectoryTables, DirectoryWithLockedFileGoesAtRestart) {
     EXPECT_TRUE(g_run.rebootNeeded);
     EXPECT_FALSE(Exists("held\\free.dll"));
     locker.Release();
-    ASSERT_TRUE(RestartPrefix());
+    ASSERT_TRUE(qt::RestartMachine());
     EXPECT_FALSE(Exists("held"));
 }
 
@@ -392,9 +318,9 @@ TEST_F(DirectoryTables, DetectedFileFolderUnderAListedDirectory) {
     MakeFile("Apple\\y.exe");
     const ThreatDirectory third[] = {{"%QUORVIN_TEST_DIR%\\app", 0}, {nullptr, 0}};
     def.directoryTables[2] = third;
-    DeleteDetectionDirectories(dlg, Long(dir + "\\App\\sub\\x.exe").c_str());
+    DeleteDetectionDirectories(dlg, qt::LongPath(dir + "\\App\\sub\\x.exe").c_str());
     // A folder whose name merely begins like the listed one is not inside it.
-    DeleteDetectionDirectories(dlg, Long(dir + "\\Apple\\y.exe").c_str());
+    DeleteDetectionDirectories(dlg, qt::LongPath(dir + "\\Apple\\y.exe").c_str());
     EXPECT_EQ(log.text, "directory " + dir + "\\App\\sub: (deleted)\r\n");
     EXPECT_FALSE(Exists("App\\sub"));
     EXPECT_TRUE(Exists("App\\top.exe"));
@@ -469,7 +395,7 @@ TEST_F(ThreatFileRun, PresentFileIsDeletedAndReported) {
     EXPECT_TRUE(qt::FileExists(vcab));
     EXPECT_EQ(skipped.find(vcab), std::string::npos) << skipped;
     std::string log = Run(Program(), "");
-    EXPECT_EQ(Count(log, vcab + ": (deleted)\r\n"), 1u) << log;
+    EXPECT_EQ(qt::Count(log, vcab + ": (deleted)\r\n"), 1u) << log;
     EXPECT_NE(log.find("W32.Quorvin has been successfully removed from your computer!"), std::string::npos) << log;
     EXPECT_NE(log.find("The number of deleted threat files: 1\r\n"), std::string::npos) << log;
     EXPECT_EQ(log.find("reboot"), std::string::npos) << log;
@@ -480,7 +406,7 @@ TEST_F(ThreatFileRun, LockedFileWaitsForTheRestart) {
     qt::FileHolder locker;
     ASSERT_TRUE(locker.Lock(vcab));
     std::string log = Run(Program(), "/NOSILENTREBOOT");
-    EXPECT_EQ(Count(log, vcab + ": "), 1u) << log;
+    EXPECT_EQ(qt::Count(log, vcab + ": "), 1u) << log;
     // The listed file alone counts the threat as found: the found phase's
     // blank line comes before the second pass schedules the file.
     EXPECT_NE(log.find("\r\n\r\n" + vcab + ": (will be deleted on next reboot)\r\n"), std::string::npos) << log;
@@ -491,7 +417,7 @@ TEST_F(ThreatFileRun, LockedFileWaitsForTheRestart) {
     EXPECT_NE(log.find(kNotRebooted), std::string::npos) << log;
     locker.Release();
     EXPECT_TRUE(qt::FileExists(vcab));
-    ASSERT_TRUE(RestartPrefix());
+    ASSERT_TRUE(qt::RestartMachine());
     EXPECT_FALSE(qt::FileExists(vcab));
 }
 
@@ -531,7 +457,7 @@ TEST_F(ThreatFileRun, Win98WritesWininitLinesCarriedOutAtRestart) {
     EXPECT_EQ(text, "[rename]\r\nNUL=" + ShortName(other) + "\r\nNUL=" + ShortName(vcab) + "\r\n");
     locker.Release();
 
-    ASSERT_TRUE(RestartPrefix());
+    ASSERT_TRUE(qt::RestartMachine());
     EXPECT_FALSE(qt::FileExists(vcab));
     EXPECT_FALSE(qt::FileExists(other));
     EXPECT_FALSE(qt::FileExists(ini));

@@ -1,5 +1,5 @@
-// Helpers of the detection and repair tests under Wine: samples on disk,
-// log reading, the reader process that holds a file, ".fix" leftovers.
+// Helpers of the detection and repair tests under Wine: report numbers,
+// ".fix" leftovers, PE values of repaired files, program output.
 #pragma once
 #include <windows.h>
 
@@ -12,21 +12,6 @@
 namespace rt {
 
 using samples::Bytes;
-
-inline std::wstring Wide(const std::string& s) {
-    int n = MultiByteToWideChar(CP_ACP, 0, s.c_str(), -1, nullptr, 0);
-    std::wstring w(n > 0 ? n : 1, L'\0');
-    MultiByteToWideChar(CP_ACP, 0, s.c_str(), -1, &w[0], n);
-    w.resize(n > 0 ? n - 1 : 0);
-    return w;
-}
-inline std::wstring Long(const std::string& s) { return L"\\\\?\\" + Wide(s); }
-
-inline size_t Count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
 
 // The number after "label" in a report, or -1.
 inline long ReportNumber(const std::string& log, const std::string& label) {

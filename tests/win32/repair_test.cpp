@@ -1,8 +1,9 @@
 // Detection and repair of single files under Wine, in this process: the
 // layers of a doubly infected file, failed repairs that leave the file as it
 // was, the ".fix" names, whole-file threats, a host held by another process
-// and replaced at the restart, the signature cut, unopenable files and images
-// that fault while they are read.
+// and replaced at the restart, the paths left to the restart per Windows
+// version, the signature cut, unopenable files and images that fault while
+// they are read.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "repair_support.h"
 #include "support/run_setup.h"
 #include "scan/api_table.h"
+#include "scan/delete.h"
 #include "scan/detect.h"
 #include "scan/fault_guard.h"
 #include "scan/repair.h"
@@ -25,18 +27,11 @@
 namespace {
 
 using rt::Bytes;
-using rt::Count;
 
 const char kRepaired[] = ": File repaired.\r\n";
 const char kAttempt[] = ": Attempting to repair the virus\n\r\n";
 const char kFailed[] = ": ERROR! Repair failed, the file is corrupted, please replace it from a backup copy.\r\n";
 const char kAtReboot[] = ": will be repaired at the next reboot\r\n";
-
-class MemorySink : public LogSink {
-public:
-    void Write(const char* bytes, size_t length) override { text.append(bytes, length); }
-    std::string text;
-};
 
 Bytes Host(uint32_t seed, uint32_t sections = 3) {
     samples::HostOptions o;
@@ -49,12 +44,10 @@ class Repair : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(qt::PrepareNtWalk());
-        SetLogSink(&sink);
         dlg.options = DefaultRunOptions(*g_def);
         dir = qt::NewWorkDir("repair");
     }
     void TearDown() override {
-        SetLogSink(nullptr);
         SetFixNameLimit(0x10000);
         SetMappedImageHook(nullptr);
         g_def = &BuiltInDefinition();
@@ -66,13 +59,13 @@ protected:
     }
     // The walk's per-file scan on one file, with its "\\?\" path.
     void Scan(const std::string& path) {
-        std::wstring native = rt::Long(path);
+        std::wstring native = qt::LongPath(path);
         DWORD attributes = GetFileAttributesW(native.c_str());
         ScanFile(dlg, native.data(), attributes);
     }
 
     TrevaskDlg dlg;
-    MemorySink sink;
+    qt::LogCapture sink;
     std::string dir;
 };
 
@@ -134,8 +127,8 @@ TEST_F(Repair, FixNamesInUseAreSkippedAndNeverTaken) {
     // With every name we may try taken, the repair fails and touches nothing.
     SetFixNameLimit(4);
     Scan(path);
-    EXPECT_EQ(Count(sink.text, kFailed), 1u);
-    EXPECT_EQ(Count(sink.text, kAttempt), 0u);   // it never got to the image
+    EXPECT_EQ(qt::Count(sink.text, kFailed), 1u);
+    EXPECT_EQ(qt::Count(sink.text, kAttempt), 0u);   // it never got to the image
     EXPECT_EQ(g_stats.repairsFailed, 1u);
     EXPECT_EQ(qt::ReadBytes(path), s.image);
     for (int i = 0; i < 4; ++i) EXPECT_EQ(qt::ReadBytes(path + ".fix000" + std::to_string(i)), theirs[i]) << i;
@@ -144,7 +137,7 @@ TEST_F(Repair, FixNamesInUseAreSkippedAndNeverTaken) {
     SetFixNameLimit(0x10000);
     sink.text.clear();
     Scan(path);
-    EXPECT_EQ(Count(sink.text, kRepaired), 1u);
+    EXPECT_EQ(qt::Count(sink.text, kRepaired), 1u);
     EXPECT_EQ(qt::ReadBytes(path), samples::ExpectedAfterRepair(s.normalizedHost, s.image));
     for (int i = 0; i < 4; ++i) EXPECT_EQ(qt::ReadBytes(path + ".fix000" + std::to_string(i)), theirs[i]) << i;
     EXPECT_EQ(rt::FixLeftovers(dir).size(), 4u);   // only theirs
@@ -153,7 +146,7 @@ TEST_F(Repair, FixNamesInUseAreSkippedAndNeverTaken) {
 TEST_F(Repair, WholeFileThreatsAreDeletedAfterTheirCopy) {
     std::string threat = Put("vcab.dll", samples::MakeThreatFile({.build = 2}));
     samples::PackedOptions d;
-    d.crc = 0x8B2B2F2F;
+    d.crc = samples::kDropperCrcs[3];
     std::string dropper = Put("setup.exe", samples::MakeDropper(d));
     Scan(threat);
     Scan(dropper);
@@ -180,7 +173,8 @@ TEST_F(Repair, WholeFileThreatsAreDeletedAfterTheirCopy) {
     ASSERT_TRUE(holder.Hold(threat));
     sink.text.clear();
     Scan(threat);
-    EXPECT_EQ(sink.text, threat + ": infected with W32.Quorvin\r\n" + threat + ": (will be deleted on next reboot)\r\n");
+    EXPECT_EQ(sink.text,
+              threat + ": infected with W32.Quorvin\r\n" + threat + ": (will be deleted on next reboot)\r\n");
     EXPECT_EQ(g_stats.deletesPendingReboot, 1u);
     EXPECT_TRUE(g_run.rebootNeeded);
     EXPECT_TRUE(rt::FixLeftovers(dir).empty());
@@ -222,39 +216,59 @@ TEST_F(Repair, HeldHostIsReplacedAtTheRestart) {
     EXPECT_EQ(rt::Output(path), rt::Output(qt::BinDir() + "\\hello.exe"));
 }
 
-// The paths of the replacements left to the restart, recorded by a stand-in
-// for the table's MoveFileEx that passes the call on.
+// The paths of the moves and deletions left to the restart, recorded by a
+// stand-in for the table's MoveFileEx that passes the call on.
 std::vector<std::wstring> g_restartMoves;
 BOOL WINAPI RecordingMoveFileEx(const wchar_t* from, const wchar_t* to, DWORD flags) {
-    if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) g_restartMoves.push_back(std::wstring(from) + L">" + to);
+    if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) g_restartMoves.push_back(to ? std::wstring(from) + L">" + to : from);
     return MoveFileExW(from, to, flags);
 }
 
-// Run in a copy of this program under another Windows version (see below).
-TEST_F(Repair, DISABLED_HeldHostRestartPaths) {
+// Run in a copy of this program under another Windows version (see below): a
+// held threat file and its folder are deleted at the restart, a held host is
+// replaced by its repaired copy.
+TEST_F(Repair, DISABLED_RestartPaths) {
+    g_api.wide.MoveFileEx = RecordingMoveFileEx;
+    const std::string folder = qt::NewWorkDir("delayed");
+    const std::string file = folder + "\\held.dll";
+    HANDLE held = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(DeleteFileLogged(qt::LongPath(file).c_str(), 0), -1);
+    std::wstring target = qt::LongPath(folder);
+    EXPECT_EQ(DeleteDirectory(&target[0], 0, 1), -1);
+    CloseHandle(held);
+
     const Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
     std::string path = Put("held.exe", samples::MakeInfected(hello, {.seed = 79}));
-    g_api.wide.MoveFileEx = RecordingMoveFileEx;
     qt::FileHolder holder;
     ASSERT_TRUE(holder.Hold(path));
     Scan(path);
     holder.Release();
     EXPECT_EQ(g_stats.repairsPendingReboot, 1u);
     for (const std::wstring& m : g_restartMoves) qt::PrintValue("moved", m);
-    qt::PrintValue("path", rt::Wide(path));
+    qt::PrintValue("folder", qt::Wide(folder));
+    qt::PrintValue("path", qt::Wide(path));
 }
 
-TEST(RepairAtRestart, PrefixDroppedOnlyOnNt4And2000) {
-    for (const char* version : {"nt40", "win2k", "winxp"}) {
-        qt::ProcessResult r = qt::RunSelfUnderVersion(std::string("repair_") + version + ".exe", version,
-                                                      "Repair.DISABLED_HeldHostRestartPaths");
-        ASSERT_TRUE(r.finished) << version;
-        EXPECT_EQ(r.exitCode, 0u) << version << r.output;
-        std::string path = qt::OutputValue(r.output, "path");
-        ASSERT_FALSE(path.empty()) << r.output;
-        std::string prefix = std::string(version) == "winxp" ? "\\\\?\\" : "";
-        EXPECT_NE(r.output.find("moved=" + prefix + path + ".fix0000>" + prefix + path + "\r\n"), std::string::npos)
-            << version << "\n" << r.output;
+TEST(RestartPaths, LongPrefixDroppedOnlyOnNt4And2000) {
+    const struct { const char* version; std::string prefix; } cases[] = {
+        {"nt40", ""}, {"win2k", ""}, {"winxp", "\\\\?\\"}, {"win7", "\\\\?\\"}};
+    for (const auto& c : cases) {
+        qt::ProcessResult r = qt::RunSelfUnderVersion(std::string("restart_") + c.version + ".exe", c.version,
+                                                      "Repair.DISABLED_RestartPaths");
+        ASSERT_TRUE(r.finished) << c.version;
+        EXPECT_EQ(r.exitCode, 0u) << c.version << r.output;
+        const std::string folder = qt::OutputValue(r.output, "folder"), path = qt::OutputValue(r.output, "path");
+        ASSERT_FALSE(folder.empty() || path.empty()) << r.output;
+        // The held file alone, then again with its folder's content (deleted
+        // without logging), then the folder itself, which keeps the prefix.
+        const std::string file = c.prefix + folder + "\\held.dll";
+        EXPECT_NE(r.output.find("moved=" + file + "\r\nmoved=" + file + "\r\nmoved=\\\\?\\" + folder + "\r\n"),
+                  std::string::npos)
+            << c.version << "\n" << r.output;
+        EXPECT_NE(r.output.find("moved=" + c.prefix + path + ".fix0000>" + c.prefix + path + "\r\n"),
+                  std::string::npos)
+            << c.version << "\n" << r.output;
     }
 }
 
@@ -268,7 +282,7 @@ TEST_F(Repair, WarningOnlyForUnopenableExeNames) {
         std::string path = Put(c.name, samples::MakeThreatFile({}));
         HANDLE lock = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(lock, INVALID_HANDLE_VALUE);
-        std::wstring native = rt::Long(path);
+        std::wstring native = qt::LongPath(path);
         EXPECT_EQ(OpenAndDetect(dlg, native.c_str()), 0) << c.name;
         CloseHandle(lock);
         if (c.warned) expected += path + ": WARNING: file cannot be opened for scanning\r\n";
@@ -277,7 +291,7 @@ TEST_F(Repair, WarningOnlyForUnopenableExeNames) {
     EXPECT_EQ(dlg.detectedFiles.GetCount(), 0u);
     // Empty files are clean and quiet.
     std::string empty = Put("empty.exe", {});
-    EXPECT_EQ(OpenAndDetect(dlg, rt::Long(empty).c_str()), 0);
+    EXPECT_EQ(OpenAndDetect(dlg, qt::LongPath(empty).c_str()), 0);
     EXPECT_EQ(sink.text, expected);
 }
 
@@ -350,10 +364,10 @@ TEST_F(Repair, ImageThatFaultsWhileReadIsClean) {
     ASSERT_FALSE(s.image.empty());
     std::string path = Put("vanish.exe", s.image);
     SetMappedImageHook([](const void* view, size_t) { UnmapViewOfFile(view); });
-    EXPECT_EQ(OpenAndDetect(dlg, rt::Long(path).c_str()), 0);
+    EXPECT_EQ(OpenAndDetect(dlg, qt::LongPath(path).c_str()), 0);
     SetMappedImageHook(nullptr);
     EXPECT_EQ(dlg.detectedFiles.GetCount(), 0u);
-    EXPECT_EQ(OpenAndDetect(dlg, rt::Long(path).c_str()), 1);
+    EXPECT_EQ(OpenAndDetect(dlg, qt::LongPath(path).c_str()), 1);
     EXPECT_EQ(dlg.detectedFiles.GetCount(), 1u);
 }
 

@@ -1,5 +1,5 @@
 // The removal run end to end under Wine: the log of a clean machine, the log
-// path, single instance, platforms, early exits and the restart.
+// path, platforms, early exits and the restart.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -58,36 +58,6 @@ TEST(SilentRun, ReadOnlyHiddenLogIsReplaced) {
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(qt::ReadText(log).substr(0, sizeof kTitle - 1), kTitle);
     EXPECT_EQ(GetFileAttributesA(log.c_str()) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN), 0u);
-}
-
-TEST(SingleInstance, SecondCopyIsTurnedAway) {
-    std::string dir = qt::NewWorkDir("single");
-    qt::Process first;
-    ASSERT_TRUE(first.Start("\"" + Program() + "\"", dir));
-    HWND eula = qt::WaitForWindow(first.Id(), std::string(kTitle) + " EULA", "", 30000);
-    ASSERT_NE(eula, nullptr);
-
-    qt::Process second;
-    ASSERT_TRUE(second.Start("\"" + Program() + "\" /S", dir));
-    HWND box = qt::WaitForWindow(second.Id(), "", "#32770", 30000);
-    ASSERT_NE(box, nullptr);
-    std::vector<std::string> texts = qt::StaticTexts(box);
-    ASSERT_FALSE(texts.empty());
-    EXPECT_EQ(texts.back(), "Only one Trevask running at a time please, exiting!");
-    qt::Click(box, IDOK);
-    EXPECT_EQ(second.Wait(30000), 0u);
-    EXPECT_FALSE(qt::FileExists(dir + "\\fixquorvin.log"));   // the second copy ran nothing
-
-    // Declining the agreement ends the first copy without a log.
-    qt::Click(eula, IDCANCEL);
-    EXPECT_EQ(first.Wait(30000), 0u);
-    EXPECT_FALSE(qt::FileExists(dir + "\\fixquorvin.log"));
-
-    // Once the first copy is gone a new one starts normally.
-    qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S /NOFILESCAN", dir);
-    ASSERT_TRUE(r.finished);
-    EXPECT_EQ(r.exitCode, 0u);
-    EXPECT_TRUE(qt::FileExists(dir + "\\fixquorvin.log"));
 }
 
 TEST(Platform, FlagsUnderEveryWineVersion) {

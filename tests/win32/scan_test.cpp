@@ -24,7 +24,6 @@
 namespace {
 
 using rt::Bytes;
-using rt::Count;
 
 std::string Program() { return qt::BinDir() + "\\FixQuorvin.exe"; }
 
@@ -84,7 +83,7 @@ TEST(FullScan, FreshMachineHasNoInfectionAmongItsPrograms) {
     ASSERT_GT(pe, 300u);
 
     std::string log = RunTool("");
-    EXPECT_EQ(Count(log, "infected with"), 0u) << log;
+    EXPECT_EQ(qt::Count(log, "infected with"), 0u) << log;
     EXPECT_NE(log.find("W32.Quorvin has not been found on your computer."), std::string::npos) << log;
 
     // The same walk in this process, for its counters.
@@ -198,14 +197,15 @@ TEST_F(SampleTree, EverySampleOnceWithItsNameAndHostsRestored) {
     Add("threats\\build1.dll", samples::MakeThreatFile({.build = 1}), Expect::Deleted, "W32.Quorvin");
     Add("threats\\build2.dll", samples::MakeThreatFile({.seed = 2, .build = 2}), Expect::Deleted, "W32.Quorvin");
     Add("threats\\novcab.dll", samples::MakeThreatFile({.seed = 3, .withVCab = false}), Expect::Clean);
-    Add("threats\\packed.exe", samples::MakePackedThreat({.seed = 4, .crc = 0xBEC084FC}), Expect::Deleted,
-        "W32.Quorvin");
+    Add("threats\\packed.exe", samples::MakePackedThreat({.seed = 4, .crc = samples::kPackedThreatCrcs[8]}),
+        Expect::Deleted, "W32.Quorvin");
     Add("threats\\packed-off.exe", samples::MakePackedThreat({.seed = 5, .crc = 0x12345678}), Expect::Clean);
     Add("threats\\packed-tail.exe",
         samples::MakePackedThreat({.seed = 6, .crc = 0x12345678, .infectedTail = true}), Expect::Clean);
-    Add("threats\\dropper.exe", samples::MakeDropper({.seed = 7, .crc = 0xEF4A3E1C}), Expect::Deleted,
+    Add("threats\\dropper.exe", samples::MakeDropper({.seed = 7, .crc = samples::kDropperCrcs[4]}), Expect::Deleted,
         "W32.Quorvin!dr");
-    Add("threats\\dropper-off.exe", samples::MakeDropper({.seed = 8, .crc = 0x0F3FD3EE}), Expect::Clean);
+    Add("threats\\dropper-off.exe", samples::MakeDropper({.seed = 8, .crc = samples::kPackedThreatCrcs[0]}),
+        Expect::Clean);
     // Clean files of every kind.
     Add("clean\\hello.exe", hello, Expect::Clean);
     Add("clean\\host.exe", small, Expect::Clean);
@@ -229,38 +229,39 @@ TEST_F(SampleTree, EverySampleOnceWithItsNameAndHostsRestored) {
     const std::string shown = Upper(dir);
     for (const Sample& s : samples) {
         std::string path = shown + "\\" + s.name;
-        size_t lines = Count(log, path + ": infected with ");
+        size_t lines = qt::Count(log, path + ": infected with ");
         if (s.expect == Expect::Clean) {
             EXPECT_EQ(lines, 0u) << s.name;
             EXPECT_EQ(qt::ReadBytes(dir + "\\" + s.name), s.image) << s.name;
             continue;
         }
         EXPECT_EQ(lines, static_cast<size_t>(s.layers)) << s.name;
-        EXPECT_EQ(Count(log, path + ": infected with " + s.detection + "\r\n"), static_cast<size_t>(s.layers))
+        EXPECT_EQ(qt::Count(log, path + ": infected with " + s.detection + "\r\n"),
+                  static_cast<size_t>(s.layers))
             << s.name;
         switch (s.expect) {
         case Expect::Repaired: {
-            EXPECT_EQ(Count(log, path + ": File repaired.\r\n"), static_cast<size_t>(s.layers)) << s.name;
+            EXPECT_EQ(qt::Count(log, path + ": File repaired.\r\n"), static_cast<size_t>(s.layers)) << s.name;
             Bytes after = qt::ReadBytes(dir + "\\" + s.name);
             EXPECT_EQ(rt::Values(after), rt::Values(s.host)) << s.name;
             EXPECT_TRUE(after == s.repaired) << s.name;
             break;
         }
         case Expect::Failed:
-            EXPECT_EQ(Count(log, path + ": ERROR! Repair failed, the file is corrupted, please replace it from a "
-                                        "backup copy.\r\n"),
+            EXPECT_EQ(qt::Count(log, path + ": ERROR! Repair failed, the file is corrupted, please replace it from a "
+                                            "backup copy.\r\n"),
                       1u);
             EXPECT_EQ(qt::ReadBytes(dir + "\\" + s.name), s.image) << s.name;
             break;
         case Expect::Deleted:
-            EXPECT_EQ(Count(log, path + ": (deleted)\r\n"), 1u) << s.name;
+            EXPECT_EQ(qt::Count(log, path + ": (deleted)\r\n"), 1u) << s.name;
             EXPECT_FALSE(qt::FileExists(dir + "\\" + s.name)) << s.name;
             break;
         default:
             break;
         }
     }
-    EXPECT_EQ(Count(log, "infected with"), infections);
+    EXPECT_EQ(qt::Count(log, "infected with"), infections);
     EXPECT_EQ(rt::ReportNumber(log, "The number of infections: "), static_cast<long>(infections)) << log;
     EXPECT_EQ(rt::ReportNumber(log, "The number of repairs: "), static_cast<long>(repairs));
     EXPECT_EQ(rt::ReportNumber(log, "The number of deleted threat files: "), static_cast<long>(deleted));
@@ -298,9 +299,9 @@ TEST(HeldHost, ReplacedAtTheRestartAndRunsAgain) {
     std::string log = RunTool("/NOSILENTREBOOT /ONLYDIR=" + dir);
     qt::WriteBytes(qt::OutDir() + "\\held.log", Bytes(log.begin(), log.end()));
     const std::string shown = Upper(dir) + "\\held.exe";
-    EXPECT_EQ(Count(log, shown + ": infected with W32.Quorvin!inf\r\n"), 1u) << log;
-    EXPECT_EQ(Count(log, shown + ": will be repaired at the next reboot\r\n"), 1u) << log;
-    EXPECT_EQ(Count(log, shown + ": File repaired."), 0u) << log;
+    EXPECT_EQ(qt::Count(log, shown + ": infected with W32.Quorvin!inf\r\n"), 1u) << log;
+    EXPECT_EQ(qt::Count(log, shown + ": will be repaired at the next reboot\r\n"), 1u) << log;
+    EXPECT_EQ(qt::Count(log, shown + ": File repaired."), 0u) << log;
     EXPECT_NE(log.find("1 file(s) could not be replaced after repair.\r\nThey will be replaced on next reboot."),
               std::string::npos)
         << log;

@@ -30,8 +30,6 @@ namespace {
 const char kTooLong[] = ": (WARNING: not scanned, path too long)";
 const char kProtectionKey[] = "SOFTWARE\\Ostrovel\\InstalledApps";
 
-std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
-
 std::string Upper(std::string s) {
     for (char& c : s)
         if (c >= 'a' && c <= 'z') c -= 32;
@@ -47,7 +45,7 @@ bool MakeFileW(const std::wstring& path, size_t bytes = 16) {
     CloseHandle(f);
     return true;
 }
-bool MakeFile(const std::string& path, size_t bytes = 16) { return MakeFileW(Wide(path), bytes); }
+bool MakeFile(const std::string& path, size_t bytes = 16) { return MakeFileW(qt::Wide(path), bytes); }
 
 // depth levels of `dirs` folders, each folder with `files` files; returns the
 // number of files made.
@@ -74,12 +72,6 @@ int CountFiles(const std::wstring& dir) {
     FindClose(h);
     return n;
 }
-
-class MemorySink : public LogSink {
-public:
-    void Write(const char* bytes, size_t length) override { text.append(bytes, length); }
-    std::string text;
-};
 
 // The registered folder of the protection library, set up and taken down.
 class ProtectionInstall {
@@ -108,10 +100,8 @@ class Walk : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(qt::PrepareNtWalk());
-        SetLogSink(&sink);
         dlg.options = DefaultRunOptions(*g_def);
     }
-    void TearDown() override { SetLogSink(nullptr); }
 
     // Parses a command line with the program's parser into the dialog's options.
     void Options(const std::string& switches) {
@@ -129,7 +119,7 @@ protected:
     }
 
     TrevaskDlg dlg;
-    MemorySink sink;
+    qt::LogCapture sink;
 };
 
 TEST_F(Walk, OnlyDirCountsEveryFileOnce) {
@@ -178,7 +168,7 @@ TEST_F(Walk, ExclusionsSkipTreesAndPrefixSiblingsNotFiles) {
     // Without the switches everything is scanned.
     Options("/ONLYDIR=" + root);
     EXPECT_EQ(Run(), 1);
-    EXPECT_EQ(g_stats.filesScanned, static_cast<uint32_t>(CountFiles(Wide(root))));
+    EXPECT_EQ(g_stats.filesScanned, static_cast<uint32_t>(CountFiles(qt::Wide(root))));
     EXPECT_EQ(sink.text, "");
 }
 
@@ -230,13 +220,13 @@ TEST_F(Walk, GuardedAttributesAreRestored) {
 }
 
 TEST_F(Walk, NonAsciiNamesAreScannedAndLoggedInTheCodePage) {
-    std::wstring root = Wide(qt::NewWorkDir("intl"));
+    std::wstring root = qt::Wide(qt::NewWorkDir("intl"));
     std::wstring dir = root + L"\\caf\u00E9 \u00DCber";
     ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
     const std::wstring names[] = {L"\u00E9t\u00E9.txt", L"\u03A9mega.dat", L"\u65E5\u672C.exe", L"plain.txt"};
     for (const std::wstring& n : names) ASSERT_TRUE(MakeFileW(dir + L"\\" + n));
 
-    std::string onlyDir = Upper(std::string(root.begin(), root.end()));
+    std::string onlyDir = Upper(qt::Ansi(root));
     Options("/ONLYDIR=" + onlyDir);
     EXPECT_EQ(Run(), 1);
     EXPECT_EQ(g_stats.filesScanned, 4u);
@@ -244,17 +234,12 @@ TEST_F(Walk, NonAsciiNamesAreScannedAndLoggedInTheCodePage) {
 
     // The warning lines of the NT family, reached with a lowered limit: the
     // log holds the system code page's form of the wide names.
-    auto Ansi = [](const std::wstring& w) {
-        char out[1024] = {};
-        WideCharToMultiByte(CP_ACP, 0, w.c_str(), -1, out, sizeof out, nullptr, nullptr);
-        return std::string(out);
-    };
-    std::wstring shownDir = Wide(onlyDir) + dir.substr(root.size());
+    std::wstring shownDir = qt::Wide(onlyDir) + dir.substr(root.size());
     // The folder itself: L + 4 above the limit.
     g_run.maxPathChars = static_cast<uint32_t>(4 + shownDir.size() + 3);
     EXPECT_EQ(Run(), 1);
     EXPECT_EQ(g_stats.filesScanned, 0u);
-    EXPECT_EQ(sink.text, Ansi(shownDir) + kTooLong + "\r\n");
+    EXPECT_EQ(sink.text, qt::Ansi(shownDir) + kTooLong + "\r\n");
     // Its entries: the first one met ends the folder.
     sink.text.clear();
     g_run.maxPathChars = static_cast<uint32_t>(4 + shownDir.size() + 4);
@@ -272,7 +257,7 @@ TEST_F(Walk, NonAsciiNamesAreScannedAndLoggedInTheCodePage) {
     } while (FindNextFileW(h, &e));
     FindClose(h);
     EXPECT_EQ(g_stats.filesScanned, 0u);
-    EXPECT_EQ(sink.text, Ansi(shownDir) + "\\" + Ansi(firstLong) + kTooLong + "\r\n");
+    EXPECT_EQ(sink.text, qt::Ansi(shownDir) + "\\" + qt::Ansi(firstLong) + kTooLong + "\r\n");
 }
 
 // Records, with every call of the stand-in library, the files scanned so far.
@@ -394,7 +379,7 @@ TEST(SilentRun, ReportCountsTheTreeAndProtectionIsPausedAround) {
     std::string root = qt::NewWorkDir("run");
     int files = MakeTree(root, 2, 3, 3);
     // A file beyond 260 characters: the program's NT walk takes long paths.
-    std::wstring deep = L"\\\\?\\" + Wide(root) + L"\\" + std::wstring(200, L'd');
+    std::wstring deep = qt::LongPath(root) + L"\\" + std::wstring(200, L'd');
     ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
     ASSERT_TRUE(MakeFileW(deep + L"\\" + std::wstring(100, L'f')));
     ++files;
@@ -433,13 +418,13 @@ TEST_F(Win98, DirectoryOf257CharactersIsReportedOnceAndNotEntered) {
     std::string root = Upper(qt::NewWorkDir("w98a"));
     std::string deep = root + "\\" + std::string(257 - root.size() - 1, 'D');
     ASSERT_EQ(deep.size(), 257u);
-    ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + Wide(deep)).c_str(), nullptr));
-    ASSERT_TRUE(MakeFileW(L"\\\\?\\" + Wide(deep) + L"\\X"));
+    ASSERT_TRUE(CreateDirectoryW((qt::LongPath(deep)).c_str(), nullptr));
+    ASSERT_TRUE(MakeFileW(qt::LongPath(deep) + L"\\X"));
     std::string shallow = root + "\\" + std::string(256 - root.size() - 1, 'S');   // 256 + 4 fits
-    ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + Wide(shallow)).c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((qt::LongPath(shallow)).c_str(), nullptr));
     ASSERT_TRUE(MakeFile(root + "\\A.TXT"));
     std::string exact = root + "\\" + std::string(260 - root.size() - 1, 'E');   // a file of 260 is scanned
-    ASSERT_TRUE(MakeFileW(L"\\\\?\\" + Wide(exact)));
+    ASSERT_TRUE(MakeFileW(qt::LongPath(exact)));
 
     std::string log;
     std::string out = Probe("/ONLYDIR=" + root, &log);
@@ -451,7 +436,7 @@ TEST_F(Win98, NameOverTheLimitEndsItsDirectory) {
     std::string root = Upper(qt::NewWorkDir("w98b"));
     for (int i = 0; i < 8; ++i) ASSERT_TRUE(MakeFile(root + "\\F" + std::to_string(i) + ".TXT"));
     std::string longName = std::string(260 - root.size(), 'L');   // root + "\" + name = 261
-    ASSERT_TRUE(MakeFileW(L"\\\\?\\" + Wide(root) + L"\\" + Wide(longName)));
+    ASSERT_TRUE(MakeFileW(qt::LongPath(root + "\\" + longName)));
     for (int i = 0; i < 8; ++i) ASSERT_TRUE(MakeFile(root + "\\G" + std::to_string(i) + ".TXT"));
 
     // The order the file system returns: the files before the long name count.

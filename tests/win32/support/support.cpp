@@ -8,6 +8,30 @@
 
 namespace qt {
 
+std::wstring Wide(const std::string& ansi) {
+    int n = MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, nullptr, 0);
+    std::wstring w(n > 0 ? n : 1, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, &w[0], n);
+    w.resize(n > 0 ? n - 1 : 0);
+    return w;
+}
+
+std::string Ansi(const std::wstring& wide) {
+    int n = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string s(n > 0 ? n : 1, '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, &s[0], n, nullptr, nullptr);
+    s.resize(n > 0 ? n - 1 : 0);
+    return s;
+}
+
+std::wstring LongPath(const std::string& path) { return L"\\\\?\\" + Wide(path); }
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
 std::string BinDir() {
     char path[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, path, MAX_PATH);
@@ -180,11 +204,7 @@ ProcessResult RunSelfUnderVersion(const std::string& copyName, const std::string
     return Run("\"" + exe + "\" --gtest_also_run_disabled_tests --gtest_filter=" + gtestFilter, "", 120000, true);
 }
 
-void PrintValue(const char* key, const std::wstring& text) {
-    char ansi[1024] = {};
-    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, ansi, sizeof ansi, nullptr, nullptr);
-    std::printf("%s=%s\n", key, ansi);
-}
+void PrintValue(const char* key, const std::wstring& text) { std::printf("%s=%s\n", key, Ansi(text).c_str()); }
 
 std::string OutputValue(const std::string& output, const std::string& key) {
     size_t at = output.find(key + "=");

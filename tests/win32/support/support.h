@@ -6,7 +6,17 @@
 #include <string>
 #include <vector>
 
+#include "tests/unit/log_capture.h"
+
 namespace qt {
+
+// Text in the ANSI code page and back, as the program converts it.
+std::wstring Wide(const std::string& ansi);
+std::string Ansi(const std::wstring& wide);
+// The path with the "\\?\" prefix of the NT family's long paths.
+std::wstring LongPath(const std::string& path);
+// Occurrences of `what` in text, overlapping ones included.
+size_t Count(const std::string& text, const std::string& what);
 
 // Folder of the running test program (C:\quorvin\bin in the test prefix).
 std::string BinDir();

@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
 
     samples::PackedOptions dropper;
     dropper.seed = 13;
-    dropper.crc = 0x3397E5B7;
+    dropper.crc = samples::kDropperCrcs[0];
     ok &= Write(folder + "\\setup-dropper.exe", samples::MakeDropper(dropper));
 
     char temp[MAX_PATH] = {};
