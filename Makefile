@@ -18,6 +18,7 @@ deps:
 	  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
 	fi
+	tests/wine/ensure-i386.sh
 
 host: deps
 	cmake --preset host >/dev/null

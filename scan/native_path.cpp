@@ -10,8 +10,6 @@
 
 namespace {
 
-const wchar_t kLongPrefix[] = L"\\\\?\\";
-
 size_t WideFromAnsiUnits(const char* ansi, size_t bytes, wchar_t* out, size_t capacity) {
     int n = MultiByteToWideChar(CP_ACP, 0, ansi, static_cast<int>(bytes), out, static_cast<int>(capacity));
     return n > 0 ? static_cast<size_t>(n) : 0;

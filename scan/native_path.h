@@ -12,6 +12,8 @@
 #include "scan/api_table.h"
 #include "scan/path_rules_core.h"
 
+inline constexpr wchar_t kLongPrefix[] = L"\\\\?\\";
+
 // Outcome lines, the display and the COM tool show at most this many characters of a path.
 constexpr size_t kLogPathChars = 260;
 

@@ -198,7 +198,7 @@ CutResult CutOnce(RemovalRun& run, const C* path, const CutRepairEntry& entry) {
     if (n == 0 || n > kTempPathChars) return CutResult::NotWritten;
     NativeString<C> temp;
     if constexpr (kWide<C>)
-        if (!pathrules::HasLongPrefix(tempDir)) temp = L"\\\\?\\";
+        if (!pathrules::HasLongPrefix(tempDir)) temp = kLongPrefix;
     temp += tempDir;
     if (temp.empty() || temp.back() != C('\\')) temp.push_back(C('\\'));
     temp += Native<C>("temp.bin");

@@ -112,7 +112,7 @@ bool ScanDrivesAs(RemovalRun& run, RunProgress& progress) {
             // "\\?\" and the drive letter with its colon, without the backslash.
             size_t n = 0;
             if constexpr (kWide<C>)
-                for (const wchar_t* p = L"\\\\?\\"; *p; ++p) path[n++] = *p;
+                for (const wchar_t* p = kLongPrefix; *p; ++p) path[n++] = *p;
             path[n++] = static_cast<unsigned char>(root[0]);
             path[n++] = C(':');
             path[n] = 0;
@@ -124,7 +124,7 @@ bool ScanDrivesAs(RemovalRun& run, RunProgress& progress) {
         size_t prefix = kWide<C> ? pathrules::kLongPrefixChars : 0;
         if (prefix + onlyNative.size() <= limit) {
             api.copy(path, NATIVE(C, ""));
-            if constexpr (kWide<C>) api.copy(path, L"\\\\?\\");
+            if constexpr (kWide<C>) api.copy(path, kLongPrefix);
             api.append(path, onlyNative.c_str());
             result = ScanDirectory(run, progress, path);
         } else {

@@ -18,10 +18,6 @@
 
 #include "app/TrevaskDlg.h"
 #include "app/environment.h"
-#include "app/log.h"
-#include "app/run_state.h"
-#include "app/threat_definition.h"
-#include "scan/api_table.h"
 #include "scan/walk.h"
 
 namespace {
@@ -138,13 +134,15 @@ int main(int argc, char** argv) {
     int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
     int files = MakeTree(small);
 
+    // The dialog object (never shown) is the walk's display, as in a silent
+    // run of the program: its message pump is part of what is measured.
     TrevaskDlg dlg;
-    dlg.options = DefaultRunOptions(*g_def);
-    g_run.silentMode = true;
-    IdentifyPlatform();
-    g_run.maxPathChars = g_run.isNtFamily ? kMaxPathCharsNt : kMaxPathChars9x;
-    if (!LoadApiTable()) return 1;
-    g_run.onlyDirPath = std::string(kRoot, kRoot + wcslen(kRoot));
+    RemovalRun& run = dlg.run;
+    run.flags.silentMode = true;
+    IdentifyPlatform(run.flags);
+    run.flags.maxPathChars = run.flags.isNtFamily ? kMaxPathCharsNt : kMaxPathChars9x;
+    if (!LoadApiTable(run.api, run.flags)) return 1;
+    run.flags.onlyDirPath = std::string(kRoot, kRoot + wcslen(kRoot));
 
     LARGE_INTEGER freq, t0, t1;
     QueryPerformanceFrequency(&freq);
@@ -162,11 +160,11 @@ int main(int argc, char** argv) {
         QueryPerformanceCounter(&t1);
         best[1] = std::min(best[1], Seconds(t0, t1, freq));
 
-        g_stats = RemovalStats{};
+        run.stats = RemovalStats{};
         QueryPerformanceCounter(&t0);
-        ScanDrives(dlg);
+        ScanDrives(run, dlg);
         QueryPerformanceCounter(&t1);
-        counted[2] = static_cast<int>(g_stats.filesScanned);
+        counted[2] = static_cast<int>(run.stats.filesScanned);
         best[2] = std::min(best[2], Seconds(t0, t1, freq));
 
         QueryPerformanceCounter(&t0);
@@ -176,7 +174,7 @@ int main(int argc, char** argv) {
     }
     const char* names[4] = {"enumerate only", "bare open+map", "ScanDrives", "enumerate+peek"};
     std::printf("tree: %d files (%d small, 4 of 4-10 MB), best of %d rounds, platform %s\n", files, small, rounds,
-                g_run.isNtFamily ? "NT (wide)" : "9x (ANSI)");
+                run.flags.isNtFamily ? "NT (wide)" : "9x (ANSI)");
     for (int i = 0; i < 4; ++i)
         std::printf("%-15s %6d files  %8.3f s  %9.0f files/s\n", names[i], counted[i], best[i], counted[i] / best[i]);
     std::printf("ratio ScanDrives / bare open+map: %.2f\n", best[2] / best[1]);

@@ -20,7 +20,6 @@ INT_PTR CALLBACK PlainProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
 class StatusLine : public ::testing::Test {
 protected:
     void SetUp() override {
-        ResetRunState();
         module = LoadLibraryExA((qt::BinDir() + "\\FixQuorvin.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
         ASSERT_NE(module, nullptr);
         hwnd = CreateDialogParamA(module, MAKEINTRESOURCEA(102), nullptr, PlainProc, 0);
@@ -32,7 +31,6 @@ protected:
         dlg.m_hWnd = nullptr;
         if (hwnd) DestroyWindow(hwnd);
         if (module) FreeLibrary(module);
-        ResetRunState();
     }
 
     std::string Shown() {
@@ -129,17 +127,17 @@ TEST_F(StatusLine, FileNameWiderThanTheLineStillShowsItsEnd) {
 }
 
 TEST_F(StatusLine, RefreshWritesTheMappedDrivesOption) {
-    dlg.options.scanMappedDrives = true;
+    dlg.run.options.scanMappedDrives = true;
     dlg.SetStatusText("identifying platforms");
     EXPECT_EQ(IsDlgButtonChecked(hwnd, kScanMapped), BST_CHECKED);
-    dlg.options.scanMappedDrives = false;
+    dlg.run.options.scanMappedDrives = false;
     dlg.ShowCurrentFile("C:\\a.exe");
     EXPECT_EQ(IsDlgButtonChecked(hwnd, kScanMapped), BST_UNCHECKED);
 }
 
 TEST_F(StatusLine, SilentModeShowsNothing) {
     dlg.SetStatusText("before");
-    g_run.silentMode = true;
+    dlg.run.flags.silentMode = true;
     EXPECT_EQ(dlg.SetStatusText("creating log file"), 0);
     dlg.ShowCurrentFile("C:\\a.exe");
     EXPECT_EQ(Shown(), "before");

@@ -1,5 +1,5 @@
-// A log sink that keeps everything written to the log; it is the sink for as
-// long as it lives. Shared by the host tests and the tests under Wine.
+// A log sink that keeps everything written to a run's log; it is that log's
+// sink for as long as it lives. Shared by the host tests and the tests under Wine.
 #pragma once
 #include <string>
 
@@ -9,8 +9,10 @@ namespace qt {
 
 class LogCapture : public LogSink {
 public:
-    LogCapture() { SetLogSink(this); }
-    ~LogCapture() override { SetLogSink(nullptr); }
+    explicit LogCapture(RunLog& log) : m_log(log) { log.SetSink(this); }
+    ~LogCapture() override {
+        if (m_log.Sink() == this) m_log.SetSink(nullptr);
+    }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
     void Write(const char* bytes, size_t length) override {
@@ -19,6 +21,9 @@ public:
     }
     std::string text;
     int writes = 0;
+
+private:
+    RunLog& m_log;
 };
 
 }  // namespace qt

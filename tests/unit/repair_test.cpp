@@ -19,7 +19,7 @@ protected:
     // Repairs like the file-level caller: cut at the returned length.
     int64_t RepairCopy(Bytes& image, int verdict = 1) {
         const Bytes before = image;
-        const int64_t result = RepairImage(image.data(), image.size(), verdict, "C:\\host.exe");
+        const int64_t result = RepairImage(image.data(), image.size(), verdict, runLog, "C:\\host.exe");
         if (result > 0) {
             EXPECT_LE(static_cast<size_t>(result), image.size());
             // Nothing past the cut is written.
@@ -47,7 +47,8 @@ protected:
         EXPECT_EQ(DetectInfection(image.data(), image.size()), 0);
     }
 
-    qt::LogCapture log;
+    RunLog runLog;
+    qt::LogCapture log{runLog};
 };
 
 TEST(InstructionLength, RowsNeedingBytesPastTheImageDoNotMatch) {
@@ -278,22 +279,23 @@ TEST(PlanCut, FirstSignatureOrBothAndTheReplacement) {
 }
 
 TEST(RunCutEntry, OutcomesAndTheCallLimit) {
-    auto run = [](std::vector<int> results) {
+    constexpr CutResult N = CutResult::NothingFound, C = CutResult::Cut, W = CutResult::NotWritten;
+    auto run = [](std::vector<CutResult> results) {
         size_t i = 0;
         int calls = 0;
         const CutOutcome outcome = RunCutEntry([&] {
             ++calls;
-            return i < results.size() ? results[i++] : 1;
+            return i < results.size() ? results[i++] : CutResult::Cut;
         });
         return std::make_pair(outcome, calls);
     };
-    EXPECT_EQ(run({0}), std::make_pair(CutOutcome::NothingFound, 1));
-    EXPECT_EQ(run({2}), std::make_pair(CutOutcome::CantRepair, 1));
-    EXPECT_EQ(run({1, 1, 0}), std::make_pair(CutOutcome::Repaired, 3));
-    EXPECT_EQ(run({1, 2}), std::make_pair(CutOutcome::CantRepair, 2));
+    EXPECT_EQ(run({N}), std::make_pair(CutOutcome::NothingFound, 1));
+    EXPECT_EQ(run({W}), std::make_pair(CutOutcome::CantRepair, 1));
+    EXPECT_EQ(run({C, C, N}), std::make_pair(CutOutcome::Repaired, 3));
+    EXPECT_EQ(run({C, W}), std::make_pair(CutOutcome::CantRepair, 2));
     EXPECT_EQ(run({}), std::make_pair(CutOutcome::CantRepair, kMaxCutsPerEntry));  // never stops cutting
-    std::vector<int> lastCallFindsNothing(kMaxCutsPerEntry - 1, 1);
-    lastCallFindsNothing.push_back(0);
+    std::vector<CutResult> lastCallFindsNothing(kMaxCutsPerEntry - 1, C);
+    lastCallFindsNothing.push_back(N);
     EXPECT_EQ(run(lastCallFindsNothing), std::make_pair(CutOutcome::CantRepair, kMaxCutsPerEntry));
 }
 

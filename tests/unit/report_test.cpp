@@ -12,15 +12,15 @@ namespace {
 class Report : public ::testing::Test {
 protected:
     void SetUp() override {
-        reportText.clear();
         in.stats = &stats;
         in.threatName = "W32.Quorvin";
         in.hasServices = true;
         in.scanThreadStarts = true;
     }
-    ReportIcon Compose() { return ComposeReport(in); }
+    ReportIcon Compose() { return ComposeReport(in, runLog); }
 
-    qt::LogCapture log;
+    RunLog runLog;
+    qt::LogCapture log{runLog};
     RemovalStats stats;
     ReportInputs in;
 };
@@ -32,14 +32,14 @@ TEST_F(Report, NothingFound) {
     stats.filesScanned = 812;
     stats.infections = 3;   // infections alone are not "found": nothing was removed
     EXPECT_EQ(Compose(), ReportIcon::Information);
-    EXPECT_EQ(reportText, "W32.Quorvin has not been found on your computer.\n");
+    EXPECT_EQ(runLog.reportText, "W32.Quorvin has not been found on your computer.\n");
     EXPECT_EQ(log.text, "W32.Quorvin has not been found on your computer.\r\n");
 }
 
 TEST_F(Report, NothingFoundButCancelled) {
     in.cancelRequested = true;
     EXPECT_EQ(Compose(), ReportIcon::Information);
-    EXPECT_EQ(reportText,
+    EXPECT_EQ(runLog.reportText,
               "W32.Quorvin has not been found on your computer, but the scan\n"
               "was cancelled before it finished. The threat may still be present on the machine.\n");
 }
@@ -59,7 +59,7 @@ TEST_F(Report, SuccessWithAllCounters) {
     stats.accountsDisabled = 11;
     in.cancelRequested = true;   // not mentioned when something was found
     EXPECT_EQ(Compose(), ReportIcon::Information);
-    EXPECT_EQ(reportText, std::string("W32.Quorvin has been successfully removed from your computer!\n") + kBody +
+    EXPECT_EQ(runLog.reportText, std::string("W32.Quorvin has been successfully removed from your computer!\n") + kBody +
                               "The total number of the scanned files: 100\n"
                               "The number of deleted threat files: 2\n"
                               "The number of infections: 4\n"
@@ -79,16 +79,16 @@ TEST_F(Report, ConditionalCounterLinesAreLeftOut) {
     stats.servicesStopped = 2;
     in.hasServices = false;               // service lines need the definition flag
     EXPECT_EQ(Compose(), ReportIcon::Information);
-    EXPECT_EQ(reportText, std::string("W32.Quorvin has been successfully removed from your computer!\n") + kBody +
+    EXPECT_EQ(runLog.reportText, std::string("W32.Quorvin has been successfully removed from your computer!\n") + kBody +
                               "The total number of the scanned files: 0\n"
                               "The number of deleted threat files: 0\n"
                               "The number of threat processes terminated: 0\n"
                               "The number of threat threads terminated: 1\n"
                               "The number of registry entries fixed: 0\n");
-    reportText.clear();
+    runLog.reportText.clear();
     in.scanThreadStarts = false;
     Compose();
-    EXPECT_EQ(reportText.find("threads"), std::string::npos);
+    EXPECT_EQ(runLog.reportText.find("threads"), std::string::npos);
 }
 
 TEST_F(Report, PendingDeletesAndRepairs) {
@@ -96,7 +96,7 @@ TEST_F(Report, PendingDeletesAndRepairs) {
     stats.repairsPendingReboot = 1;
     stats.repairsFailed = 3;
     EXPECT_EQ(Compose(), ReportIcon::Exclamation);
-    EXPECT_EQ(reportText, std::string("The W32.Quorvin removal was successful.\n"
+    EXPECT_EQ(runLog.reportText, std::string("The W32.Quorvin removal was successful.\n"
                                       "The system will delete 2 W32.Quorvin files from your PC on next reboot.\n") +
                               kBody +
                               "2 file(s) could not be deleted.\n"
@@ -115,7 +115,7 @@ TEST_F(Report, PendingDeletesAndRepairs) {
 TEST_F(Report, RepairFailureAloneIsFound) {
     stats.repairsFailed = 1;
     EXPECT_EQ(Compose(), ReportIcon::Information);
-    EXPECT_EQ(reportText.find("W32.Quorvin has been successfully removed from your computer!\n"), 0u);
+    EXPECT_EQ(runLog.reportText.find("W32.Quorvin has been successfully removed from your computer!\n"), 0u);
 }
 
 TEST_F(Report, RepairWaitingForTheRestartAloneIsFound) {
@@ -123,7 +123,7 @@ TEST_F(Report, RepairWaitingForTheRestartAloneIsFound) {
     stats.infections = 1;
     stats.repairsPendingReboot = 1;
     EXPECT_EQ(Compose(), ReportIcon::Information);
-    EXPECT_EQ(reportText, std::string("W32.Quorvin has been successfully removed from your computer!\n") + kBody +
+    EXPECT_EQ(runLog.reportText, std::string("W32.Quorvin has been successfully removed from your computer!\n") + kBody +
                               "1 file(s) could not be replaced after repair.\n"
                               "They will be replaced on next reboot.\n\n"
                               "The total number of the scanned files: 9\n"
@@ -185,21 +185,21 @@ TEST_F(Report, UnsuccessfulHeadlinesByPlatform) {
     stats.deletesPendingReboot = 1;   // the failure headline wins
     EXPECT_EQ(Compose(), ReportIcon::Stop);
     std::string one = "The tool could not delete one W32.Quorvin file from your PC.\n";
-    EXPECT_EQ(reportText.substr(0, reportText.find("\nHere is")),
+    EXPECT_EQ(runLog.reportText.substr(0, runLog.reportText.find("\nHere is")),
               Unsuccessful("Please boot into Safe mode and run this tool again.\n", one));
 
-    reportText.clear();
+    runLog.reportText.clear();
     stats.deleteFailed = 2;
     in.isNt4 = true;
     EXPECT_EQ(Compose(), ReportIcon::Stop);
     std::string two = "The tool could not delete 2 W32.Quorvin files from your PC.\n";
-    EXPECT_EQ(reportText.substr(0, reportText.find("\nHere is")),
+    EXPECT_EQ(runLog.reportText.substr(0, runLog.reportText.find("\nHere is")),
               Unsuccessful("Please boot into VGA mode and run this tool again.\n", two));
 
-    reportText.clear();
+    runLog.reportText.clear();
     in.systemRestoreWasEnabled = true;
     Compose();
-    EXPECT_EQ(reportText.substr(0, reportText.find("\nHere is")),
+    EXPECT_EQ(runLog.reportText.substr(0, runLog.reportText.find("\nHere is")),
               Unsuccessful("In order to be able to delete all the infected files, you\n"
                            "are strongly advised to disable the System Restore option.\n"
                            "You can rerun the removal tool to see the instructions on how to do it.\n"
@@ -213,7 +213,7 @@ TEST_F(Report, SharesAreReportedWhenTheirPhaseRan) {
     in.sharesFound = 0;
     in.sharesSecured = 0;
     Compose();
-    EXPECT_NE(reportText.find("The number of registry entries fixed: 0\n"
+    EXPECT_NE(runLog.reportText.find("The number of registry entries fixed: 0\n"
                               "The number of shares found: 0\n"
                               "The number of shares secured for administrator use only: 0\n"),
               std::string::npos);
@@ -223,7 +223,7 @@ TEST_F(Report, EveryLineGoesToTheLogWithCrLf) {
     stats.filesDeleted = 1;
     Compose();
     std::string expected;
-    for (char c : reportText) expected += (c == '\n') ? std::string("\r\n") : std::string(1, c);
+    for (char c : runLog.reportText) expected += (c == '\n') ? std::string("\r\n") : std::string(1, c);
     EXPECT_EQ(log.text, expected);
 }
 

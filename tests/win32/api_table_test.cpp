@@ -2,9 +2,8 @@
 // platform gets its own set.
 #include <gtest/gtest.h>
 
-#include "app/environment.h"
 #include "app/run_state.h"
-#include "scan/api_table.h"
+#include "scan/native_path.h"
 #include "support/support.h"
 
 TEST(Binder, NeverLoadsAModuleAndLeavesMissingNamesEmpty) {
@@ -24,35 +23,36 @@ TEST(Binder, NeverLoadsAModuleAndLeavesMissingNamesEmpty) {
 }
 
 TEST(ApiTable, WideSetOnNtAnsiSetOn9x) {
-    ResetRunState();
-    g_run.isNtFamily = true;
-    g_run.maxPathChars = kMaxPathCharsNt;
-    ASSERT_EQ(LoadApiTable(), 1);
-    EXPECT_EQ(reinterpret_cast<void*>(g_api.wide.CreateFile),
+    RunFlags flags;
+    flags.isNtFamily = true;
+    flags.maxPathChars = kMaxPathCharsNt;
+    ApiTable table;
+    ASSERT_EQ(LoadApiTable(table, flags), 1);
+    EXPECT_EQ(reinterpret_cast<void*>(table.wide.CreateFile),
               reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("KERNEL32.DLL"), "CreateFileW")));
-    EXPECT_NE(g_api.wide.MoveFileEx, nullptr);
-    EXPECT_EQ(g_api.ansi.CreateFile, nullptr);
-    EXPECT_STREQ(g_api.wide.logNameFormat, "%.260S");
+    EXPECT_NE(table.wide.MoveFileEx, nullptr);
+    EXPECT_EQ(table.ansi.CreateFile, nullptr);
+    EXPECT_STREQ(table.wide.logNameFormat, "%.260S");
     // "\\?\" paths through the wide set.
     std::wstring p = L"\\\\?\\C:\\windows";
-    EXPECT_EQ(CheckLongPath(p.c_str()), 0);
-    EXPECT_EQ(CheckLongPath(L"C:\\windows"), 1);
-    EXPECT_EQ(CheckLongPath(L"C:\\a\\\\?\\b"), -1);
-    EXPECT_EQ(CheckLongPath<wchar_t>(nullptr), -1);
+    EXPECT_EQ(CheckLongPath(table.wide, p.c_str()), PathCheck::Usable);
+    EXPECT_EQ(CheckLongPath(table.wide, L"C:\\windows"), PathCheck::PrefixMissing);
+    EXPECT_EQ(CheckLongPath(table.wide, L"C:\\a\\\\?\\b"), PathCheck::Unusable);
+    EXPECT_EQ(CheckLongPath<wchar_t>(table.wide, nullptr), PathCheck::Unusable);
     EXPECT_EQ(StartsWithIgnoreCaseMixed("C:\\WIN", L"c:\\windows", 6), 1);
     EXPECT_EQ(EqualsIgnoreCaseMixed("C:\\WINDOWS", L"c:\\windows"), 1);
     char out[300];
     EXPECT_EQ(ShortenForLog(L"C:\\caf\u00E9", out, sizeof out, 260), 7u);
 
-    ResetRunState();
-    g_run.maxPathChars = kMaxPathChars9x;
-    ASSERT_EQ(LoadApiTable(), 1);
-    EXPECT_EQ(g_api.ansi.MoveFileEx, nullptr);   // not bound on 9x
-    EXPECT_NE(g_api.ansi.CreateFile, nullptr);
-    EXPECT_EQ(g_api.wide.CreateFile, nullptr);
-    EXPECT_STREQ(g_api.ansi.logNameFormat, "%.260s");
+    flags = RunFlags{};
+    flags.maxPathChars = kMaxPathChars9x;
+    ASSERT_EQ(LoadApiTable(table, flags), 1);
+    EXPECT_EQ(table.ansi.MoveFileEx, nullptr);   // not bound on 9x
+    EXPECT_NE(table.ansi.CreateFile, nullptr);
+    EXPECT_EQ(table.wide.CreateFile, nullptr);
+    EXPECT_STREQ(table.ansi.logNameFormat, "%.260s");
     std::string long9x(261, 'a');
-    EXPECT_EQ(CheckLongPath("C:\\windows"), 0);
-    EXPECT_EQ(CheckLongPath(long9x.c_str()), -1);
-    EXPECT_EQ(CheckLongPath(long9x.substr(0, 260).c_str()), 0);
+    EXPECT_EQ(CheckLongPath(table.ansi, "C:\\windows"), PathCheck::Usable);
+    EXPECT_EQ(CheckLongPath(table.ansi, long9x.c_str()), PathCheck::Unusable);
+    EXPECT_EQ(CheckLongPath(table.ansi, long9x.substr(0, 260).c_str()), PathCheck::Usable);
 }

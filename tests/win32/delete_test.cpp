@@ -7,12 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/TrevaskDlg.h"
 #include "app/environment.h"
-#include "app/log.h"
-#include "app/run_state.h"
-#include "app/threat_definition.h"
-#include "scan/api_table.h"
+#include "app/run_context.h"
 #include "scan/delete.h"
 #include "support/support.h"
 
@@ -49,19 +45,19 @@ bool WaitForRestartToSettle(DWORD timeoutMs) {
 class InProcessDelete : public ::testing::Test {
 protected:
     void SetUp() override {
-        ResetRunState();
-        reportText.clear();
         def = BuiltInDefinition();
-        g_def = &def;
+        run.def = &def;
         dir = qt::NewWorkDir("delete");
     }
-    void TearDown() override { g_def = &BuiltInDefinition(); }
+    // A fresh run state on the given platform family.
     void Platform(bool nt) {
-        ResetRunState();
-        g_run.isNtFamily = nt;
-        g_run.isWin9xFamily = !nt;
-        g_run.maxPathChars = nt ? kMaxPathCharsNt : kMaxPathChars9x;
-        ASSERT_EQ(LoadApiTable(), 1);
+        run.stats = RemovalStats{};
+        run.failedDeletes.RemoveAll();
+        run.flags = RunFlags{};
+        run.flags.isNtFamily = nt;
+        run.flags.isWin9xFamily = !nt;
+        run.flags.maxPathChars = nt ? kMaxPathCharsNt : kMaxPathChars9x;
+        ASSERT_EQ(LoadApiTable(run.api, run.flags), 1);
     }
     std::string MakeFile(const std::string& name, DWORD attributes = FILE_ATTRIBUTE_NORMAL) {
         std::string path = dir + "\\" + name;
@@ -70,7 +66,8 @@ protected:
         return path;
     }
 
-    qt::LogCapture log;
+    RemovalRun run;
+    qt::LogCapture log{run.log};
     ThreatDefinition def;
     std::string dir;
 };
@@ -78,41 +75,41 @@ protected:
 TEST_F(InProcessDelete, FileOutcomesOnTheNtFamily) {
     Platform(true);
     std::string readOnly = MakeFile("ro.dll", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
-    EXPECT_EQ(DeleteFileLogged(qt::LongPath(readOnly).c_str(), 1), 1);
+    EXPECT_EQ(DeleteFileLogged(run, qt::LongPath(readOnly).c_str(), true), DeleteOutcome::Deleted);
     EXPECT_FALSE(qt::FileExists(readOnly));
     EXPECT_EQ(log.text, readOnly + ": (deleted)\r\n");
-    EXPECT_EQ(g_stats.filesDeleted, 1u);
+    EXPECT_EQ(run.stats.filesDeleted, 1u);
 
     // A file that does not exist: no line, no count.
     log.text.clear();
-    EXPECT_EQ(DeleteFileLogged(qt::LongPath(readOnly).c_str(), 1), 0);
-    EXPECT_EQ(DeleteFileLogged(qt::LongPath(dir + "\\nodir\\x.dll").c_str(), 1), 0);
+    EXPECT_EQ(DeleteFileLogged(run, qt::LongPath(readOnly).c_str(), true), DeleteOutcome::NotDeleted);
+    EXPECT_EQ(DeleteFileLogged(run, qt::LongPath(dir + "\\nodir\\x.dll").c_str(), true), DeleteOutcome::NotDeleted);
     EXPECT_EQ(log.text, "");
 
     std::string plain = MakeFile("plain.dll");
-    EXPECT_EQ(DeleteFileLogged(qt::Wide(plain).c_str(), 1), 0);
+    EXPECT_EQ(DeleteFileLogged(run, qt::Wide(plain).c_str(), true), DeleteOutcome::NotDeleted);
     EXPECT_TRUE(qt::FileExists(plain));
-    EXPECT_EQ(DeleteFileLogged((qt::Wide(dir) + L"\\\\?\\x.dll").c_str(), 1), 0);
+    EXPECT_EQ(DeleteFileLogged(run, (qt::Wide(dir) + L"\\\\?\\x.dll").c_str(), true), DeleteOutcome::NotDeleted);
     EXPECT_EQ(log.text, plain + ": (WARNING: not deleted, prefix not found)\r\nDelete failed\r\n");
 
     // Without logging only the result tells.
     log.text.clear();
-    EXPECT_EQ(DeleteFileLogged(qt::LongPath(plain).c_str(), 0), 1);
+    EXPECT_EQ(DeleteFileLogged(run, qt::LongPath(plain).c_str(), false), DeleteOutcome::Deleted);
     EXPECT_FALSE(qt::FileExists(plain));
     EXPECT_EQ(log.text, "");
-    EXPECT_EQ(g_stats.filesDeleted, 1u);
-    EXPECT_EQ(g_stats.deleteFailed + g_stats.deletesPendingReboot, 0u);
+    EXPECT_EQ(run.stats.filesDeleted, 1u);
+    EXPECT_EQ(run.stats.deleteFailed + run.stats.deletesPendingReboot, 0u);
 }
 
 TEST_F(InProcessDelete, FileOutcomesOn9x) {
     Platform(false);
     std::string readOnly = MakeFile("ro.dll", FILE_ATTRIBUTE_READONLY);
-    EXPECT_EQ(DeleteFileLogged(readOnly.c_str(), 1), 1);
+    EXPECT_EQ(DeleteFileLogged(run, readOnly.c_str(), true), DeleteOutcome::Deleted);
     EXPECT_FALSE(qt::FileExists(readOnly));
     std::string tooLong = dir + "\\" + std::string(260, 'x');
-    EXPECT_EQ(DeleteFileLogged(tooLong.c_str(), 1), 0);
+    EXPECT_EQ(DeleteFileLogged(run, tooLong.c_str(), true), DeleteOutcome::NotDeleted);
     EXPECT_EQ(log.text, readOnly + ": (deleted)\r\nDelete failed\r\n");
-    EXPECT_EQ(g_stats.filesDeleted, 1u);
+    EXPECT_EQ(run.stats.filesDeleted, 1u);
 }
 
 // A stand-in for the table's MoveFileEx that cannot schedule anything.
@@ -127,32 +124,32 @@ TEST_F(InProcessDelete, LockedFileIsListedThenScheduledAndGoneAfterRestart) {
     qt::FileHolder locker;
     ASSERT_TRUE(locker.Lock(file));
 
-    WStrList failed;
-    EXPECT_EQ(DeleteListedFile(qt::LongPath(file).c_str(), 1, failed), 0);
+    WStrList& failed = run.failedDeletes;
+    EXPECT_EQ(DeleteListedFile(run, qt::LongPath(file).c_str(), true), false);
     ASSERT_EQ(failed.GetCount(), 1u);
     EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(failed.GetAt(failed.FindIndex(0)))), qt::LongPath(file));
     EXPECT_EQ(log.text, "");
-    EXPECT_FALSE(g_run.rebootNeeded);
+    EXPECT_FALSE(run.flags.rebootNeeded);
 
     // Scheduled without logging: nothing counted, no restart asked for.
-    EXPECT_EQ(DeleteFileLogged(qt::LongPath(file).c_str(), 0), -1);
-    EXPECT_FALSE(g_run.rebootNeeded);
-    EXPECT_EQ(g_stats.deletesPendingReboot, 0u);
+    EXPECT_EQ(DeleteFileLogged(run, qt::LongPath(file).c_str(), false), DeleteOutcome::PendingRestart);
+    EXPECT_FALSE(run.flags.rebootNeeded);
+    EXPECT_EQ(run.stats.deletesPendingReboot, 0u);
 
-    EXPECT_EQ(DeleteFileLogged(qt::LongPath(file).c_str(), 1), -1);
+    EXPECT_EQ(DeleteFileLogged(run, qt::LongPath(file).c_str(), true), DeleteOutcome::PendingRestart);
     EXPECT_EQ(log.text, file + ": (will be deleted on next reboot)\r\n");
-    EXPECT_EQ(g_stats.deletesPendingReboot, 1u);
-    EXPECT_EQ(g_stats.deleteFailed, 0u);
-    EXPECT_TRUE(g_run.rebootNeeded);
+    EXPECT_EQ(run.stats.deletesPendingReboot, 1u);
+    EXPECT_EQ(run.stats.deleteFailed, 0u);
+    EXPECT_TRUE(run.flags.rebootNeeded);
 
     // Neither deleted nor scheduled: the warning, and the failure counted.
     log.text.clear();
-    g_api.wide.MoveFileEx = RefusingMoveFileEx;
-    EXPECT_EQ(DeleteFileLogged(qt::LongPath(file).c_str(), 1), 0);
+    run.api.wide.MoveFileEx = RefusingMoveFileEx;
+    EXPECT_EQ(DeleteFileLogged(run, qt::LongPath(file).c_str(), true), DeleteOutcome::NotDeleted);
     EXPECT_EQ(log.text, file + ": (WARNING: delete failed)\r\n");
-    EXPECT_EQ(g_stats.deleteFailed, 1u);
-    EXPECT_EQ(g_stats.deletesPendingReboot, 1u);
-    ASSERT_EQ(LoadApiTable(), 1);
+    EXPECT_EQ(run.stats.deleteFailed, 1u);
+    EXPECT_EQ(run.stats.deletesPendingReboot, 1u);
+    ASSERT_EQ(LoadApiTable(run.api, run.flags), 1);
 
     locker.Release();
     EXPECT_TRUE(qt::FileExists(file));
@@ -165,36 +162,34 @@ TEST_F(InProcessDelete, FileGoneByTheSecondPassIsCountedOnce) {
         Platform(nt);
         log.text.clear();
         std::string file = MakeFile(nt ? "VCAB.DLL" : "VCAB9X.DLL");
-        TrevaskDlg dlg;
         qt::FileHolder locker;
         ASSERT_TRUE(locker.Lock(file));
         if (nt)
-            EXPECT_EQ(DeleteListedFile(qt::LongPath(file).c_str(), 1, dlg.failedDeletes), 0);
+            EXPECT_EQ(DeleteListedFile(run, qt::LongPath(file).c_str(), true), false);
         else
-            EXPECT_EQ(DeleteListedFile(file.c_str(), 1, dlg.failedDeletes), 0);
-        EXPECT_EQ(dlg.failedDeletes.GetCount(), 1u);
+            EXPECT_EQ(DeleteListedFile(run, file.c_str(), true), false);
+        EXPECT_EQ(run.failedDeletes.GetCount(), 1u);
         locker.Release();
         ASSERT_TRUE(DeleteFileA(file.c_str()));
 
-        RetryFailedDeletes(dlg);
+        RetryFailedDeletes(run);
         EXPECT_EQ(log.text, file + ": (deleted)\r\n") << "nt=" << nt;
-        EXPECT_EQ(g_stats.filesDeleted, 1u);
-        EXPECT_FALSE(g_run.rebootNeeded);
+        EXPECT_EQ(run.stats.filesDeleted, 1u);
+        EXPECT_FALSE(run.flags.rebootNeeded);
     }
 }
 
 TEST_F(InProcessDelete, SecondPassDeletesWhatWasReleased) {
     Platform(true);
     std::string file = MakeFile("VCAB.DLL");
-    TrevaskDlg dlg;
     qt::FileHolder locker;
     ASSERT_TRUE(locker.Lock(file));
-    DeleteListedFile(qt::LongPath(file).c_str(), 1, dlg.failedDeletes);
+    DeleteListedFile(run, qt::LongPath(file).c_str(), true);
     locker.Release();
-    RetryFailedDeletes(dlg);
+    RetryFailedDeletes(run);
     EXPECT_FALSE(qt::FileExists(file));
     EXPECT_EQ(log.text, file + ": (deleted)\r\n");
-    EXPECT_EQ(g_stats.filesDeleted, 1u);
+    EXPECT_EQ(run.stats.filesDeleted, 1u);
 }
 
 // 9x: the [rename] section of WININIT.INI in the Windows directory.
@@ -220,11 +215,11 @@ TEST_F(Wininit9x, SectionCreatedWhenMissing) {
     std::string file = MakeFile("VCAB.DLL");
     qt::FileHolder locker;
     ASSERT_TRUE(locker.Lock(file));
-    EXPECT_EQ(DeleteFileLogged(file.c_str(), 1), -1);
+    EXPECT_EQ(DeleteFileLogged(run, file.c_str(), true), DeleteOutcome::PendingRestart);
     EXPECT_EQ(qt::ReadText(ini), "[rename]\r\nNUL=" + ShortName(file) + "\r\n");
     EXPECT_EQ(log.text, file + ": (will be deleted on next reboot)\r\n");
-    EXPECT_EQ(g_stats.deletesPendingReboot, 1u);
-    EXPECT_TRUE(g_run.rebootNeeded);
+    EXPECT_EQ(run.stats.deletesPendingReboot, 1u);
+    EXPECT_TRUE(run.flags.rebootNeeded);
 }
 
 TEST_F(Wininit9x, SecondNulLineFollowsTheExistingOne) {
@@ -236,7 +231,7 @@ TEST_F(Wininit9x, SecondNulLineFollowsTheExistingOne) {
     std::string file = MakeFile("VCAB.DLL");
     qt::FileHolder locker;
     ASSERT_TRUE(locker.Lock(file));
-    EXPECT_EQ(DeleteFileLogged(file.c_str(), 1), -1);
+    EXPECT_EQ(DeleteFileLogged(run, file.c_str(), true), DeleteOutcome::PendingRestart);
     char section[4096] = {};
     DWORD n = GetPrivateProfileSectionA("rename", section, sizeof section, ini.c_str());
     EXPECT_EQ(std::string(section, n), "NUL=" + ShortName(other) + '\0' + "C:\\NEW.TXT=C:\\OLD.TXT" + '\0' +
@@ -255,7 +250,6 @@ protected:
     }
     void MakeDir(const std::string& relative) { CreateDirectoryA((dir + "\\" + relative).c_str(), nullptr); }
     bool Exists(const std::string& relative) { return qt::FileExists(dir + "\\" + relative); }
-    TrevaskDlg dlg;
 };
 
 TEST_F(DirectoryTables, EveryOutcomeAndItsCounter) {
@@ -275,19 +269,19 @@ TEST_F(DirectoryTables, EveryOutcomeAndItsCounter) {
         {"%QUORVIN_TEST_DIR%\\notadir", 0},   {"%QUORVIN_UNDEFINED%\\tree", 0},
         {nullptr, 0},
     };
-    DeleteThreatDirectories(dlg, table, nullptr);
+    DeleteThreatDirectories(run, table, nullptr);
     EXPECT_EQ(log.text, "directory " + dir + "\\tree: (deleted)\r\n" +
                             "directory " + dir + "\\emptyonly: (WARNING: not deleted)\r\n" +
                             "directory " + dir + "\\empty: (deleted)\r\n");
     EXPECT_FALSE(Exists("tree"));
     EXPECT_TRUE(Exists("emptyonly\\keep.txt"));
     EXPECT_TRUE(Exists("notadir"));
-    EXPECT_EQ(g_stats.directoriesDeleted, 2u);
-    EXPECT_EQ(g_stats.directoriesNotDeleted, 1u);
-    EXPECT_EQ(g_stats.directoriesPendingReboot, 0u);
+    EXPECT_EQ(run.stats.directoriesDeleted, 2u);
+    EXPECT_EQ(run.stats.directoriesNotDeleted, 1u);
+    EXPECT_EQ(run.stats.directoriesPendingReboot, 0u);
     // Files inside are deleted without lines or counts; nothing waits for a restart.
-    EXPECT_EQ(g_stats.filesDeleted, 0u);
-    EXPECT_FALSE(g_run.rebootNeeded);
+    EXPECT_EQ(run.stats.filesDeleted, 0u);
+    EXPECT_FALSE(run.flags.rebootNeeded);
 }
 
 TEST_F(DirectoryTables, DirectoryWithLockedFileGoesAtRestart) {
@@ -298,10 +292,10 @@ TEST_F(DirectoryTables, DirectoryWithLockedFileGoesAtRestart) {
     const ThreatDirectory table[] = {{"%QUORVIN_TEST_DIR%\\held", 0}, {nullptr, 0}};
     qt::FileHolder locker;
     ASSERT_TRUE(locker.Lock(file));
-    DeleteThreatDirectories(dlg, table, nullptr);
+    DeleteThreatDirectories(run, table, nullptr);
     EXPECT_EQ(log.text, "directory " + dir + "\\held: (will be deleted on next reboot)\r\n");
-    EXPECT_EQ(g_stats.directoriesPendingReboot, 1u);
-    EXPECT_TRUE(g_run.rebootNeeded);
+    EXPECT_EQ(run.stats.directoriesPendingReboot, 1u);
+    EXPECT_TRUE(run.flags.rebootNeeded);
     EXPECT_FALSE(Exists("held\\free.dll"));
     locker.Release();
     ASSERT_TRUE(qt::RestartMachine());
@@ -318,14 +312,14 @@ TEST_F(DirectoryTables, DetectedFileFolderUnderAListedDirectory) {
     MakeFile("Apple\\y.exe");
     const ThreatDirectory third[] = {{"%QUORVIN_TEST_DIR%\\app", 0}, {nullptr, 0}};
     def.directoryTables[2] = third;
-    DeleteDetectionDirectories(dlg, qt::LongPath(dir + "\\App\\sub\\x.exe").c_str());
+    DeleteDetectionDirectories(run, qt::LongPath(dir + "\\App\\sub\\x.exe").c_str());
     // A folder whose name merely begins like the listed one is not inside it.
-    DeleteDetectionDirectories(dlg, qt::LongPath(dir + "\\Apple\\y.exe").c_str());
+    DeleteDetectionDirectories(run, qt::LongPath(dir + "\\Apple\\y.exe").c_str());
     EXPECT_EQ(log.text, "directory " + dir + "\\App\\sub: (deleted)\r\n");
     EXPECT_FALSE(Exists("App\\sub"));
     EXPECT_TRUE(Exists("App\\top.exe"));
     EXPECT_TRUE(Exists("Apple\\y.exe"));
-    EXPECT_EQ(g_stats.directoriesDeleted, 1u);
+    EXPECT_EQ(run.stats.directoriesDeleted, 1u);
 }
 
 TEST_F(DirectoryTables, AnsiPathsOn9x) {
@@ -337,11 +331,11 @@ TEST_F(DirectoryTables, AnsiPathsOn9x) {
     MakeDir("App\\sub");
     MakeFile("App\\sub\\x.exe");
     const ThreatDirectory table[] = {{"%QUORVIN_TEST_DIR%\\tree9x", 0}, {nullptr, 0}};
-    DeleteThreatDirectories(dlg, table, nullptr);
+    DeleteThreatDirectories(run, table, nullptr);
     const ThreatDirectory third[] = {{"%QUORVIN_TEST_DIR%\\App", 1}, {nullptr, 0}};
     def.directoryTables[2] = third;
     std::string detected = dir + "\\App\\sub\\x.exe";
-    DeleteDetectionDirectories(dlg, detected.c_str());
+    DeleteDetectionDirectories(run, detected.c_str());
     EXPECT_EQ(log.text, "directory " + dir + "\\tree9x: (deleted)\r\n" + "directory " + dir +
                             "\\App\\sub: (WARNING: not deleted)\r\n");
     EXPECT_FALSE(Exists("tree9x"));
@@ -355,9 +349,9 @@ TEST_F(DirectoryTables, EntryThatWouldOverrunThePathLimitStopsTheListing) {
     MakeFile("fits\\abcdef.txt");    // 10 characters
     MakeFile("over\\abcdefg.txt");   // 11 characters
     // The limit holds "<dir>\fits\abcdef.txt" exactly, with its terminator in the buffer.
-    g_run.maxPathChars = static_cast<uint32_t>(dir.size() + 5 + 1 + 10);
+    run.flags.maxPathChars = static_cast<uint32_t>(dir.size() + 5 + 1 + 10);
     const ThreatDirectory table[] = {{"%QUORVIN_TEST_DIR%\\fits", 0}, {"%QUORVIN_TEST_DIR%\\over", 0}, {nullptr, 0}};
-    DeleteThreatDirectories(dlg, table, nullptr);
+    DeleteThreatDirectories(run, table, nullptr);
     EXPECT_EQ(log.text, "directory " + dir + "\\fits: (deleted)\r\n" + "directory " + dir +
                             "\\over: (WARNING: not deleted)\r\n");
     EXPECT_TRUE(Exists("over\\abcdefg.txt"));

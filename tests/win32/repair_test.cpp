@@ -10,14 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "app/TrevaskDlg.h"
 #include "app/environment.h"
-#include "app/log.h"
-#include "app/run_state.h"
-#include "app/threat_definition.h"
+#include "app/run_context.h"
 #include "repair_support.h"
 #include "support/run_setup.h"
-#include "scan/api_table.h"
 #include "scan/delete.h"
 #include "scan/detect.h"
 #include "scan/fault_guard.h"
@@ -43,14 +39,9 @@ Bytes Host(uint32_t seed, uint32_t sections = 3) {
 class Repair : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(qt::PrepareNtWalk());
-        dlg.options = DefaultRunOptions(*g_def);
+        ASSERT_TRUE(qt::PrepareNtWalk(run));
+        run.options = DefaultRunOptions(*run.def);
         dir = qt::NewWorkDir("repair");
-    }
-    void TearDown() override {
-        SetFixNameLimit(0x10000);
-        SetMappedImageHook(nullptr);
-        g_def = &BuiltInDefinition();
     }
     std::string Put(const std::string& name, const Bytes& bytes) {
         std::string path = dir + "\\" + name;
@@ -61,11 +52,12 @@ protected:
     void Scan(const std::string& path) {
         std::wstring native = qt::LongPath(path);
         DWORD attributes = GetFileAttributesW(native.c_str());
-        ScanFile(dlg, native.data(), attributes);
+        ScanFile(run, progress, native.data(), attributes);
     }
 
-    TrevaskDlg dlg;
-    qt::LogCapture sink;
+    RemovalRun run;
+    RunProgress progress;
+    qt::LogCapture sink{run.log};
     std::string dir;
 };
 
@@ -82,10 +74,10 @@ TEST_F(Repair, DoublyInfectedFileIsRepairedLayerByLayer) {
     Scan(path);
     const std::string line = path + ": infected with W32.Quorvin!inf\r\n";
     EXPECT_EQ(sink.text, line + path + kAttempt + path + kRepaired + line + path + kAttempt + path + kRepaired);
-    EXPECT_EQ(g_stats.infections, 2u);
-    EXPECT_EQ(g_stats.repairs, 2u);
-    EXPECT_EQ(g_stats.repairsFailed, 0u);
-    EXPECT_EQ(dlg.detectedFiles.GetCount(), 2u);   // recorded once per layer
+    EXPECT_EQ(run.stats.infections, 2u);
+    EXPECT_EQ(run.stats.repairs, 2u);
+    EXPECT_EQ(run.stats.repairsFailed, 0u);
+    EXPECT_EQ(run.detectedFiles.GetCount(), 2u);   // recorded once per layer
     Bytes after = qt::ReadBytes(path);
     EXPECT_EQ(after, samples::ExpectedAfterRepair(first.normalizedHost, twice));
     EXPECT_EQ(rt::Values(after), rt::Values(first.normalizedHost));
@@ -102,13 +94,13 @@ TEST_F(Repair, UnknownSecondLayerOperationFailsAndLeavesTheFileAsItWas) {
         ASSERT_FALSE(infected.empty());
         std::string path = Put("badop" + std::to_string(op) + ".exe", infected);
         sink.text.clear();
-        g_stats = RemovalStats{};
+        run.stats = RemovalStats{};
 
         Scan(path);
         EXPECT_EQ(sink.text, path + ": infected with W32.Quorvin!inf\r\n" + path + kAttempt + path + kFailed) << op;
-        EXPECT_EQ(g_stats.repairsFailed, 1u);
-        EXPECT_EQ(g_stats.repairs, 0u);
-        EXPECT_EQ(g_stats.infections, 1u);
+        EXPECT_EQ(run.stats.repairsFailed, 1u);
+        EXPECT_EQ(run.stats.repairs, 0u);
+        EXPECT_EQ(run.stats.infections, 1u);
         EXPECT_EQ(qt::ReadBytes(path), infected) << op;
     }
     EXPECT_TRUE(rt::FixLeftovers(dir).empty());
@@ -125,16 +117,16 @@ TEST_F(Repair, FixNamesInUseAreSkippedAndNeverTaken) {
     }
 
     // With every name we may try taken, the repair fails and touches nothing.
-    SetFixNameLimit(4);
+    run.seams.fixNameLimit = 4;
     Scan(path);
     EXPECT_EQ(qt::Count(sink.text, kFailed), 1u);
     EXPECT_EQ(qt::Count(sink.text, kAttempt), 0u);   // it never got to the image
-    EXPECT_EQ(g_stats.repairsFailed, 1u);
+    EXPECT_EQ(run.stats.repairsFailed, 1u);
     EXPECT_EQ(qt::ReadBytes(path), s.image);
     for (int i = 0; i < 4; ++i) EXPECT_EQ(qt::ReadBytes(path + ".fix000" + std::to_string(i)), theirs[i]) << i;
 
     // With the fifth name free the copy is made there and the file repaired.
-    SetFixNameLimit(0x10000);
+    run.seams.fixNameLimit = 0x10000;
     sink.text.clear();
     Scan(path);
     EXPECT_EQ(qt::Count(sink.text, kRepaired), 1u);
@@ -152,9 +144,9 @@ TEST_F(Repair, WholeFileThreatsAreDeletedAfterTheirCopy) {
     Scan(dropper);
     EXPECT_EQ(sink.text, threat + ": infected with W32.Quorvin\r\n" + threat + ": (deleted)\r\n" + dropper +
                              ": infected with W32.Quorvin!dr\r\n" + dropper + ": (deleted)\r\n");
-    EXPECT_EQ(g_stats.filesDeleted, 2u);
-    EXPECT_EQ(g_stats.infections, 2u);
-    EXPECT_EQ(g_stats.repairs + g_stats.repairsFailed, 0u);
+    EXPECT_EQ(run.stats.filesDeleted, 2u);
+    EXPECT_EQ(run.stats.infections, 2u);
+    EXPECT_EQ(run.stats.repairs + run.stats.repairsFailed, 0u);
     EXPECT_FALSE(qt::FileExists(threat));
     EXPECT_FALSE(qt::FileExists(dropper));
 
@@ -162,11 +154,11 @@ TEST_F(Repair, WholeFileThreatsAreDeletedAfterTheirCopy) {
     Bytes file = samples::MakeThreatFile({});
     threat = Put("nocopy.dll", file);
     sink.text.clear();
-    SetFixNameLimit(0);
+    run.seams.fixNameLimit = 0;
     Scan(threat);
     EXPECT_EQ(sink.text, threat + ": infected with W32.Quorvin\r\n" + threat + kFailed);
     EXPECT_EQ(qt::ReadBytes(threat), file);
-    SetFixNameLimit(0x10000);
+    run.seams.fixNameLimit = 0x10000;
 
     // A threat file held open is deleted at the restart; its copy is gone now.
     qt::FileHolder holder;
@@ -175,8 +167,8 @@ TEST_F(Repair, WholeFileThreatsAreDeletedAfterTheirCopy) {
     Scan(threat);
     EXPECT_EQ(sink.text,
               threat + ": infected with W32.Quorvin\r\n" + threat + ": (will be deleted on next reboot)\r\n");
-    EXPECT_EQ(g_stats.deletesPendingReboot, 1u);
-    EXPECT_TRUE(g_run.rebootNeeded);
+    EXPECT_EQ(run.stats.deletesPendingReboot, 1u);
+    EXPECT_TRUE(run.flags.rebootNeeded);
     EXPECT_TRUE(rt::FixLeftovers(dir).empty());
 }
 
@@ -199,11 +191,11 @@ TEST_F(Repair, HeldHostIsReplacedAtTheRestart) {
     const std::string line = ": infected with W32.Quorvin!inf\r\n";
     EXPECT_EQ(sink.text, path + line + path + kAttempt + copy + line + copy + kAttempt + copy + kRepaired + path +
                              kAtReboot);
-    EXPECT_EQ(g_stats.infections, 2u);
-    EXPECT_EQ(g_stats.repairs, 1u);   // the copy's own layer
-    EXPECT_EQ(g_stats.repairsPendingReboot, 1u);
-    EXPECT_EQ(g_stats.filesScanned, 2u);   // the file and its copy
-    EXPECT_TRUE(g_run.rebootNeeded);
+    EXPECT_EQ(run.stats.infections, 2u);
+    EXPECT_EQ(run.stats.repairs, 1u);   // the copy's own layer
+    EXPECT_EQ(run.stats.repairsPendingReboot, 1u);
+    EXPECT_EQ(run.stats.filesScanned, 2u);   // the file and its copy
+    EXPECT_TRUE(run.flags.rebootNeeded);
     const Bytes expected = samples::ExpectedAfterRepair(first.normalizedHost, twice);
     EXPECT_EQ(qt::ReadBytes(path), twice);   // untouched until the restart
     EXPECT_EQ(qt::ReadBytes(copy), expected);
@@ -228,14 +220,14 @@ BOOL WINAPI RecordingMoveFileEx(const wchar_t* from, const wchar_t* to, DWORD fl
 // held threat file and its folder are deleted at the restart, a held host is
 // replaced by its repaired copy.
 TEST_F(Repair, DISABLED_RestartPaths) {
-    g_api.wide.MoveFileEx = RecordingMoveFileEx;
+    run.api.wide.MoveFileEx = RecordingMoveFileEx;
     const std::string folder = qt::NewWorkDir("delayed");
     const std::string file = folder + "\\held.dll";
     HANDLE held = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(DeleteFileLogged(qt::LongPath(file).c_str(), 0), -1);
+    EXPECT_EQ(DeleteFileLogged(run, qt::LongPath(file).c_str(), false), DeleteOutcome::PendingRestart);
     std::wstring target = qt::LongPath(folder);
-    EXPECT_EQ(DeleteDirectory(&target[0], 0, 1), -1);
+    EXPECT_EQ(DeleteDirectory(run, &target[0], false, true), DeleteOutcome::PendingRestart);
     CloseHandle(held);
 
     const Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
@@ -244,7 +236,7 @@ TEST_F(Repair, DISABLED_RestartPaths) {
     ASSERT_TRUE(holder.Hold(path));
     Scan(path);
     holder.Release();
-    EXPECT_EQ(g_stats.repairsPendingReboot, 1u);
+    EXPECT_EQ(run.stats.repairsPendingReboot, 1u);
     for (const std::wstring& m : g_restartMoves) qt::PrintValue("moved", m);
     qt::PrintValue("folder", qt::Wide(folder));
     qt::PrintValue("path", qt::Wide(path));
@@ -283,42 +275,42 @@ TEST_F(Repair, WarningOnlyForUnopenableExeNames) {
         HANDLE lock = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(lock, INVALID_HANDLE_VALUE);
         std::wstring native = qt::LongPath(path);
-        EXPECT_EQ(OpenAndDetect(dlg, native.c_str()), 0) << c.name;
+        EXPECT_EQ(OpenAndDetect(run, native.c_str()), 0) << c.name;
         CloseHandle(lock);
         if (c.warned) expected += path + ": WARNING: file cannot be opened for scanning\r\n";
     }
     EXPECT_EQ(sink.text, expected);
-    EXPECT_EQ(dlg.detectedFiles.GetCount(), 0u);
+    EXPECT_EQ(run.detectedFiles.GetCount(), 0u);
     // Empty files are clean and quiet.
     std::string empty = Put("empty.exe", {});
-    EXPECT_EQ(OpenAndDetect(dlg, qt::LongPath(empty).c_str()), 0);
+    EXPECT_EQ(OpenAndDetect(run, qt::LongPath(empty).c_str()), 0);
     EXPECT_EQ(sink.text, expected);
 }
 
 // The ANSI set of 9x: no move function, so a repair cannot replace the file
 // and fails with the file left as it was; whole-file threats are deleted.
 TEST_F(Repair, AnsiPathsOfThe9xFamily) {
-    g_run.isNtFamily = false;
-    g_run.isWin9xFamily = true;
-    g_run.maxPathChars = kMaxPathChars9x;
-    g_api = ApiTable{};
-    ASSERT_EQ(LoadApiTable(), 1);
-    ASSERT_EQ(Api<char>().MoveFileEx, nullptr);
+    run.flags.isNtFamily = false;
+    run.flags.isWin9xFamily = true;
+    run.flags.maxPathChars = kMaxPathChars9x;
+    run.api = ApiTable{};
+    ASSERT_EQ(LoadApiTable(run.api, run.flags), 1);
+    ASSERT_EQ(run.api.ansi.MoveFileEx, nullptr);
 
     Bytes infected = samples::MakeInfected(Host(21), {.seed = 21});
     std::string host = Put("host9x.exe", infected);
     std::string threat = Put("threat9x.dll", samples::MakeThreatFile({}));
     std::vector<char> buffer(host.begin(), host.end());
     buffer.push_back('\0');
-    ScanFile(dlg, buffer.data(), FILE_ATTRIBUTE_NORMAL);
+    ScanFile(run, progress, buffer.data(), FILE_ATTRIBUTE_NORMAL);
     buffer.assign(threat.begin(), threat.end());
     buffer.push_back('\0');
-    ScanFile(dlg, buffer.data(), FILE_ATTRIBUTE_NORMAL);
+    ScanFile(run, progress, buffer.data(), FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(sink.text, host + ": infected with W32.Quorvin!inf\r\n" + host + kAttempt + host + kFailed + threat +
                              ": infected with W32.Quorvin\r\n" + threat + ": (deleted)\r\n");
     EXPECT_EQ(qt::ReadBytes(host), infected);
     EXPECT_FALSE(qt::FileExists(threat));
-    EXPECT_EQ(dlg.detectedFiles.GetCount(), 2u);
+    EXPECT_EQ(run.detectedFiles.GetCount(), 2u);
     EXPECT_TRUE(rt::FixLeftovers(dir).empty());
 }
 
@@ -336,6 +328,7 @@ void Nested(void* arg) {
 }
 
 TEST(FaultGuard, FaultsBecomeResultsAndTheChainSurvives) {
+    if (qt::CpuEmulated()) GTEST_SKIP() << "page faults are not delivered as access violations on this CPU emulator";
     void* reserved = VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_NOACCESS);
     ASSERT_NE(reserved, nullptr);
     for (int i = 0; i < 3; ++i) EXPECT_FALSE(CallCatchingFaults(ReadReserved, reserved));
@@ -360,15 +353,16 @@ TEST(FaultGuard, FaultsBecomeResultsAndTheChainSurvives) {
 // does to the pages past its new end): clean, no crash, and the next file is
 // scanned normally.
 TEST_F(Repair, ImageThatFaultsWhileReadIsClean) {
+    if (qt::CpuEmulated()) GTEST_SKIP() << "page faults are not delivered as access violations on this CPU emulator";
     samples::InfectedSample s = samples::Infect(Host(12), {.seed = 12});
     ASSERT_FALSE(s.image.empty());
     std::string path = Put("vanish.exe", s.image);
-    SetMappedImageHook([](const void* view, size_t) { UnmapViewOfFile(view); });
-    EXPECT_EQ(OpenAndDetect(dlg, qt::LongPath(path).c_str()), 0);
-    SetMappedImageHook(nullptr);
-    EXPECT_EQ(dlg.detectedFiles.GetCount(), 0u);
-    EXPECT_EQ(OpenAndDetect(dlg, qt::LongPath(path).c_str()), 1);
-    EXPECT_EQ(dlg.detectedFiles.GetCount(), 1u);
+    run.seams.mappedImageHook = [](const void* view, size_t) { UnmapViewOfFile(view); };
+    EXPECT_EQ(OpenAndDetect(run, qt::LongPath(path).c_str()), 0);
+    run.seams.mappedImageHook = nullptr;
+    EXPECT_EQ(run.detectedFiles.GetCount(), 0u);
+    EXPECT_EQ(OpenAndDetect(run, qt::LongPath(path).c_str()), 1);
+    EXPECT_EQ(run.detectedFiles.GetCount(), 1u);
 }
 
 // The signature cut, with a definition of our own that has a cut table.
@@ -392,7 +386,7 @@ TEST_F(Repair, SignatureCutReplacesEveryMatchThenDetectionIsSkipped) {
     };
     ThreatDefinition def = BuiltInDefinition();
     def.cutRepairTable = table;
-    g_def = &def;
+    run.def = &def;
 
     std::string cut = Put("data.CUT", Text("head QVX<junk>END mid QVX<more>END tail"));
     std::string other = Put("data.txt", Text("head QVX<junk>END tail"));
@@ -401,7 +395,7 @@ TEST_F(Repair, SignatureCutReplacesEveryMatchThenDetectionIsSkipped) {
     EXPECT_EQ(qt::ReadBytes(cut), Text("head ok mid ok tail"));
     EXPECT_EQ(qt::ReadBytes(other), Text("head QVX<junk>END tail"));   // suffix does not apply
     EXPECT_EQ(sink.text, cut + ": (repaired)\r\n");
-    EXPECT_EQ(g_stats.repairs, 1u);
+    EXPECT_EQ(run.stats.repairs, 1u);
 
     // A cut file is not scanned again, even one that detection would take
     // for the threat.
@@ -413,7 +407,7 @@ TEST_F(Repair, SignatureCutReplacesEveryMatchThenDetectionIsSkipped) {
     Scan(threat);
     EXPECT_EQ(sink.text, threat + ": (repaired)\r\n");
     EXPECT_TRUE(qt::FileExists(threat));
-    EXPECT_EQ(g_stats.infections, 0u);
+    EXPECT_EQ(run.stats.infections, 0u);
 
     // A cut that never runs out stops at the limit: can't repair, deleted.
     std::string endless = Put("endless.bin", Text("xxLOOPyy"));
@@ -421,7 +415,7 @@ TEST_F(Repair, SignatureCutReplacesEveryMatchThenDetectionIsSkipped) {
     Scan(endless);
     EXPECT_EQ(sink.text, endless + ": (can't repair) (deleted)\r\n");
     EXPECT_FALSE(qt::FileExists(endless));
-    EXPECT_EQ(g_stats.filesDeleted, 1u);
+    EXPECT_EQ(run.stats.filesDeleted, 1u);
 
     // No temporary file to write the result to: can't repair.
     char temp[MAX_PATH] = {};
@@ -434,7 +428,7 @@ TEST_F(Repair, SignatureCutReplacesEveryMatchThenDetectionIsSkipped) {
     RemoveDirectoryA(tempBin.c_str());
     EXPECT_EQ(sink.text, blocked + ": (can't repair) (deleted)\r\n");
     EXPECT_FALSE(qt::FileExists(tempBin));
-    EXPECT_EQ(g_stats.infections, 0u);   // detection never ran on cut files
+    EXPECT_EQ(run.stats.infections, 0u);   // detection never ran on cut files
 }
 
 }  // namespace

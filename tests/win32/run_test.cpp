@@ -4,11 +4,8 @@
 
 #include <string>
 
-#include "app/TrevaskDlg.h"
 #include "app/environment.h"
-#include "app/log.h"
-#include "app/run_state.h"
-#include "app/threat_definition.h"
+#include "app/removal_run.h"
 #include "support/support.h"
 
 namespace {
@@ -80,47 +77,40 @@ TEST(Platform, FlagsUnderEveryWineVersion) {
     }
 }
 
-// In-process runs: the dialog object without a window, silent mode.
+// In-process runs: the run without a dialog, silent mode.
 class InProcessRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        ResetRunState();
-        reportText.clear();
         def = BuiltInDefinition();
-        g_def = &def;
+        run.def = &def;
         dir = qt::NewWorkDir("inproc");
-        dlg.options = DefaultRunOptions(def);
-        dlg.options.silentMode = true;
-        dlg.options.logPath = dir + "\\run.log";
-        g_run.silentMode = true;
-        g_run.noFileScan = true;
-        dlg.options.noFileScan = true;
+        run.options = DefaultRunOptions(def);
+        run.options.silentMode = true;
+        run.options.logPath = dir + "\\run.log";
+        run.flags.silentMode = true;
+        run.flags.noFileScan = true;
+        run.options.noFileScan = true;
     }
-    void TearDown() override {
-        g_def = &BuiltInDefinition();
-        SetCleanBootProbe(nullptr);
-        SetRightsProbe(nullptr);
-        CloseLogFile();
-    }
-    std::string Log() { return qt::ReadText(dlg.options.logPath); }
+    std::string Log() { return qt::ReadText(run.options.logPath); }
 
     ThreatDefinition def;
     std::string dir;
-    TrevaskDlg dlg;
+    RemovalRun run;
+    RunProgress progress;
 };
 
 TEST_F(InProcessRun, QuotedLogPathRunsWithoutLog) {
-    dlg.options.logPath = "\"" + dir + "\\quoted.log\"";
-    dlg.RunRemoval();
-    EXPECT_EQ(reportText.rfind("The log file could not be created.\n", 0), 0u);
-    EXPECT_NE(reportText.find("W32.Quorvin has not been found on your computer.\n"), std::string::npos);
+    run.options.logPath = "\"" + dir + "\\quoted.log\"";
+    RunRemoval(run, progress);
+    EXPECT_EQ(run.log.reportText.rfind("The log file could not be created.\n", 0), 0u);
+    EXPECT_NE(run.log.reportText.find("W32.Quorvin has not been found on your computer.\n"), std::string::npos);
     EXPECT_FALSE(qt::FileExists(dir + "\\quoted.log"));
 }
 
 TEST_F(InProcessRun, SecondStartWhileRunningDoesNothing) {
-    dlg.runInProgress = true;
-    dlg.RunRemoval();
-    EXPECT_FALSE(qt::FileExists(dlg.options.logPath));
+    run.runInProgress = true;
+    EXPECT_EQ(RunRemoval(run, progress), RunEnd::AlreadyRunning);
+    EXPECT_FALSE(qt::FileExists(run.options.logPath));
 }
 
 int SafeModeWithNetwork() { return 2; }
@@ -129,43 +119,43 @@ bool NoRights() { return false; }
 
 TEST_F(InProcessRun, BootModeNotAllowedStopsBeforeTheLog) {
     def.requiredBootMode = 0;
-    SetCleanBootProbe(SafeMode);
-    dlg.RunRemoval();
-    EXPECT_FALSE(qt::FileExists(dlg.options.logPath));
-    EXPECT_FALSE(dlg.runInProgress);
+    run.seams.cleanBootProbe = SafeMode;
+    RunRemoval(run, progress);
+    EXPECT_FALSE(qt::FileExists(run.options.logPath));
+    EXPECT_FALSE(run.runInProgress);
 
     def.requiredBootMode = 1;            // safe mode with network passes a "safe" requirement
-    SetCleanBootProbe(SafeModeWithNetwork);
-    dlg.RunRemoval();
-    EXPECT_TRUE(qt::FileExists(dlg.options.logPath));
+    run.seams.cleanBootProbe = SafeModeWithNetwork;
+    RunRemoval(run, progress);
+    EXPECT_TRUE(qt::FileExists(run.options.logPath));
 }
 
 TEST_F(InProcessRun, MissingRightsReportOnlyTheTwoLines) {
-    SetRightsProbe(NoRights);
-    dlg.RunRemoval();
+    run.seams.rightsProbe = NoRights;
+    RunRemoval(run, progress);
     // The test program has no version resource: the title line is empty.
     EXPECT_EQ(Log(), "\r\n"
                          "You do not have Administrator rights to run the tool.\r\n"
                          "Please contact your Network Administrator for more information.\r\n"
                          "\r\nThe tool was executed in silent mode.\r\n\r\n"
                          "\r\nNo files were scanned by the tool...\r\n");
-    EXPECT_EQ(reportText,
+    EXPECT_EQ(run.log.reportText,
               "You do not have Administrator rights to run the tool.\n"
               "Please contact your Network Administrator for more information.\n");
 }
 
 TEST_F(InProcessRun, RealAdministratorPassesUnderWine) {
-    IdentifyPlatform();   // off the NT family the privilege calls do nothing
-    ASSERT_TRUE(g_run.isNtFamily);
+    IdentifyPlatform(run.flags);   // off the NT family the privilege calls do nothing
+    ASSERT_TRUE(run.flags.isNtFamily);
     int admin = 0;
     EXPECT_EQ(IsUserAdministrator(&admin), 0u);
     EXPECT_EQ(admin, 1);
     EXPECT_EQ(IsUserAdministrator(nullptr), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_TRUE(EnableDebugPrivilege());
+    EXPECT_TRUE(EnableDebugPrivilege(run.flags.isNtFamily));
     // A privilege the token does not hold cannot be enabled, although the
     // adjustment call itself reports success.
-    EXPECT_FALSE(EnablePrivilegeNamed("SeCreateTokenPrivilege"));
-    EXPECT_FALSE(EnablePrivilegeNamed("SeNoSuchPrivilege"));
+    EXPECT_FALSE(EnablePrivilegeNamed(run.flags.isNtFamily, "SeCreateTokenPrivilege"));
+    EXPECT_FALSE(EnablePrivilegeNamed(run.flags.isNtFamily, "SeNoSuchPrivilege"));
 }
 
 std::string ScheduleDeletion(const std::string& dir) {
@@ -177,9 +167,9 @@ std::string ScheduleDeletion(const std::string& dir) {
 
 TEST_F(InProcessRun, SilentRebootIsDeclinedWithNoSilentReboot) {
     std::string pending = ScheduleDeletion(dir);
-    g_run.rebootNeeded = true;
-    dlg.options.noSilentReboot = true;
-    dlg.RunRemoval();
+    run.flags.rebootNeeded = true;
+    run.options.noSilentReboot = true;
+    RunRemoval(run, progress);
     std::string log = Log();
     EXPECT_NE(log.find("\r\nThe tool was executed in silent mode.\r\n\r\n"
                        "\r\nNo files were scanned by the tool...\r\n"
@@ -192,8 +182,8 @@ TEST_F(InProcessRun, SilentRebootIsDeclinedWithNoSilentReboot) {
 
 TEST_F(InProcessRun, SilentRebootIsRequested) {
     std::string pending = ScheduleDeletion(dir);
-    g_run.rebootNeeded = true;
-    dlg.RunRemoval();
+    run.flags.rebootNeeded = true;
+    RunRemoval(run, progress);
     std::string log = Log();
     EXPECT_NE(log.find("\r\nThe tool initiated a system reboot.\r\n\r\n"), std::string::npos);
     EXPECT_EQ(log.find("not rebooted"), std::string::npos);

@@ -11,11 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/TrevaskDlg.h"
 #include "app/environment.h"
-#include "app/log.h"
-#include "app/run_state.h"
-#include "app/threat_definition.h"
+#include "app/run_context.h"
 #include "repair_support.h"
 #include "support/run_setup.h"
 #include "scan/api_table.h"
@@ -87,19 +84,20 @@ TEST(FullScan, FreshMachineHasNoInfectionAmongItsPrograms) {
     EXPECT_NE(log.find("W32.Quorvin has not been found on your computer."), std::string::npos) << log;
 
     // The same walk in this process, for its counters.
-    ASSERT_TRUE(qt::PrepareNtWalk());
-    TrevaskDlg dlg;
-    dlg.options = DefaultRunOptions(*g_def);
-    EXPECT_EQ(ScanDrives(dlg), 1);
-    EXPECT_EQ(g_stats.infections, 0u);
-    EXPECT_EQ(dlg.detectedFiles.GetCount(), 0u);
+    RemovalRun run;
+    RunProgress progress;
+    ASSERT_TRUE(qt::PrepareNtWalk(run));
+    run.options = DefaultRunOptions(*run.def);
+    EXPECT_TRUE(ScanDrives(run, progress));
+    EXPECT_EQ(run.stats.infections, 0u);
+    EXPECT_EQ(run.detectedFiles.GetCount(), 0u);
     // The tool's log was added since the count.
-    EXPECT_GE(g_stats.filesScanned, files);
-    EXPECT_LE(g_stats.filesScanned, files + 2);
+    EXPECT_GE(run.stats.filesScanned, files);
+    EXPECT_LE(run.stats.filesScanned, files + 2);
 
     char line[160];
     std::snprintf(line, sizeof line, "files on C: %u, PE files %u, scanned %u, infections %u\n", files, pe,
-                  g_stats.filesScanned, g_stats.infections);
+                  run.stats.filesScanned, run.stats.infections);
     std::printf("%s", line);
     qt::WriteBytes(qt::OutDir() + "\\full-scan.txt", Bytes(line, line + std::strlen(line)));
 }

@@ -99,8 +99,8 @@ public:
 class Walk : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(qt::PrepareNtWalk());
-        dlg.options = DefaultRunOptions(*g_def);
+        ASSERT_TRUE(qt::PrepareNtWalk(run));
+        run.options = DefaultRunOptions(*run.def);
     }
 
     // Parses a command line with the program's parser into the dialog's options.
@@ -108,18 +108,19 @@ protected:
         std::string line = "FixQuorvin.exe " + switches;
         std::vector<char> text(line.begin(), line.end());
         text.push_back('\0');
-        dlg.options = DefaultRunOptions(*g_def);
-        ParseCommandLine(text.data(), dlg.options, *g_def);
-        g_run.onlyDirPath = dlg.options.onlyDirPath;
+        run.options = DefaultRunOptions(*run.def);
+        ParseCommandLine(text.data(), run.options, *run.def);
+        run.flags.onlyDirPath = run.options.onlyDirPath;
     }
     int Run() {
-        g_stats = RemovalStats{};
-        g_run.cancelRequested = false;
-        return ScanDrives(dlg);
+        run.stats = RemovalStats{};
+        run.flags.cancelRequested = false;
+        return ScanDrives(run, progress);
     }
 
-    TrevaskDlg dlg;
-    qt::LogCapture sink;
+    RemovalRun run;
+    qt::PumpingProgress progress;
+    qt::LogCapture sink{run.log};
 };
 
 TEST_F(Walk, OnlyDirCountsEveryFileOnce) {
@@ -133,15 +134,15 @@ TEST_F(Walk, OnlyDirCountsEveryFileOnce) {
 
     Options("/ONLYDIR=" + root);
     EXPECT_EQ(Run(), 1);
-    EXPECT_EQ(g_stats.filesScanned, 160u);
+    EXPECT_EQ(run.stats.filesScanned, 160u);
     Options("/ONLYDIR=" + root + " /MAPPED");
-    EXPECT_TRUE(dlg.options.scanMappedDrives);
+    EXPECT_TRUE(run.options.scanMappedDrives);
     EXPECT_EQ(Run(), 1);
-    EXPECT_EQ(g_stats.filesScanned, 160u);
+    EXPECT_EQ(run.stats.filesScanned, 160u);
     // A trailing backslash names the same tree.
     Options("/ONLYDIR=" + root + "\\");
     EXPECT_EQ(Run(), 1);
-    EXPECT_EQ(g_stats.filesScanned, 160u);
+    EXPECT_EQ(run.stats.filesScanned, 160u);
     EXPECT_EQ(sink.text, "");   // clean files leave no line
     DeleteFileA("R:\\mapped.dat");
     DeleteFileA("D:\\second.dat");
@@ -162,13 +163,13 @@ TEST_F(Walk, ExclusionsSkipTreesAndPrefixSiblingsNotFiles) {
     ASSERT_EQ(kept, 4 + 3 + 2);
 
     Options("/ONLYDIR=" + root + " /EXCLUDE=" + root + "\\skip /EXCLUDE=\"" + root + "\\other\\deep\"");
-    ASSERT_EQ(dlg.options.exclusionList.size(), 2u);
+    ASSERT_EQ(run.options.exclusionList.size(), 2u);
     EXPECT_EQ(Run(), 1);
-    EXPECT_EQ(g_stats.filesScanned, static_cast<uint32_t>(kept));
+    EXPECT_EQ(run.stats.filesScanned, static_cast<uint32_t>(kept));
     // Without the switches everything is scanned.
     Options("/ONLYDIR=" + root);
     EXPECT_EQ(Run(), 1);
-    EXPECT_EQ(g_stats.filesScanned, static_cast<uint32_t>(CountFiles(qt::Wide(root))));
+    EXPECT_EQ(run.stats.filesScanned, static_cast<uint32_t>(CountFiles(qt::Wide(root))));
     EXPECT_EQ(sink.text, "");
 }
 
@@ -182,14 +183,14 @@ TEST_F(Walk, FullScanWalksFixedDrivesAndNetworkOnRequest) {
 
     Options("");
     EXPECT_EQ(Run(), 1);
-    EXPECT_EQ(g_stats.filesScanned, static_cast<uint32_t>(onC + onD));
+    EXPECT_EQ(run.stats.filesScanned, static_cast<uint32_t>(onC + onD));
     Options("/MAPPED");
     EXPECT_EQ(Run(), 1);
-    EXPECT_EQ(g_stats.filesScanned, static_cast<uint32_t>(onC + onD + onR));
+    EXPECT_EQ(run.stats.filesScanned, static_cast<uint32_t>(onC + onD + onR));
     // An exclusion of a whole drive.
     Options("/MAPPED /EXCLUDE=C:");
     EXPECT_EQ(Run(), 1);
-    EXPECT_EQ(g_stats.filesScanned, static_cast<uint32_t>(onD + onR));
+    EXPECT_EQ(run.stats.filesScanned, static_cast<uint32_t>(onD + onR));
 }
 
 TEST_F(Walk, GuardedAttributesAreRestored) {
@@ -214,7 +215,7 @@ TEST_F(Walk, GuardedAttributesAreRestored) {
     ASSERT_FALSE(files.empty());
     Options("/ONLYDIR=" + root);
     EXPECT_EQ(Run(), 1);
-    EXPECT_EQ(g_stats.filesScanned, 6u);
+    EXPECT_EQ(run.stats.filesScanned, 6u);
     for (auto& [path, before] : files) EXPECT_EQ(GetFileAttributesA(path.c_str()), before) << path;
     for (auto& f : files) SetFileAttributesA(f.first.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
@@ -229,20 +230,20 @@ TEST_F(Walk, NonAsciiNamesAreScannedAndLoggedInTheCodePage) {
     std::string onlyDir = Upper(qt::Ansi(root));
     Options("/ONLYDIR=" + onlyDir);
     EXPECT_EQ(Run(), 1);
-    EXPECT_EQ(g_stats.filesScanned, 4u);
+    EXPECT_EQ(run.stats.filesScanned, 4u);
     EXPECT_EQ(sink.text, "");
 
     // The warning lines of the NT family, reached with a lowered limit: the
     // log holds the system code page's form of the wide names.
     std::wstring shownDir = qt::Wide(onlyDir) + dir.substr(root.size());
     // The folder itself: L + 4 above the limit.
-    g_run.maxPathChars = static_cast<uint32_t>(4 + shownDir.size() + 3);
+    run.flags.maxPathChars = static_cast<uint32_t>(4 + shownDir.size() + 3);
     EXPECT_EQ(Run(), 1);
-    EXPECT_EQ(g_stats.filesScanned, 0u);
+    EXPECT_EQ(run.stats.filesScanned, 0u);
     EXPECT_EQ(sink.text, qt::Ansi(shownDir) + kTooLong + "\r\n");
     // Its entries: the first one met ends the folder.
     sink.text.clear();
-    g_run.maxPathChars = static_cast<uint32_t>(4 + shownDir.size() + 4);
+    run.flags.maxPathChars = static_cast<uint32_t>(4 + shownDir.size() + 4);
     EXPECT_EQ(Run(), 1);
     // "." and ".." still fit; the first longer name met ends the folder.
     std::wstring firstLong;
@@ -256,12 +257,13 @@ TEST_F(Walk, NonAsciiNamesAreScannedAndLoggedInTheCodePage) {
         }
     } while (FindNextFileW(h, &e));
     FindClose(h);
-    EXPECT_EQ(g_stats.filesScanned, 0u);
+    EXPECT_EQ(run.stats.filesScanned, 0u);
     EXPECT_EQ(sink.text, qt::Ansi(shownDir) + "\\" + qt::Ansi(firstLong) + kTooLong + "\r\n");
 }
 
 // Records, with every call of the stand-in library, the files scanned so far.
-long WINAPI FilesScannedProbe() { return static_cast<long>(g_stats.filesScanned); }
+const RemovalRun* g_probedRun = nullptr;
+long WINAPI FilesScannedProbe() { return g_probedRun ? static_cast<long>(g_probedRun->stats.filesScanned) : -1; }
 
 class Pause : public Walk {
 protected:
@@ -271,10 +273,12 @@ protected:
         ASSERT_NE(library, nullptr);
         auto set = reinterpret_cast<void(WINAPI*)(long(WINAPI*)())>(GetProcAddress(library, "SetProbe"));
         ASSERT_NE(set, nullptr);
+        g_probedRun = &run;
         set(FilesScannedProbe);
     }
     void TearDown() override {
         if (library) FreeLibrary(library);
+        g_probedRun = nullptr;
         Walk::TearDown();
     }
     HMODULE library = nullptr;
@@ -287,7 +291,7 @@ TEST_F(Pause, PausedBeforeTheFirstFileResumedAfterTheLast) {
     Probe(install);
     Options("/ONLYDIR=" + root);
     EXPECT_EQ(Run(), 1);
-    EXPECT_EQ(g_stats.filesScanned, static_cast<uint32_t>(files));
+    EXPECT_EQ(run.stats.filesScanned, static_cast<uint32_t>(files));
     std::string calls = install.Calls();
     std::string expected = "pause 0\r\nresume " + std::to_string(files) + "\r\n";
     ASSERT_GE(calls.size(), expected.size()) << calls;
@@ -296,9 +300,10 @@ TEST_F(Pause, PausedBeforeTheFirstFileResumedAfterTheLast) {
 
 // A window whose messages count down and then cancel the run, as the cancel
 // confirmation does when it reaches the walk through its message pump.
+qt::PumpingProgress* g_cancelled = nullptr;
 LRESULT CALLBACK CountdownProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (msg == WM_APP) {
-        if (wParam == 0) g_run.cancelRequested = true;
+        if (wParam == 0 && g_cancelled) g_cancelled->cancel = true;
         else PostMessageA(hwnd, WM_APP, wParam - 1, 0);
         return 0;
     }
@@ -332,9 +337,12 @@ TEST_F(Pause, CancelledWalkStopsAtOnceAndStillResumes) {
     FindClose(h);
 
     Options("/ONLYDIR=" + root);
-    g_stats = RemovalStats{};
-    EXPECT_EQ(ScanDrives(dlg), 0);
-    EXPECT_EQ(g_stats.filesScanned, static_cast<uint32_t>(files));
+    run.stats = RemovalStats{};
+    g_cancelled = &progress;
+    EXPECT_FALSE(ScanDrives(run, progress));
+    g_cancelled = nullptr;
+    EXPECT_NE(sink.text.find("\r\nThe scanning procedure was cancelled.\r\n\r\n"), std::string::npos) << sink.text;
+    EXPECT_EQ(run.stats.filesScanned, static_cast<uint32_t>(files));
     std::string calls = install.Calls();
     EXPECT_NE(calls.find("pause 0\r\nresume " + std::to_string(files) + "\r\n"), std::string::npos) << calls;
     DestroyWindow(window);
@@ -342,7 +350,7 @@ TEST_F(Pause, CancelledWalkStopsAtOnceAndStillResumes) {
 
 TEST_F(Pause, LibraryWithoutBothEntryPointsIsNotUsed) {
     ProtectionInstall install("ZEMRA32_half.dll");
-    RealtimeProtectionControl control;
+    RealtimeProtectionControl control(true);
     UINT outer = SetErrorMode(0);
     EXPECT_EQ(control.LoadProtectionLibrary(), 0);
     EXPECT_EQ(SetErrorMode(outer), 0u);   // the critical-error setting is put back after the load
@@ -353,7 +361,7 @@ TEST_F(Pause, LibraryWithoutBothEntryPointsIsNotUsed) {
     int files = MakeTree(root, 1, 1, 2);
     Options("/ONLYDIR=" + root);
     EXPECT_EQ(Run(), 1);
-    EXPECT_EQ(g_stats.filesScanned, static_cast<uint32_t>(files));
+    EXPECT_EQ(run.stats.filesScanned, static_cast<uint32_t>(files));
     // Loaded (with critical-error boxes off) and let go, never called.
     EXPECT_EQ(install.Calls(), "load errormode=1\r\nload errormode=1\r\n");
 }
@@ -362,12 +370,12 @@ TEST_F(Pause, NoProtectionInstalledChangesNothing) {
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, kProtectionKey);
     UINT before = SetErrorMode(0);
     SetErrorMode(before);
-    RealtimeProtectionControl control;
+    RealtimeProtectionControl control(true);
     EXPECT_EQ(control.LoadProtectionLibrary(), 0);
     // No driver under Wine: the request fails with a system error.
-    EXPECT_NE(SendDeviceRequest("ZEMRA", 0x222AF3), 0xF000u);
-    EXPECT_EQ(SendDeviceRequest("", 0x222AF3), 0xF007u);
-    EXPECT_EQ(SendDeviceRequest("\\\\.\\ZEMRA", 0x222AF3), 0xF003u);
+    EXPECT_NE(SendDeviceRequest(true, "ZEMRA", 0x222AF3), 0xF000u);
+    EXPECT_EQ(SendDeviceRequest(true, "", 0x222AF3), 0xF007u);
+    EXPECT_EQ(SendDeviceRequest(true, "\\\\.\\ZEMRA", 0x222AF3), 0xF003u);
     UINT mode = SetErrorMode(0);
     SetErrorMode(mode);
     EXPECT_EQ(mode, before);   // left as it was

@@ -38,6 +38,10 @@ cp -a "$bindir/." "$drive_c/quorvin/bin/"
 # Every test program gets an X display of its own, so that tests running side
 # by side never see (or photograph) each other's windows.
 cd "$drive_c/quorvin/bin"
+# On a kernel without IA-32 emulation Wine runs through qemu's user-mode
+# emulator (tests/wine/ensure-i386.sh), which reports a fault on a page as an
+# unknown trap; tests of the fault guard read this to skip.
+if grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null; then export QUORVIN_CPU_EMULATED=1; fi
 if command -v xvfb-run >/dev/null 2>&1 && [ -z "${QUORVIN_SHARED_DISPLAY:-}" ]; then
     xvfb-run -a -n $((100 + $$ % 800)) -s "-screen 0 1024x768x24" \
         wine "C:\\quorvin\\bin\\$name.exe" "$@"

@@ -8,6 +8,11 @@
 
 namespace qt {
 
+bool CpuEmulated() {
+    char value[8] = {};
+    return GetEnvironmentVariableA("QUORVIN_CPU_EMULATED", value, sizeof value) > 0 && value[0] == '1';
+}
+
 std::wstring Wide(const std::string& ansi) {
     int n = MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, nullptr, 0);
     std::wstring w(n > 0 ? n : 1, L'\0');

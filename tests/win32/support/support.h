@@ -18,6 +18,11 @@ std::wstring LongPath(const std::string& path);
 // Occurrences of `what` in text, overlapping ones included.
 size_t Count(const std::string& text, const std::string& what);
 
+// True when this Wine runs on qemu's user-mode CPU emulator (tests/wine/run-test.sh
+// says so): it reports a fault on a page as an unknown trap, which Wine turns
+// into an illegal instruction, so tests of the fault guard cannot run there.
+bool CpuEmulated();
+
 // Folder of the running test program (C:\quorvin\bin in the test prefix).
 std::string BinDir();
 // A fresh, empty folder under C:\quorvin\work.

@@ -6,8 +6,9 @@
 #include "app/run_state.h"
 
 int main() {
-    int known = IdentifyPlatform();
-    std::printf("known=%d nt=%d nt4=%d w2k=%d w9x=%d me=%d\n", known, g_run.isNtFamily, g_run.isNt4,
-                g_run.isWin2000, g_run.isWin9xFamily, g_run.isWinMe);
+    RunFlags flags;
+    int known = IdentifyPlatform(flags);
+    std::printf("known=%d nt=%d nt4=%d w2k=%d w9x=%d me=%d\n", known, flags.isNtFamily, flags.isNt4,
+                flags.isWin2000, flags.isWin9xFamily, flags.isWinMe);
     return 0;
 }

@@ -9,33 +9,30 @@
 #include <cstring>
 #include <vector>
 
-#include "app/TrevaskDlg.h"
 #include "app/environment.h"
 #include "app/log.h"
-#include "app/run_state.h"
-#include "app/threat_definition.h"
-#include "scan/api_table.h"
+#include "app/removal_run.h"
 #include "scan/walk.h"
 
 int main() {
-    TrevaskDlg dlg;
-    dlg.options = DefaultRunOptions(*g_def);
+    RemovalRun run;
     const char* raw = GetCommandLineA();
     std::vector<char> line(raw, raw + std::strlen(raw) + 1);
-    ParseCommandLine(line.data(), dlg.options, *g_def);
-    g_run.silentMode = true;
-    g_run.onlyDirPath = dlg.options.onlyDirPath;
-    IdentifyPlatform();
-    g_run.maxPathChars = g_run.isNtFamily ? kMaxPathCharsNt : kMaxPathChars9x;
-    if (!LoadApiTable()) {
+    ParseCommandLine(line.data(), run.options, *run.def);
+    run.flags.silentMode = true;
+    run.flags.onlyDirPath = run.options.onlyDirPath;
+    IdentifyPlatform(run.flags);
+    run.flags.maxPathChars = run.flags.isNtFamily ? kMaxPathCharsNt : kMaxPathChars9x;
+    if (!LoadApiTable(run.api, run.flags)) {
         std::printf("api table failed\n");
         return 1;
     }
-    OpenLogFile(dlg.options.logPath.c_str());
-    int result = ScanDrives(dlg);
-    CloseLogFile();
-    std::printf("platform=%s scanned=%u result=%d\n", g_run.isNtFamily ? "nt" : "9x",
-                static_cast<unsigned>(g_stats.filesScanned), result);
+    OpenLogFile(run.log, run.options.logPath.c_str());
+    RunProgress silent;
+    int result = ScanDrives(run, silent) ? 1 : 0;
+    run.log.Close();
+    std::printf("platform=%s scanned=%u result=%d\n", run.flags.isNtFamily ? "nt" : "9x",
+                static_cast<unsigned>(run.stats.filesScanned), result);
     std::fflush(stdout);
     return 0;
 }
