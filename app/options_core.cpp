@@ -32,9 +32,9 @@ const char kHelpText[] =
 RunOptions DefaultRunOptions(const ThreatDefinition& def) {
     RunOptions o;
     o.logPath = def.logFileName ? def.logFileName : "";
-    o.fixShares = def.fixSharesDefault != 0;
-    o.scanMappedDrives = def.scanMappedDefault != 0;
-    o.registryFixEnabled = def.registryFixDefault != 0;
+    o.fixShares = def.fixSharesDefault;
+    o.scanMappedDrives = def.scanMappedDefault;
+    o.registryFixEnabled = def.registryFixDefault;
     return o;
 }
 

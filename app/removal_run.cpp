@@ -67,7 +67,7 @@ void CleanMachine(RemovalRun& run, RunProgress& progress) {
     StopThreatServices(run);
     if (run.stats.servicesStopped) log.Empty();
     SuspendInjectedShellProcesses(run);
-    if (NeutraliseThreatProcesses(run)) log.Empty();
+    if (NeutraliseThreatProcesses(run, progress)) log.Empty();
     RemoveThreatServices(run);
     if (run.stats.servicesRemoved) log.Empty();
 
@@ -95,7 +95,7 @@ void CleanMachine(RemovalRun& run, RunProgress& progress) {
         }
     }
     DeleteThreatDirectories(run, def.directoryTables[0], nullptr);
-    if (run.flags.isWin9xFamily && def.restartShellEnabled) RestartShell(run);
+    if (run.flags.isWin9xFamily && def.restartShellEnabled) RestartShell();
 
     if (ThreatCountsAsFound(run.stats, static_cast<uint32_t>(run.failedDeletes.GetCount()))) {
         run.flags.threatFound = true;
@@ -207,8 +207,8 @@ RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
         in.cancelRequested = run.flags.cancelRequested;
         in.systemRestoreWasEnabled = run.systemRestoreWasEnabled;
         in.isNt4 = run.flags.isNt4;
-        in.hasServices = def.hasServices != 0;
-        in.scanThreadStarts = def.scanThreadStarts != 0;
+        in.hasServices = def.hasServices;
+        in.scanThreadStarts = def.scanThreadStarts;
         in.sharesReported = run.options.fixShares || run.options.deleteAdminShares;
         in.sharesFound = run.sharesFound;
         in.sharesSecured = run.sharesSecured;

@@ -35,13 +35,13 @@ struct ThreatRegistryRestore {         // RegistryRestoreList (ends with a null 
 };
 struct ThreatDirectory {               // DirectoryTable
     const char* path;
-    uint32_t onlyIfEmpty;
+    bool onlyIfEmpty;
 };
 struct ThreatServiceRule {             // ThreatServiceTable
     uint32_t actions;                  // 1 stop, 2 delete
-    uint32_t nameExact;
+    bool nameExact;
     const char* name;
-    uint32_t displayExact;
+    bool displayExact;
     const char* displayName;
 };
 struct ThreatGroupMember {             // GroupMemberRemovalList (ends with a null member)
@@ -71,7 +71,7 @@ struct SignaturePart {
 };
 constexpr int kMaxSignatureParts = 1;
 struct ProcessSignature {
-    uint32_t processOnly;
+    bool processOnly;
     SignaturePart parts[kMaxSignatureParts];
 };
 struct StartSlotProbe {                // thread-start probe record
@@ -94,8 +94,8 @@ struct ThreatDefinition {
 
     const char* const* threatFileList;
 
-    uint32_t hasServices;
-    uint32_t scanThreadStarts;
+    bool hasServices;
+    bool scanThreadStarts;
     const char* const* threatProcessNames;
     uint8_t maxSignatureParts;
     uint8_t processSignatureCount;
@@ -111,19 +111,19 @@ struct ThreatDefinition {
     const ThreatRegistryRestore* registryRestoreList;
 
     uint32_t requiredBootMode;                 // 0 normal, 1 safe, 2 safe+network, 3 any
-    uint32_t registryPassBeforeScan;
-    uint32_t registryPassAfterDetection;
+    bool registryPassBeforeScan;
+    bool registryPassAfterDetection;
 
     const ThreatDirectory* directoryTables[3];
     const char* detectionNames[4];             // by verdict 0..3
 
-    uint32_t systemRestoreCheck;
-    uint32_t registryFixDefault;
+    bool systemRestoreCheck;
+    bool registryFixDefault;
     const RootKeyAlias* rootKeyAliases;
-    uint32_t scanMappedDefault;
-    uint32_t fixSharesDefault;
-    uint32_t adminShareDeleteAllowed;
-    uint32_t restartShellEnabled;
+    bool scanMappedDefault;
+    bool fixSharesDefault;
+    bool adminShareDeleteAllowed;
+    bool restartShellEnabled;
 
     const ThreatServiceRule* threatServiceTable;
     uint32_t threatServiceCount;
@@ -131,7 +131,7 @@ struct ThreatDefinition {
     const wchar_t* const* accountDisableList;
     const char* const* clsidCleanupKeys;
     const char* const* valueDataCleanupKeys;
-    uint32_t unregisterInfectedServers;
+    bool unregisterInfectedServers;
     ImageTerminationRecord* imageTerminationTable;
     const CutRepairEntry* cutRepairTable;
 

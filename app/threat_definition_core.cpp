@@ -22,12 +22,12 @@ const ThreatRegistryDword kNoDword[] = {{nullptr, nullptr, 0}};
 const ThreatRegistryDwordReplace kNoDwordReplace[] = {{nullptr, nullptr, 0, 0}};
 const ThreatRegistryString kNoString[] = {{nullptr, nullptr, nullptr}};
 const ThreatRegistryRestore kNoRestore[] = {{0, nullptr, nullptr, 0, nullptr, 0, nullptr, 0}};
-const ThreatDirectory kNoDirectories[] = {{nullptr, 0}};
-const ThreatServiceRule kServiceRules[] = {{0, 0, nullptr, 0, nullptr}};
+const ThreatDirectory kNoDirectories[] = {{nullptr, false}};
+const ThreatServiceRule kServiceRules[] = {{0, false, nullptr, false, nullptr}};
 const ThreatGroupMember kNoMembers[] = {{nullptr, nullptr}};
 ImageTerminationRecord kNoImages[] = {{nullptr, 0}};
 const CutRepairEntry kNoCuts[] = {{nullptr, nullptr, 0, nullptr, 0, nullptr, 0}};
-const ProcessSignature kNoSignatures[] = {{0, {{0, {0, 0, 0, 0}, 0, 0}}}};
+const ProcessSignature kNoSignatures[] = {{false, {{0, {0, 0, 0, 0}, 0, 0}}}};
 const StartSlotProbe kNoProbes[] = {{0xFFFFFFFFu, 0, 0}};
 
 const ThreatDefinition kQuorvin = {
@@ -35,8 +35,8 @@ const ThreatDefinition kQuorvin = {
     /*threatName*/ "W32.Quorvin",
     /*helpText*/ kHelpText,
     /*threatFileList*/ kThreatFiles,
-    /*hasServices*/ 1,
-    /*scanThreadStarts*/ 1,
+    /*hasServices*/ true,
+    /*scanThreadStarts*/ true,
     /*threatProcessNames*/ kNoNames,
     /*maxSignatureParts*/ 1,
     /*processSignatureCount*/ 0,
@@ -50,24 +50,24 @@ const ThreatDefinition kQuorvin = {
     /*registryStringSetList*/ kNoString,
     /*registryRestoreList*/ kNoRestore,
     /*requiredBootMode*/ 3,
-    /*registryPassBeforeScan*/ 0,
-    /*registryPassAfterDetection*/ 1,
+    /*registryPassBeforeScan*/ false,
+    /*registryPassAfterDetection*/ true,
     /*directoryTables*/ {kNoDirectories, kNoDirectories, kNoDirectories},
     /*detectionNames*/ {nullptr, "W32.Quorvin!inf", "W32.Quorvin", "W32.Quorvin!dr"},
-    /*systemRestoreCheck*/ 1,
-    /*registryFixDefault*/ 1,
+    /*systemRestoreCheck*/ true,
+    /*registryFixDefault*/ true,
     /*rootKeyAliases*/ RootKeyAliases,
-    /*scanMappedDefault*/ 0,
-    /*fixSharesDefault*/ 0,
-    /*adminShareDeleteAllowed*/ 0,
-    /*restartShellEnabled*/ 0,
+    /*scanMappedDefault*/ false,
+    /*fixSharesDefault*/ false,
+    /*adminShareDeleteAllowed*/ false,
+    /*restartShellEnabled*/ false,
     /*threatServiceTable*/ kServiceRules,
     /*threatServiceCount*/ 1,
     /*groupMemberRemovalList*/ kNoMembers,
     /*accountDisableList*/ kNoAccounts,
     /*clsidCleanupKeys*/ kNoNames,
     /*valueDataCleanupKeys*/ kNoNames,
-    /*unregisterInfectedServers*/ 0,
+    /*unregisterInfectedServers*/ false,
     /*imageTerminationTable*/ kNoImages,
     /*cutRepairTable*/ kNoCuts,
     /*vulnerableFilePath*/ "",

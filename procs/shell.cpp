@@ -1,3 +1,3 @@
 #include "procs/shell.h"
 
-void RestartShell(RemovalRun&) {}
+int RestartShell() { return 0; }

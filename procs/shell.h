@@ -1,5 +1,6 @@
 // Restart of the 9x shell.
 #pragma once
-struct RemovalRun;
 
-void RestartShell(RemovalRun& run);
+// Starts "<windows>\explorer.exe" when no process's path holds
+// "explorer.exe"; the result of the process creation (0 when none was made).
+int RestartShell();

@@ -2,4 +2,4 @@
 
 // Placeholder until the process list is available: ends nothing, which is
 // also the answer for this build's empty table.
-int TerminateProcessesByImage(ImageTerminationRecord*) { return -1; }
+int TerminateProcessesByImage(RemovalRun&, ImageTerminationRecord*) { return -1; }

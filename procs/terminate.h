@@ -2,7 +2,9 @@
 #pragma once
 #include "app/threat_definition.h"
 
+struct RemovalRun;
+
 // Ends every process whose image path contains a name of the table (ignoring
-// case). The index of the last record for which a process was ended, -1 when
-// none was (also for a null table).
-int TerminateProcessesByImage(ImageTerminationRecord* table);
+// case), logs and counts each. The index of the last record for which a
+// process was ended, -1 when none was (also for a null table).
+int TerminateProcessesByImage(RemovalRun& run, ImageTerminationRecord* table);

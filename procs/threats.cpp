@@ -1,4 +1,4 @@
 #include "procs/threats.h"
 
 void SuspendInjectedShellProcesses(RemovalRun&) {}
-bool NeutraliseThreatProcesses(RemovalRun&) { return false; }
+bool NeutraliseThreatProcesses(RemovalRun&, RunProgress&) { return false; }

@@ -1,7 +1,29 @@
 // The threat's running code: injected shell processes, threat processes and threads.
 #pragma once
-struct RemovalRun;
+#include <cstdint>
 
+struct RemovalRun;
+class RunProgress;
+class ps_process;
+class ps_thread;
+class ps_module;
+
+// Suspends every thread of an "explorer.exe" or "iexplore.exe" that has the
+// threat's library loaded; nothing is logged or counted.
 void SuspendInjectedShellProcesses(RemovalRun& run);
-// True when it ran to the end, false when no process list could be obtained.
-bool NeutraliseThreatProcesses(RemovalRun& run);
+// The two passes over the threat's processes and threads. True when it ran to
+// the end, false when no process list could be obtained.
+bool NeutraliseThreatProcesses(RemovalRun& run, RunProgress& progress);
+
+// True when a signature of the definition matches the process (start 0) or
+// the thread whose real start routine is `start`.
+bool MatchProcessSignature(const RemovalRun& run, ps_process& process, uint32_t start);
+bool SuspendProcessThreads(ps_process& process);
+bool SuspendThreadById(uint32_t threadId);
+bool TerminateProcessById(uint32_t processId);
+bool TerminateThreadById(uint32_t threadId);
+// The routine a thread really runs (through a run-time library's thread
+// wrapper); its reported start address when that cannot be found.
+uint32_t FindRealThreadStart(ps_thread* thread, ps_module* modules);
+// Enables (or disables) one privilege of the own process token.
+bool EnablePrivilege(const char* privilege, bool enable);

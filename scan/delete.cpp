@@ -93,7 +93,7 @@ TryResult TryDelete(RemovalRun& run, const C* path) {
     api.SetFileAttributes(path, FILE_ATTRIBUTE_NORMAL);
     if (api.DeleteFile(path)) return TryResult::Deleted;
     if (IsNotFound(GetLastError())) return TryResult::NotThere;
-    if (TerminateProcessesByImage(run.def->imageTerminationTable) != -1 && api.DeleteFile(path))
+    if (TerminateProcessesByImage(run, run.def->imageTerminationTable) != -1 && api.DeleteFile(path))
         return TryResult::Deleted;
     return TryResult::StillThere;
 }
@@ -313,9 +313,9 @@ void DeleteThreatDirectories(RemovalRun& run, const ThreatDirectory* table, cons
         std::string expanded;
         if (!ExpandEntry(entry->path, expanded)) continue;
         if (run.flags.isNtFamily)
-            DeleteTableDirectory(run, expanded, static_cast<const wchar_t*>(filterDirectory), entry->onlyIfEmpty != 0);
+            DeleteTableDirectory(run, expanded, static_cast<const wchar_t*>(filterDirectory), entry->onlyIfEmpty);
         else
-            DeleteTableDirectory(run, expanded, static_cast<const char*>(filterDirectory), entry->onlyIfEmpty != 0);
+            DeleteTableDirectory(run, expanded, static_cast<const char*>(filterDirectory), entry->onlyIfEmpty);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "scan/path_macros_core.h"
+#include "win32/unique_handle.h"
 
 namespace {
 
@@ -27,18 +28,6 @@ bool QueryText(Query query, std::string& out) {
     return false;
 }
 
-class KeyHandle {
-public:
-    ~KeyHandle() {
-        if (m_key) RegCloseKey(m_key);
-    }
-    HKEY* operator&() { return &m_key; }
-    HKEY get() const { return m_key; }
-
-private:
-    HKEY m_key = nullptr;
-};
-
 class SystemResolver : public MacroResolver {
 public:
     bool SystemDirectory(std::string& out) override {
@@ -55,8 +44,8 @@ public:
     }
     bool RegistryValue(uintptr_t rootKey, const char* subKey, const char* valueName,
                        std::vector<uint8_t>& out) override {
-        KeyHandle key;
-        if (RegOpenKeyExA(reinterpret_cast<HKEY>(rootKey), subKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        win32::UniqueKey key;
+        if (RegOpenKeyExA(reinterpret_cast<HKEY>(rootKey), subKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
             return false;
         DWORD type = 0, size = 0;
         if (RegQueryValueExA(key.get(), valueName, nullptr, &type, nullptr, &size) != ERROR_SUCCESS || !size)
