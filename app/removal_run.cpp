@@ -10,6 +10,7 @@
 #include "app/log.h"
 #include "app/report_core.h"
 #include "fix/accounts.h"
+#include "ps/win32/dynamic_dll.h"
 #include "fix/com_cleanup.h"
 #include "fix/registry.h"
 #include "fix/services.h"
@@ -24,6 +25,7 @@ namespace {
 
 const char kSystemRestoreKey[] = "SYSTEM\\CurrentControlSet\\Services\\VxD\\VxDMon";
 const char kSystemRestoreValue[] = "SystemRestore";
+const char kFunctionMissing[] = "\r\nThe removal was stopped: the system function %s could not be found.\r\n";
 
 const char* BootModeText(uint32_t mode) {
     switch (mode) {
@@ -196,7 +198,18 @@ RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
         }
     }
 
-    if (!rightsMissing) CleanMachine(run, progress);
+    if (!rightsMissing) {
+        // A system function without a replacement that this Windows lacks
+        // ends the cleaning where it stands; what was done is kept and
+        // reported, and the report says the run did not finish.
+        try {
+            CleanMachine(run, progress);
+        } catch (_dynamic_dll_exception* missing) {
+            run.log.Format(kFunctionMissing, missing && missing->name ? missing->name : "");
+            delete missing;
+            run.flags.runStopped = true;
+        }
+    }
 
     // Report.
     progress.SetStatusText("Procedure completed.");
@@ -204,7 +217,7 @@ RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
         ReportInputs in;
         in.stats = &run.stats;
         in.threatName = def.threatName;
-        in.cancelRequested = run.flags.cancelRequested;
+        in.cancelRequested = run.flags.cancelRequested || run.flags.runStopped;
         in.systemRestoreWasEnabled = run.systemRestoreWasEnabled;
         in.isNt4 = run.flags.isNt4;
         in.hasServices = def.hasServices;
@@ -226,7 +239,7 @@ void EndRun(RemovalRun& run, RunProgress& progress, UINT boxStyle) {
     if (flags.silentMode) {
         run.log.Line("\r\nThe tool was executed in silent mode.\r\n");
     } else {
-        if (flags.cancelRequested) boxStyle = MB_ICONEXCLAMATION;
+        if (flags.cancelRequested || flags.runStopped) boxStyle = MB_ICONEXCLAMATION;
         progress.ShowBox(run.log.reportText.c_str(), GetProductTitle().c_str(), boxStyle);
     }
 

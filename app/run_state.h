@@ -28,6 +28,8 @@ struct RemovalStats {
 struct RunFlags {
     bool silentMode = false;
     bool cancelRequested = false;
+    // A system function the run needs could not be bound: the cleaning stopped.
+    bool runStopped = false;
     bool threatFound = false;
     bool rebootNeeded = false;
     bool noFileScan = false;

@@ -89,6 +89,11 @@ bool ScanDrivesAs(RemovalRun& run, RunProgress& progress) {
     RealtimeProtectionControl protection(run.flags.isNtFamily);
     protection.LoadProtectionLibrary();
     protection.PauseRealtimeProtection();
+    // The protection comes back however the walk ends, an exception included.
+    win32::ScopeGuard resume([&protection] {
+        protection.ResumeRealtimeProtection();
+        protection.UnloadProtectionLibrary();
+    });
 
     bool result = true;
     // The /ONLYDIR= tree in native text: "\\?\" and its wide form on the NT family.
@@ -132,8 +137,6 @@ bool ScanDrivesAs(RemovalRun& run, RunProgress& progress) {
         }
     }
 
-    protection.ResumeRealtimeProtection();
-    protection.UnloadProtectionLibrary();
     return result;
 }
 
@@ -149,6 +152,9 @@ bool ScanFile(RemovalRun& run, RunProgress& progress, C* path, DWORD attributes)
     const DWORD kGuarded = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     bool restore = (attributes & kGuarded) != 0;
     if (restore) api.SetFileAttributes(path, FILE_ATTRIBUTE_NORMAL);
+    win32::ScopeGuard restoreAttributes([&] {
+        if (restore) api.SetFileAttributes(path, attributes);
+    });
 
     if (CutRepairStep(run, static_cast<const C*>(path)) == CutOutcome::NothingFound) {
         for (int layer = 0; layer < kMaxRepairLayers; ++layer) {
@@ -173,7 +179,6 @@ bool ScanFile(RemovalRun& run, RunProgress& progress, C* path, DWORD attributes)
         }
     }
 
-    if (restore) api.SetFileAttributes(path, attributes);
     return !run.flags.cancelRequested;
 }
 
