@@ -2,15 +2,29 @@
 # Wine's 32-bit side is made of 32-bit Linux programs. Some machines run a
 # kernel without IA-32 emulation (a 32-bit execve fails with "Exec format
 # error"); there they run through qemu's user-mode emulator, registered with
-# binfmt_misc. qemu 8 or later is needed: Wine reserves its address ranges
-# with MAP_FIXED_NOREPLACE, which older user-mode emulators ignore. Needs root;
-# does nothing where 32-bit programs run natively or the emulator is in place.
+# binfmt_misc, and Wine's server is its 64-bit build. qemu 8 or later is
+# needed: Wine reserves its address ranges with MAP_FIXED_NOREPLACE, which
+# older user-mode emulators ignore. Needs root; does nothing where 32-bit
+# programs run natively.
 set -euo pipefail
 probe=/lib/ld-linux.so.2
 runs32() { "$probe" --help >/dev/null 2>&1; }
 
 [ -x "$probe" ] || { echo "ensure-i386: $probe missing (install wine32:i386 first)" >&2; exit 1; }
-runs32 && exit 0
+
+# Under the emulator the 32-bit wineserver cannot trace other processes (the
+# emulator has no ptrace), so reading another process's memory fails; Wine's
+# 64-bit server, run natively, serves 32-bit clients and can.
+native_server() {
+    [ -x /usr/lib/wine/wineserver64 ] && return 0
+    echo "ensure-i386: installing Wine's 64-bit server"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq wine64 >/dev/null
+}
+
+if runs32; then
+    if grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null; then native_server; fi
+    exit 0
+fi
 
 qemu=/usr/bin/qemu-i386
 qemu_is_new() {
@@ -45,4 +59,5 @@ if [ ! -f "$binfmt/qemu-i386" ]; then
         > "$binfmt/register"
 fi
 runs32 || { echo "ensure-i386: 32-bit programs still do not run" >&2; exit 1; }
+native_server
 echo "ensure-i386: 32-bit programs run through $qemu"
