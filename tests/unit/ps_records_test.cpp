@@ -404,6 +404,36 @@ TEST(Regions, SearchByAddressUpToTheLastByte) {
     EXPECT_EQ(ps_find_containing(regions, 0, 0x10000, range), 0u);
 }
 
+TEST(StartAddress, NativeQueryThenProbeThenTheEntry) {
+    const read_value none, low{true, 0xFFFFF}, good{true, 0x401000}, failed{false, 0x401000};
+    const struct { read_value queried; uint32_t probed, entry, expected; } cases[] = {
+        {good, 0x500000, 0x600000, 0x401000},
+        {{true, 0x100000}, 0x500000, 0, 0x100000},   // the lowest believable address
+        {low, 0x500000, 0x600000, 0x500000},         // below it: the probe
+        {low, 0, 0x600000, 0x600000},                // no probe either: the entry's field
+        {failed, 0, 0x600000, 0x600000},             // a failed query is not believed
+        {none, 0, 0, 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(nt_choose_start_address(c.queried, c.probed, c.entry), c.expected) << std::hex << c.queried.value;
+}
+
+TEST(StartAddress, ProbeReadsTheMainSlotOnlyForTheFirstThread) {
+    const read_value entry{true, 0x401000}, low{true, 0x1234}, routine{true, 0x402000}, zero{true, 0}, failed;
+    const struct { bool first; uint32_t main_offset; read_value main_slot, thread_slot; uint32_t expected; } cases[] = {
+        {true, 0x40, entry, routine, 0x401000},
+        {false, 0x40, entry, routine, 0x402000},   // not the first thread: its own slot
+        {true, 0, entry, routine, 0x402000},        // main offset unknown
+        {true, 0x40, low, routine, 0x402000},       // main slot not believable
+        {true, 0x40, failed, routine, 0x402000},
+        {true, 0x40, failed, zero, 0},
+        {false, 0x40, entry, failed, 0},
+        {false, 0, failed, low, 0x1234},            // any non-zero value of a created thread's slot
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(probe_choose_start_address(c.first, c.main_offset, c.main_slot, c.thread_slot), c.expected);
+}
+
 // The cursor machinery over a toy snapshot.
 struct ToySnapshot : ps_array_snapshot<uint32_t> {
     explicit ToySnapshot(bool* deleted) : m_deleted(deleted) {}
