@@ -84,7 +84,9 @@ TEST(MainDialog, IdleLayoutAndAbout) {
     EXPECT_FALSE(IsWindowVisible(GetDlgItem(dlg, kScanMapped)));
     // No default button: the dialog's default id names none of its controls.
     LRESULT def = SendMessageA(dlg, DM_GETDEFID, 0, 0);
-    if (HIWORD(def) == DC_HASDEFID) EXPECT_EQ(GetDlgItem(dlg, LOWORD(def)), nullptr) << LOWORD(def);
+    if (HIWORD(def) == DC_HASDEFID) {
+        EXPECT_EQ(GetDlgItem(dlg, LOWORD(def)), nullptr) << LOWORD(def);
+    }
 
     // The banner reaches the status line's right edge and ends just above it.
     RECT banner, status;

@@ -197,8 +197,11 @@ TEST(Cancel, NoContinuesAboutHoldsYesStopsAndReports) {
     }
     ASSERT_NE(report, nullptr);
     watch.Poll(dlg);
-    for (const std::string& shown : watch.seen)
-        if (StartsWith(shown, "C:\\")) EXPECT_EQ(shown, held) << "scanned after Yes";
+    for (const std::string& shown : watch.seen) {
+        if (StartsWith(shown, "C:\\")) {
+            EXPECT_EQ(shown, held) << "scanned after Yes";
+        }
+    }
     EXPECT_EQ(watch.seen.back(), "Procedure completed.");
     EXPECT_EQ(qt::ui::MessageBoxText(report), std::string(kNotFoundCancelled) + "\n");
     EXPECT_EQ(qt::MessageBoxIcon(report), static_cast<UINT>(MB_ICONEXCLAMATION));

@@ -76,8 +76,10 @@ public:
 
 // The probe thread's own stack base, from its thread information block.
 uint32_t own_stack_base() {
-    const auto* tib = reinterpret_cast<const NT_TIB*>(NtCurrentTeb());
-    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(tib->StackBase));
+    uint32_t base;
+    // fs:[4] is the stack base of the thread information block on every family.
+    __asm__ __volatile__("movl %%fs:4, %0" : "=r"(base));
+    return base;
 }
 
 // The distance below the stack top (base - 1) of the highest slot from 4
