@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "app/environment.h"
 #include "app/log_core.h"
@@ -34,6 +36,8 @@ public:
 
 // Hooks that tests set to reach paths the machine does not give them.
 using MappedImageHook = void (*)(const void* view, size_t size);
+// The registry pass's view of the profile hives it loaded, while they are loaded.
+using LoadedHivesHook = void (*)(const std::vector<std::string>& loadedHives);
 
 struct RunSeams {
     // Called with the read-only view of every mapped file just before
@@ -44,6 +48,9 @@ struct RunSeams {
     // Replace what the system reports on the boot mode and the rights.
     CleanBootProbe cleanBootProbe = nullptr;
     AdminProbe rightsProbe = nullptr;
+    // Called by the registry pass after its lists, before the hives it
+    // loaded are unloaded.
+    LoadedHivesHook beforeHiveUnload = nullptr;
 };
 
 inline constexpr char kScanCancelledText[] = "\r\nThe scanning procedure was cancelled.\r\n";

@@ -1,10 +1,18 @@
 // COM registrations that point at detected files.
 #pragma once
+#include <string>
+#include <vector>
+
 struct RemovalRun;
 
-// keyPath: a registry path of the definition; the identifiers come from
-// run.detectedFiles.
-void CleanupClsidReferences(RemovalRun& run, const char* keyPath);
+// Class identifiers found in one clean-up pass, shared by all its keys.
+using ClassIdList = std::vector<std::string>;
+
+// keyPath: a registry path of the definition. Classes whose in-process
+// server is one of run.detectedFiles go from HKEY_CLASSES_ROOT\CLSID, and
+// their subkeys and values under the key; `found` carries the identifiers
+// from key to key.
+void CleanupClsidReferences(RemovalRun& run, const char* keyPath, ClassIdList& found);
 // path: ANSI or wide per platform, without "\\?\".
 void DeleteValuesByData(RemovalRun& run, const char* keyPath, const void* path);
 // Runs the system's registration tool in unregister mode on a file (ANSI
