@@ -51,6 +51,8 @@ struct RunSeams {
     // Called by the registry pass after its lists, before the hives it
     // loaded are unloaded.
     LoadedHivesHook beforeHiveUnload = nullptr;
+    // The registry pass writes values through this (a test makes it refuse).
+    LONG(WINAPI* setRegistryValue)(HKEY, LPCSTR, DWORD, DWORD, const BYTE*, DWORD) = RegSetValueExA;
 };
 
 inline constexpr char kScanCancelledText[] = "\r\nThe scanning procedure was cancelled.\r\n";

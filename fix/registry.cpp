@@ -61,10 +61,10 @@ bool ReadSmallValue(HKEY key, const char* name, void* out, DWORD size, DWORD& ty
     return RegQueryValueExA(key, name, nullptr, &type, static_cast<BYTE*>(out), &got) == ERROR_SUCCESS;
 }
 
-bool WriteDword(const RegistryTarget& t, uint32_t value) {
+bool WriteDword(RemovalRun& run, const RegistryTarget& t, uint32_t value) {
     DWORD data = value;
-    return RegSetValueExA(t.key, t.valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof data) ==
-           ERROR_SUCCESS;
+    return run.seams.setRegistryValue(t.key, t.valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data),
+                                      sizeof data) == ERROR_SUCCESS;
 }
 
 bool DeleteAction(RemovalRun& run, const RegistryTarget& t, const void*) {
@@ -94,7 +94,7 @@ bool DwordSetAction(RemovalRun& run, const RegistryTarget& t, const void* param)
     uint32_t data = 0;
     DWORD type = 0;
     if (KeyLevel(t) || !ReadSmallValue(t.key, t.valueName, &data, sizeof data, type)) return false;
-    if (data == e.value || !WriteDword(t, e.value)) return false;
+    if (data == e.value || !WriteDword(run, t, e.value)) return false;
     Count(run, regcore::DwordSetLine(Prefix(t), t.entryValueName, e.value));
     return true;
 }
@@ -104,7 +104,7 @@ bool DwordReplaceAction(RemovalRun& run, const RegistryTarget& t, const void* pa
     uint32_t data = 0;
     DWORD type = 0;
     if (KeyLevel(t) || !ReadSmallValue(t.key, t.valueName, &data, sizeof data, type)) return false;
-    if (data == e.newValue || data != e.oldValue || !WriteDword(t, e.newValue)) return false;
+    if (data == e.newValue || data != e.oldValue || !WriteDword(run, t, e.newValue)) return false;
     Count(run, regcore::DwordSetLine(Prefix(t), t.entryValueName, e.newValue));
     return true;
 }
@@ -116,7 +116,7 @@ bool StringSetAction(RemovalRun& run, const RegistryTarget& t, const void* param
     if (KeyLevel(t) || !ReadSmallValue(t.key, t.valueName, data, kRegistryTextBytes, type)) return false;
     data[kRegistryTextBytes] = '\0';
     if (regcore::EqualsIgnoreCaseAscii(data, e.value)) return false;
-    if (RegSetValueExA(t.key, t.valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(e.value),
+    if (run.seams.setRegistryValue(t.key, t.valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(e.value),
                        static_cast<DWORD>(std::strlen(e.value) + 1)) != ERROR_SUCCESS)
         return false;
     Count(run, regcore::StringSetLine(Prefix(t), t.entryValueName, e.value));
@@ -141,7 +141,7 @@ bool RestoreAction(RemovalRun& run, const RegistryTarget& t, const void* param) 
     if (!regcore::RestoreWanted(e, type, data.data(), size)) return false;
 
     bool defaultValue = !*t.valueName;
-    if (RegSetValueExA(t.key, t.valueName, 0, e.type, e.newData, e.newLength) != ERROR_SUCCESS) {
+    if (run.seams.setRegistryValue(t.key, t.valueName, 0, e.type, e.newData, e.newLength) != ERROR_SUCCESS) {
         run.log.Line(regcore::RestoreFailedLine(e.keyPath, e.valueName, defaultValue).c_str());
         return false;
     }
