@@ -14,6 +14,7 @@
 #include "app/options_core.h"
 #include "app/run_state.h"
 #include "app/threat_definition.h"
+#include "fix/com_cleanup.h"
 #include "scan/api_table.h"
 #include "scan/wstrlist.h"
 
@@ -53,6 +54,9 @@ struct RunSeams {
     LoadedHivesHook beforeHiveUnload = nullptr;
     // The registry pass writes values through this (a test makes it refuse).
     LONG(WINAPI* setRegistryValue)(HKEY, LPCSTR, DWORD, DWORD, const BYTE*, DWORD) = RegSetValueExA;
+    // How long the COM registration tool may take (tests on an emulated CPU
+    // give it longer).
+    DWORD unregisterWaitMs = kUnregisterWaitMs;
 };
 
 inline constexpr char kScanCancelledText[] = "\r\nThe scanning procedure was cancelled.\r\n";

@@ -15,7 +15,6 @@ using win32::UniqueKey;
 // Class identifiers with their braces, and the terminator.
 constexpr DWORD kClassIdChars = 39;
 constexpr DWORD kDataValueNameChars = 260;
-constexpr DWORD kUnregisterWaitMs = 5000;
 
 struct ComTarget {
     HKEY root;
@@ -221,7 +220,7 @@ void DeleteValuesByData(RemovalRun& run, const char* keyPath, const void* path) 
         DeleteByData(run, keyPath, static_cast<const char*>(path));
 }
 
-bool UnregisterComServer(const char* path) {
+bool UnregisterComServer(const char* path, DWORD waitMs) {
     char system[MAX_PATH + 1] = {};
     UINT n = GetSystemDirectoryA(system, MAX_PATH);
     if (n == 0 || n > MAX_PATH) return false;
@@ -234,6 +233,6 @@ bool UnregisterComServer(const char* path) {
         return false;
     win32::UniqueKernelHandle process(info.hProcess), thread(info.hThread);
     DWORD code = 1;
-    return WaitForSingleObject(process.get(), kUnregisterWaitMs) == WAIT_OBJECT_0 &&
+    return WaitForSingleObject(process.get(), waitMs) == WAIT_OBJECT_0 &&
            GetExitCodeProcess(process.get(), &code) && code == 0;
 }

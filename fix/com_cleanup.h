@@ -15,6 +15,11 @@ using ClassIdList = std::vector<std::string>;
 void CleanupClsidReferences(RemovalRun& run, const char* keyPath, ClassIdList& found);
 // path: ANSI or wide per platform, without "\\?\".
 void DeleteValuesByData(RemovalRun& run, const char* keyPath, const void* path);
+#include <windows.h>
+
+// How long the registration tool is given.
+constexpr DWORD kUnregisterWaitMs = 5000;
+
 // Runs the system's registration tool in unregister mode on a file (ANSI
-// path); true when it ran and ended with exit code 0.
-bool UnregisterComServer(const char* path);
+// path); true when it ran and ended with exit code 0 within waitMs.
+bool UnregisterComServer(const char* path, DWORD waitMs = kUnregisterWaitMs);
