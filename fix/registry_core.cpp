@@ -141,8 +141,9 @@ std::string ClassKeyDeletedLine(const char* classSubPath) {
     return std::string("registry: HKEY_CLASSES_ROOT\\") + classSubPath + " (key deleted)";
 }
 
-std::string ComKeyDeletedLine(bool usersRoot, const char* subPath, const char* keyPath, const char* name) {
-    return ComPrefix(usersRoot, subPath, keyPath) + "\\" + name + " (key deleted)";
+std::string ComKeyDeletedLine(bool usersRoot, const char* subKeyPath, const char* keyPath, const char* name) {
+    if (usersRoot) return std::string("registry: HKEY_USERS\\") + subKeyPath + " (key deleted)";
+    return std::string("registry: ") + keyPath + "\\" + name + " (key deleted)";
 }
 
 std::string ComValueDeletedLine(bool usersRoot, const char* subPath, const char* keyPath, const char* name) {

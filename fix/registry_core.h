@@ -75,7 +75,8 @@ std::string RestoreFailedLine(const char* entryPath, const char* entryValueName,
 // The COM clean-up's lines. usersRoot: the key lies under HKEY_USERS.
 std::string ComPrefix(bool usersRoot, const char* subPath, const char* keyPath);
 std::string ClassKeyDeletedLine(const char* classSubPath);
-std::string ComKeyDeletedLine(bool usersRoot, const char* subPath, const char* keyPath, const char* name);
+// subKeyPath: the target's sub-path with the subkey's name.
+std::string ComKeyDeletedLine(bool usersRoot, const char* subKeyPath, const char* keyPath, const char* name);
 std::string ComValueDeletedLine(bool usersRoot, const char* subPath, const char* keyPath, const char* name);
 // DeleteValuesByData: name empty for the unnamed value.
 std::string DataValueDeletedLine(const std::string& prefix, const char* name);

@@ -426,6 +426,8 @@ TEST_F(ComCleanup, ClassesOfDetectedServersGoWithTheirReferences) {
         ASSERT_TRUE(qt::SetRegString(HKEY_CURRENT_USER, kTest + "\\Approved", clsid, "approved"));
     }
     ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kTest + "\\Handlers\\NotAClass", "", "x"));
+    // The per-user key holds the class as a subkey too: subkeys first, then values.
+    ASSERT_TRUE(qt::SetRegString(HKEY_CURRENT_USER, kTest + "\\Approved\\" + kInfectedClass, "", "x"));
     ClassIdList found;
     CleanupClsidReferences(run, "HKLM\\Software\\QuorvinTest\\Handlers", found);
     CleanupClsidReferences(run, "HKCU\\Software\\QuorvinTest\\Approved", found);
@@ -438,10 +440,12 @@ TEST_F(ComCleanup, ClassesOfDetectedServersGoWithTheirReferences) {
                            std::string("registry: HKEY_CLASSES_ROOT\\CLSID\\") + kInfectedClass + " (key deleted)",
                            std::string("registry: HKLM\\Software\\QuorvinTest\\Handlers\\") + kInfectedClass +
                                " (key deleted)",
+                           "registry: HKEY_USERS\\" + user + "\\" + kTest + "\\Approved\\" + kInfectedClass +
+                               " (key deleted)",
                            "registry: HKEY_USERS\\" + user + "\\" + kTest + "\\Approved: " + kInfectedClass +
                                " (value deleted)",
                        }));
-    EXPECT_EQ(run.stats.registryEntriesFixed, 3u);
+    EXPECT_EQ(run.stats.registryEntriesFixed, 4u);
     EXPECT_EQ(found, ClassIdList{kInfectedClass});
     EXPECT_FALSE(qt::RegKeyExists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + kInfectedClass));
     EXPECT_TRUE(qt::RegKeyExists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + kCleanClass));
