@@ -66,6 +66,16 @@ protected:
     }
     void TearDown() override { DeleteKeyTree(HKEY_LOCAL_MACHINE, kTest.c_str()); }
     std::vector<std::string> Lines() const { return qt::Lines(sink.text); }
+    // A fresh start on the NT family (wide value functions) or on 9x (ANSI).
+    void Platform(bool nt) {
+        run.flags = RunFlags{};
+        run.flags.isNtFamily = nt;
+        run.flags.isWin9xFamily = !nt;
+        run.flags.maxPathChars = nt ? kMaxPathCharsNt : kMaxPathChars9x;
+        ASSERT_EQ(LoadApiTable(run.api, run.flags), 1);
+        run.stats = RemovalStats{};
+        sink.text.clear();
+    }
 
     ThreatDefinition def;
     RemovalRun run{def};
@@ -282,6 +292,18 @@ TEST_F(RegistryRun, PerUserEntriesReachEveryUserKey) {
     EXPECT_TRUE(qt::RegValueExists(HKEY_CURRENT_USER, kTest + "\\Any", "third"));
     EXPECT_EQ(qt::Count(sink.text, "\\Software\\QuorvinTest\\Any: allvalues (value deleted)\r\n"), 2u);
     EXPECT_EQ(run.stats.registryEntriesFixed, users.size() + 2);
+
+    // On 9x there is no profile sweep: "allvalues" is only ever the first value.
+    Platform(false);
+    ASSERT_TRUE(qt::SetRegString(HKEY_CURRENT_USER, kTest + "\\Any", "a1", "1"));
+    ASSERT_TRUE(qt::SetRegString(HKEY_CURRENT_USER, kTest + "\\Any", "allvalues", "2"));
+    std::string self;
+    for (const std::string& user : users)
+        if (qt::RegKeyExists(HKEY_USERS, user + "\\" + kTest + "\\Any")) self = user;
+    RunRegistryPass(run);
+    EXPECT_EQ(sink.text, "registry: HKEY_USERS\\" + self + "\\" + kTest + "\\Any: allvalues (value deleted)\r\n");
+    EXPECT_FALSE(qt::RegValueExists(HKEY_CURRENT_USER, kTest + "\\Any", "a1"));
+    EXPECT_TRUE(qt::RegValueExists(HKEY_CURRENT_USER, kTest + "\\Any", "allvalues"));
     DeleteKeyTree(HKEY_CURRENT_USER, kTest.c_str());
     for (const std::string& user : users) DeleteKeyTree(HKEY_USERS, (user + "\\" + kTest).c_str());
 }
@@ -404,9 +426,16 @@ protected:
         clean = dir + "\\clean.dll";
         ASSERT_TRUE(qt::WriteBytes(server, {'M', 'Z'}));
         ASSERT_TRUE(qt::WriteBytes(clean, {'M', 'Z'}));
-        run.detectedFiles.Add(qt::LongPath(server).c_str());
+        Detect(true);
         Register(kInfectedClass, Upper(server));   // the detected file in other letters
         Register(kCleanClass, clean);
+    }
+    // The platform, and the server as the scan records it there.
+    void Detect(bool nt) {
+        Platform(nt);
+        run.detectedFiles.RemoveAll();
+        if (nt) run.detectedFiles.Add(qt::LongPath(server).c_str());
+        else run.detectedFiles.Add(server.c_str());
     }
     void TearDown() override {
         DeleteKeyTree(HKEY_CLASSES_ROOT, (std::string("CLSID\\") + kInfectedClass).c_str());
@@ -421,38 +450,42 @@ protected:
 };
 
 TEST_F(ComCleanup, ClassesOfDetectedServersGoWithTheirReferences) {
-    for (const char* clsid : {kInfectedClass, kCleanClass}) {
-        ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kTest + "\\Handlers\\" + clsid, "", "handler"));
-        ASSERT_TRUE(qt::SetRegString(HKEY_CURRENT_USER, kTest + "\\Approved", clsid, "approved"));
-    }
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kTest + "\\Handlers\\NotAClass", "", "x"));
-    // The per-user key holds the class as a subkey too: subkeys first, then values.
-    ASSERT_TRUE(qt::SetRegString(HKEY_CURRENT_USER, kTest + "\\Approved\\" + kInfectedClass, "", "x"));
-    ClassIdList found;
-    CleanupClsidReferences(run, "HKLM\\Software\\QuorvinTest\\Handlers", found);
-    CleanupClsidReferences(run, "HKCU\\Software\\QuorvinTest\\Approved", found);
+    for (bool nt : {true, false}) {
+        SCOPED_TRACE(nt ? "NT family" : "9x");
+        Detect(nt);
+        Register(kInfectedClass, Upper(server));
+        for (const char* clsid : {kInfectedClass, kCleanClass}) {
+            ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kTest + "\\Handlers\\" + clsid, "", "handler"));
+            ASSERT_TRUE(qt::SetRegString(HKEY_CURRENT_USER, kTest + "\\Approved", clsid, "approved"));
+        }
+        ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kTest + "\\Handlers\\NotAClass", "", "x"));
+        // The per-user key holds the class as a subkey too: subkeys first, then values.
+        ASSERT_TRUE(qt::SetRegString(HKEY_CURRENT_USER, kTest + "\\Approved\\" + kInfectedClass, "", "x"));
+        ClassIdList found;
+        CleanupClsidReferences(run, "HKLM\\Software\\QuorvinTest\\Handlers", found);
+        CleanupClsidReferences(run, "HKCU\\Software\\QuorvinTest\\Approved", found);
 
-    std::string user;
-    for (const std::string& u : Users())
-        if (qt::RegKeyExists(HKEY_USERS, u + "\\" + kTest + "\\Approved")) user = u;
-    ASSERT_FALSE(user.empty());
-    EXPECT_EQ(Lines(), (std::vector<std::string>{
-                           std::string("registry: HKEY_CLASSES_ROOT\\CLSID\\") + kInfectedClass + " (key deleted)",
-                           std::string("registry: HKLM\\Software\\QuorvinTest\\Handlers\\") + kInfectedClass +
-                               " (key deleted)",
-                           "registry: HKEY_USERS\\" + user + "\\" + kTest + "\\Approved\\" + kInfectedClass +
-                               " (key deleted)",
-                           "registry: HKEY_USERS\\" + user + "\\" + kTest + "\\Approved: " + kInfectedClass +
-                               " (value deleted)",
-                       }));
-    EXPECT_EQ(run.stats.registryEntriesFixed, 4u);
-    EXPECT_EQ(found, ClassIdList{kInfectedClass});
-    EXPECT_FALSE(qt::RegKeyExists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + kInfectedClass));
-    EXPECT_TRUE(qt::RegKeyExists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + kCleanClass));
-    EXPECT_TRUE(qt::RegKeyExists(HKEY_LOCAL_MACHINE, kTest + "\\Handlers\\" + kCleanClass));
-    EXPECT_TRUE(qt::RegKeyExists(HKEY_LOCAL_MACHINE, kTest + "\\Handlers\\NotAClass"));
-    EXPECT_FALSE(qt::RegValueExists(HKEY_CURRENT_USER, kTest + "\\Approved", kInfectedClass));
-    EXPECT_TRUE(qt::RegValueExists(HKEY_CURRENT_USER, kTest + "\\Approved", kCleanClass));
+        std::string user;
+        for (const std::string& u : Users())
+            if (qt::RegKeyExists(HKEY_USERS, u + "\\" + kTest + "\\Approved")) user = u;
+        ASSERT_FALSE(user.empty());
+        const std::string approved = "registry: HKEY_USERS\\" + user + "\\" + kTest + "\\Approved";
+        EXPECT_EQ(Lines(), (std::vector<std::string>{
+                               std::string("registry: HKEY_CLASSES_ROOT\\CLSID\\") + kInfectedClass + " (key deleted)",
+                               std::string("registry: HKLM\\Software\\QuorvinTest\\Handlers\\") + kInfectedClass +
+                                   " (key deleted)",
+                               approved + "\\" + kInfectedClass + " (key deleted)",
+                               approved + ": " + kInfectedClass + " (value deleted)",
+                           }));
+        EXPECT_EQ(run.stats.registryEntriesFixed, 4u);
+        EXPECT_EQ(found, ClassIdList{kInfectedClass});
+        EXPECT_FALSE(qt::RegKeyExists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + kInfectedClass));
+        EXPECT_TRUE(qt::RegKeyExists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + kCleanClass));
+        EXPECT_TRUE(qt::RegKeyExists(HKEY_LOCAL_MACHINE, kTest + "\\Handlers\\" + kCleanClass));
+        EXPECT_TRUE(qt::RegKeyExists(HKEY_LOCAL_MACHINE, kTest + "\\Handlers\\NotAClass"));
+        EXPECT_FALSE(qt::RegValueExists(HKEY_CURRENT_USER, kTest + "\\Approved", kInfectedClass));
+        EXPECT_TRUE(qt::RegValueExists(HKEY_CURRENT_USER, kTest + "\\Approved", kCleanClass));
+    }
 }
 
 LONG WINAPI RefuseDelete(HKEY, const wchar_t*) { return ERROR_ACCESS_DENIED; }
@@ -492,22 +525,28 @@ TEST_F(ComCleanup, WalkEndsWhenAMatchCannotBeDeleted) {
 
 TEST_F(ComCleanup, ValuesWhoseDataIsADetectedPath) {
     const std::string key = kTest + "\\Data";
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "Exact", Upper(server)));
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "", server));
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "WithArguments", server + " /start"));
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "Expand", server, REG_EXPAND_SZ));
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "Empty", ""));
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "Also", server));
-    std::wstring path = qt::Wide(server);
-    DeleteValuesByData(run, "HKLM\\Software\\QuorvinTest\\Data", path.c_str());
-    EXPECT_EQ(Lines(), (std::vector<std::string>{
-                           "registry: HKLM\\Software\\QuorvinTest\\Data: (Default value deleted)",
-                           "registry: HKLM\\Software\\QuorvinTest\\Data: Also (value deleted)",
-                           "registry: HKLM\\Software\\QuorvinTest\\Data: Exact (value deleted)",
-                       }));
-    EXPECT_EQ(run.stats.registryEntriesFixed, 3u);
-    for (const char* stays : {"WithArguments", "Expand", "Empty"})
-        EXPECT_TRUE(qt::RegValueExists(HKEY_LOCAL_MACHINE, key, stays)) << stays;
+    for (bool nt : {true, false}) {
+        SCOPED_TRACE(nt ? "NT family" : "9x");
+        Detect(nt);
+        ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "Exact", Upper(server)));
+        ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "", server));
+        ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "WithArguments", server + " /start"));
+        ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "Expand", server, REG_EXPAND_SZ));
+        ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "Empty", ""));
+        ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "Also", server));
+        std::wstring wide = qt::Wide(server);
+        const void* path = nt ? static_cast<const void*>(wide.c_str()) : server.c_str();
+        DeleteValuesByData(run, "HKLM\\Software\\QuorvinTest\\Data", path);
+        // (Wine enumerates values by name.)
+        EXPECT_EQ(Lines(), (std::vector<std::string>{
+                               "registry: HKLM\\Software\\QuorvinTest\\Data: (Default value deleted)",
+                               "registry: HKLM\\Software\\QuorvinTest\\Data: Also (value deleted)",
+                               "registry: HKLM\\Software\\QuorvinTest\\Data: Exact (value deleted)",
+                           }));
+        EXPECT_EQ(run.stats.registryEntriesFixed, 3u);
+        for (const char* stays : {"WithArguments", "Expand", "Empty"})
+            EXPECT_TRUE(qt::RegValueExists(HKEY_LOCAL_MACHINE, key, stays)) << stays;
+    }
 }
 
 // Starting a program takes Wine about a second on an emulated CPU: the
