@@ -84,7 +84,8 @@ void CleanMachine(RemovalRun& run, RunProgress& progress) {
         DeleteThreatFiles(run);
     }
     if (run.detectedFiles.GetCount() != 0) {
-        for (const char* const* key = def.clsidCleanupKeys; key && *key; ++key) CleanupClsidReferences(run, *key);
+        ClassIdList found;
+        for (const char* const* key = def.clsidCleanupKeys; key && *key; ++key) CleanupClsidReferences(run, *key, found);
         size_t count = run.detectedFiles.GetCount();
         for (size_t i = 0; i < count; ++i) {
             WStrList::Position at = run.detectedFiles.FindIndex(i);

@@ -6,12 +6,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "app/environment.h"
 #include "app/log_core.h"
 #include "app/options_core.h"
 #include "app/run_state.h"
 #include "app/threat_definition.h"
+#include "fix/com_cleanup.h"
 #include "scan/api_table.h"
 #include "scan/wstrlist.h"
 
@@ -34,6 +37,8 @@ public:
 
 // Hooks that tests set to reach paths the machine does not give them.
 using MappedImageHook = void (*)(const void* view, size_t size);
+// The registry pass's view of the profile hives it loaded, while they are loaded.
+using LoadedHivesHook = void (*)(const std::vector<std::string>& loadedHives);
 
 struct RunSeams {
     // Called with the read-only view of every mapped file just before
@@ -44,6 +49,14 @@ struct RunSeams {
     // Replace what the system reports on the boot mode and the rights.
     CleanBootProbe cleanBootProbe = nullptr;
     AdminProbe rightsProbe = nullptr;
+    // Called by the registry pass after its lists, before the hives it
+    // loaded are unloaded.
+    LoadedHivesHook beforeHiveUnload = nullptr;
+    // The registry pass writes values through this (a test makes it refuse).
+    LONG(WINAPI* setRegistryValue)(HKEY, LPCSTR, DWORD, DWORD, const BYTE*, DWORD) = RegSetValueExA;
+    // How long the COM registration tool may take (tests on an emulated CPU
+    // give it longer).
+    DWORD unregisterWaitMs = kUnregisterWaitMs;
 };
 
 inline constexpr char kScanCancelledText[] = "\r\nThe scanning procedure was cancelled.\r\n";

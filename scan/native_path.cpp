@@ -58,6 +58,18 @@ int StartsWithIgnoreCaseMixed(const char* ansi, const C* native, size_t count) {
         return pathrules::StartsWithIgnoreCaseAnsi(ansi, native, count, pathrules::FoldAscii);
 }
 
+template <typename C>
+bool DataEqualsIgnoreCase(const C* data, size_t units, const C* text) {
+    if (!data || !text) return false;
+    size_t length = 0;
+    while (length < units && data[length]) ++length;
+    if (length != pathrules::Length(text)) return false;
+    if constexpr (std::is_same_v<C, wchar_t>)
+        return pathrules::EqualFolded(data, text, length, FoldWide);
+    else
+        return pathrules::EqualFolded(data, text, length, pathrules::FoldAscii);
+}
+
 size_t ShortenForLog(const wchar_t* path, char* out, size_t outBytes, size_t limit) {
     return pathrules::ShortenForLogWith<wchar_t>(path, out, outBytes, limit, AnsiFromWideUnits);
 }
@@ -120,5 +132,7 @@ template PathCheck CheckLongPath<char>(const ApiSet<char>&, const char*);
 template PathCheck CheckLongPath<wchar_t>(const ApiSet<wchar_t>&, const wchar_t*);
 template int EqualsIgnoreCaseMixed<char>(const char*, const char*);
 template int EqualsIgnoreCaseMixed<wchar_t>(const char*, const wchar_t*);
+template bool DataEqualsIgnoreCase<char>(const char*, size_t, const char*);
+template bool DataEqualsIgnoreCase<wchar_t>(const wchar_t*, size_t, const wchar_t*);
 template int StartsWithIgnoreCaseMixed<char>(const char*, const char*, size_t);
 template int StartsWithIgnoreCaseMixed<wchar_t>(const char*, const wchar_t*, size_t);

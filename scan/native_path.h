@@ -30,6 +30,11 @@ template <typename C> PathCheck CheckLongPath(const ApiSet<C>& api, const C* pat
 template <typename C> int EqualsIgnoreCaseMixed(const char* ansi, const C* native);
 template <typename C> int StartsWithIgnoreCaseMixed(const char* ansi, const C* native, size_t count);
 
+// Registry data of `units` native units (its terminator, if stored, among
+// them) against a native text, ignoring case: the data's text up to its first
+// terminator must be the whole text.
+template <typename C> bool DataEqualsIgnoreCase(const C* data, size_t units, const C* text);
+
 // Wide path to ANSI text of at most `limit` characters for the log and the
 // display; the length of the text, 0 on failure.
 size_t ShortenForLog(const wchar_t* path, char* out, size_t outBytes, size_t limit);

@@ -37,6 +37,14 @@ echo "== FixQuorvin.exe /S"
 echo "== fixquorvin.log"
 tr -d '\r' < "$tool/fixquorvin.log"
 
+echo "== the start-up value after the run"
+if wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' /v Runonce >/dev/null 2>&1; then
+    wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' /v Runonce 2>/dev/null | tr -d '\r' | grep -i runonce
+    echo "Runonce IS STILL THERE"; wineserver -k >/dev/null 2>&1 || true; exit 1
+else
+    echo "Runonce is gone from HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
+fi
+
 if [ -f "$tool/samples/hello-infected.exe" ] && [ -f "$tool/hello.exe" ]; then
     echo "== the repaired program runs again"
     clean=$(cd "$tool" && wine 'C:\quorvin\hello.exe' | tr -d '\r')

@@ -37,6 +37,75 @@ size_t Count(const std::string& text, const std::string& what) {
     return n;
 }
 
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end = text.find("\r\n"); end != std::string::npos; end = text.find("\r\n", start)) {
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    if (start < text.size()) lines.push_back(text.substr(start));
+    return lines;
+}
+
+bool SetRegValue(HKEY root, const std::string& key, const char* name, DWORD type, const void* data, DWORD size) {
+    HKEY k = nullptr;
+    if (RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &k, nullptr) != ERROR_SUCCESS)
+        return false;
+    LONG r = RegSetValueExA(k, name, 0, type, static_cast<const BYTE*>(data), size);
+    RegCloseKey(k);
+    return r == ERROR_SUCCESS;
+}
+
+bool SetRegString(HKEY root, const std::string& key, const char* name, const std::string& text, DWORD type) {
+    return SetRegValue(root, key, name, type, text.c_str(), static_cast<DWORD>(text.size() + 1));
+}
+
+bool SetRegDword(HKEY root, const std::string& key, const char* name, DWORD value) {
+    return SetRegValue(root, key, name, REG_DWORD, &value, sizeof value);
+}
+
+bool GetRegValue(HKEY root, const std::string& key, const char* name, DWORD& type, std::vector<uint8_t>& data) {
+    HKEY k = nullptr;
+    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_QUERY_VALUE, &k) != ERROR_SUCCESS) return false;
+    DWORD size = 0;
+    LONG r = RegQueryValueExA(k, name, nullptr, &type, nullptr, &size);
+    if (r == ERROR_SUCCESS) {
+        data.assign(size, 0);
+        r = RegQueryValueExA(k, name, nullptr, &type, data.data(), &size);
+        data.resize(size);
+    }
+    RegCloseKey(k);
+    return r == ERROR_SUCCESS;
+}
+
+bool RegValueExists(HKEY root, const std::string& key, const char* name) {
+    DWORD type = 0;
+    std::vector<uint8_t> data;
+    return GetRegValue(root, key, name, type, data);
+}
+
+bool RegKeyExists(HKEY root, const std::string& key) {
+    HKEY k = nullptr;
+    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_QUERY_VALUE, &k) != ERROR_SUCCESS) return false;
+    RegCloseKey(k);
+    return true;
+}
+
+std::vector<std::string> RegSubkeys(HKEY root, const std::string& key) {
+    std::vector<std::string> names;
+    HKEY k = nullptr;
+    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_ENUMERATE_SUB_KEYS, &k) != ERROR_SUCCESS) return names;
+    char name[1024];
+    for (DWORD i = 0;; ++i) {
+        DWORD length = sizeof name;
+        if (RegEnumKeyExA(k, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        names.emplace_back(name, length);
+    }
+    RegCloseKey(k);
+    return names;
+}
+
 std::string BinDir() {
     char path[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, path, MAX_PATH);

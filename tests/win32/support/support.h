@@ -23,6 +23,21 @@ size_t Count(const std::string& text, const std::string& what);
 // into an illegal instruction, so tests of the fault guard cannot run there.
 bool CpuEmulated();
 
+// The lines of a log text (CR LF ends), without their ends.
+std::vector<std::string> Lines(const std::string& text);
+
+// Registry values of the test's machine; "" names the key's default value.
+// The key is created when missing.
+bool SetRegValue(HKEY root, const std::string& key, const char* name, DWORD type, const void* data, DWORD size);
+bool SetRegString(HKEY root, const std::string& key, const char* name, const std::string& text, DWORD type = REG_SZ);
+bool SetRegDword(HKEY root, const std::string& key, const char* name, DWORD value);
+// False when the key or value is missing.
+bool GetRegValue(HKEY root, const std::string& key, const char* name, DWORD& type, std::vector<uint8_t>& data);
+bool RegValueExists(HKEY root, const std::string& key, const char* name);
+bool RegKeyExists(HKEY root, const std::string& key);
+// The names of a key's subkeys (HKEY_USERS: the user keys).
+std::vector<std::string> RegSubkeys(HKEY root, const std::string& key);
+
 // Folder of the running test program (C:\quorvin\bin in the test prefix).
 std::string BinDir();
 // A fresh, empty folder under C:\quorvin\work.

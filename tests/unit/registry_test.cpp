@@ -1,0 +1,112 @@
+// The computing half of the registry pass: alias resolution, key path
+// limits, the restore match and the log lines the Wine tests do not reach.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "fix/registry_core.h"
+
+namespace {
+
+using namespace regcore;
+
+TEST(RegistryCore, AliasesMatchByteForByteInTableOrder) {
+    struct Case {
+        const char* path;
+        int row;
+        const char* rest;
+    } cases[] = {
+        {"HKLM\\Software\\Run", 0, "Software\\Run"},
+        {"HKEY_LOCAL_MACHINE\\Software", 1, "Software"},
+        {"HKCR\\CLSID", 2, "CLSID"},
+        {"HKCU\\Software", 4, "Software"},
+        {"HKEY_CURRENT_USER\\", 5, ""},
+        {"HKU\\.Default\\x", 6, ".Default\\x"},
+        {"HKEY_USERS\\S-1", 7, "S-1"},
+        {"hklm\\Software\\Run", -1, nullptr},   // case matters
+        {"HKLM", -1, nullptr},                  // the backslash is part of the prefix
+        {"HKCC\\System", -1, nullptr},
+    };
+    for (const Case& c : cases) {
+        AliasMatch m = FindRootKeyAlias(RootKeyAliases, c.path);
+        EXPECT_EQ(m.row, c.row) << c.path;
+        if (c.rest) EXPECT_STREQ(m.rest, c.rest) << c.path;
+        else EXPECT_EQ(m.alias, nullptr) << c.path;
+    }
+    EXPECT_TRUE(FindRootKeyAlias(RootKeyAliases, "HKCU\\x").alias->perUser);
+    EXPECT_FALSE(FindRootKeyAlias(RootKeyAliases, "HKU\\x").alias->perUser);
+    EXPECT_EQ(FindRootKeyAlias(RootKeyAliases, nullptr).row, -1);
+}
+
+TEST(RegistryCore, KeyPathsKeepWithinTheLimit) {
+    std::string out;
+    ASSERT_TRUE(JoinKeyPath("S-1-5", "Software\\Run", out));
+    EXPECT_EQ(out, "S-1-5\\Software\\Run");
+    std::string head(500, 'a'), tail(522, 'b');   // 500 + 1 + 522 + terminator = 1024
+    EXPECT_TRUE(JoinKeyPath(head.c_str(), tail.c_str(), out));
+    EXPECT_EQ(out.size(), 1023u);
+    tail += 'b';
+    EXPECT_FALSE(JoinKeyPath(head.c_str(), tail.c_str(), out));
+    EXPECT_TRUE(out.empty());
+}
+
+ThreatRegistryRestore Entry(uint32_t flags, const char* match, uint32_t type = kRegSz) {
+    return {flags, "HKLM\\K", "V", type, reinterpret_cast<const uint8_t*>(match),
+            static_cast<uint32_t>(std::strlen(match)), nullptr, 0};
+}
+
+bool Wanted(const ThreatRegistryRestore& e, const char* data, uint32_t type = kRegSz) {
+    return RestoreWanted(e, type, reinterpret_cast<const uint8_t*>(data), std::strlen(data));
+}
+
+TEST(RegistryCore, RestoreModes) {
+    struct Case {
+        uint32_t flags;
+        const char* match;
+        const char* data;
+        uint32_t type;
+        bool fix;
+    } cases[] = {
+        {2, "evil", "evil", kRegSz, true},
+        {2, "evil", "EVIL", kRegSz, false},
+        {0x102, "evil", "EVIL", kRegSz, true},
+        {2, "evil", "evil!", kRegSz, false},          // equality needs the same length
+        {2, "evil", "evil", kRegExpandSz, false},     // and the same type
+        {4, "evil", "evil", kRegExpandSz, true},
+        {4, "evil", "evil", kRegSz, false},
+        {1, "vcab", "x\\vcab.dll", kRegSz, true},
+        {1, "vcab", "vcab", kRegSz, true},            // at the very end
+        {1, "vcab", "vca", kRegSz, false},            // data shorter than the pattern
+        {1, "vcab", "x\\VCAB.dll", kRegSz, false},
+        {0x101, "vcab", "x\\VCAB.dll", kRegSz, true},
+        {0x101, "vcab", "x\\VCAB.dll", kRegDword, false},
+        {3, "vcab", "x\\other.dll", kRegSz, true},
+        {3, "vcab", "x\\vcab.dll", kRegSz, false},
+        {3, "vcab", "x\\vcab.dll", kRegDword, true},  // another type never contains
+        {0, "evil", "evil", kRegSz, false},
+        {5, "evil", "evil", kRegSz, false},
+        {0x10F, "evil", "evil", kRegSz, false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Wanted(Entry(c.flags, c.match, kRegSz), c.data, c.type), c.fix)
+            << "flags " << c.flags << " match " << c.match << " data " << c.data << " type " << c.type;
+    // Case folding is ASCII only, as the C runtime's in the "C" locale.
+    EXPECT_FALSE(Wanted(Entry(0x102, "\xE4"), "\xC4"));
+}
+
+// The lines the Wine tests do not reach: a negative number, the per-user
+// restore, the warning's entry path, class references under HKEY_USERS.
+TEST(RegistryCore, LogLines) {
+    const std::string machine = LinePrefix(false, "Software\\Run", "HKLM\\Software\\Run");
+    EXPECT_EQ(DwordSetLine(machine, "@", 0x80000000u),
+              "registry: HKLM\\Software\\Run: (Default) (value set to 0x80000000 (-2147483648))");
+    EXPECT_EQ(RestoredLine(true, "S-1\\K", "HKCU\\K", "V", false), "registry: HKEY_USERS\\S-1\\K: V (restored)");
+    EXPECT_EQ(RestoreFailedLine("HKCU\\K", "@", true), "registry: HKCU\\K: (Default) (WARNING: could not be fixed)");
+    EXPECT_EQ(ComKeyDeletedLine(true, "S-1\\K\\{X}", "HKU\\S-1\\K", "{X}"),
+              "registry: HKEY_USERS\\S-1\\K\\{X} (key deleted)");
+    EXPECT_EQ(ComValueDeletedLine(true, "S-1\\K", "HKU\\S-1\\K", "{X}"),
+              "registry: HKEY_USERS\\S-1\\K: {X} (value deleted)");
+}
+
+}  // namespace
