@@ -42,13 +42,20 @@ cd "$drive_c/quorvin/bin"
 # emulator (tests/wine/ensure-i386.sh), which reports a fault on a page as an
 # unknown trap; tests of the fault guard read this to skip.
 if grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null; then export QUORVIN_CPU_EMULATED=1; fi
+output=$prefix/output.txt
 if command -v xvfb-run >/dev/null 2>&1 && [ -z "${QUORVIN_SHARED_DISPLAY:-}" ]; then
     xvfb-run -a -n $((100 + $$ % 800)) -s "-screen 0 1024x768x24" \
-        wine "C:\\quorvin\\bin\\$name.exe" "$@"
+        wine "C:\\quorvin\\bin\\$name.exe" "$@" 2>&1 | tee "$output"
 else
-    wine "C:\\quorvin\\bin\\$name.exe" "$@"
+    wine "C:\\quorvin\\bin\\$name.exe" "$@" 2>&1 | tee "$output"
 fi
-rc=$?
+rc=${PIPESTATUS[0]}
+# A test program that dies on the way (a Wine client error, say) may still
+# leave exit code 0: a test program passes only when its summary was printed.
+if [ $rc -eq 0 ] && [[ $name == *_test ]] && ! grep -q '^\[==========\] .* ran\.' "$output"; then
+    echo "run-test: $name ended without its test summary" >&2
+    rc=1
+fi
 wineserver -k >/dev/null 2>&1
 wineserver -w >/dev/null 2>&1
 art=$build/artifacts/$name
