@@ -34,6 +34,8 @@ public:
 
 // Hooks that tests set to reach paths the machine does not give them.
 using MappedImageHook = void (*)(const void* view, size_t size);
+// Stands in for the termination of a process or thread by id; true when it ended.
+using TerminateByIdHook = bool (*)(uint32_t id);
 
 struct RunSeams {
     // Called with the read-only view of every mapped file just before
@@ -44,6 +46,10 @@ struct RunSeams {
     // Replace what the system reports on the boot mode and the rights.
     CleanBootProbe cleanBootProbe = nullptr;
     AdminProbe rightsProbe = nullptr;
+    // Replace TerminateProcessById / TerminateThreadById (a termination that
+    // fails, which Wine never refuses).
+    TerminateByIdHook terminateProcess = nullptr;
+    TerminateByIdHook terminateThread = nullptr;
 };
 
 inline constexpr char kScanCancelledText[] = "\r\nThe scanning procedure was cancelled.\r\n";
