@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "procs/threats.h"
 #include "win32/unique_handle.h"
 
 namespace {
@@ -23,27 +24,8 @@ private:
 }  // namespace
 
 bool EnablePrivilegeNamed(bool ntFamily, const char* privilege) {
-    if (!ntFamily) return true;
-    Library advapi("ADVAPI32.DLL");
-    if (!advapi) return false;
-    auto openToken = advapi.Get<BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE)>("OpenProcessToken");
-    auto lookup = advapi.Get<BOOL(WINAPI*)(LPCSTR, LPCSTR, PLUID)>("LookupPrivilegeValueA");
-    auto adjust = advapi.Get<BOOL(WINAPI*)(HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES, PDWORD)>(
-        "AdjustTokenPrivileges");
-    if (openToken && lookup && adjust) {
-        win32::UniqueKernelHandle token;
-        if (!openToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put())) return false;
-        TOKEN_PRIVILEGES tp = {};
-        tp.PrivilegeCount = 1;
-        tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-        // The adjustment also "succeeds" when the token does not hold the
-        // privilege at all; only the last error tells, and the privilege is
-        // then not enabled, so that counts as failure.
-        bool ok = lookup("", privilege, &tp.Privileges[0].Luid) &&
-                  adjust(token.get(), FALSE, &tp, 0, nullptr, nullptr) && GetLastError() != ERROR_NOT_ALL_ASSIGNED;
-        if (!ok) return false;
-    }
-    return true;
+    // Off the NT family there are no privileges to enable.
+    return !ntFamily || EnablePrivilege(privilege, true);
 }
 
 int IdentifyPlatform(RunFlags& flags) {

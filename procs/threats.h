@@ -30,5 +30,6 @@ bool TerminateThreadForRun(const RemovalRun& run, uint32_t threadId);
 // The routine a thread really runs (through a run-time library's thread
 // wrapper); its reported start address when that cannot be found.
 uint32_t FindRealThreadStart(ps_thread* thread, ps_module* modules);
-// Enables (or disables) one privilege of the own process token.
+// Enables (or disables) one privilege of the own process token; false when
+// any call fails, also when the token does not hold the privilege.
 bool EnablePrivilege(const char* privilege, bool enable);

@@ -35,9 +35,9 @@ void* dynamic_dll::resolve_function(const char* name, void** slot, fallback_prov
     throw new _dynamic_dll_exception{name};
 }
 
-dynamic_dll advapi32_dll("ADVAPI32.DLL");
-dynamic_dll kernel32_dll("KERNEL32.DLL");
-dynamic_dll ntdll_dll("NTDLL.DLL");
+constinit dynamic_dll advapi32_dll("ADVAPI32.DLL");
+constinit dynamic_dll kernel32_dll("KERNEL32.DLL");
+constinit dynamic_dll ntdll_dll("NTDLL.DLL");
 
 #define PS_DEFINE_ADVAPI32(fallback, ret, name, ...) \
     PS_DEFINE_DYNAMIC(advapi32_dll, fallback, ret, name __VA_OPT__(, ) __VA_ARGS__);

@@ -20,7 +20,9 @@ using fallback_provider = void* (*)();
 
 class dynamic_dll {
 public:
-    explicit dynamic_dll(const char* name) noexcept : m_name(name) {}
+    // constexpr: the instances are initialised before any code runs, so a
+    // bound function may be called from another file's static initialiser.
+    explicit constexpr dynamic_dll(const char* name) noexcept : m_name(name) {}
     // At program exit: the library is freed once when it was loaded.
     ~dynamic_dll();
     dynamic_dll(const dynamic_dll&) = delete;
@@ -72,6 +74,6 @@ R WINAPI resolving_entry(A... args) {
 // Declares and defines one bound function dyn_<name> of `dll`.
 #define PS_DECLARE_DYNAMIC(ret, name, ...) extern dynamic_function<ret(WINAPI*)(__VA_ARGS__)> dyn_##name
 #define PS_DEFINE_DYNAMIC(dll, fallback, ret, name, ...)                                              \
-    dynamic_function<ret(WINAPI*)(__VA_ARGS__)> dyn_##name{                                           \
+    constinit dynamic_function<ret(WINAPI*)(__VA_ARGS__)> dyn_##name{                                 \
         #name, &dll, fallback, &resolving_entry<dyn_##name, ret __VA_OPT__(, ) __VA_ARGS__>,          \
         &resolving_entry<dyn_##name, ret __VA_OPT__(, ) __VA_ARGS__>}

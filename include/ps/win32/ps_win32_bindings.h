@@ -5,6 +5,7 @@
 #include <tlhelp32.h>
 
 #include "ps/win32/dynamic_dll.h"
+#include "win32/unique_handle.h"
 
 extern dynamic_dll advapi32_dll;   // "ADVAPI32.DLL"
 extern dynamic_dll kernel32_dll;   // "KERNEL32.DLL"
@@ -126,6 +127,16 @@ void* CreateToolhelp32SnapshotFallback();
 // Chosen once by platform: the 9x handle-table emulation, the NT 4 native
 // emulation, or the not-implemented replacement.
 void* OpenThreadFallback();
+
+// Kernel handles opened through the bound functions are closed through the
+// bound CloseHandle. Null is the failure value (not INVALID_HANDLE_VALUE).
+struct BoundHandlePolicy {
+    using value_type = HANDLE;
+    static HANDLE Empty() noexcept { return nullptr; }
+    static bool IsValid(HANDLE h) noexcept { return h != nullptr; }
+    static bool Close(HANDLE h) noexcept { return dyn_CloseHandle(h) != 0; }
+};
+using UniqueBoundHandle = win32::UniqueHandle<BoundHandlePolicy>;
 
 // Every bound function's slot back to unresolved (tests).
 void ResetDynamicFunctions();
