@@ -281,6 +281,18 @@ void sort_module_records(th_module_record* records, size_t count) {
     });
 }
 
+uint32_t nt_choose_start_address(read_value queried, uint32_t probed, uint32_t entry_start) {
+    if (queried.read && queried.value >= kLowestStartAddress) return queried.value;
+    return probed ? probed : entry_start;
+}
+
+uint32_t probe_choose_start_address(bool first_thread, uint32_t main_offset, read_value main_slot,
+                                    read_value thread_slot) {
+    if (first_thread && main_offset != 0 && main_slot.read && main_slot.value >= kLowestStartAddress)
+        return main_slot.value;
+    return thread_slot.read ? thread_slot.value : 0;
+}
+
 bool region_kept(uint32_t state, uint32_t protect) {
     constexpr uint32_t kFree = 0x10000, kReserved = 0x2000, kNoAccess = 0x01, kGuard = 0x100;
     return state != kFree && state != kReserved && !(protect & kNoAccess) && !(protect & kGuard);

@@ -178,6 +178,25 @@ std::string th_module_path(const th_module_record& record);
 size_t th_main_module(const th_module_record* records, size_t count, uint32_t process_module_id);
 void sort_module_records(th_module_record* records, size_t count);
 
+// ---- Thread start addresses ----
+
+// Start addresses below this are not believed (null page, system stubs).
+constexpr uint32_t kLowestStartAddress = 0x100000;
+
+// A value read from another process's memory: whether the read worked.
+struct read_value {
+    bool read = false;
+    uint32_t value = 0;
+};
+// The native answer: the queried Win32 start address when it is believable,
+// else the stack probe's, else the thread entry's own field.
+uint32_t nt_choose_start_address(read_value queried, uint32_t probed, uint32_t entry_start);
+// The stack probe: the main thread's slot (first thread of its process, main
+// offset known) when it holds a believable address, else the slot of a
+// created thread when it is not 0.
+uint32_t probe_choose_start_address(bool first_thread, uint32_t main_offset, read_value main_slot,
+                                    read_value thread_slot);
+
 // ---- Memory regions ----
 
 struct region_record {

@@ -103,9 +103,11 @@ uint32_t own_entry_point() {
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(image)) + nt->OptionalHeader.AddressOfEntryPoint;
 }
 
-bool read_u32(HANDLE process, uint32_t address, uint32_t* value) {
+read_value read_u32(HANDLE process, uint32_t address) {
+    read_value result;
     process_memory memory(process);
-    return memory.read(address, value, sizeof *value);
+    result.read = memory.read(address, &result.value, sizeof result.value);
+    return result;
 }
 
 }  // namespace
@@ -183,12 +185,11 @@ uint32_t probe_start_address(uint32_t process_id, uint32_t thread_id, bool first
     BoundHandle process(dyn_OpenProcess(kProcessQueryAndRead, FALSE, process_id));
     ps_stack_info stack;
     if (!process || !read_stack_info(process_id, thread_id, &stack)) return 0;
-    uint32_t value = 0;
-    if (first_thread && main_start_offset != 0 && read_u32(process.get(), stack.stack_top - main_start_offset, &value) &&
-        value >= kLowestStartAddress)
-        return value;
-    if (read_u32(process.get(), stack.stack_top - thread_start_offset, &value)) return value;
-    return 0;
+    const read_value main_slot = first_thread && main_start_offset != 0
+                                     ? read_u32(process.get(), stack.stack_top - main_start_offset)
+                                     : read_value();
+    return probe_choose_start_address(first_thread, main_start_offset, main_slot,
+                                      read_u32(process.get(), stack.stack_top - thread_start_offset));
 }
 
 ps_region* create_region_cursor(uint32_t process_id) {

@@ -53,8 +53,6 @@ constexpr ULONG kSystemProcessInformation = 5;
 constexpr ULONG kProcessBasicInformation = 0;
 constexpr ULONG kThreadBasicInformation = 0;
 constexpr ULONG kThreadQuerySetWin32StartAddress = 9;
-// Start addresses below this are not believed (null page, system stubs).
-constexpr uint32_t kLowestStartAddress = 0x100000;
 
 NtHandle nt_open_process(uint32_t process_id, ACCESS_MASK access);
 NtHandle nt_open_thread(uint32_t thread_id, ACCESS_MASK access);

@@ -69,15 +69,13 @@ public:
     }
     uint32_t start_address() override {
         const nt_thread_fields f = nt_read_thread(record());
-        if (NtHandle thread = nt_open_thread(f.id, kThreadAllAccess)) {
-            uint32_t start = 0;
-            if (dyn_NtQueryInformationThread(thread.get(), kThreadQuerySetWin32StartAddress, &start, sizeof start,
-                                             nullptr) == 0 &&
-                start >= kLowestStartAddress)
-                return start;
-        }
-        if (const uint32_t probed = probe_start_address(f.owner_id, f.id, at_first())) return probed;
-        return f.start_address;
+        read_value queried;
+        if (NtHandle thread = nt_open_thread(f.id, kThreadAllAccess))
+            queried.read = dyn_NtQueryInformationThread(thread.get(), kThreadQuerySetWin32StartAddress, &queried.value,
+                                                        sizeof queried.value, nullptr) == 0;
+        // The probe opens the process and reads its stack: only when the query gave nothing believable.
+        if (queried.read && queried.value >= kLowestStartAddress) return queried.value;
+        return nt_choose_start_address(queried, probe_start_address(f.owner_id, f.id, at_first()), f.start_address);
     }
 };
 

@@ -4,6 +4,7 @@
 // usage: thread_host.exe <info file>
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 
 namespace {
@@ -45,8 +46,11 @@ int main(int argc, char** argv) {
     std::snprintf(temp, sizeof temp, "%s.tmp", argv[1]);
     FILE* out = std::fopen(temp, "w");
     if (!out) return 3;
-    std::fprintf(out, "image=%lu\nmain_thread=%lu\nroutine=%lu\n",
-                 static_cast<unsigned long>(reinterpret_cast<uintptr_t>(GetModuleHandleA(nullptr))),
+    const auto* image = reinterpret_cast<const uint8_t*>(GetModuleHandleA(nullptr));
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image + reinterpret_cast<const IMAGE_DOS_HEADER*>(image)->e_lfanew);
+    std::fprintf(out, "image=%lu\nentry=%lu\nmain_thread=%lu\nroutine=%lu\n",
+                 static_cast<unsigned long>(reinterpret_cast<uintptr_t>(image)),
+                 static_cast<unsigned long>(reinterpret_cast<uintptr_t>(image) + nt->OptionalHeader.AddressOfEntryPoint),
                  GetCurrentThreadId(), static_cast<unsigned long>(reinterpret_cast<uintptr_t>(&worker_routine)));
     for (int i = 0; i < 2; ++i)
         std::fprintf(out, "worker%d=%lu\nteb%d=%lu\nstack_base%d=%lu\nstack_limit%d=%lu\n", i, workers[i].id, i,
