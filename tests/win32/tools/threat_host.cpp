@@ -1,9 +1,8 @@
 // A process for the tests of the process handling: it loads libraries, runs
 // a few threads and waits to be ended.
-// threat_host READY [load=PATH] [crt=PATH] [report=PATH]
+// threat_host READY [load=PATH] [crt] [report=PATH]
 //   load=PATH   loads the library PATH (the threat's library stand-in)
-//   crt=PATH    starts a thread through _beginthreadex of the run-time library
-//               PATH (default: the msvcrt.dll this program uses)
+//   crt         starts a thread through the run-time library's _beginthreadex
 //   report=PATH writes what the tests look for, one "key=value" per line:
 //               marker (offset of a marker in the image), routine (the routine
 //               the run-time thread runs), plain and plainid (the start and id
@@ -21,9 +20,6 @@
 extern "C" __attribute__((used)) const char g_imageMarker[] = "QVIMGMARK";
 
 namespace {
-
-using BeginThreadEx = uintptr_t(__cdecl*)(void*, unsigned, unsigned(__stdcall*)(void*), void*, unsigned,
-                                          unsigned*);
 
 // The routine the run-time library's thread runs.
 unsigned __stdcall RunTimeRoutine(void*) {
@@ -69,14 +65,10 @@ int main(int argc, char** argv) {
     DWORD plainId = 0;
     CloseHandle(CreateThread(nullptr, 0, PlainRoutine, nullptr, 0, &plainId));
 
-    std::string crt = Option(argc, argv, "crt");
-    bool wantCrt = false;
-    for (int i = 2; i < argc; ++i) wantCrt |= std::strncmp(argv[i], "crt", 3) == 0;
-    if (wantCrt) {
-        HMODULE library = crt.empty() ? GetModuleHandleA("msvcrt.dll") : LoadLibraryA(crt.c_str());
-        auto begin = library ? reinterpret_cast<BeginThreadEx>(GetProcAddress(library, "_beginthreadex")) : nullptr;
-        if (!begin) return 4;
-        uintptr_t thread = begin(nullptr, 0, RunTimeRoutine, nullptr, 0, nullptr);
+    for (int i = 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], "crt") != 0) continue;
+        // mingw programs use the system's msvcrt.dll.
+        uintptr_t thread = _beginthreadex(nullptr, 0, RunTimeRoutine, nullptr, 0, nullptr);
         if (!thread) return 5;
         CloseHandle(reinterpret_cast<HANDLE>(thread));
     }
