@@ -23,7 +23,10 @@ class Host {
 public:
     bool Start() {
         const std::string info = qt::NewWorkDir("host") + "\\info.txt";
-        if (!m_process.Start("\"" + qt::BinDir() + "\\thread_host.exe\" \"" + info + "\"")) return false;
+        std::string command = qt::BinDir();
+        command.insert(0, 1, '"');
+        command += "\\thread_host.exe\" \"" + info + "\"";
+        if (!m_process.Start(command)) return false;
         for (int i = 0; i < 600 && !qt::FileExists(info); ++i) Sleep(50);
         m_info = qt::ReadText(info);
         return !m_info.empty();
@@ -183,7 +186,8 @@ TEST(ProcessList, PathsComeFromTheMainModule) {
 
 uint32_t ImageSize(HMODULE module) {
     const auto* image = reinterpret_cast<const uint8_t*>(module);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image + reinterpret_cast<const IMAGE_DOS_HEADER*>(image)->e_lfanew);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image + dos->e_lfanew);
     return nt->OptionalHeader.SizeOfImage;
 }
 
@@ -298,7 +302,9 @@ TEST(ProcessList, ThreadsAndTheirStartAddresses) {
             if (backend == "native") {
                 EXPECT_EQ(start, worker ? host.Value("routine") : host.Value("entry")) << t->id();
             } else if (RemoteReadsWork()) {
-                if (worker) EXPECT_EQ(start, host.Value("routine")) << t->id();
+                if (worker) {
+                    EXPECT_EQ(start, host.Value("routine")) << t->id();
+                }
             } else {
                 EXPECT_EQ(start, 0u) << "the stack probe cannot read here";
             }

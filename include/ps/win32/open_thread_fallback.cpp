@@ -82,6 +82,9 @@ bool PrepareHandleTableEmulation() {
     // The ninth entry is the kernel's own routine that grows handle tables.
     const DWORD rva = reinterpret_cast<const DWORD*>(base + exports->AddressOfFunctions)[8];
     if (rva == 0) return false;
+    // An entry inside the export directory forwards to another library's
+    // function: no routine of this kernel (Wine's KERNEL32 has such entries).
+    if (rva >= directory.VirtualAddress && rva - directory.VirtualAddress < directory.Size) return false;
     g_kernel.reallocate = reinterpret_cast<HandleTableReallocator>(const_cast<uint8_t*>(base + rva));
     // The thread information block holds the process database at 0x30.
     uint32_t processDatabase;

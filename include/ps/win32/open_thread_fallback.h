@@ -26,6 +26,7 @@ struct HandleTableKernel {
     HandleTableReallocator reallocate = nullptr; // the ninth export of KERNEL32
     CRITICAL_SECTION lock{};
 };
-// Fills the kernel's part once; false when KERNEL32 has no ninth export.
+// Fills the kernel's part once; false when KERNEL32's ninth export is no
+// routine of its own.
 bool PrepareHandleTableEmulation();
 const HandleTableKernel& HandleTableKernelState();

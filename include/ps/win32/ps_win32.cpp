@@ -75,10 +75,13 @@ public:
 };
 
 // The probe thread's own stack base, from its thread information block.
-uint32_t own_stack_base() { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(reinterpret_cast<NT_TIB*>(NtCurrentTeb())->StackBase)); }
+uint32_t own_stack_base() {
+    const auto* tib = reinterpret_cast<const NT_TIB*>(NtCurrentTeb());
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(tib->StackBase));
+}
 
-// The distance below the stack top (base - 1) of the highest slot, between
-// `from` and `down_to`, that holds value; 0 when none does.
+// The distance below the stack top (base - 1) of the highest slot from 4
+// bytes below the base down to `down_to` that holds value; 0 when none does.
 uint32_t find_on_own_stack(uint32_t base, uint32_t down_to, uint32_t value) {
     for (uint32_t slot = base - 4; slot >= down_to && slot < base; --slot) {
         uint32_t held;
@@ -90,8 +93,8 @@ uint32_t find_on_own_stack(uint32_t base, uint32_t down_to, uint32_t value) {
 
 DWORD WINAPI learn_thread_offset(LPVOID result) {
     const uint32_t frame = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
-    *static_cast<uint32_t*>(result) =
-        find_on_own_stack(own_stack_base(), frame, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&learn_thread_offset)));
+    const uint32_t routine = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&learn_thread_offset));
+    *static_cast<uint32_t*>(result) = find_on_own_stack(own_stack_base(), frame, routine);
     return 0;
 }
 

@@ -117,8 +117,8 @@ public:
         m_name.clear();
         if (check()) {
             std::u16string wide;
-            switch (nt_image_name(m_array, m_snapshot->m_size, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(m_array)),
-                                  m_offset, &wide)) {
+            const uint32_t address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(m_array));
+            switch (nt_image_name(m_array, m_snapshot->m_size, address, m_offset, &wide)) {
             case nt_name::image: m_name = to_ansi(wide); break;
             case nt_name::system_process: m_name = kSystemProcessName; break;
             case nt_name::unreadable: break;
@@ -270,8 +270,7 @@ ps_module* create_nt_module_cursor(uint32_t process_id) {
     if (!read_loader_entries(memory, peb.loader_data, &snapshot->m_records)) snapshot->m_records.clear();
     sort_loader_entries(snapshot->m_records.data(), snapshot->m_records.size());
     if (snapshot->m_records.size() == 0) {
-        snapshot->attach();
-        snapshot->detach();   // deletes it
+        ps_discard_snapshot(snapshot);
         return nullptr;
     }
     return new nt_module_cursor(snapshot);

@@ -40,6 +40,12 @@ private:
     uint32_t m_iterators = 0;
 };
 
+// Deletes a snapshot that no cursor was made for (an empty one).
+inline void ps_discard_snapshot(ps_snapshot* snapshot) {
+    snapshot->attach();
+    snapshot->detach();
+}
+
 // Records of one kind, grown by a fixed block at a time. A failed growth
 // drops everything: a partial snapshot of an unknown size is no use.
 template <typename Record>

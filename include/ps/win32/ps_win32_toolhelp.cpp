@@ -33,12 +33,6 @@ void read_records(DWORD kind, DWORD process_id, const First& first, const Next& 
     }
 }
 
-template <typename Snapshot>
-void discard(Snapshot* snapshot) {
-    snapshot->attach();
-    snapshot->detach();   // deletes it
-}
-
 class th_module_snapshot final : public ps_array_snapshot<th_module_record> {
 public:
     th_module_snapshot(uint32_t process_id, uint32_t process_module_id) : m_process_id(process_id) {
@@ -173,7 +167,7 @@ public:
         if (!check()) return nullptr;
         auto* snapshot = new th_thread_snapshot(id());
         if (snapshot->m_records.size() == 0) {
-            discard(snapshot);
+            ps_discard_snapshot(snapshot);
             return nullptr;
         }
         return new th_thread_cursor(snapshot);
@@ -189,7 +183,7 @@ private:
         auto* modules = new th_module_snapshot(f.id, f.module_id);
         const bool found = modules->m_has_main;
         m_path = found ? modules->m_main_path : std::string();
-        discard(modules);
+        ps_discard_snapshot(modules);
         return found;
     }
 
@@ -204,7 +198,7 @@ private:
 ps_module* create_toolhelp_module_cursor(uint32_t process_id, uint32_t process_module_id) {
     auto* snapshot = new th_module_snapshot(process_id, process_module_id);
     if (snapshot->m_records.size() == 0) {
-        discard(snapshot);
+        ps_discard_snapshot(snapshot);
         return nullptr;
     }
     return new th_module_cursor(snapshot);
@@ -213,7 +207,7 @@ ps_module* create_toolhelp_module_cursor(uint32_t process_id, uint32_t process_m
 ps_process* create_toolhelp_process_cursor() {
     auto* snapshot = new th_process_snapshot;
     if (snapshot->m_records.size() == 0) {
-        discard(snapshot);
+        ps_discard_snapshot(snapshot);
         return nullptr;
     }
     return new th_process_cursor(snapshot);

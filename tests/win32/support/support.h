@@ -56,6 +56,7 @@ public:
     bool Start(const std::string& commandLine, const std::string& workDir = "");
     ~Process();
     DWORD Id() const { return m_pi.dwProcessId; }
+    DWORD MainThreadId() const { return m_pi.dwThreadId; }
     HANDLE Handle() const { return m_pi.hProcess; }
     // Exit code after waiting, or 0xFFFFFFFF when still running.
     DWORD Wait(DWORD timeoutMs);

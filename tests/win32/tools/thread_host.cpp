@@ -47,10 +47,11 @@ int main(int argc, char** argv) {
     FILE* out = std::fopen(temp, "w");
     if (!out) return 3;
     const auto* image = reinterpret_cast<const uint8_t*>(GetModuleHandleA(nullptr));
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image + reinterpret_cast<const IMAGE_DOS_HEADER*>(image)->e_lfanew);
-    std::fprintf(out, "image=%lu\nentry=%lu\nmain_thread=%lu\nroutine=%lu\n",
-                 static_cast<unsigned long>(reinterpret_cast<uintptr_t>(image)),
-                 static_cast<unsigned long>(reinterpret_cast<uintptr_t>(image) + nt->OptionalHeader.AddressOfEntryPoint),
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image + dos->e_lfanew);
+    const uintptr_t base = reinterpret_cast<uintptr_t>(image);
+    std::fprintf(out, "image=%lu\nentry=%lu\nmain_thread=%lu\nroutine=%lu\n", static_cast<unsigned long>(base),
+                 static_cast<unsigned long>(base + nt->OptionalHeader.AddressOfEntryPoint),
                  GetCurrentThreadId(), static_cast<unsigned long>(reinterpret_cast<uintptr_t>(&worker_routine)));
     for (int i = 0; i < 2; ++i)
         std::fprintf(out, "worker%d=%lu\nteb%d=%lu\nstack_base%d=%lu\nstack_limit%d=%lu\n", i, workers[i].id, i,
