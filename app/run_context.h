@@ -39,6 +39,8 @@ public:
 using MappedImageHook = void (*)(const void* view, size_t size);
 // The registry pass's view of the profile hives it loaded, while they are loaded.
 using LoadedHivesHook = void (*)(const std::vector<std::string>& loadedHives);
+// Stands in for the termination of a process or thread by id; true when it ended.
+using TerminateByIdHook = bool (*)(uint32_t id);
 
 struct RunSeams {
     // Called with the read-only view of every mapped file just before
@@ -57,6 +59,10 @@ struct RunSeams {
     // How long the COM registration tool may take (tests on an emulated CPU
     // give it longer).
     DWORD unregisterWaitMs = kUnregisterWaitMs;
+    // Replace TerminateProcessById / TerminateThreadById (a termination that
+    // fails, which Wine never refuses).
+    TerminateByIdHook terminateProcess = nullptr;
+    TerminateByIdHook terminateThread = nullptr;
 };
 
 inline constexpr char kScanCancelledText[] = "\r\nThe scanning procedure was cancelled.\r\n";

@@ -1,5 +1,42 @@
 #include "procs/terminate.h"
 
-// Placeholder until the process list is available: ends nothing, which is
-// also the answer for this build's empty table.
-int TerminateProcessesByImage(RemovalRun&, ImageTerminationRecord*) { return -1; }
+#include <windows.h>
+
+#include <vector>
+
+#include "app/run_context.h"
+#include "procs/process_match_core.h"
+#include "procs/threats.h"
+#include "ps/win32/ps_win32.h"
+#include "ps/win32/ps_win32_bindings.h"
+
+namespace {
+constexpr char kProcessEnded[] = "process: %s (terminaed)";
+}
+
+int TerminateProcessesByImage(RemovalRun& run, ImageTerminationRecord* table) {
+    if (!table) return -1;
+    ps_owner<ps_process> processes(create_process_list(0));
+    if (!processes) return -1;
+    const uint32_t self = dyn_GetCurrentProcessId();
+    // Records are marked done only after the walk: one name may match several processes.
+    std::vector<ImageTerminationRecord*> matched;
+    int last = -1;
+    do {
+        if (processes->id() == self) continue;   // ending the run itself would lose its log
+        const char* path = processes->path();
+        if (!path) continue;
+        for (int i = 0; table[i].name; ++i) {
+            ImageTerminationRecord& record = table[i];
+            if (record.done || !ContainsIgnoringCase(path, record.name)) continue;
+            if (!TerminateProcessForRun(run, processes->id())) continue;
+            matched.push_back(&record);
+            ++run.stats.processesTerminated;
+            run.log.Format(kProcessEnded, processes->name());
+            last = i;
+            break;   // the process is gone: later records cannot end it again
+        }
+    } while (processes->next());
+    for (ImageTerminationRecord* record : matched) record->done = 1;
+    return last;
+}

@@ -11,8 +11,10 @@ class ps_module;
 // Suspends every thread of an "explorer.exe" or "iexplore.exe" that has the
 // threat's library loaded; nothing is logged or counted.
 void SuspendInjectedShellProcesses(RemovalRun& run);
-// The two passes over the threat's processes and threads. True when it ran to
-// the end, false when no process list could be obtained.
+// The two passes over the threat's processes and threads: the first suspends,
+// the second (only after the first found something) ends and logs. The own
+// process is shown but never handled. True when it ran to the end, false when
+// no process list could be obtained.
 bool NeutraliseThreatProcesses(RemovalRun& run, RunProgress& progress);
 
 // True when a signature of the definition matches the process (start 0) or
@@ -22,6 +24,9 @@ bool SuspendProcessThreads(ps_process& process);
 bool SuspendThreadById(uint32_t threadId);
 bool TerminateProcessById(uint32_t processId);
 bool TerminateThreadById(uint32_t threadId);
+// TerminateProcessById / TerminateThreadById, or the run's stand-ins for them.
+bool TerminateProcessForRun(const RemovalRun& run, uint32_t processId);
+bool TerminateThreadForRun(const RemovalRun& run, uint32_t threadId);
 // The routine a thread really runs (through a run-time library's thread
 // wrapper); its reported start address when that cannot be found.
 uint32_t FindRealThreadStart(ps_thread* thread, ps_module* modules);

@@ -626,18 +626,23 @@ TEST(SilentRunRegistry, StartupValueIsRemovedWhenTheThreatWasFound) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        if (c.threat) ASSERT_TRUE(qt::WriteBytes(threatFile, samples::MakeThreatFile({})));
-        if (c.value) ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kRunKey, "Runonce", "rundll32.exe vcab.dll,Start"));
+        if (c.threat) {
+            ASSERT_TRUE(qt::WriteBytes(threatFile, samples::MakeThreatFile({})));
+        }
+        if (c.value) {
+            ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kRunKey, "Runonce", "rundll32.exe vcab.dll,Start"));
+        }
         qt::ProcessResult r = qt::Run(program, dir, 600000);
         ASSERT_TRUE(r.finished);
         std::string log = qt::ReadText(dir + "\\fixquorvin.log");
         EXPECT_EQ(qt::Count(log, kLine), c.fixed ? 1u : 0u) << log;
         EXPECT_EQ(qt::Count(log, std::string(kLine) + "\r\n\r\n"), c.fixed ? 1u : 0u);
         EXPECT_EQ(qt::Count(log, "registry: "), c.fixed ? 1u : 0u);
-        if (c.threat)
+        if (c.threat) {
             EXPECT_EQ(qt::Count(log, std::string("The number of registry entries fixed: ") + (c.fixed ? "1" : "0") +
                                          "\r\n"),
                       1u);
+        }
         EXPECT_EQ(qt::RegValueExists(HKEY_LOCAL_MACHINE, kRunKey, "Runonce"), c.value && !c.fixed);
         EXPECT_TRUE(qt::RegValueExists(HKEY_LOCAL_MACHINE, kRunKey, "Other"));
     }

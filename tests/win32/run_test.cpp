@@ -11,8 +11,9 @@
 namespace {
 
 const char kTitle[] = "Ostrovel W32.Quorvin Removal Tool 1.0.4";
+// The process phase, which finds nothing, ends with an empty line.
 const std::string kCleanLog = std::string(kTitle) +
-                              "\r\n"
+                              "\r\n\r\n"
                               "W32.Quorvin has not been found on your computer.\r\n"
                               "\r\nThe tool was executed in silent mode.\r\n\r\n";
 
@@ -28,7 +29,7 @@ TEST(SilentRun, CleanMachineLogIsExact) {
     r = qt::Run("\"" + Program() + "\" /S /NOFILESCAN", dir, 600000);
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(qt::ReadText(dir + "\\fixquorvin.log"),
-              std::string(kTitle) + "\r\nW32.Quorvin has not been found on your computer.\r\n"
+              std::string(kTitle) + "\r\n\r\nW32.Quorvin has not been found on your computer.\r\n"
                                     "\r\nThe tool was executed in silent mode.\r\n\r\n"
                                     "\r\nNo files were scanned by the tool...\r\n");
 }

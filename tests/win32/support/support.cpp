@@ -8,6 +8,13 @@
 
 namespace qt {
 
+bool ProcessMemoryReadable() {
+    static const uint32_t probe = 0x5155;
+    uint32_t copy = 0;
+    SIZE_T done = 0;
+    return ReadProcessMemory(GetCurrentProcess(), &probe, &copy, sizeof copy, &done) && copy == probe;
+}
+
 bool CpuEmulated() {
     char value[8] = {};
     return GetEnvironmentVariableA("QUORVIN_CPU_EMULATED", value, sizeof value) > 0 && value[0] == '1';

@@ -22,6 +22,11 @@ size_t Count(const std::string& text, const std::string& what);
 // says so): it reports a fault on a page as an unknown trap, which Wine turns
 // into an illegal instruction, so tests of the fault guard cannot run there.
 bool CpuEmulated();
+// True when this Wine can read process memory (ReadProcessMemory, also of the
+// own process). A Wine server that runs under the CPU emulator cannot attach
+// to a process, so every such read fails with access denied; module lists,
+// image paths, stacks and start addresses of other processes are then unknown.
+bool ProcessMemoryReadable();
 
 // The lines of a log text (CR LF ends), without their ends.
 std::vector<std::string> Lines(const std::string& text);
