@@ -6,6 +6,7 @@
 
 #include "app/environment.h"
 #include "app/removal_run.h"
+#include "ps/win32/ps_win32_bindings.h"
 #include "support/support.h"
 
 namespace {
@@ -129,6 +130,24 @@ TEST_F(InProcessRun, BootModeNotAllowedStopsBeforeTheLog) {
     run.seams.cleanBootProbe = SafeModeWithNetwork;
     RunRemoval(run, progress);
     EXPECT_TRUE(qt::FileExists(run.options.logPath));
+}
+
+// A system function this Windows lacks and nothing replaces: the process
+// phase asks for it first.
+BOOL WINAPI MissingGetVersionEx(LPOSVERSIONINFOA) { throw new _dynamic_dll_exception{"GetVersionExA"}; }
+
+TEST_F(InProcessRun, MissingSystemFunctionEndsTheCleaningWithItsNameAndAReport) {
+    const auto bound = dyn_GetVersionExA.slot;
+    dyn_GetVersionExA.slot = MissingGetVersionEx;
+    EXPECT_EQ(RunRemoval(run, progress), RunEnd::Finished);
+    dyn_GetVersionExA.slot = bound;
+    EXPECT_TRUE(run.flags.runStopped);
+    EXPECT_EQ(Log(), "\r\n"
+                     "\r\nThe removal was stopped: the system function GetVersionExA could not be found.\r\n\r\n"
+                     "W32.Quorvin has not been found on your computer, but the scan\r\n"
+                     "was cancelled before it finished. The threat may still be present on the machine.\r\n"
+                     "\r\nThe tool was executed in silent mode.\r\n\r\n"
+                     "\r\nNo files were scanned by the tool...\r\n");
 }
 
 TEST_F(InProcessRun, MissingRightsReportOnlyTheTwoLines) {

@@ -42,14 +42,17 @@ cd "$drive_c/quorvin/bin"
 # emulator (tests/wine/ensure-i386.sh), which reports a fault on a page as an
 # unknown trap; tests of the fault guard read this to skip.
 if grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null; then export QUORVIN_CPU_EMULATED=1; fi
+# The output goes to a file, not a pipe: Wine's own service processes inherit
+# it and would hold a pipe open after the program ends.
 output=$prefix/output.txt
 if command -v xvfb-run >/dev/null 2>&1 && [ -z "${QUORVIN_SHARED_DISPLAY:-}" ]; then
     xvfb-run -a -n $((100 + $$ % 800)) -s "-screen 0 1024x768x24" \
-        wine "C:\\quorvin\\bin\\$name.exe" "$@" 2>&1 | tee "$output"
+        wine "C:\\quorvin\\bin\\$name.exe" "$@" >"$output" 2>&1
 else
-    wine "C:\\quorvin\\bin\\$name.exe" "$@" 2>&1 | tee "$output"
+    wine "C:\\quorvin\\bin\\$name.exe" "$@" >"$output" 2>&1
 fi
-rc=${PIPESTATUS[0]}
+rc=$?
+cat "$output"
 # A test program that dies on the way (a Wine client error, say) may still
 # leave exit code 0: a test program passes only when its summary was printed.
 if [ $rc -eq 0 ] && [[ $name == *_test ]] && ! grep -q '^\[==========\] .* ran\.' "$output"; then
