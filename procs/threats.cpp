@@ -32,15 +32,6 @@ constexpr DWORD kProcessAllAccess = 0x1F0FFF;
 constexpr DWORD kThreadAllAccess = 0x1F03FF;
 constexpr DWORD kProcessQueryRead = 0x410;
 
-// Libraries loaded for one probe are freed through the bound FreeLibrary.
-struct BoundModulePolicy {
-    using value_type = HMODULE;
-    static HMODULE Empty() noexcept { return nullptr; }
-    static bool IsValid(HMODULE m) noexcept { return m != nullptr; }
-    static bool Close(HMODULE m) noexcept { return dyn_FreeLibrary(m) != 0; }
-};
-using UniqueBoundModule = win32::UniqueHandle<BoundModulePolicy>;
-
 // The run's own process is never suspended or ended: that would stop the run.
 bool IsOwnProcess(ps_process& process) { return process.id() == dyn_GetCurrentProcessId(); }
 

@@ -138,6 +138,15 @@ struct BoundHandlePolicy {
 };
 using UniqueBoundHandle = win32::UniqueHandle<BoundHandlePolicy>;
 
+// Libraries loaded through the bound LoadLibraryA are freed through the bound FreeLibrary.
+struct BoundModulePolicy {
+    using value_type = HMODULE;
+    static HMODULE Empty() noexcept { return nullptr; }
+    static bool IsValid(HMODULE m) noexcept { return m != nullptr; }
+    static bool Close(HMODULE m) noexcept { return dyn_FreeLibrary(m) != 0; }
+};
+using UniqueBoundModule = win32::UniqueHandle<BoundModulePolicy>;
+
 // Every bound function's slot back to unresolved (tests).
 void ResetDynamicFunctions();
 // The number of bound names per library (tests).

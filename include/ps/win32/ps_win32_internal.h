@@ -20,13 +20,6 @@ extern uint32_t main_start_offset;
 
 namespace ps_detail {
 
-// Handles from the bound kernel functions, closed through them.
-struct BoundHandlePolicy {
-    using value_type = HANDLE;
-    static HANDLE Empty() noexcept { return nullptr; }
-    static bool IsValid(HANDLE h) noexcept { return h != nullptr; }
-    static bool Close(HANDLE h) noexcept { return dyn_CloseHandle(h) != 0; }
-};
 // Toolhelp snapshots: INVALID_HANDLE_VALUE on failure.
 struct BoundSnapshotPolicy {
     using value_type = HANDLE;
@@ -41,7 +34,7 @@ struct NtHandlePolicy {
     static bool IsValid(HANDLE h) noexcept { return h != nullptr; }
     static bool Close(HANDLE h) noexcept { return dyn_NtClose(h) == 0; }
 };
-using BoundHandle = win32::UniqueHandle<BoundHandlePolicy>;
+using BoundHandle = UniqueBoundHandle;
 using BoundSnapshot = win32::UniqueHandle<BoundSnapshotPolicy>;
 using NtHandle = win32::UniqueHandle<NtHandlePolicy>;
 
