@@ -190,12 +190,7 @@ TEST(OpenThreadFallback, NeverRunsWhereOpenThreadIsExported) {
     dyn_GetVersionExA.reset();
 }
 
-void Report(DWORD platform, DWORD major, DWORD minor) {
-    g_reported = {};
-    g_reported.dwPlatformId = platform;
-    g_reported.dwMajorVersion = major;
-    g_reported.dwMinorVersion = minor;
-}
+void Report(DWORD platform, DWORD major, DWORD minor) { g_reported = {0, major, minor, 0, platform, {}}; }
 
 TEST(OpenThreadFallback, ChoiceByReportedPlatform) {
     void* const missing = reinterpret_cast<void*>(&OpenThreadMissing);
