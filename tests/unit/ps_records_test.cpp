@@ -16,8 +16,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-void Put32(Bytes& b, size_t at, uint32_t v) { std::memcpy(&b[at], &v, 4); }
-void Put16(Bytes& b, size_t at, uint16_t v) { std::memcpy(&b[at], &v, 2); }
+// Into a byte vector or a record's byte array.
+template <typename B> void Put32(B& b, size_t at, uint32_t v) { std::memcpy(&b[at], &v, 4); }
+template <typename B> void Put16(B& b, size_t at, uint16_t v) { std::memcpy(&b[at], &v, 2); }
 uint32_t Get32(const Bytes& b, size_t at) { return get_u32(b.data(), b.size(), at); }
 
 TEST(NtBuffer, GrowsToTheReportedLengthOrBy32K) {
@@ -309,25 +310,21 @@ TEST(LoaderList, NamesAreReadWithinTheirMaximumLength) {
 
 th_process_record ProcessRecord(uint32_t id, uint32_t module_id, const char* exe) {
     th_process_record r = {};
-    Bytes b(sizeof r.bytes);
-    Put32(b, 8, id);
-    Put32(b, 16, module_id);
-    Put32(b, 20, 3);
-    Put32(b, 24, 4);
-    Put32(b, 28, 8);
-    std::memcpy(b.data() + 36, exe, std::strlen(exe));
-    std::memcpy(r.bytes, b.data(), b.size());
+    Put32(r.bytes, 8, id);
+    Put32(r.bytes, 16, module_id);
+    Put32(r.bytes, 20, 3);
+    Put32(r.bytes, 24, 4);
+    Put32(r.bytes, 28, 8);
+    std::memcpy(r.bytes + 36, exe, std::strlen(exe));
     return r;
 }
 
 th_module_record ModuleRecord(uint32_t module_id, uint32_t base, const char* path) {
     th_module_record r = {};
-    Bytes b(sizeof r.bytes);
-    Put32(b, 4, module_id);
-    Put32(b, 20, base);
-    Put32(b, 24, 0x1000);
-    std::memcpy(b.data() + 288, path, std::strlen(path));
-    std::memcpy(r.bytes, b.data(), b.size());
+    Put32(r.bytes, 4, module_id);
+    Put32(r.bytes, 20, base);
+    Put32(r.bytes, 24, 0x1000);
+    std::memcpy(r.bytes + 288, path, std::strlen(path));
     return r;
 }
 

@@ -105,23 +105,21 @@ template <auto& F> auto Replacement(fallback_provider provider) {
 TEST(Binding, SimpleFallbacksFailWithCallNotImplemented) {
     HANDLE token = nullptr, thread = nullptr;
     DWORD size = 5;
+#define FALLBACK(name) Replacement<dyn_##name>(name##Fallback)
     const struct { const char* name; std::function<bool()> fails; } calls[] = {
-        {"GetTokenInformation", [&] { return !Replacement<dyn_GetTokenInformation>(GetTokenInformationFallback)(
-                                              GetCurrentProcess(), TokenUser, nullptr, 0, &size); }},
-        {"OpenProcessToken", [&] { return !Replacement<dyn_OpenProcessToken>(OpenProcessTokenFallback)(
-                                           GetCurrentProcess(), TOKEN_QUERY, &token); }},
-        {"OpenThreadToken", [&] { return !Replacement<dyn_OpenThreadToken>(OpenThreadTokenFallback)(
-                                          GetCurrentThread(), TOKEN_QUERY, FALSE, &thread); }},
-        {"OpenProcessToken without output", [] { return !Replacement<dyn_OpenProcessToken>(
-                                                      OpenProcessTokenFallback)(GetCurrentProcess(), TOKEN_QUERY,
-                                                                                nullptr); }},
-        {"OpenSCManagerA", [] { return !Replacement<dyn_OpenSCManagerA>(OpenSCManagerAFallback)(nullptr, nullptr,
-                                                                                                 1); }},
-        {"CreateToolhelp32Snapshot", [] { return Replacement<dyn_CreateToolhelp32Snapshot>(
-                                                     CreateToolhelp32SnapshotFallback)(TH32CS_SNAPPROCESS, 0) ==
-                                                 INVALID_HANDLE_VALUE; }},
+        {"GetTokenInformation",
+         [&] { return !FALLBACK(GetTokenInformation)(GetCurrentProcess(), TokenUser, nullptr, 0, &size); }},
+        {"OpenProcessToken", [&] { return !FALLBACK(OpenProcessToken)(GetCurrentProcess(), TOKEN_QUERY, &token); }},
+        {"OpenThreadToken",
+         [&] { return !FALLBACK(OpenThreadToken)(GetCurrentThread(), TOKEN_QUERY, FALSE, &thread); }},
+        {"OpenProcessToken without output",
+         [] { return !FALLBACK(OpenProcessToken)(GetCurrentProcess(), TOKEN_QUERY, nullptr); }},
+        {"OpenSCManagerA", [] { return !FALLBACK(OpenSCManagerA)(nullptr, nullptr, 1); }},
+        {"CreateToolhelp32Snapshot",
+         [] { return FALLBACK(CreateToolhelp32Snapshot)(TH32CS_SNAPPROCESS, 0) == INVALID_HANDLE_VALUE; }},
         {"OpenThread", [] { return !OpenThreadMissing(THREAD_ALL_ACCESS, FALSE, GetCurrentThreadId()); }},
     };
+#undef FALLBACK
     for (const auto& c : calls) {
         SetLastError(0);
         EXPECT_TRUE(c.fails()) << c.name;
@@ -190,12 +188,7 @@ TEST(OpenThreadFallback, NeverRunsWhereOpenThreadIsExported) {
     dyn_GetVersionExA.reset();
 }
 
-void Report(DWORD platform, DWORD major, DWORD minor) {
-    g_reported = {};
-    g_reported.dwPlatformId = platform;
-    g_reported.dwMajorVersion = major;
-    g_reported.dwMinorVersion = minor;
-}
+void Report(DWORD platform, DWORD major, DWORD minor) { g_reported = {0, major, minor, 0, platform, {}}; }
 
 TEST(OpenThreadFallback, ChoiceByReportedPlatform) {
     void* const missing = reinterpret_cast<void*>(&OpenThreadMissing);

@@ -43,15 +43,7 @@ private:
     std::string m_info;
 };
 
-// Under qemu's user-mode emulator the Wine server cannot attach to a process
-// (no ptrace), so every ReadProcessMemory and NtReadVirtualMemory fails with
-// access denied, even on the caller's own memory.
-bool RemoteReadsWork() {
-    static const uint32_t probe = 0x5155;
-    uint32_t copy = 0;
-    SIZE_T done = 0;
-    return ReadProcessMemory(GetCurrentProcess(), &probe, &copy, sizeof copy, &done) && copy == probe;
-}
+// Under qemu's user-mode emulator the Wine server cannot attach to a process.
 const char kNoRemoteReads[] = "this Wine cannot read process memory (the server cannot attach under the CPU emulator)";
 
 uint32_t Address(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
@@ -95,14 +87,6 @@ std::string Describe(const Listing& listing) {
     return text;
 }
 
-ps_module* ModulesOf(ps_process* processes, uint32_t id) {
-    processes->first();
-    do
-        if (processes->id() == id) return processes->modules();
-    while (processes->next());
-    return nullptr;
-}
-
 template <typename Cursor>
 bool Seek(Cursor* cursor, uint32_t id) {
     cursor->first();
@@ -112,13 +96,15 @@ bool Seek(Cursor* cursor, uint32_t id) {
     return false;
 }
 
+ps_module* ModulesOf(ps_process* processes, uint32_t id) { return Seek(processes, id) ? processes->modules() : nullptr; }
+
 // Both back-ends made directly, in the same process, a moment apart.
 struct Backends {
     ps_owner<ps_process> native{ps_detail::create_nt_process_cursor(nt_layout::nt5)};
     ps_owner<ps_process> toolhelp{ps_detail::create_toolhelp_process_cursor()};
 };
 
-TEST(ProcessList, BackendsAgreeOnProcessesIdsNamesParentsAndThreads) {
+TEST(ProcessList, BackendsAgreeOnProcessesAndStepBothWays) {
     Host host;
     ASSERT_TRUE(host.Start());
     ps_owner<ps_process> before(ps_detail::create_toolhelp_process_cursor());
@@ -139,12 +125,9 @@ TEST(ProcessList, BackendsAgreeOnProcessesIdsNamesParentsAndThreads) {
     EXPECT_EQ(native.at(host.Id()).threads, 3u);
     ASSERT_TRUE(native.count(GetCurrentProcessId()));
     EXPECT_EQ(native.at(GetCurrentProcessId()).name, "process_list_test.exe");
-}
 
-TEST(ProcessList, CursorStepsBothWaysAndClonesStartAtTheFirst) {
-    Backends b;
+    // Both cursors step both ways; clones start at the first.
     for (ps_process* c : {b.native.get(), b.toolhelp.get()}) {
-        ASSERT_NE(c, nullptr);
         std::vector<uint32_t> forward, backward;
         ASSERT_TRUE(c->first());
         EXPECT_TRUE(c->at_first());
@@ -166,24 +149,6 @@ TEST(ProcessList, CursorStepsBothWaysAndClonesStartAtTheFirst) {
     }
 }
 
-TEST(ProcessList, PathsComeFromTheMainModule) {
-    if (!RemoteReadsWork()) GTEST_SKIP() << kNoRemoteReads;
-    Host host;
-    ASSERT_TRUE(host.Start());
-    char self[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    Backends b;
-    for (ps_process* c : {b.native.get(), b.toolhelp.get()}) {
-        ASSERT_TRUE(Seek(c, host.Id())) << Backend(c);
-        ASSERT_NE(c->path(), nullptr) << Backend(c);
-        EXPECT_EQ(Lower(c->path()), Lower(qt::BinDir() + "\\thread_host.exe")) << Backend(c);
-        ASSERT_TRUE(Seek(c, GetCurrentProcessId()));
-        ASSERT_NE(c->path(), nullptr);
-        EXPECT_EQ(Lower(c->path()), Lower(self)) << Backend(c);
-        std::printf("%s: %s\n", Backend(c).c_str(), c->path());
-    }
-}
-
 uint32_t ImageSize(HMODULE module) {
     const auto* image = reinterpret_cast<const uint8_t*>(module);
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
@@ -198,7 +163,7 @@ TEST(ProcessList, ModulesHaveTheBasesAndSizesTheProcessSees) {
     for (ps_process* c : {b.native.get(), b.toolhelp.get()}) {
         const std::string backend = Backend(c);
         ps_owner<ps_module> m(ModulesOf(c, host.Id()));
-        if (!RemoteReadsWork()) {
+        if (!qt::ProcessMemoryReadable()) {
             // Both back-ends read the loader list (toolhelp inside the system): nothing readable, no cursor.
             EXPECT_EQ(m, nullptr) << backend;
             continue;
@@ -237,7 +202,7 @@ TEST(ProcessList, ModulesHaveTheBasesAndSizesTheProcessSees) {
         ASSERT_TRUE(m->select_main());
         EXPECT_EQ(m->base_address(), host.Value("image"));
     }
-    if (!RemoteReadsWork()) GTEST_SKIP() << kNoRemoteReads;
+    if (!qt::ProcessMemoryReadable()) GTEST_SKIP() << kNoRemoteReads;
 }
 
 TEST(ProcessList, RegionsCarryTheProtectionOfTheirPages) {
@@ -301,7 +266,7 @@ TEST(ProcessList, ThreadsAndTheirStartAddresses) {
             const bool worker = t->id() == host.Value("worker0") || t->id() == host.Value("worker1");
             if (backend == "native") {
                 EXPECT_EQ(start, worker ? host.Value("routine") : host.Value("entry")) << t->id();
-            } else if (RemoteReadsWork()) {
+            } else if (qt::ProcessMemoryReadable()) {
                 if (worker) {
                     EXPECT_EQ(start, host.Value("routine")) << t->id();
                 }
@@ -315,13 +280,21 @@ TEST(ProcessList, ThreadsAndTheirStartAddresses) {
     EXPECT_EQ(ids[0], (std::set<uint32_t>{host.Value("main_thread"), host.Value("worker0"), host.Value("worker1")}));
 }
 
-TEST(ProcessList, StackInfoOfAnotherProcessesThread) {
-    if (!RemoteReadsWork()) GTEST_SKIP() << kNoRemoteReads;
+TEST(ProcessList, PathsFromTheMainModuleAndStackInfoOfAnotherProcessesThread) {
+    if (!qt::ProcessMemoryReadable()) GTEST_SKIP() << kNoRemoteReads;
     Host host;
     ASSERT_TRUE(host.Start());
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
     Backends b;
     for (ps_process* c : {b.native.get(), b.toolhelp.get()}) {
+        SCOPED_TRACE(Backend(c));
+        ASSERT_TRUE(Seek(c, GetCurrentProcessId()));
+        ASSERT_NE(c->path(), nullptr);
+        EXPECT_EQ(Lower(c->path()), Lower(self));
         ASSERT_TRUE(Seek(c, host.Id()));
+        ASSERT_NE(c->path(), nullptr);
+        EXPECT_EQ(Lower(c->path()), Lower(qt::BinDir() + "\\thread_host.exe"));
         ps_owner<ps_thread> t(c->threads());
         ASSERT_TRUE(t && Seek(t.get(), host.Value("worker0")));
         const ps_stack_info* info = t->stack_info();
@@ -332,8 +305,6 @@ TEST(ProcessList, StackInfoOfAnotherProcessesThread) {
         EXPECT_GE(info->stack_pointer, info->stack_limit);
         EXPECT_LE(info->stack_pointer, info->stack_top);
         EXPECT_EQ(t->stack_info(), info) << "cached for the same thread";
-        std::printf("%s: stack %08x-%08x sp %08x teb %08x\n", Backend(c).c_str(), info->stack_limit,
-                    info->stack_top, info->stack_pointer, info->teb);
     }
 }
 
@@ -430,7 +401,7 @@ TEST(ProcessList, EachVersionUsesItsBackendAndAllListTheSame) {
         ASSERT_EQ(r.exitCode, 0u) << run.version << "\n" << r.output;
         EXPECT_EQ(qt::OutputValue(r.output, "backend"), run.backend) << run.version;
         EXPECT_EQ(qt::OutputValue(r.output, "native_only"), run.native_only) << run.version;
-        EXPECT_EQ(qt::OutputValue(r.output, "own_stack"), RemoteReadsWork() ? "match" : "null") << run.version;
+        EXPECT_EQ(qt::OutputValue(r.output, "own_stack"), qt::ProcessMemoryReadable() ? "match" : "null") << run.version;
         std::printf("%s: learned offsets %s, own stack record %s\n", run.version,
                     qt::OutputValue(r.output, "offsets").c_str(), qt::OutputValue(r.output, "own_stack").c_str());
         Listing& listing = listings[run.version];

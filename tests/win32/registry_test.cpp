@@ -46,8 +46,20 @@ DWORD Dword(HKEY root, const std::string& key, const char* name) {
     return value;
 }
 
-// The user keys of HKEY_USERS as the pass sees them.
 std::vector<std::string> Users() { return qt::RegSubkeys(HKEY_USERS, ""); }
+
+// String values of a key, {name, data} ("" names the default value); false when one could not be set.
+bool SetStrings(HKEY root, const std::string& key, std::initializer_list<std::pair<const char*, std::string>> values,
+                DWORD type = REG_SZ) {
+    for (const auto& [name, data] : values)
+        if (!qt::SetRegString(root, key, name, data, type)) return false;
+    return true;
+}
+bool SetDwords(const std::string& key, std::initializer_list<std::pair<const char*, DWORD>> values) {
+    for (const auto& [name, value] : values)
+        if (!qt::SetRegDword(HKEY_LOCAL_MACHINE, key, name, value)) return false;
+    return true;
+}
 
 // A removal run on the NT family with a test definition whose lists are empty.
 class RegistryRun : public ::testing::Test {
@@ -66,6 +78,12 @@ protected:
     }
     void TearDown() override { DeleteKeyTree(HKEY_LOCAL_MACHINE, kTest.c_str()); }
     std::vector<std::string> Lines() const { return qt::Lines(sink.text); }
+    // The pass again, with a fresh log and counter.
+    void Pass() {
+        sink.text.clear();
+        run.stats = RemovalStats{};
+        RunRegistryPass(run);
+    }
     // A fresh start on the NT family (wide value functions) or on 9x (ANSI).
     void Platform(bool nt) {
         run.flags = RunFlags{};
@@ -84,13 +102,11 @@ protected:
 
 TEST_F(RegistryRun, DeleteList) {
     const std::string key = kTest + "\\Del";
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "Runonce", "rundll32.exe vcab.dll,Start"));
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "Keep", "x"));
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "", "default"));
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kTest + "\\First", "one", "1"));
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kTest + "\\First", "two", "2"));
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kTest + "\\Tree\\A\\B\\C", "v", "1"));
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kTest + "\\Tree\\D", "v", "1"));
+    ASSERT_TRUE(SetStrings(HKEY_LOCAL_MACHINE, key,
+                           {{"Runonce", "rundll32.exe vcab.dll,Start"}, {"Keep", "x"}, {"", "default"}}));
+    ASSERT_TRUE(SetStrings(HKEY_LOCAL_MACHINE, kTest + "\\First", {{"one", "1"}, {"two", "2"}}));
+    ASSERT_TRUE(SetStrings(HKEY_LOCAL_MACHINE, kTest + "\\Tree\\A\\B\\C", {{"v", "1"}}));
+    ASSERT_TRUE(SetStrings(HKEY_LOCAL_MACHINE, kTest + "\\Tree\\D", {{"v", "1"}}));
     const ThreatRegistryDelete list[] = {
         {"HKLM\\Software\\QuorvinTest\\Del", "Runonce"},
         {"HKLM\\Software\\QuorvinTest\\Del", "Runonce"},               // gone now: nothing
@@ -122,16 +138,10 @@ TEST_F(RegistryRun, DwordLists) {
     const std::string key = kTest + "\\Dword";
     const char path[] = "HKLM\\Software\\QuorvinTest\\Dword";
     const std::string prefix = std::string("registry: ") + path;
-    ASSERT_TRUE(qt::SetRegDword(HKEY_LOCAL_MACHINE, key, "Del", 7));
-    ASSERT_TRUE(qt::SetRegDword(HKEY_LOCAL_MACHINE, key, "DelOther", 8));
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "DelString", "7"));
-    ASSERT_TRUE(qt::SetRegDword(HKEY_LOCAL_MACHINE, key, "", 7));
-    ASSERT_TRUE(qt::SetRegDword(HKEY_LOCAL_MACHINE, key, "Set", 1));
-    ASSERT_TRUE(qt::SetRegDword(HKEY_LOCAL_MACHINE, key, "SetSame", 5));
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "SetBinary", "ab"));   // 3 bytes: any type is taken
-    ASSERT_TRUE(qt::SetRegDword(HKEY_LOCAL_MACHINE, key, "Repl", 2));
-    ASSERT_TRUE(qt::SetRegDword(HKEY_LOCAL_MACHINE, key, "ReplNew", 9));
-    ASSERT_TRUE(qt::SetRegDword(HKEY_LOCAL_MACHINE, key, "ReplOther", 3));
+    ASSERT_TRUE(SetDwords(key, {{"Del", 7}, {"DelOther", 8}, {"", 7}, {"Set", 1}, {"SetSame", 5}, {"Repl", 2},
+                                {"ReplNew", 9}, {"ReplOther", 3}}));
+    // "SetBinary": 3 bytes, any type is taken.
+    ASSERT_TRUE(SetStrings(HKEY_LOCAL_MACHINE, key, {{"DelString", "7"}, {"SetBinary", "ab"}}));
     const ThreatRegistryDword deletes[] = {
         {path, "Del", 7}, {path, "DelOther", 7}, {path, "DelString", 7}, {path, "@", 7}, {nullptr, nullptr, 0}};
     const ThreatRegistryDword sets[] = {{path, "Set", 0xFFFFFFFFu}, {path, "SetSame", 5}, {path, "SetBinary", 16},
@@ -163,8 +173,7 @@ TEST_F(RegistryRun, DwordLists) {
 TEST_F(RegistryRun, StringSetList) {
     const std::string key = kTest + "\\Str";
     const char path[] = "HKLM\\Software\\QuorvinTest\\Str";
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "Shell", "explorer.exe vcab.exe"));
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "Same", "EXPLORER.EXE"));
+    ASSERT_TRUE(SetStrings(HKEY_LOCAL_MACHINE, key, {{"Shell", "explorer.exe vcab.exe"}, {"Same", "EXPLORER.EXE"}}));
     ASSERT_TRUE(qt::SetRegDword(HKEY_LOCAL_MACHINE, key, "", 1));
     const ThreatRegistryString list[] = {{path, "Shell", "Explorer.exe"}, {path, "Same", "explorer.exe"},
                                          {path, "@", "clean"}, {path, "Missing", "x"}, {nullptr, nullptr, nullptr}};
@@ -219,9 +228,7 @@ TEST_F(RegistryRun, RestoreModes) {
             {0, nullptr, nullptr, 0, nullptr, 0, nullptr, 0},
         };
         def.registryRestoreList = list;
-        sink.text.clear();
-        run.stats = RemovalStats{};
-        RunRegistryPass(run);
+        Pass();
         DWORD type = 0;
         std::vector<uint8_t> data;
         ASSERT_TRUE(qt::GetRegValue(HKEY_LOCAL_MACHINE, key, name, type, data));
@@ -245,9 +252,7 @@ TEST_F(RegistryRun, RestoreModes) {
     };
     def.registryRestoreList = refused;
     run.seams.setRegistryValue = RefuseWrite;
-    sink.text.clear();
-    run.stats = RemovalStats{};
-    RunRegistryPass(run);
+    Pass();
     EXPECT_EQ(sink.text, std::string("registry: ") + path + ": V (WARNING: could not be fixed)\r\n");
     EXPECT_EQ(run.stats.registryEntriesFixed, 0u);
 }
@@ -263,9 +268,7 @@ TEST_F(RegistryRun, PerUserEntriesReachEveryUserKey) {
     // In the logged-on user's key (listed as a profile): a first value, and
     // one literally named "allvalues" for the profile sweep.
     // (Wine enumerates values by name: "a1" comes first.)
-    ASSERT_TRUE(qt::SetRegString(HKEY_CURRENT_USER, kTest + "\\Any", "a1", "1"));
-    ASSERT_TRUE(qt::SetRegString(HKEY_CURRENT_USER, kTest + "\\Any", "allvalues", "2"));
-    ASSERT_TRUE(qt::SetRegString(HKEY_CURRENT_USER, kTest + "\\Any", "third", "3"));
+    ASSERT_TRUE(SetStrings(HKEY_CURRENT_USER, kTest + "\\Any", {{"a1", "1"}, {"allvalues", "2"}, {"third", "3"}}));
     const ThreatRegistryDelete list[] = {
         {"HKCU\\Software\\QuorvinTest\\PerUser", "Start"},
         {"HKEY_CURRENT_USER\\Software\\QuorvinTest\\Any", "allvalues"},
@@ -290,8 +293,7 @@ TEST_F(RegistryRun, PerUserEntriesReachEveryUserKey) {
 
     // On 9x there is no profile sweep: "allvalues" is only ever the first value.
     Platform(false);
-    ASSERT_TRUE(qt::SetRegString(HKEY_CURRENT_USER, kTest + "\\Any", "a1", "1"));
-    ASSERT_TRUE(qt::SetRegString(HKEY_CURRENT_USER, kTest + "\\Any", "allvalues", "2"));
+    ASSERT_TRUE(SetStrings(HKEY_CURRENT_USER, kTest + "\\Any", {{"a1", "1"}, {"allvalues", "2"}}));
     std::string self;
     for (const std::string& user : users)
         if (qt::RegKeyExists(HKEY_USERS, user + "\\" + kTest + "\\Any")) self = user;
@@ -449,10 +451,9 @@ TEST_F(ComCleanup, ClassesOfDetectedServersGoWithTheirReferences) {
         SCOPED_TRACE(nt ? "NT family" : "9x");
         Detect(nt);
         Register(kInfectedClass, Upper(server));
-        for (const char* clsid : {kInfectedClass, kCleanClass}) {
-            ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kTest + "\\Handlers\\" + clsid, "", "handler"));
-            ASSERT_TRUE(qt::SetRegString(HKEY_CURRENT_USER, kTest + "\\Approved", clsid, "approved"));
-        }
+        for (const char* clsid : {kInfectedClass, kCleanClass})
+            ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kTest + "\\Handlers\\" + clsid, "", "handler") &&
+                        qt::SetRegString(HKEY_CURRENT_USER, kTest + "\\Approved", clsid, "approved"));
         ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kTest + "\\Handlers\\NotAClass", "", "x"));
         // The per-user key holds the class as a subkey too: subkeys first, then values.
         ASSERT_TRUE(qt::SetRegString(HKEY_CURRENT_USER, kTest + "\\Approved\\" + kInfectedClass, "", "x"));
@@ -502,8 +503,8 @@ DWORD WINAPI CleanApproved(void* param) {
 TEST_F(ComCleanup, WalkEndsWhenAMatchCannotBeDeleted) {
     const char kLater[] = "{51A2B3C4-0000-4000-8000-00000000A003}";
     for (auto deleteValue : {RefuseDelete, PretendDelete}) {
-        ASSERT_TRUE(qt::SetRegString(HKEY_CURRENT_USER, kTest + "\\Approved", kInfectedClass, "approved"));
-        ASSERT_TRUE(qt::SetRegString(HKEY_CURRENT_USER, kTest + "\\Approved", kLater, "approved"));
+        ASSERT_TRUE(
+            SetStrings(HKEY_CURRENT_USER, kTest + "\\Approved", {{kInfectedClass, "approved"}, {kLater, "approved"}}));
         run.api.wide.RegDeleteValue = deleteValue;
         WalkCall call{&run, {kInfectedClass, kLater}};
         HANDLE thread = CreateThread(nullptr, 0, CleanApproved, &call, 0, nullptr);
@@ -523,12 +524,10 @@ TEST_F(ComCleanup, ValuesWhoseDataIsADetectedPath) {
     for (bool nt : {true, false}) {
         SCOPED_TRACE(nt ? "NT family" : "9x");
         Detect(nt);
-        ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "Exact", Upper(server)));
-        ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "", server));
-        ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "WithArguments", server + " /start"));
+        ASSERT_TRUE(SetStrings(HKEY_LOCAL_MACHINE, key,
+                               {{"Exact", Upper(server)}, {"", server}, {"WithArguments", server + " /start"},
+                                {"Empty", ""}, {"Also", server}}));
         ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "Expand", server, REG_EXPAND_SZ));
-        ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "Empty", ""));
-        ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "Also", server));
         std::wstring wide = qt::Wide(server);
         const void* path = nt ? static_cast<const void*>(wide.c_str()) : server.c_str();
         DeleteValuesByData(run, "HKLM\\Software\\QuorvinTest\\Data", path);
@@ -626,12 +625,9 @@ TEST(SilentRunRegistry, StartupValueIsRemovedWhenTheThreatWasFound) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        if (c.threat) {
-            ASSERT_TRUE(qt::WriteBytes(threatFile, samples::MakeThreatFile({})));
-        }
-        if (c.value) {
-            ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kRunKey, "Runonce", "rundll32.exe vcab.dll,Start"));
-        }
+        ASSERT_TRUE(!c.threat || qt::WriteBytes(threatFile, samples::MakeThreatFile({})));
+        ASSERT_TRUE(!c.value ||
+                    qt::SetRegString(HKEY_LOCAL_MACHINE, kRunKey, "Runonce", "rundll32.exe vcab.dll,Start"));
         qt::ProcessResult r = qt::Run(program, dir, 600000);
         ASSERT_TRUE(r.finished);
         std::string log = qt::ReadText(dir + "\\fixquorvin.log");

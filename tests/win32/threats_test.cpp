@@ -50,21 +50,16 @@ private:
     std::string m_report;
 };
 
-std::vector<DWORD> ThreadIds(DWORD processId) {
-    std::vector<DWORD> ids;
-    win32::UniqueFile snap(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL ok = Thread32First(snap.get(), &entry); ok; ok = Thread32Next(snap.get(), &entry))
-        if (entry.th32OwnerProcessID == processId) ids.push_back(entry.th32ThreadID);
-    return ids;
-}
-
 // The suspend count of every thread of a process, left as it was.
 std::vector<DWORD> SuspendCounts(DWORD processId) {
     std::vector<DWORD> counts;
-    for (DWORD id : ThreadIds(processId)) {
-        win32::UniqueKernelHandle thread(OpenThread(THREAD_SUSPEND_RESUME, FALSE, id));
+    win32::UniqueFile snap(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL ok = Thread32First(snap.get(), &entry); ok; ok = Thread32Next(snap.get(), &entry)) {
+        win32::UniqueKernelHandle thread(entry.th32OwnerProcessID == processId
+                                             ? OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID)
+                                             : nullptr);
         if (!thread) continue;
         counts.push_back(SuspendThread(thread.get()));
         ResumeThread(thread.get());
