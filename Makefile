@@ -3,7 +3,7 @@
 SHELL := /bin/bash
 JOBS  ?= $(shell nproc)
 
-APT_PACKAGES := cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev \
+APT_PACKAGES := cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev libhivex-dev pkg-config \
 	            g++-mingw-w64-i686-posix wine wine32:i386 xvfb xauth x11-apps imagemagick fonts-liberation
 
 .PHONY: all deps host win32 fuzz test test-host test-win32 test-fuzz demo bench clean
