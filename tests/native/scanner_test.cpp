@@ -2,6 +2,8 @@
 // the Windows program is held to, dry runs, quarantine copies, failing
 // writes, links, parallel detection and the exit codes.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <cstring>
 
 #include "linux/tree_scan.h"
+#include "linux/unique_fd.h"
 #include "native_support.h"
 #include "tests/samples/sample_set_core.h"
 #include "tests/unit/log_capture.h"
@@ -285,6 +288,29 @@ TEST(Program, ExcludedTreesAreLeftAlone) {
     EXPECT_EQ(nt::ReadBytes(tree / "keep/a.exe"), image);
     EXPECT_EQ(nt::ReadBytes(tree / "b.exe"), image);
     EXPECT_NE(nt::ReadBytes(tree / "keep2/a.exe"), image);   // a sibling that only shares the name's start
+}
+
+}  // namespace
+
+namespace {
+
+// A file cut short under its mapping: the read faults, the verdict is clean,
+// and the next detection works as before.
+TEST(Detect, FileThatShrinksUnderTheMappingIsClean) {
+    nt::TempTree tree;
+    const Bytes image = Infected(90);
+    ASSERT_TRUE(nt::WriteBytes(tree / "a.exe", image));
+    bool unreadable = true;
+    ASSERT_EQ(native::DetectFile(tree / "a.exe", unreadable), 1);
+    EXPECT_FALSE(unreadable);
+
+    posix::UniqueFd fd(::open((tree / "a.exe").c_str(), O_RDWR));
+    ASSERT_TRUE(fd);
+    posix::Mapping view(::mmap(nullptr, image.size(), PROT_READ, MAP_SHARED, fd.get(), 0), image.size());
+    ASSERT_TRUE(view);
+    ASSERT_EQ(::ftruncate(fd.get(), 0), 0);
+    EXPECT_EQ(native::DetectImage(view.data(), view.size()), 0);
+    EXPECT_EQ(native::DetectImage(image.data(), image.size()), 1);
 }
 
 }  // namespace
