@@ -4,6 +4,7 @@
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -109,14 +110,33 @@ bool SameFile(const struct stat& a, const struct stat& b) {
            a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
-// Owner, mode and times of the original on the open copy (the owner first:
-// changing it clears the set-id bits).
-bool KeepAttributes(int fd, const struct stat& original) {
+// The extended attributes of `from` (ACLs, labels, capabilities) on `to`.
+bool CopyExtendedAttributes(int from, int to) {
+    ssize_t n = ::flistxattr(from, nullptr, 0);
+    if (n < 0) return errno == ENOTSUP;   // none on this file system
+    std::vector<char> names(static_cast<size_t>(n) + 1, '\0');
+    n = ::flistxattr(from, names.data(), names.size() - 1);
+    if (n < 0) return false;
+    for (const char* name = names.data(); name < names.data() + n; name += std::strlen(name) + 1) {
+        ssize_t size = ::fgetxattr(from, name, nullptr, 0);
+        if (size < 0) return false;
+        std::vector<char> value(static_cast<size_t>(size));
+        size = ::fgetxattr(from, name, value.data(), value.size());
+        if (size < 0 || ::fsetxattr(to, name, value.data(), static_cast<size_t>(size), 0) != 0) return false;
+    }
+    return true;
+}
+
+// Owner, extended attributes, mode and times of the original on the open
+// copy, in this order: a new owner clears the set-id bits and capabilities.
+// source: the original, open, for its extended attributes; -1 for none.
+bool KeepAttributes(int fd, const struct stat& original, int source) {
     struct stat now;
     if (::fstat(fd, &now) != 0) return false;
     if ((now.st_uid != original.st_uid || now.st_gid != original.st_gid) &&
         ::fchown(fd, original.st_uid, original.st_gid) != 0)
         return false;
+    if (source >= 0 && !CopyExtendedAttributes(source, fd)) return false;
     if (::fchmod(fd, original.st_mode & 07777) != 0) return false;
     const struct timespec times[2] = {original.st_atim, original.st_mtim};
     return ::futimens(fd, times) == 0;
@@ -155,6 +175,13 @@ int64_t RepairGuarded(std::vector<uint8_t>& image, RunLog& log, const char* path
 }
 
 }  // namespace
+
+std::string LogText(const std::string& path) {
+    std::string text = path;
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return text;
+}
 
 int DetectImage(const uint8_t* image, size_t size) {
     InstallFaultHandler();
@@ -322,7 +349,8 @@ void TreeScanner::Flush() {
 void TreeScanner::Handle(Entry& entry) {
     ++stats.filesScanned;
     bytesScanned += entry.size;
-    const char* path = entry.path.c_str();
+    const std::string shown = LogText(entry.path);
+    const char* path = shown.c_str();
     if (entry.unreadable) {
         ++ioErrors;
         if (HasExeSuffix(path, entry.path.size())) m_log.PathLine(path, "%s", kCannotOpenForScanText);
@@ -333,7 +361,7 @@ void TreeScanner::Handle(Entry& entry) {
         struct stat st = {};
         bool read = false;
         {
-            posix::UniqueFd fd(OpenForReading(path));
+            posix::UniqueFd fd(OpenForReading(entry.path.c_str()));
             read = fd && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
                    ReadAll(fd.get(), content, static_cast<uint64_t>(st.st_size));
         }
@@ -359,7 +387,7 @@ void TreeScanner::Handle(Entry& entry) {
                     ++stats.filesDeleted;
                     m_log.PathLine(path, "%s", kWouldDeleteText);
                 } else {
-                    RemoveFile(entry.path, entry.path);
+                    RemoveFile(entry.path, shown);
                 }
                 break;
             }
@@ -380,7 +408,7 @@ void TreeScanner::Handle(Entry& entry) {
                 break;
             } else {
                 m_log.PathLine(path, "%s", kFileRepairedText);
-                ::lstat(path, &st);
+                ::lstat(entry.path.c_str(), &st);
             }
             ++stats.repairs;
             verdict = DetectImage(content.data(), content.size());
@@ -400,7 +428,7 @@ bool TreeScanner::Quarantine(const std::string& path, const std::vector<uint8_t>
             if (errno == EEXIST) continue;
             return false;
         }
-        bool ok = WriteAll(::write, fd.get(), content.data(), content.size()) && KeepAttributes(fd.get(), st) &&
+        bool ok = WriteAll(::write, fd.get(), content.data(), content.size()) && KeepAttributes(fd.get(), st, -1) &&
                   ::fsync(fd.get()) == 0;
         if (!fd.reset() || !ok) {
             ::unlink(name.c_str());
@@ -431,8 +459,9 @@ bool TreeScanner::ReplaceFile(const std::string& path, const std::vector<uint8_t
     if (!fd) return false;
 
     struct stat now;
-    bool ok = WriteAll(m_seams.write, fd.get(), content.data(), content.size()) && KeepAttributes(fd.get(), st) &&
-              ::fsync(fd.get()) == 0;
+    posix::UniqueFd original(::openat(dir.get(), base.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    bool ok = original && WriteAll(m_seams.write, fd.get(), content.data(), content.size()) &&
+              KeepAttributes(fd.get(), st, original.get()) && ::fsync(fd.get()) == 0;
     ok = fd.reset() && ok;
     // The original must still be the file that was read.
     ok = ok && ::fstatat(dir.get(), base.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(now, st);
@@ -474,7 +503,7 @@ void TreeScanner::DeleteListedFile(const std::string& path) {
     if (::lstat(path.c_str(), &st) != 0) return;
     if (m_settings.dryRun) {
         ++stats.filesDeleted;
-        m_log.PathLine(path.c_str(), "%s", kWouldDeleteText);
+        m_log.PathLine(LogText(path).c_str(), "%s", kWouldDeleteText);
         return;
     }
     if (!m_settings.quarantineDir.empty() && S_ISREG(st.st_mode)) {
@@ -482,11 +511,11 @@ void TreeScanner::DeleteListedFile(const std::string& path) {
         posix::UniqueFd fd(OpenForReading(path.c_str()));
         if (!fd || !ReadAll(fd.get(), content, static_cast<uint64_t>(st.st_size)) || !Quarantine(path, content, st)) {
             ++notCleaned;
-            m_log.PathLine(path.c_str(), "%s", kQuarantineFailedText);
+            m_log.PathLine(LogText(path).c_str(), "%s", kQuarantineFailedText);
             return;
         }
     }
-    RemoveFile(path, path);
+    RemoveFile(path, LogText(path));
 }
 
 }  // namespace native

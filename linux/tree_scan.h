@@ -107,6 +107,10 @@ private:
     std::vector<std::pair<dev_t, ino_t>> m_skipped;   // the quarantine folder, the log file
 };
 
+// A path as the log shows it: control characters, which a Linux name may
+// hold, become '?' so that a name cannot forge or break log lines.
+std::string LogText(const std::string& path);
+
 // The code a run ends with, from its counters.
 ExitStatus StatusOf(const RemovalStats& stats, uint32_t notCleaned, uint32_t ioErrors);
 

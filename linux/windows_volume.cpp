@@ -142,7 +142,7 @@ void CommitHive(Hive& hive, TreeScanner& scanner, RunLog& log) {
     std::vector<uint8_t> content;
     if (hive.Serialize(content) && scanner.ReplaceContent(hive.path(), content)) return;
     ++scanner.notCleaned;
-    log.PathLine(hive.path().c_str(), "%s", kHiveNotWritten);
+    log.PathLine(LogText(hive.path()).c_str(), "%s", kHiveNotWritten);
 }
 
 }  // namespace
@@ -200,7 +200,7 @@ void CleanWindowsVolume(const std::string& root, const ThreatDefinition& def, Tr
     std::unique_ptr<Hive> software = Hive::Open(*softwarePath);
     if (!software) {
         ++scanner.ioErrors;
-        log.PathLine(softwarePath->c_str(), "%s", kHiveNotOpened);
+        log.PathLine(LogText(*softwarePath).c_str(), "%s", kHiveNotOpened);
         return;
     }
     std::string windir = HiveText(*software, kCurrentVersion, "SystemRoot");
@@ -225,7 +225,7 @@ void CleanWindowsVolume(const std::string& root, const ThreatDefinition& def, Tr
             std::unique_ptr<Hive> hive = Exists(hivePath) ? Hive::Open(hivePath) : nullptr;
             if (Exists(hivePath) && !hive) {
                 ++scanner.ioErrors;
-                log.PathLine(hivePath.c_str(), "%s", kHiveNotOpened);
+                log.PathLine(LogText(hivePath).c_str(), "%s", kHiveNotOpened);
             }
             std::map<std::string, std::string> userVars = vars;
             userVars["USERPROFILE"] = p.windowsPath;

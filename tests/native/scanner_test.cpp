@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -61,6 +62,7 @@ TEST(SampleSet, SameVerdictsAndRepairedBytesAsTheWindowsProgram) {
     // A repaired file keeps its mode and times.
     const std::string kept = tree / "prog-one.exe";
     ASSERT_EQ(::chmod(kept.c_str(), 0751), 0);
+    const bool labelled = ::setxattr(kept.c_str(), "user.origin", "share", 5, 0) == 0;
     const struct timespec old[2] = {{1000000000, 0}, {1000000123, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, kept.c_str(), old, 0), 0);
 
@@ -73,6 +75,8 @@ TEST(SampleSet, SameVerdictsAndRepairedBytesAsTheWindowsProgram) {
     EXPECT_EQ(after.st_mode & 07777, 0751u);
     EXPECT_EQ(after.st_mtim.tv_sec, 1000000123);
     EXPECT_EQ(after.st_atim.tv_sec, 1000000000);
+    char label[16] = {};
+    if (labelled) EXPECT_EQ(::getxattr(kept.c_str(), "user.origin", label, sizeof label), 5);
     unsigned infections = 0, repairs = 0, failed = 0, deleted = 0;
     for (const samples::SetSample& s : set.samples) {
         const std::string path = tree / s.name;
@@ -243,6 +247,43 @@ TEST(Walk, LinksAreNotFollowedAndLoopsEnd) {
     EXPECT_TRUE(nt::fs::is_symlink(tree / "out-file.exe"));
 }
 
+// Unmounts what a test mounted, before its folder is removed.
+struct Unmount {
+    std::vector<std::string> points;
+    ~Unmount() {
+        for (auto it = points.rbegin(); it != points.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
+    }
+};
+
+// Another file system inside the tree is entered only when asked; the tree
+// bound inside itself is walked once.
+TEST(Walk, OtherFileSystemsOnlyWhenAskedAndBindLoopsEnd) {
+    nt::TempTree tree;
+    Unmount mounts;
+    const Bytes image = Infected(95);
+    ASSERT_TRUE(nt::WriteBytes(tree / "top.exe", image));
+    nt::fs::create_directories(tree / "mnt");
+    nt::fs::create_directories(tree / "loop");
+    if (::mount("tmpfs", (tree / "mnt").c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "mounting is not permitted here (" << std::strerror(errno) << ")";
+    mounts.points.push_back(tree / "mnt");
+    ASSERT_EQ(::mount(tree.path().c_str(), (tree / "loop").c_str(), nullptr, MS_BIND, nullptr), 0);
+    mounts.points.push_back(tree / "loop");
+    ASSERT_TRUE(nt::WriteBytes(tree / "mnt/inner.exe", image));
+
+    Scan one;
+    ASSERT_TRUE(one.scanner.ScanTree(tree.path()));
+    EXPECT_EQ(one.scanner.stats.filesScanned, 1u);
+    EXPECT_EQ(one.scanner.stats.repairs, 1u);
+    EXPECT_EQ(nt::ReadBytes(tree / "mnt/inner.exe"), image);
+
+    Scan across({.crossFilesystems = true});
+    ASSERT_TRUE(across.scanner.ScanTree(tree.path()));
+    EXPECT_EQ(across.scanner.stats.filesScanned, 2u);
+    EXPECT_EQ(across.scanner.stats.repairs, 1u);
+    EXPECT_NE(nt::ReadBytes(tree / "mnt/inner.exe"), image);
+}
+
 TEST(Program, ExitCodes) {
     nt::TempTree tree;
     ASSERT_TRUE(nt::WriteBytes(tree / "clean/a.exe", samples::MakeCleanHost({.seed = 60})));
@@ -311,6 +352,24 @@ TEST(Detect, FileThatShrinksUnderTheMappingIsClean) {
     ASSERT_EQ(::ftruncate(fd.get(), 0), 0);
     EXPECT_EQ(native::DetectImage(view.data(), view.size()), 0);
     EXPECT_EQ(native::DetectImage(image.data(), image.size()), 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Log, ControlCharactersInNamesCannotForgeLines) {
+    nt::TempTree tree;
+    const std::string name = "a.exe: File repaired.\nb.exe";
+    ASSERT_TRUE(nt::WriteBytes(tree / name, Infected(97)));
+    Scan scan;
+    ASSERT_TRUE(scan.scanner.ScanTree(tree.path()));
+    EXPECT_EQ(scan.scanner.stats.repairs, 1u);
+    EXPECT_EQ(Count(scan.capture.text, tree / "a.exe: File repaired.?b.exe: File repaired.\r\n"), 1u)
+        << scan.capture.text;
+    // Every line feed ends a line, or is the one the repair's attempt text holds.
+    const std::string& log = scan.capture.text;
+    EXPECT_EQ(Count(log, "\n"), Count(log, "\r\n") + Count(log, "Attempting to repair the virus\n"));
 }
 
 }  // namespace
