@@ -59,6 +59,10 @@ if(HIVEX_FOUND)
   target_compile_definitions(fixquorvin PRIVATE
     QUORVIN_PRODUCT_TITLE="Ostrovel W32.Quorvin Removal Tool ${PROJECT_VERSION}")
 
+  # The native benchmark's trees and its bare read walk (bench/run-native.sh).
+  add_executable(bench_tree ${CMAKE_SOURCE_DIR}/bench/native/bench_tree.cpp)
+  target_link_libraries(bench_tree PRIVATE quorvin_samples)
+
   file(GLOB QUORVIN_NATIVE_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/native/*_test.cpp)
   if(QUORVIN_NATIVE_TESTS)
     add_executable(native_tests ${QUORVIN_NATIVE_TESTS})

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
+#include <future>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -29,7 +31,9 @@ const char kQuarantineFailedText[] = "(WARNING: not changed, the quarantine copy
 
 namespace {
 
-constexpr size_t kBatchFiles = 256;
+constexpr size_t kBatchFiles = 512;
+// Files up to this size are read into memory for detection; larger ones are mapped.
+constexpr size_t kReadWholeBytes = 1 << 20;
 // A repaired file is scanned again; a repair that never ends is cut off here.
 constexpr int kMaxRepairLayers = 1000;
 constexpr unsigned kFixNames = 0x10000;
@@ -205,6 +209,24 @@ int DetectFile(const std::string& path, bool& unreadable) {
     struct stat st;
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return kVerdictClean;
     size_t size = static_cast<size_t>(st.st_size);
+    // Small files are read: a mapping costs more than the copy, and its
+    // removal stops every other thread of the process for a moment.
+    if (size <= kReadWholeBytes) {
+        thread_local std::vector<uint8_t> buffer;
+        if (buffer.size() < kReadWholeBytes) buffer.resize(kReadWholeBytes);
+        size_t got = 0;
+        while (got < size) {
+            ssize_t n = ::pread(fd.get(), buffer.data() + got, size - got, static_cast<off_t>(got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                unreadable = true;
+                return kVerdictClean;
+            }
+            if (n == 0) break;   // it shrank: what is there is what is judged
+            got += static_cast<size_t>(n);
+        }
+        return DetectInfection(buffer.data(), got);
+    }
     posix::Mapping view(::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0), size);
     if (!view) {
         unreadable = true;
@@ -264,7 +286,8 @@ bool TreeScanner::ScanTree(const std::string& root) {
         std::vector<std::pair<dev_t, ino_t>> ancestors;
         WalkDirectory(path, st.st_dev, st.st_ino, st.st_dev, ancestors);
     }
-    Flush();
+    Dispatch();
+    Finish();
     return true;
 }
 
@@ -325,25 +348,36 @@ void TreeScanner::WalkDirectory(const std::string& path, dev_t dev, ino_t ino, d
 
 void TreeScanner::AddFile(Entry entry) {
     m_batch.push_back(std::move(entry));
-    if (m_batch.size() >= kBatchFiles) Flush();
+    if (m_batch.size() >= kBatchFiles) Dispatch();
 }
 
-// Detection of the batch in parallel; everything that is written (log lines,
-// repairs) in the walk's order.
-void TreeScanner::Flush() {
-    std::atomic<size_t> next{0};
-    auto work = [&] {
-        for (size_t i; (i = next.fetch_add(1)) < m_batch.size();)
-            m_batch[i].verdict = DetectFile(m_batch[i].path, m_batch[i].unreadable);
+// The batch goes to detection (with more than one job on threads of its own,
+// while the walk goes on); the batch before it is handled first, so that
+// everything that is written (log lines, repairs) keeps the walk's order.
+void TreeScanner::Dispatch() {
+    Finish();
+    m_detecting.swap(m_batch);
+    auto detect = [](std::vector<Entry>& batch, unsigned jobs) {
+        std::atomic<size_t> next{0};
+        auto work = [&] {
+            for (size_t i; (i = next.fetch_add(1)) < batch.size();)
+                batch[i].verdict = DetectFile(batch[i].path, batch[i].unreadable);
+        };
+        std::vector<std::thread> threads;
+        for (size_t t = 1; t < std::min<size_t>(jobs, batch.size()); ++t) threads.emplace_back(work);
+        work();
+        for (std::thread& t : threads) t.join();
     };
-    size_t helpers = std::min<size_t>(m_settings.jobs, m_batch.size());
-    std::vector<std::thread> threads;
-    for (size_t t = 1; t < helpers; ++t) threads.emplace_back(work);
-    work();
-    for (std::thread& t : threads) t.join();
+    if (m_settings.jobs <= 1)
+        detect(m_detecting, 1);
+    else
+        m_pending = std::async(std::launch::async, detect, std::ref(m_detecting), m_settings.jobs);
+}
 
-    for (Entry& entry : m_batch) Handle(entry);
-    m_batch.clear();
+void TreeScanner::Finish() {
+    if (m_pending.valid()) m_pending.get();
+    for (Entry& entry : m_detecting) Handle(entry);
+    m_detecting.clear();
 }
 
 void TreeScanner::Handle(Entry& entry) {

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -91,7 +92,8 @@ private:
     void WalkDirectory(const std::string& path, dev_t dev, ino_t ino, dev_t rootDev,
                        std::vector<std::pair<dev_t, ino_t>>& ancestors);
     void AddFile(Entry entry);
-    void Flush();
+    void Dispatch();
+    void Finish();
     void Handle(Entry& entry);
     bool IsExcluded(const std::string& path) const;
     bool Quarantine(const std::string& path, const std::vector<uint8_t>& content, const struct stat& st);
@@ -103,7 +105,9 @@ private:
     RunLog& m_log;
     ScanProgress* m_progress;
     ScanSeams m_seams;
-    std::vector<Entry> m_batch;
+    std::vector<Entry> m_batch;       // being walked
+    std::vector<Entry> m_detecting;   // being detected, then handled
+    std::future<void> m_pending;
     std::vector<std::pair<dev_t, ino_t>> m_skipped;   // the quarantine folder, the log file
 };
 

@@ -165,8 +165,11 @@ TEST(Program, QuarantineCopiesRestoreTheOriginalsAndAreNotScanned) {
 TEST(Program, LogOrderIsTheWalksWhateverTheJobs) {
     nt::TempTree one, many;
     samples::SampleSet set = Set();
-    WriteSet(set, one / "t");
-    WriteSet(set, many / "t");
+    // Enough clean files in front of the samples that they fall into later batches.
+    for (const nt::TempTree* tree : {&one, &many}) {
+        WriteSet(set, *tree / "t");
+        for (int i = 0; i < 1200; ++i) ASSERT_TRUE(nt::WriteBytes(*tree / "t/a-pad/" + std::to_string(i), {'M', 'Z'}));
+    }
     nt::ProgramRun a = nt::RunProgram({"--jobs=1", one / "t"});
     nt::ProgramRun b = nt::RunProgram({"--jobs=4", many / "t"});
     std::string expected = a.output;
