@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -114,7 +115,12 @@ int main(int argc, char** argv) {
             progress.Clear();
             std::fprintf(stderr, "fixquorvin: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
         }
-        if (cl.windowsRoot.empty() && native::IsWindowsVolume(path)) volumes.push_back(path);
+        if (!cl.windowsRoot.empty() || !native::IsWindowsVolume(path)) continue;
+        // Its paths are opened without following a link at their end.
+        if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+            volumes.push_back(resolved);
+            std::free(resolved);
+        }
     }
     progress.Clear();
     for (const std::string& volume : volumes) native::CleanWindowsVolume(volume, def, scanner, log);

@@ -421,7 +421,7 @@ void TreeScanner::Handle(Entry& entry) {
                     ++stats.filesDeleted;
                     m_log.PathLine(path, "%s", kWouldDeleteText);
                 } else {
-                    RemoveFile(entry.path, shown);
+                    RemoveFile(entry.path, shown, st);
                 }
                 break;
             }
@@ -478,7 +478,7 @@ bool TreeScanner::Quarantine(const std::string& path, const std::vector<uint8_t>
 // replaces it in one rename. On any failure the original stays as it was
 // and the copy is removed.
 bool TreeScanner::ReplaceFile(const std::string& path, const std::vector<uint8_t>& content, const struct stat& st) {
-    posix::UniqueFd dir(::open(Parent(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    posix::UniqueFd dir(::open(Parent(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!dir) return false;
     const std::string base = BaseName(path);
     std::string copy;
@@ -508,11 +508,17 @@ bool TreeScanner::ReplaceFile(const std::string& path, const std::vector<uint8_t
     return true;
 }
 
-bool TreeScanner::RemoveFile(const std::string& path, const std::string& logPath) {
-    if (::unlink(path.c_str()) == 0) {
+// Deletes the file that was examined: the name must still lead to it
+// (same device and inode) in a folder reached without a link at its end.
+bool TreeScanner::RemoveFile(const std::string& path, const std::string& logPath, const struct stat& examined) {
+    posix::UniqueFd dir(::open(Parent(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const std::string base = BaseName(path);
+    struct stat now;
+    if (dir && ::fstatat(dir.get(), base.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == examined.st_dev &&
+        now.st_ino == examined.st_ino && ::unlinkat(dir.get(), base.c_str(), 0) == 0) {
         ++stats.filesDeleted;
         m_log.Format("%s%s", logPath.c_str(), kDeletedText);
-        if (posix::UniqueFd dir{::open(Parent(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)}) ::fsync(dir.get());
+        ::fsync(dir.get());
         return true;
     }
     ++stats.deleteFailed;
@@ -549,7 +555,7 @@ void TreeScanner::DeleteListedFile(const std::string& path) {
             return;
         }
     }
-    RemoveFile(path, LogText(path));
+    RemoveFile(path, LogText(path), st);
 }
 
 }  // namespace native

@@ -98,7 +98,7 @@ private:
     bool IsExcluded(const std::string& path) const;
     bool Quarantine(const std::string& path, const std::vector<uint8_t>& content, const struct stat& st);
     bool ReplaceFile(const std::string& path, const std::vector<uint8_t>& content, const struct stat& st);
-    bool RemoveFile(const std::string& path, const std::string& logPath);
+    bool RemoveFile(const std::string& path, const std::string& logPath, const struct stat& examined);
 
     const ThreatDefinition& m_def;
     ScanSettings m_settings;
