@@ -376,3 +376,23 @@ TEST(Log, ControlCharactersInNamesCannotForgeLines) {
 }
 
 }  // namespace
+
+namespace {
+
+// Without its quarantine copy a file is not changed.
+TEST(Quarantine, NoCopyNoChange) {
+    nt::TempTree tree;
+    const Bytes image = Infected(99);
+    ASSERT_TRUE(nt::WriteBytes(tree / "t/a.exe", image));
+    ASSERT_TRUE(nt::WriteBytes(tree / "t/threat.dll", samples::MakeThreatFile({.build = 2})));
+    ASSERT_TRUE(nt::WriteBytes(tree / "blocker", {'x'}));
+    Scan scan({.quarantineDir = tree / "blocker/q"});
+    ASSERT_TRUE(scan.scanner.ScanTree(tree / "t"));
+    EXPECT_EQ(nt::ReadBytes(tree / "t/a.exe"), image);
+    EXPECT_TRUE(nt::fs::exists(tree / "t/threat.dll"));
+    EXPECT_EQ(Count(scan.capture.text, ": (WARNING: not changed, the quarantine copy could not be made)\r\n"), 2u);
+    EXPECT_EQ(native::StatusOf(scan.scanner.stats, scan.scanner.notCleaned, scan.scanner.ioErrors),
+              native::ExitStatus::NotAllCleaned);
+}
+
+}  // namespace
