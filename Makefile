@@ -3,7 +3,7 @@
 SHELL := /bin/bash
 JOBS  ?= $(shell nproc)
 
-APT_PACKAGES := cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev \
+APT_PACKAGES := cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev libhivex-dev pkg-config \
 	            g++-mingw-w64-i686-posix wine wine32:i386 xvfb xauth x11-apps imagemagick fonts-liberation
 
 .PHONY: all deps host win32 fuzz test test-host test-win32 test-fuzz demo bench clean
@@ -48,7 +48,10 @@ test: test-host test-win32 test-fuzz
 demo: win32 host
 	tests/demo.sh
 
+# clamscan (Debian's clamav, no signatures downloaded) is the native benchmark's comparison.
 bench: host win32
+	@dpkg -s clamav >/dev/null 2>&1 || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends clamav >/dev/null
+	bench/run-native.sh
 	bench/run.sh
 
 clean:

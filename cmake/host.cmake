@@ -39,3 +39,38 @@ foreach(src IN LISTS QUORVIN_SAMPLE_TOOLS)
   add_executable(${name} ${src})
   target_link_libraries(${name} PRIVATE quorvin_samples quorvin_core)
 endforeach()
+
+# The native scanner for Linux (file servers, offline Windows volumes) and its
+# tests. Its registry side reads and writes hive files through hivex.
+find_package(PkgConfig QUIET)
+if(PkgConfig_FOUND)
+  pkg_check_modules(HIVEX QUIET IMPORTED_TARGET hivex)
+endif()
+if(HIVEX_FOUND)
+  find_package(Threads REQUIRED)
+  file(GLOB QUORVIN_NATIVE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/linux/*.cpp)
+  list(REMOVE_ITEM QUORVIN_NATIVE_SOURCES ${CMAKE_SOURCE_DIR}/linux/main.cpp)
+  add_library(quorvin_native STATIC ${QUORVIN_NATIVE_SOURCES})
+  target_link_libraries(quorvin_native PUBLIC quorvin_core PkgConfig::HIVEX Threads::Threads)
+  target_compile_options(quorvin_native PRIVATE -Wall -Wextra)
+
+  add_executable(fixquorvin ${CMAKE_SOURCE_DIR}/linux/main.cpp)
+  target_link_libraries(fixquorvin PRIVATE quorvin_native)
+  target_compile_definitions(fixquorvin PRIVATE
+    QUORVIN_PRODUCT_TITLE="Ostrovel W32.Quorvin Removal Tool ${PROJECT_VERSION}")
+
+  # The native benchmark's trees and its bare read walk (bench/run-native.sh).
+  add_executable(bench_tree ${CMAKE_SOURCE_DIR}/bench/native/bench_tree.cpp)
+  target_link_libraries(bench_tree PRIVATE quorvin_samples)
+
+  file(GLOB QUORVIN_NATIVE_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/native/*_test.cpp)
+  if(QUORVIN_NATIVE_TESTS)
+    add_executable(native_tests ${QUORVIN_NATIVE_TESTS})
+    target_link_libraries(native_tests PRIVATE quorvin_native quorvin_samples GTest::gtest_main)
+    target_compile_definitions(native_tests PRIVATE FIXQUORVIN_PROGRAM="$<TARGET_FILE:fixquorvin>")
+    add_dependencies(native_tests fixquorvin)
+    gtest_discover_tests(native_tests DISCOVERY_TIMEOUT 60)
+  endif()
+else()
+  message(WARNING "hivex not found (Debian: libhivex-dev): the native scanner fixquorvin is not built")
+endif()

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/run_context.h"
+#include "fix/fix_lists_core.h"
 #include "fix/registry_core.h"
 #include "procs/threats.h"
 #include "win32/unique_handle.h"
@@ -10,149 +11,79 @@
 namespace {
 
 using regcore::kRegistryTextBytes;
-using regcore::ValueNameKind;
 using win32::UniqueKey;
 
 const char kProfileList[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 
-HKEY RootOf(const RootKeyAlias& alias) { return reinterpret_cast<HKEY>(alias.rootKey); }
-
-// One target of an entry: the value name rules applied, the key opened (or
-// the root handed on for key-level entries), the action called.
-void ApplyToTarget(RemovalRun& run, int row, bool perUser, HKEY root, const std::string& subPath,
-                   const char* entryPath, const char* entryValueName, bool literalAllValues, RegistryAction action,
-                   const void* param) {
-    RegistryTarget target{row, root, "", entryPath, entryValueName, subPath.c_str(), perUser};
-    ValueNameKind kind = regcore::ClassifyValueName(entryValueName, literalAllValues);
-    if (kind == ValueNameKind::Key) {
-        action(run, target, param);
-        return;
-    }
-    UniqueKey key;
-    if (RegOpenKeyExA(root, subPath.c_str(), 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS) return;
-    char first[kRegistryTextBytes] = {};
-    if (kind == ValueNameKind::FirstValue) {
+// The live registry as the fix lists see it.
+class Win32Key : public regfix::RegistryKey {
+public:
+    Win32Key(RemovalRun& run, UniqueKey key) : m_run(run), m_key(std::move(key)) {}
+    bool FirstValueName(std::string& name) override {
+        char first[kRegistryTextBytes] = {};
         DWORD length = sizeof first;
-        if (RegEnumValueA(key.get(), 0, first, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) return;
-        target.valueName = first;
-    } else if (kind == ValueNameKind::Named) {
-        target.valueName = entryValueName;
-    }
-    target.key = key.get();
-    action(run, target, param);
-}
-
-void Count(RemovalRun& run, const std::string& line) {
-    ++run.stats.registryEntriesFixed;
-    run.log.Line(line.c_str());
-}
-
-// Only deletion gives an entry without a value name a meaning (the key tree);
-// the other actions would otherwise reach the root's own default value.
-bool KeyLevel(const RegistryTarget& t) { return !*t.entryValueName; }
-
-std::string Prefix(const RegistryTarget& t) { return regcore::LinePrefix(t.perUser, t.subPath, t.entryPath); }
-
-// Reads a value into `size` bytes of out (zero-filled first); false when it
-// is missing or larger.
-bool ReadSmallValue(HKEY key, const char* name, void* out, DWORD size, DWORD& type) {
-    std::memset(out, 0, size);
-    DWORD got = size;
-    return RegQueryValueExA(key, name, nullptr, &type, static_cast<BYTE*>(out), &got) == ERROR_SUCCESS;
-}
-
-bool WriteDword(RemovalRun& run, const RegistryTarget& t, uint32_t value) {
-    DWORD data = value;
-    return run.seams.setRegistryValue(t.key, t.valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data),
-                                      sizeof data) == ERROR_SUCCESS;
-}
-
-bool DeleteAction(RemovalRun& run, const RegistryTarget& t, const void*) {
-    if (!*t.entryValueName) {
-        if (!DeleteKeyTree(t.key, t.subPath)) return false;
-        Count(run, regcore::KeyDeletedLine(Prefix(t)));
+        if (RegEnumValueA(m_key.get(), 0, first, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            return false;
+        name.assign(first, length);
         return true;
     }
-    if (RegDeleteValueA(t.key, t.valueName) != ERROR_SUCCESS) return false;
-    Count(run, regcore::ValueDeletedLine(Prefix(t), t.entryValueName));
-    return true;
-}
-
-bool DwordDeleteAction(RemovalRun& run, const RegistryTarget& t, const void* param) {
-    const auto& e = *static_cast<const ThreatRegistryDword*>(param);
-    uint32_t data = 0;
-    DWORD type = 0;
-    if (KeyLevel(t) || !ReadSmallValue(t.key, t.valueName, &data, sizeof data, type)) return false;
-    if (type != REG_DWORD || data != e.value) return false;
-    if (RegDeleteValueA(t.key, t.valueName) != ERROR_SUCCESS) return false;
-    Count(run, regcore::ValueDeletedLine(Prefix(t), t.entryValueName));
-    return true;
-}
-
-bool DwordSetAction(RemovalRun& run, const RegistryTarget& t, const void* param) {
-    const auto& e = *static_cast<const ThreatRegistryDword*>(param);
-    uint32_t data = 0;
-    DWORD type = 0;
-    if (KeyLevel(t) || !ReadSmallValue(t.key, t.valueName, &data, sizeof data, type)) return false;
-    if (data == e.value || !WriteDword(run, t, e.value)) return false;
-    Count(run, regcore::DwordSetLine(Prefix(t), t.entryValueName, e.value));
-    return true;
-}
-
-bool DwordReplaceAction(RemovalRun& run, const RegistryTarget& t, const void* param) {
-    const auto& e = *static_cast<const ThreatRegistryDwordReplace*>(param);
-    uint32_t data = 0;
-    DWORD type = 0;
-    if (KeyLevel(t) || !ReadSmallValue(t.key, t.valueName, &data, sizeof data, type)) return false;
-    if (data == e.newValue || data != e.oldValue || !WriteDword(run, t, e.newValue)) return false;
-    Count(run, regcore::DwordSetLine(Prefix(t), t.entryValueName, e.newValue));
-    return true;
-}
-
-bool StringSetAction(RemovalRun& run, const RegistryTarget& t, const void* param) {
-    const auto& e = *static_cast<const ThreatRegistryString*>(param);
-    char data[kRegistryTextBytes + 1];   // one more for a terminator the data may lack
-    DWORD type = 0;
-    if (KeyLevel(t) || !ReadSmallValue(t.key, t.valueName, data, kRegistryTextBytes, type)) return false;
-    data[kRegistryTextBytes] = '\0';
-    if (regcore::EqualsIgnoreCaseAscii(data, e.value)) return false;
-    if (run.seams.setRegistryValue(t.key, t.valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(e.value),
-                       static_cast<DWORD>(std::strlen(e.value) + 1)) != ERROR_SUCCESS)
-        return false;
-    Count(run, regcore::StringSetLine(Prefix(t), t.entryValueName, e.value));
-    return true;
-}
-
-bool RestoreAction(RemovalRun& run, const RegistryTarget& t, const void* param) {
-    const auto& e = *static_cast<const ThreatRegistryRestore*>(param);
-    if (KeyLevel(t)) return false;
     // The value as it is, whatever its size; a value that keeps growing
     // between the queries is left alone.
-    std::vector<uint8_t> data;
-    DWORD type = 0, size = 0;
-    LONG result = ERROR_MORE_DATA;
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        size = static_cast<DWORD>(data.size());
-        result = RegQueryValueExA(t.key, t.valueName, nullptr, &type, data.empty() ? nullptr : data.data(), &size);
-        if ((result != ERROR_SUCCESS && result != ERROR_MORE_DATA) || data.size() >= size) break;
+    bool Read(const char* name, uint32_t& type, std::vector<uint8_t>& data) override {
+        data.clear();
+        DWORD kind = 0, size = 0;
+        LONG result = ERROR_MORE_DATA;
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            size = static_cast<DWORD>(data.size());
+            result = RegQueryValueExA(m_key.get(), name, nullptr, &kind, data.empty() ? nullptr : data.data(), &size);
+            if ((result != ERROR_SUCCESS && result != ERROR_MORE_DATA) || data.size() >= size) break;
+            data.resize(size);
+        }
+        if (result != ERROR_SUCCESS || size > data.size()) return false;
         data.resize(size);
+        type = kind;
+        return true;
     }
-    if (result != ERROR_SUCCESS || size > data.size()) return false;
-    if (!regcore::RestoreWanted(e, type, data.data(), size)) return false;
-
-    bool defaultValue = !*t.valueName;
-    if (run.seams.setRegistryValue(t.key, t.valueName, 0, e.type, e.newData, e.newLength) != ERROR_SUCCESS) {
-        run.log.Line(regcore::RestoreFailedLine(e.keyPath, e.valueName, defaultValue).c_str());
-        return false;
+    bool Write(const char* name, uint32_t type, const uint8_t* data, size_t size) override {
+        return m_run.seams.setRegistryValue(m_key.get(), name, 0, type, data, static_cast<DWORD>(size)) ==
+               ERROR_SUCCESS;
     }
-    Count(run, regcore::RestoredLine(t.perUser, t.subPath, e.keyPath, e.valueName, defaultValue));
-    return true;
-}
+    bool DeleteValue(const char* name) override { return RegDeleteValueA(m_key.get(), name) == ERROR_SUCCESS; }
 
-template <typename Entry>
-void ForEachEntry(RemovalRun& run, const Entry* list, RegistryAction action) {
-    for (const Entry* e = list; e && e->keyPath; ++e) ForEachRegistryTarget(run, e->keyPath, e->valueName, action, e);
-}
+private:
+    RemovalRun& m_run;
+    UniqueKey m_key;
+};
+
+class Win32Store : public regfix::RegistryStore {
+public:
+    explicit Win32Store(RemovalRun& run) : m_run(run) {}
+    std::vector<std::string> UserKeys() override { return SubkeyNames(HKEY_USERS); }
+    // On the NT family every listed profile is visited again; profiles whose
+    // hive is loaded are thus visited twice and the second visit finds
+    // nothing left to do.
+    std::vector<std::string> SweepKeys() override {
+        if (!m_run.flags.isNtFamily) return {};
+        UniqueKey profiles;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProfileList, 0, KEY_ENUMERATE_SUB_KEYS, profiles.put()) !=
+            ERROR_SUCCESS)
+            return {};
+        return SubkeyNames(profiles.get());
+    }
+    std::unique_ptr<regfix::RegistryKey> Open(uintptr_t root, const std::string& subPath) override {
+        UniqueKey key;
+        if (RegOpenKeyExA(reinterpret_cast<HKEY>(root), subPath.c_str(), 0, KEY_ALL_ACCESS, key.put()) !=
+            ERROR_SUCCESS)
+            return nullptr;
+        return std::make_unique<Win32Key>(m_run, std::move(key));
+    }
+    bool DeleteKeyTree(uintptr_t root, const std::string& subPath) override {
+        return ::DeleteKeyTree(reinterpret_cast<HKEY>(root), subPath.c_str());
+    }
+
+private:
+    RemovalRun& m_run;
+};
 
 // The hive file of one listed profile: its expanded ProfileImagePath, with
 // "\ntuser.dat" when that names a folder; empty when it is not recorded.
@@ -188,34 +119,6 @@ std::vector<std::string> SubkeyNames(HKEY key) {
     return names;
 }
 
-void ForEachRegistryTarget(RemovalRun& run, const char* entryPath, const char* entryValueName,
-                           RegistryAction action, const void* param) {
-    regcore::AliasMatch match = regcore::FindRootKeyAlias(run.def->rootKeyAliases, entryPath);
-    if (!match.alias) return;
-    if (!entryValueName) entryValueName = "";
-    if (!match.alias->perUser) {
-        std::string subPath = match.rest;
-        ApplyToTarget(run, match.row, false, RootOf(*match.alias), subPath, entryPath, entryValueName, false, action,
-                      param);
-        return;
-    }
-    // The user keys are read before any action runs, so that what an action
-    // removes cannot shift the enumeration.
-    std::string subPath;
-    for (const std::string& user : SubkeyNames(HKEY_USERS)) {
-        if (!regcore::JoinKeyPath(user.c_str(), match.rest, subPath)) continue;
-        ApplyToTarget(run, match.row, true, HKEY_USERS, subPath, entryPath, entryValueName, false, action, param);
-    }
-    if (!run.flags.isNtFamily) return;
-    UniqueKey profiles;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProfileList, 0, KEY_ENUMERATE_SUB_KEYS, profiles.put()) != ERROR_SUCCESS)
-        return;
-    for (const std::string& profile : SubkeyNames(profiles.get())) {
-        if (!regcore::JoinKeyPath(profile.c_str(), match.rest, subPath)) continue;
-        ApplyToTarget(run, match.row, true, HKEY_USERS, subPath, entryPath, entryValueName, true, action, param);
-    }
-}
-
 void RunRegistryPass(RemovalRun& run) {
     const ThreatDefinition& def = *run.def;
     std::vector<std::string> loaded;
@@ -223,15 +126,8 @@ void RunRegistryPass(RemovalRun& run) {
     // The hives go back however the lists end.
     win32::ScopeGuard unload([&] { LoadProfileHives(false, run.flags.isNtFamily, loaded); });
 
-    ForEachEntry(run, def.registryDeleteList, DeleteAction);
-    ForEachEntry(run, def.registryDwordDeleteList, DwordDeleteAction);
-    ForEachEntry(run, def.registryDwordSetList, DwordSetAction);
-    ForEachEntry(run, def.registryDwordReplaceList, DwordReplaceAction);
-    ForEachEntry(run, def.registryStringSetList, StringSetAction);
-    if (def.registryRestoreList && def.registryRestoreList->keyPath) {
-        const ThreatRegistryRestore& first = *def.registryRestoreList;
-        ForEachRegistryTarget(run, first.keyPath, first.valueName, RestoreAction, &first);
-    }
+    Win32Store store(run);
+    regfix::ApplyFixLists(def, store, run.log, run.stats.registryEntriesFixed);
     if (run.seams.beforeHiveUnload) run.seams.beforeHiveUnload(loaded);
 }
 

@@ -12,24 +12,6 @@ struct RemovalRun;
 
 void RunRegistryPass(RemovalRun& run);
 
-// One target of a list entry, as an action receives it.
-struct RegistryTarget {
-    int row;                      // RootKeyAliases row
-    HKEY key;                     // the open key, or for key-level entries the root of subPath
-    const char* valueName;        // after the "@" and "allvalues" rules
-    const char* entryPath;        // as written in the list
-    const char* entryValueName;   // as written in the list
-    const char* subPath;          // per-user rows: user key, "\", the rest
-    bool perUser;
-};
-// Returns whether it fixed something.
-using RegistryAction = bool (*)(RemovalRun& run, const RegistryTarget& target, const void* param);
-
-// Resolves one list entry into its targets (every user key for the per-user
-// rows, then on the NT family every listed profile) and runs the action on each.
-void ForEachRegistryTarget(RemovalRun& run, const char* entryPath, const char* entryValueName,
-                           RegistryAction action, const void* param);
-
 // Deletes parent\subPath with everything below it. A key that denies access
 // is handed to the Administrators once per level.
 bool DeleteKeyTree(HKEY parent, const char* subPath);

@@ -11,6 +11,7 @@
 
 #include "app/run_context.h"
 #include "procs/terminate.h"
+#include "scan/file_lines_core.h"
 #include "scan/native_path.h"
 #include "scan/path_macros.h"
 #include "scan/wininit_core.h"
@@ -18,9 +19,7 @@
 
 namespace {
 
-const char kDeletedText[] = ": (deleted)";
 const char kPendingRebootText[] = ": (will be deleted on next reboot)";
-const char kDeleteFailedText[] = ": (WARNING: delete failed)";
 const char kPrefixNotFoundText[] = ": (WARNING: not deleted, prefix not found)";
 const char kDeleteFailedLine[] = "Delete failed";
 const char kDirectoryDeleted[] = "directory %s: (deleted)";

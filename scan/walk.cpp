@@ -8,6 +8,7 @@
 #include "app/run_context.h"
 #include "fix/com_cleanup.h"
 #include "scan/detect.h"
+#include "scan/file_lines_core.h"
 #include "scan/native_path.h"
 #include "scan/repair.h"
 #include "win32/unique_handle.h"
@@ -16,7 +17,6 @@ namespace {
 
 const char kAllocationFailed[] = "\r\nAllocating memory fails. No files were scanned by the tool...";
 const char kPathTooLong[] = "(WARNING: not scanned, path too long)";
-const char kInfectedWith[] = "infected with %s";
 const char kComServerUnregistered[] = "COM Server: %s (unregistered)";
 
 constexpr size_t kBufferBytesNt = 65536;   // 32768 wide characters
@@ -160,7 +160,7 @@ bool ScanFile(RemovalRun& run, RunProgress& progress, C* path, DWORD attributes)
         for (int layer = 0; layer < kMaxRepairLayers; ++layer) {
             int verdict = OpenAndDetect(run, static_cast<const C*>(path));
             if (verdict == 0) break;
-            WritePathLine(run.log, path, kInfectedWith, DetectionName(run, verdict));
+            WritePathLine(run.log, path, kInfectedWithText, DetectionName(run, verdict));
             if (run.def->unregisterInfectedServers) {
                 // The COM tool gets the log text, or nothing for a long path.
                 std::string text;

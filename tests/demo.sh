@@ -53,4 +53,24 @@ if [ -f "$tool/samples/hello-infected.exe" ] && [ -f "$tool/hello.exe" ]; then
     echo "repaired: $repaired"
     [ "$clean" = "$repaired" ] && echo "same output" || { echo "OUTPUT DIFFERS"; exit 1; }
 fi
+
+# Second part: the native scanner on a plain directory tree, as on a Linux
+# file server holding a share of infected programs.
+native=$root/build/host/bin
+share=$demo/share
+if [ -x "$native/fixquorvin" ] && [ -x "$native/write_samples_tool" ] && [ -f "$bin/hello.exe" ]; then
+    echo "== native scanner: factory samples in a plain directory tree ($share)"
+    "$native/write_samples_tool" "$share" "$bin/hello.exe" | sed 's/^/  /'
+    echo "== fixquorvin --quarantine=... --log=... $share"
+    rc=0
+    "$native/fixquorvin" --quarantine="$demo/quarantine" --log="$demo/fixquorvin-native.log" "$share" || rc=$?
+    echo "exit code: $rc (2: one sample is built so that it cannot be repaired)"
+    echo "== the natively repaired program runs again (Wine)"
+    cp "$share/hello-one.exe" "$tool/hello-native.exe"
+    clean=$(cd "$tool" && wine 'C:\quorvin\hello.exe' | tr -d '\r')
+    repaired=$(cd "$tool" && wine 'C:\quorvin\hello-native.exe' | tr -d '\r')
+    echo "clean:    $clean"
+    echo "repaired: $repaired"
+    [ "$clean" = "$repaired" ] && echo "same output" || { echo "OUTPUT DIFFERS"; wineserver -k >/dev/null 2>&1 || true; exit 1; }
+fi
 wineserver -k >/dev/null 2>&1 || true

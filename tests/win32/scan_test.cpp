@@ -14,6 +14,7 @@
 #include "app/environment.h"
 #include "app/run_context.h"
 #include "repair_support.h"
+#include "tests/samples/sample_set_core.h"
 #include "support/run_setup.h"
 #include "scan/api_table.h"
 #include "scan/walk.h"
@@ -102,42 +103,15 @@ TEST(FullScan, FreshMachineHasNoInfectionAmongItsPrograms) {
     qt::WriteBytes(qt::OutDir() + "\\full-scan.txt", Bytes(line, line + std::strlen(line)));
 }
 
-enum class Expect { Clean, Repaired, Failed, Deleted };
-
-struct Sample {
-    std::string name;
-    Bytes image;
-    Expect expect;
-    const char* detection = nullptr;   // "infected with" text
-    int layers = 1;
-    Bytes repaired;                    // what a repaired file must hold
-    Bytes host;                        // the normalized host
-};
+using samples::Expect;
 
 class SampleTree : public ::testing::Test {
 protected:
     void SetUp() override { dir = qt::NewWorkDir("samples"); }
-
-    void Add(const std::string& name, const Bytes& image, Expect expect, const char* detection = nullptr,
-             const Bytes& host = {}, int layers = 1) {
-        ASSERT_FALSE(image.empty()) << name;
-        Sample s{name, image, expect, detection, layers, {}, samples::NormalizeHost(host)};
-        if (expect == Expect::Repaired) s.repaired = samples::ExpectedAfterRepair(s.host, image);
-        samples.push_back(s);
-    }
-    void Infected(const std::string& name, const Bytes& host, const samples::InfectOptions& o) {
-        samples::InfectedSample s = samples::Infect(host, o);
-        ASSERT_FALSE(s.image.empty()) << name << ": " << s.error;
-        Add(name, s.image, Expect::Repaired, "W32.Quorvin!inf", host);
-    }
-
     std::string dir;
-    std::vector<Sample> samples;
 };
 
 TEST_F(SampleTree, EverySampleOnceWithItsNameAndHostsRestored) {
-    using samples::BodyForm;
-    using samples::InfectOptions;
     const Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
     ASSERT_FALSE(hello.empty());
     // A real program of the machine, copied, infected and repaired.
@@ -145,75 +119,18 @@ TEST_F(SampleTree, EverySampleOnceWithItsNameAndHostsRestored) {
     const Bytes real = qt::ReadBytes("C:\\windows\\system32\\" + realName);
     ASSERT_FALSE(real.empty());
 
-    Infected("hello-one.exe", hello, {.seed = 101, .form = BodyForm::OneLayer});
-    Infected("hello-two.exe", hello, {.seed = 102, .form = BodyForm::TwoLayer});
-    Infected("sys\\" + realName, real, {.seed = 103});
-    // Both body forms, every pointer register, operation mixes, both kinds of
-    // loop jump, hosts of one to eight sections, with and without overlay.
-    for (int reg = 0; reg < 6; ++reg) {
-        samples::HostOptions h;
-        h.seed = 200 + reg;
-        h.sections = 1 + reg;
-        h.overlayBytes = reg % 2 ? 0x300 : 0;
-        InfectOptions o;
-        o.seed = 300 + reg;
-        o.form = reg % 2 ? BodyForm::TwoLayer : BodyForm::OneLayer;
-        o.pointerRegister = reg;
-        o.counterRegister = (reg + 1) % 6;
-        o.operationCount = 1 + reg;
-        o.jump = reg % 3 == 0 ? samples::JumpKind::Near : samples::JumpKind::Far;
-        Infected("forms\\reg" + std::to_string(reg) + ".exe", samples::MakeCleanHost(h), o);
-    }
-    for (int op : {0x01, 0x29, 0x31}) {
-        InfectOptions o;
-        o.seed = 400 + op;
-        o.form = BodyForm::TwoLayer;
-        o.twoLayerOperation = op;
-        o.operationCount = 8;
-        Infected("forms\\op" + std::to_string(op) + ".exe", samples::MakeCleanHost({.seed = 401}), o);
-    }
-    // Boundaries of the detection: section sizes and the junk count.
-    const Bytes small = samples::MakeCleanHost({.seed = 500});
-    Infected("bounds\\size4200.exe", small, {.seed = 501, .prevRawSize = 0x4200});
-    Infected("bounds\\sizeBE00.exe", small, {.seed = 502, .prevRawSize = 0xBE00});
-    Add("bounds\\size4000.exe", samples::MakeInfected(small, {.seed = 503, .prevRawSize = 0x4000}), Expect::Clean);
-    Add("bounds\\sizeC000.exe", samples::MakeInfected(small, {.seed = 504, .prevRawSize = 0xC000}), Expect::Clean);
-    Infected("bounds\\junk3.exe", small, {.seed = 505, .junkCount = 3});
-    Add("bounds\\junk2.exe", samples::MakeInfected(small, {.seed = 506, .junkCount = 2}), Expect::Clean);
-    Add("bounds\\jump35.exe", samples::MakeInfected(small, {.seed = 507, .jumpOffset = 35}), Expect::Clean);
-    // A file infected twice, and one whose second layer cannot be undone.
-    {
-        samples::InfectedSample once = samples::Infect(small, {.seed = 510});
-        ASSERT_FALSE(once.image.empty());
-        Bytes twice = samples::MakeInfected(once.image, {.seed = 511, .form = BodyForm::TwoLayer});
-        Add("twice\\twice.exe", twice, Expect::Repaired, "W32.Quorvin!inf", small, 2);
-        Add("twice\\badop.exe",
-            samples::MakeInfected(small, {.seed = 512, .form = BodyForm::TwoLayer, .twoLayerOperation = 0x33}),
-            Expect::Failed, "W32.Quorvin!inf");
-    }
-    // The threat's own files, the packed form and the dropper.
-    Add("threats\\build1.dll", samples::MakeThreatFile({.build = 1}), Expect::Deleted, "W32.Quorvin");
-    Add("threats\\build2.dll", samples::MakeThreatFile({.seed = 2, .build = 2}), Expect::Deleted, "W32.Quorvin");
-    Add("threats\\novcab.dll", samples::MakeThreatFile({.seed = 3, .withVCab = false}), Expect::Clean);
-    Add("threats\\packed.exe", samples::MakePackedThreat({.seed = 4, .crc = samples::kPackedThreatCrcs[8]}),
-        Expect::Deleted, "W32.Quorvin");
-    Add("threats\\packed-off.exe", samples::MakePackedThreat({.seed = 5, .crc = 0x12345678}), Expect::Clean);
-    Add("threats\\packed-tail.exe",
-        samples::MakePackedThreat({.seed = 6, .crc = 0x12345678, .infectedTail = true}), Expect::Clean);
-    Add("threats\\dropper.exe", samples::MakeDropper({.seed = 7, .crc = samples::kDropperCrcs[4]}), Expect::Deleted,
-        "W32.Quorvin!dr");
-    Add("threats\\dropper-off.exe", samples::MakeDropper({.seed = 8, .crc = samples::kPackedThreatCrcs[0]}),
-        Expect::Clean);
-    // Clean files of every kind.
-    Add("clean\\hello.exe", hello, Expect::Clean);
-    Add("clean\\host.exe", small, Expect::Clean);
-    Add("clean\\short.exe", Bytes{'M', 'Z', 1, 2, 3}, Expect::Clean);
-    Add("clean\\text.txt", Bytes(5000, 'q'), Expect::Clean);
+    // The set the native scanner is held to as well, with Windows separators.
+    samples::SampleSet set = samples::BuildSampleSet(hello, "hello", real, realName);
+    ASSERT_TRUE(set.error.empty()) << set.error;
+    std::vector<samples::SetSample>& all = set.samples;
+    for (samples::SetSample& s : all)
+        for (char& c : s.name)
+            if (c == '/') c = '\\';
 
-    for (const char* sub : {"sys", "forms", "bounds", "twice", "threats", "clean"})
-        CreateDirectoryA((dir + "\\" + sub).c_str(), nullptr);
+    for (const char* const* sub = samples::kSampleSetFolders; *sub; ++sub)
+        CreateDirectoryA((dir + "\\" + *sub).c_str(), nullptr);
     unsigned infections = 0, repairs = 0, failed = 0, deleted = 0;
-    for (const Sample& s : samples) {
+    for (const samples::SetSample& s : all) {
         ASSERT_TRUE(qt::WriteBytes(dir + "\\" + s.name, s.image)) << s.name;
         if (s.expect != Expect::Clean) infections += s.layers;
         if (s.expect == Expect::Repaired) repairs += s.layers;
@@ -225,7 +142,7 @@ TEST_F(SampleTree, EverySampleOnceWithItsNameAndHostsRestored) {
 
     std::string log = RunTool("/NOSILENTREBOOT /ONLYDIR=" + dir);
     const std::string shown = Upper(dir);
-    for (const Sample& s : samples) {
+    for (const samples::SetSample& s : all) {
         std::string path = shown + "\\" + s.name;
         size_t lines = qt::Count(log, path + ": infected with ");
         if (s.expect == Expect::Clean) {
@@ -265,7 +182,7 @@ TEST_F(SampleTree, EverySampleOnceWithItsNameAndHostsRestored) {
     EXPECT_EQ(rt::ReportNumber(log, "The number of deleted threat files: "), static_cast<long>(deleted));
     EXPECT_NE(log.find(std::to_string(failed) + " file(s) could not be repaired due to corruption during infection."),
               std::string::npos);
-    EXPECT_EQ(rt::ReportNumber(log, "The total number of the scanned files: "), static_cast<long>(samples.size()));
+    EXPECT_EQ(rt::ReportNumber(log, "The total number of the scanned files: "), static_cast<long>(all.size()));
     EXPECT_TRUE(rt::FixLeftovers(dir).empty());
     EXPECT_TRUE(GetFileAttributesA((dir + "\\hello-one.exe").c_str()) & FILE_ATTRIBUTE_READONLY);
 

@@ -1,0 +1,81 @@
+// Helpers of the native scanner's tests: throwaway trees under /tmp, whole
+// tree snapshots, and runs of the fixquorvin program.
+#pragma once
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/samples/sample_factory_core.h"
+
+namespace nt {
+
+namespace fs = std::filesystem;
+using samples::Bytes;
+
+// A fresh folder under /tmp, removed with everything in it at the end.
+class TempTree {
+public:
+    TempTree() {
+        char name[] = "/tmp/fixquorvin-test.XXXXXX";
+        if (::mkdtemp(name)) m_path = name;
+    }
+    ~TempTree() {
+        std::error_code ec;
+        if (!m_path.empty()) fs::remove_all(m_path, ec);
+    }
+    const std::string& path() const { return m_path; }
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+inline bool WriteBytes(const std::string& path, const Bytes& data) {
+    fs::create_directories(fs::path(path).parent_path());
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    return std::fclose(f) == 0 && ok;
+}
+inline Bytes ReadBytes(const std::string& path) { return samples::ReadFileBytes(path); }
+
+// Every regular file below root (links not followed) with its content.
+inline std::map<std::string, Bytes> Snapshot(const std::string& root) {
+    std::map<std::string, Bytes> files;
+    for (const auto& e : fs::recursive_directory_iterator(root))
+        if (e.is_regular_file() && !e.is_symlink()) files[fs::relative(e.path(), root).string()] = ReadBytes(e.path());
+    return files;
+}
+
+inline size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+    return n;
+}
+
+struct ProgramRun {
+    int exitCode = -1;
+    std::string output;
+};
+// Runs the scanner with args; its standard output is returned.
+inline ProgramRun RunProgram(const std::vector<std::string>& args) {
+    std::string command = FIXQUORVIN_PROGRAM;
+    for (const std::string& a : args) command += " '" + a + "'";
+    ProgramRun run;
+    FILE* p = ::popen((command + " 2>/dev/null").c_str(), "r");
+    if (!p) return run;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) run.output.append(buffer, n);
+    int status = ::pclose(p);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+}  // namespace nt

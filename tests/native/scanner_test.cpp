@@ -1,0 +1,398 @@
+// The native scanner over factory samples: the verdicts and repaired bytes
+// the Windows program is held to, dry runs, quarantine copies, failing
+// writes, links, parallel detection and the exit codes.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "linux/tree_scan.h"
+#include "linux/unique_fd.h"
+#include "native_support.h"
+#include "tests/samples/sample_set_core.h"
+#include "tests/unit/log_capture.h"
+
+namespace {
+
+using nt::Bytes;
+using nt::Count;
+using samples::Expect;
+
+const char kRepairFailedLine[] = ": ERROR! Repair failed, the file is corrupted, please replace it from a backup copy.";
+
+samples::SampleSet Set() {
+    return samples::BuildSampleSet(samples::MakeCleanHost({.seed = 9, .sections = 3}), "prog",
+                                   samples::MakeCleanHost({.seed = 10, .sections = 4}), "system.exe");
+}
+
+void WriteSet(const samples::SampleSet& set, const std::string& dir) {
+    for (const samples::SetSample& s : set.samples) ASSERT_TRUE(nt::WriteBytes(dir + "/" + s.name, s.image)) << s.name;
+}
+
+Bytes Infected(uint32_t seed) {
+    return samples::MakeInfected(samples::MakeCleanHost({.seed = seed}), {.seed = seed + 1});
+}
+
+std::vector<std::string> FixLeftovers(const std::string& dir) {
+    std::vector<std::string> out;
+    for (const auto& e : nt::fs::recursive_directory_iterator(dir))
+        if (e.path().filename().string().find(".fix") != std::string::npos) out.push_back(e.path());
+    return out;
+}
+
+struct Scan {
+    explicit Scan(native::ScanSettings settings = {}, native::ScanSeams seams = {})
+        : scanner(BuiltInDefinition(), settings, log, nullptr, seams) {}
+    RunLog log;
+    qt::LogCapture capture{log};
+    native::TreeScanner scanner;
+};
+
+TEST(SampleSet, SameVerdictsAndRepairedBytesAsTheWindowsProgram) {
+    nt::TempTree tree;
+    samples::SampleSet set = Set();
+    ASSERT_TRUE(set.error.empty()) << set.error;
+    WriteSet(set, tree.path());
+    // A repaired file keeps its mode and times.
+    const std::string kept = tree / "prog-one.exe";
+    ASSERT_EQ(::chmod(kept.c_str(), 0751), 0);
+    const bool labelled = ::setxattr(kept.c_str(), "user.origin", "share", 5, 0) == 0;
+    const struct timespec old[2] = {{1000000000, 0}, {1000000123, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, kept.c_str(), old, 0), 0);
+
+    Scan scan({.jobs = 3});
+    ASSERT_TRUE(scan.scanner.ScanTree(tree.path()));
+    const std::string& log = scan.capture.text;
+    // (before anything below reads the file and moves its access time)
+    struct stat after;
+    ASSERT_EQ(::stat(kept.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode & 07777, 0751u);
+    EXPECT_EQ(after.st_mtim.tv_sec, 1000000123);
+    EXPECT_EQ(after.st_atim.tv_sec, 1000000000);
+    char label[16] = {};
+    if (labelled) EXPECT_EQ(::getxattr(kept.c_str(), "user.origin", label, sizeof label), 5);
+    unsigned infections = 0, repairs = 0, failed = 0, deleted = 0;
+    for (const samples::SetSample& s : set.samples) {
+        const std::string path = tree / s.name;
+        size_t lines = Count(log, path + ": infected with ");
+        if (s.expect == Expect::Clean) {
+            EXPECT_EQ(lines, 0u) << s.name;
+            EXPECT_EQ(nt::ReadBytes(path), s.image) << s.name;
+            continue;
+        }
+        infections += s.layers;
+        EXPECT_EQ(Count(log, path + ": infected with " + s.detection + "\r\n"), size_t(s.layers)) << s.name;
+        switch (s.expect) {
+        case Expect::Repaired:
+            repairs += s.layers;
+            EXPECT_EQ(Count(log, path + ": File repaired.\r\n"), size_t(s.layers)) << s.name;
+            EXPECT_TRUE(nt::ReadBytes(path) == s.repaired) << s.name;
+            break;
+        case Expect::Failed:
+            ++failed;
+            EXPECT_EQ(Count(log, path + kRepairFailedLine + "\r\n"), 1u) << s.name;
+            EXPECT_EQ(nt::ReadBytes(path), s.image) << s.name;
+            break;
+        default:
+            ++deleted;
+            EXPECT_EQ(Count(log, path + ": (deleted)\r\n"), 1u) << s.name;
+            EXPECT_FALSE(nt::fs::exists(path)) << s.name;
+        }
+    }
+    const RemovalStats& st = scan.scanner.stats;
+    EXPECT_EQ(st.filesScanned, set.samples.size());
+    EXPECT_EQ(st.infections, infections);
+    EXPECT_EQ(st.repairs, repairs);
+    EXPECT_EQ(st.repairsFailed, failed);
+    EXPECT_EQ(st.filesDeleted, deleted);
+    EXPECT_TRUE(FixLeftovers(tree.path()).empty());
+    EXPECT_EQ(native::StatusOf(st, scan.scanner.notCleaned, scan.scanner.ioErrors), native::ExitStatus::NotAllCleaned);
+
+}
+
+TEST(Program, DryRunChangesNothingAndPredictsTheRealRun) {
+    nt::TempTree tree;
+    samples::SampleSet set = Set();
+    WriteSet(set, tree / "t");
+    const auto before = nt::Snapshot(tree.path());
+    nt::ProgramRun dry = nt::RunProgram({"--dry-run", "--log=" + tree / "dry.log", tree / "t"});
+    nt::fs::remove(tree / "dry.log");
+    EXPECT_EQ(nt::Snapshot(tree.path()), before);
+    EXPECT_EQ(Count(dry.output, "Dry run: nothing was changed."), 1u);
+
+    nt::ProgramRun real = nt::RunProgram({tree / "t"});
+    EXPECT_EQ(dry.exitCode, 2);
+    EXPECT_EQ(real.exitCode, dry.exitCode);
+    EXPECT_EQ(Count(dry.output, "infected with"), Count(real.output, "infected with"));
+    EXPECT_EQ(Count(dry.output, "(dry run) would be repaired"), Count(real.output, "File repaired."));
+    EXPECT_EQ(Count(dry.output, "(dry run) would be deleted"), Count(real.output, ": (deleted)"));
+    // The report's counters are the ones the real run gives.
+    auto report = [](const std::string& out) { return out.substr(out.find("Here is the report:")); };
+    EXPECT_EQ(report(dry.output).substr(0, report(real.output).size()), report(real.output));
+}
+
+TEST(Program, QuarantineCopiesRestoreTheOriginalsAndAreNotScanned) {
+    nt::TempTree tree;
+    samples::SampleSet set = Set();
+    WriteSet(set, tree / "t");
+    const auto before = nt::Snapshot(tree / "t");
+    // The quarantine folder lies inside the scanned tree.
+    const std::string quarantine = tree / "t/quarantine";
+    nt::ProgramRun run = nt::RunProgram({"--quarantine=" + quarantine, tree / "t"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(Count(run.output, quarantine), 0u) << run.output;
+    ASSERT_NE(nt::Snapshot(tree / "t"), before);
+
+    // Every changed file has its copy under the quarantine at its full path.
+    size_t copies = 0;
+    for (const auto& e : nt::fs::recursive_directory_iterator(quarantine)) {
+        if (!e.is_regular_file()) continue;
+        std::string original = "/" + nt::fs::relative(e.path(), quarantine).string();
+        nt::fs::copy_file(e.path(), original, nt::fs::copy_options::overwrite_existing);
+        ++copies;
+    }
+    EXPECT_EQ(copies, 21u);   // every repaired, failed-and-untouched excluded, deleted file
+    nt::fs::remove_all(quarantine);
+    EXPECT_EQ(nt::Snapshot(tree / "t"), before);
+}
+
+TEST(Program, LogOrderIsTheWalksWhateverTheJobs) {
+    nt::TempTree one, many;
+    samples::SampleSet set = Set();
+    // Enough clean files in front of the samples that they fall into later batches.
+    for (const nt::TempTree* tree : {&one, &many}) {
+        WriteSet(set, *tree / "t");
+        for (int i = 0; i < 1200; ++i) ASSERT_TRUE(nt::WriteBytes(*tree / "t/a-pad/" + std::to_string(i), {'M', 'Z'}));
+    }
+    nt::ProgramRun a = nt::RunProgram({"--jobs=1", one / "t"});
+    nt::ProgramRun b = nt::RunProgram({"--jobs=4", many / "t"});
+    std::string expected = a.output;
+    for (size_t at; (at = expected.find(one.path())) != std::string::npos;)
+        expected.replace(at, one.path().size(), many.path());
+    EXPECT_EQ(b.output, expected);
+    EXPECT_GT(Count(b.output, "infected with"), 20u);
+}
+
+ssize_t FailingWrite(int fd, const void* data, size_t size) {
+    if (size > 100) return ::write(fd, data, 100);   // part of it reaches the disk
+    errno = ENOSPC;
+    return -1;
+}
+
+TEST(Repair, AFailedWriteLeavesTheOriginalAndNoCopy) {
+    nt::TempTree tree;
+    const Bytes image = Infected(30);
+    ASSERT_TRUE(nt::WriteBytes(tree / "a.exe", image));
+    Scan scan({}, {.write = FailingWrite});
+    ASSERT_TRUE(scan.scanner.ScanTree(tree.path()));
+    EXPECT_EQ(nt::ReadBytes(tree / "a.exe"), image);
+    EXPECT_TRUE(FixLeftovers(tree.path()).empty());
+    EXPECT_EQ(Count(scan.capture.text, tree / "a.exe" + kRepairFailedLine), 1u);
+    EXPECT_EQ(scan.scanner.stats.repairsFailed, 1u);
+    EXPECT_EQ(scan.scanner.stats.repairs, 0u);
+}
+
+// A small tmpfs, full or read-only: the repair fails and leaves the original.
+TEST(Repair, FullOrReadOnlyFileSystemLeavesTheOriginal) {
+    for (bool readOnly : {false, true}) {
+        SCOPED_TRACE(readOnly ? "read-only" : "full");
+        nt::TempTree tree;
+        if (::mount("tmpfs", tree.path().c_str(), "tmpfs", 0, "size=256k") != 0)
+            GTEST_SKIP() << "mounting a tmpfs is not permitted here (" << std::strerror(errno)
+                         << "); the injected write failure covers the path";
+        const Bytes image = Infected(40);
+        ASSERT_TRUE(nt::WriteBytes(tree / "a.exe", image));
+        if (readOnly) {
+            ASSERT_EQ(::mount("tmpfs", tree.path().c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=256k"), 0);
+        } else {
+            // Fill what is left.
+            FILE* f = std::fopen((tree / "filler").c_str(), "wb");
+            ASSERT_NE(f, nullptr);
+            std::vector<char> block(4096, 'f');
+            while (std::fwrite(block.data(), 1, block.size(), f) == block.size() && std::fflush(f) == 0) {
+            }
+            std::fclose(f);
+        }
+        Scan scan;
+        scan.scanner.ScanTree(tree / "a.exe");
+        EXPECT_EQ(nt::ReadBytes(tree / "a.exe"), image);
+        EXPECT_TRUE(FixLeftovers(tree.path()).empty());
+        EXPECT_EQ(scan.scanner.stats.repairsFailed, 1u);
+        EXPECT_EQ(native::StatusOf(scan.scanner.stats, scan.scanner.notCleaned, scan.scanner.ioErrors),
+                  native::ExitStatus::NotAllCleaned);
+        ::umount2(tree.path().c_str(), MNT_DETACH);
+    }
+}
+
+TEST(Walk, LinksAreNotFollowedAndLoopsEnd) {
+    nt::TempTree outside, tree;
+    const Bytes image = Infected(50);
+    ASSERT_TRUE(nt::WriteBytes(outside / "dir/out.exe", image));
+    ASSERT_TRUE(nt::WriteBytes(outside / "file.exe", image));
+    ASSERT_TRUE(nt::WriteBytes(tree / "a/in.exe", image));
+    ASSERT_EQ(::symlink("..", (tree / "a/loop").c_str()), 0);
+    ASSERT_EQ(::symlink((outside / "dir").c_str(), (tree / "out-dir").c_str()), 0);
+    ASSERT_EQ(::symlink((outside / "file.exe").c_str(), (tree / "out-file.exe").c_str()), 0);
+    ASSERT_EQ(::symlink("in.exe", (tree / "a/same.exe").c_str()), 0);
+
+    Scan scan;
+    ASSERT_TRUE(scan.scanner.ScanTree(tree.path()));
+    EXPECT_EQ(scan.scanner.stats.filesScanned, 1u);
+    EXPECT_EQ(scan.scanner.stats.repairs, 1u);
+    EXPECT_EQ(nt::ReadBytes(outside / "dir/out.exe"), image);
+    EXPECT_EQ(nt::ReadBytes(outside / "file.exe"), image);
+    EXPECT_TRUE(nt::fs::is_symlink(tree / "out-file.exe"));
+}
+
+// Unmounts what a test mounted, before its folder is removed.
+struct Unmount {
+    std::vector<std::string> points;
+    ~Unmount() {
+        for (auto it = points.rbegin(); it != points.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
+    }
+};
+
+// Another file system inside the tree is entered only when asked; the tree
+// bound inside itself is walked once.
+TEST(Walk, OtherFileSystemsOnlyWhenAskedAndBindLoopsEnd) {
+    nt::TempTree tree;
+    Unmount mounts;
+    const Bytes image = Infected(95);
+    ASSERT_TRUE(nt::WriteBytes(tree / "top.exe", image));
+    nt::fs::create_directories(tree / "mnt");
+    nt::fs::create_directories(tree / "loop");
+    if (::mount("tmpfs", (tree / "mnt").c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "mounting is not permitted here (" << std::strerror(errno) << ")";
+    mounts.points.push_back(tree / "mnt");
+    ASSERT_EQ(::mount(tree.path().c_str(), (tree / "loop").c_str(), nullptr, MS_BIND, nullptr), 0);
+    mounts.points.push_back(tree / "loop");
+    ASSERT_TRUE(nt::WriteBytes(tree / "mnt/inner.exe", image));
+
+    Scan one;
+    ASSERT_TRUE(one.scanner.ScanTree(tree.path()));
+    EXPECT_EQ(one.scanner.stats.filesScanned, 1u);
+    EXPECT_EQ(one.scanner.stats.repairs, 1u);
+    EXPECT_EQ(nt::ReadBytes(tree / "mnt/inner.exe"), image);
+
+    Scan across({.crossFilesystems = true});
+    ASSERT_TRUE(across.scanner.ScanTree(tree.path()));
+    EXPECT_EQ(across.scanner.stats.filesScanned, 2u);
+    EXPECT_EQ(across.scanner.stats.repairs, 1u);
+    EXPECT_NE(nt::ReadBytes(tree / "mnt/inner.exe"), image);
+}
+
+TEST(Program, ExitCodes) {
+    nt::TempTree tree;
+    ASSERT_TRUE(nt::WriteBytes(tree / "clean/a.exe", samples::MakeCleanHost({.seed = 60})));
+    ASSERT_TRUE(nt::WriteBytes(tree / "fixable/a.exe", Infected(61)));
+    ASSERT_TRUE(nt::WriteBytes(tree / "broken/a.exe",
+                               samples::MakeInfected(samples::MakeCleanHost({.seed = 62}),
+                                                     {.seed = 63, .form = samples::BodyForm::TwoLayer,
+                                                      .twoLayerOperation = 0x33})));
+    const struct {
+        std::vector<std::string> args;
+        int code;
+    } cases[] = {
+        {{tree / "clean"}, 0},
+        {{tree / "fixable"}, 1},
+        {{tree / "fixable"}, 0},   // cleaned by the run before
+        {{tree / "broken"}, 2},
+        {{tree / "missing"}, 3},
+        {{"--no-such-option", tree / "clean"}, 3},
+        {{"--jobs=0", tree / "clean"}, 3},
+        {{}, 3},
+        {{"--log=" + tree / "no/such/dir/log", tree / "clean"}, 3},
+    };
+    for (const auto& c : cases) {
+        std::string shown;
+        for (const std::string& a : c.args) shown += a + " ";
+        EXPECT_EQ(nt::RunProgram(c.args).exitCode, c.code) << shown;
+    }
+    nt::ProgramRun help = nt::RunProgram({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    for (const char* line : {"-n, --dry-run", "--exclude=PATH", "--log=FILE", "--quarantine=DIR", "--jobs=N",
+                             "--windows-root=PATH", "  3  usage error"})
+        EXPECT_EQ(Count(help.output, line), 1u) << line;
+}
+
+TEST(Program, ExcludedTreesAreLeftAlone) {
+    nt::TempTree tree;
+    const Bytes image = Infected(70);
+    ASSERT_TRUE(nt::WriteBytes(tree / "keep/a.exe", image));
+    ASSERT_TRUE(nt::WriteBytes(tree / "keep2/a.exe", image));
+    ASSERT_TRUE(nt::WriteBytes(tree / "b.exe", image));
+    nt::ProgramRun run = nt::RunProgram({"--exclude=" + tree / "keep", "--exclude=" + tree / "b.exe", tree.path()});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(nt::ReadBytes(tree / "keep/a.exe"), image);
+    EXPECT_EQ(nt::ReadBytes(tree / "b.exe"), image);
+    EXPECT_NE(nt::ReadBytes(tree / "keep2/a.exe"), image);   // a sibling that only shares the name's start
+}
+
+}  // namespace
+
+namespace {
+
+// A file cut short under its mapping: the read faults, the verdict is clean,
+// and the next detection works as before.
+TEST(Detect, FileThatShrinksUnderTheMappingIsClean) {
+    nt::TempTree tree;
+    const Bytes image = Infected(90);
+    ASSERT_TRUE(nt::WriteBytes(tree / "a.exe", image));
+    bool unreadable = true;
+    ASSERT_EQ(native::DetectFile(tree / "a.exe", unreadable), 1);
+    EXPECT_FALSE(unreadable);
+
+    posix::UniqueFd fd(::open((tree / "a.exe").c_str(), O_RDWR));
+    ASSERT_TRUE(fd);
+    posix::Mapping view(::mmap(nullptr, image.size(), PROT_READ, MAP_SHARED, fd.get(), 0), image.size());
+    ASSERT_TRUE(view);
+    ASSERT_EQ(::ftruncate(fd.get(), 0), 0);
+    EXPECT_EQ(native::DetectImage(view.data(), view.size()), 0);
+    EXPECT_EQ(native::DetectImage(image.data(), image.size()), 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Log, ControlCharactersInNamesCannotForgeLines) {
+    nt::TempTree tree;
+    const std::string name = "a.exe: File repaired.\nb.exe";
+    ASSERT_TRUE(nt::WriteBytes(tree / name, Infected(97)));
+    Scan scan;
+    ASSERT_TRUE(scan.scanner.ScanTree(tree.path()));
+    EXPECT_EQ(scan.scanner.stats.repairs, 1u);
+    EXPECT_EQ(Count(scan.capture.text, tree / "a.exe: File repaired.?b.exe: File repaired.\r\n"), 1u)
+        << scan.capture.text;
+    // Every line feed ends a line, or is the one the repair's attempt text holds.
+    const std::string& log = scan.capture.text;
+    EXPECT_EQ(Count(log, "\n"), Count(log, "\r\n") + Count(log, "Attempting to repair the virus\n"));
+}
+
+}  // namespace
+
+namespace {
+
+// Without its quarantine copy a file is not changed.
+TEST(Quarantine, NoCopyNoChange) {
+    nt::TempTree tree;
+    const Bytes image = Infected(99);
+    ASSERT_TRUE(nt::WriteBytes(tree / "t/a.exe", image));
+    ASSERT_TRUE(nt::WriteBytes(tree / "t/threat.dll", samples::MakeThreatFile({.build = 2})));
+    ASSERT_TRUE(nt::WriteBytes(tree / "blocker", {'x'}));
+    Scan scan({.quarantineDir = tree / "blocker/q"});
+    ASSERT_TRUE(scan.scanner.ScanTree(tree / "t"));
+    EXPECT_EQ(nt::ReadBytes(tree / "t/a.exe"), image);
+    EXPECT_TRUE(nt::fs::exists(tree / "t/threat.dll"));
+    EXPECT_EQ(Count(scan.capture.text, ": (WARNING: not changed, the quarantine copy could not be made)\r\n"), 2u);
+    EXPECT_EQ(native::StatusOf(scan.scanner.stats, scan.scanner.notCleaned, scan.scanner.ioErrors),
+              native::ExitStatus::NotAllCleaned);
+}
+
+}  // namespace
