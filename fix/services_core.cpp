@@ -1,15 +1,13 @@
 #include "fix/services_core.h"
 
-namespace {
+#include "procs/process_match_core.h"
 
-char Fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+namespace {
 
 bool TextMatches(const char* rule, bool exact, const char* text) {
     if (!rule) return true;
     if (!text) text = "";
-    for (; *rule; ++rule, ++text)
-        if (Fold(*rule) != Fold(*text)) return false;   // also ends a shorter text
-    return !exact || *text == '\0';
+    return exact ? EqualsIgnoringCase(text, rule) : StartsWithIgnoringCase(text, rule);
 }
 
 }  // namespace

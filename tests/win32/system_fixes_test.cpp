@@ -307,7 +307,7 @@ protected:
     // administrative shares; no call recorded yet.
     void Plant() {
         Export<void(WINAPI*)()>(netapi, "StandInReset")();
-        for (const char* name : {"PUBLIC", "PRIVATE", "NOREAD", "LONGDATA"})
+        for (const char* name : {"LONGDATA", "PUBLIC", "PRIVATE", "NOREAD"})
             qt::SetRegString(HKEY_LOCAL_MACHINE, kNtShares, name,
                              std::string(name == std::string("LONGDATA") ? 700 : 20, 'p'));
         addShare(L"PUBLIC", kEveryoneFull.data(), static_cast<DWORD>(kEveryoneFull.size()), TRUE);
@@ -325,14 +325,14 @@ protected:
     void Raise(const char* function) { Export<void(WINAPI*)(const char*)>(netapi, "StandInRaise")(function); }
     std::vector<BYTE> Share(const wchar_t* name) {
         std::vector<BYTE> out(512);
-        DWORD size = descriptor(name, out.data(), 512);
+        DWORD size = descriptor(name, out.data(), 512, FALSE);
         out.resize(size == 0xFFFFFFFF ? 0 : size);
         return out;
     }
 
     HMODULE netapi = nullptr;
     void(WINAPI* addShare)(const wchar_t*, const void*, DWORD, BOOL) = nullptr;
-    DWORD(WINAPI* descriptor)(const wchar_t*, void*, DWORD) = nullptr;
+    DWORD(WINAPI* descriptor)(const wchar_t*, void*, DWORD, BOOL) = nullptr;
     ThreatDefinition def = BuiltInDefinition();
     RemovalRun run{def};
     qt::LogCapture sink{run.log};
@@ -360,6 +360,7 @@ TEST_F(NtNetwork, SharesSecuredOrAdministrativeSharesDeleted) {
         // A share with its own permissions gets them back, also where they
         // could not be read first.
         EXPECT_EQ(Share(L"PRIVATE"), kOwn);
+        EXPECT_EQ(Share(L"NOREAD"), kOwn);
         EXPECT_EQ(qt::Count(Calls(), "NetShareSetInfo NOREAD 502\n"), c.fix ? 2u : 0u);
         EXPECT_EQ(Share(L"LONGDATA"), kOwn);
         EXPECT_EQ(Share(L"C$"), c.adminSharesLeft ? kAdminsOnly : std::vector<BYTE>{});

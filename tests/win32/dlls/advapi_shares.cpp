@@ -33,17 +33,17 @@ DWORD WINAPI StandGetNamedSecurityInfoA(LPSTR name, SE_OBJECT_TYPE type, SECURIT
     if (dacl) *dacl = nullptr;
     if (sacl) *sacl = nullptr;
     if (descriptor) *descriptor = nullptr;
-    using Reader = DWORD(WINAPI*)(const wchar_t*, void*, DWORD);
+    using Reader = DWORD(WINAPI*)(const wchar_t*, void*, DWORD, BOOL);
     auto read = reinterpret_cast<Reader>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("netapi32.dll"), "StandInShareDescriptor")));
     if (type != SE_LMSHARE || !read || !descriptor) return ERROR_INVALID_PARAMETER;
     wchar_t wide[300] = {};
     MultiByteToWideChar(CP_ACP, 0, name, -1, wide, 299);
-    DWORD size = read(wide, nullptr, 0);
+    DWORD size = read(wide, nullptr, 0, TRUE);
     if (size == 0xFFFFFFFF) return ERROR_ACCESS_DENIED;
     if (size == 0) return ERROR_SUCCESS;
     *descriptor = LocalAlloc(LPTR, size);
-    read(wide, *descriptor, size);
+    read(wide, *descriptor, size, TRUE);
     BOOL present = FALSE, defaulted = FALSE;
     if (dacl) GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
     return ERROR_SUCCESS;

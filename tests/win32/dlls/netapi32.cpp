@@ -57,10 +57,10 @@ void WINAPI StandInAddShare(const wchar_t* name, const void* sd, DWORD size, BOO
     g_shares[name] = Share{std::vector<BYTE>(bytes, bytes + (sd ? size : 0)), readable != FALSE};
 }
 // The share's descriptor into out; its size (0: none), 0xFFFFFFFF when the
-// share is missing or its security cannot be read.
-DWORD WINAPI StandInShareDescriptor(const wchar_t* name, void* out, DWORD size) {
+// share is missing or, for a security read, its security cannot be read.
+DWORD WINAPI StandInShareDescriptor(const wchar_t* name, void* out, DWORD size, BOOL securityRead) {
     auto it = g_shares.find(name);
-    if (it == g_shares.end() || !it->second.readable) return 0xFFFFFFFF;
+    if (it == g_shares.end() || (securityRead && !it->second.readable)) return 0xFFFFFFFF;
     const std::vector<BYTE>& sd = it->second.descriptor;
     if (out && size >= sd.size()) std::memcpy(out, sd.data(), sd.size());
     return static_cast<DWORD>(sd.size());
