@@ -30,19 +30,12 @@ TEST(ServiceRules, NamesAndDisplayNames) {
         EXPECT_EQ(ServiceRuleMatches(c.rule, c.name, c.display), c.matches) << c.name << " / " << c.rule.name;
 }
 
-TEST(ServiceRules, OnlyRulesActingInThePassAreConsidered) {
-    const ThreatServiceRule rules[] = {
-        {kServiceDeleteAction, true, "svc", false, nullptr},
-        {kServiceStopAction, false, "s", false, nullptr},
-        {0, false, nullptr, false, nullptr},
-    };
-    EXPECT_EQ(FindServiceRule(rules, 3, kServiceStopAction, "SVC", ""), &rules[1]);
-    EXPECT_EQ(FindServiceRule(rules, 3, kServiceDeleteAction, "SVC", ""), &rules[0]);
-    EXPECT_EQ(FindServiceRule(rules, 3, kServiceDeleteAction, "sv", ""), nullptr);
+TEST(ServiceRules, ARuleWithoutActionsOpensNothing) {
+    const ThreatServiceRule rules[] = {{0, false, nullptr, false, nullptr}, {kServiceStopAction, false, "s", false, nullptr}};
+    EXPECT_FALSE(AnyServiceRuleActs(rules, 1, kServiceStopAction | kServiceDeleteAction));
+    EXPECT_TRUE(AnyServiceRuleActs(rules, 2, kServiceStopAction));
+    EXPECT_EQ(FindServiceRule(rules, 2, kServiceStopAction, "svc", ""), &rules[1]);
     EXPECT_EQ(FindServiceRule(rules, 1, kServiceStopAction, "svc", ""), nullptr);   // the count ends the table
-    EXPECT_TRUE(AnyServiceRuleActs(rules, 3, kServiceStopAction));
-    EXPECT_FALSE(AnyServiceRuleActs(rules, 1, kServiceStopAction));
-    EXPECT_FALSE(AnyServiceRuleActs(&rules[2], 1, kServiceStopAction | kServiceDeleteAction));
 }
 
 std::string Field(const uint8_t* record, size_t offset) {
