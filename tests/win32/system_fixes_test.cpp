@@ -153,6 +153,7 @@ TEST_F(Services, StoppedThenDeletedInARunThatFindsTheThreat) {
     RemovalRun run(def);
     RunFindingTheThreat(run, def, qt::NewWorkDir("services"));
     DeleteKeyTree(HKEY_LOCAL_MACHINE, kNtShares);
+    DeleteKeyTree(HKEY_LOCAL_MACHINE, k9xShares);
 
     // The stop pass, its empty line, the process phase's, then the delete
     // pass in the manager's order and its empty line.
@@ -219,6 +220,7 @@ TEST(Family9x, DISABLED_RunWithMembersAccountsAndShares) {
     ThreatDefinition def = BuiltInDefinition();
     RemovalRun run(def);
     RunFindingTheThreat(run, def, qt::NewWorkDir("run9x"));
+    DeleteKeyTree(HKEY_LOCAL_MACHINE, kNtShares);
     DeleteKeyTree(HKEY_LOCAL_MACHINE, k9xShares);
     ASSERT_TRUE(run.flags.isWin9xFamily);
     EXPECT_EQ(netapi.Calls(), "");
