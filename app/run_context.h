@@ -15,6 +15,7 @@
 #include "app/run_state.h"
 #include "app/threat_definition.h"
 #include "fix/com_cleanup.h"
+#include "fix/services.h"
 #include "scan/api_table.h"
 #include "scan/wstrlist.h"
 
@@ -63,6 +64,11 @@ struct RunSeams {
     // fails, which Wine never refuses).
     TerminateByIdHook terminateProcess = nullptr;
     TerminateByIdHook terminateThread = nullptr;
+    // Makes service-manager calls fail with access denied.
+    ServiceRefusalHook refuseServiceCall = nullptr;
+    // The library NT share securing takes its seven security functions from
+    // (a test's stand-in: Wine reads no share's permissions).
+    const char* shareSecurityLibrary = "advapi32.dll";
 };
 
 inline constexpr char kScanCancelledText[] = "\r\nThe scanning procedure was cancelled.\r\n";

@@ -1,3 +1,114 @@
 #include "fix/services.h"
 
-void StopAndRemoveServices(RemovalRun&, ServicePass) {}
+#include "app/run_context.h"
+#include "fix/services_core.h"
+#include "ps/win32/ps_win32_bindings.h"
+
+namespace {
+
+struct ServiceHandlePolicy {
+    using value_type = SC_HANDLE;
+    static SC_HANDLE Empty() noexcept { return nullptr; }
+    static bool IsValid(SC_HANDLE h) noexcept { return h != nullptr; }
+    static bool Close(SC_HANDLE h) noexcept { return dyn_CloseServiceHandle(h) != 0; }
+};
+using UniqueService = win32::UniqueHandle<ServiceHandlePolicy>;
+
+struct LocalBlockPolicy {
+    using value_type = HLOCAL;
+    static HLOCAL Empty() noexcept { return nullptr; }
+    static bool IsValid(HLOCAL h) noexcept { return h != nullptr; }
+    static bool Close(HLOCAL h) noexcept { return dyn_LocalFree(h) == nullptr; }
+};
+using UniqueLocal = win32::UniqueHandle<LocalBlockPolicy>;
+
+constexpr DWORD kManagerAccess = SC_MANAGER_ENUMERATE_SERVICE | DELETE;   // 0x10004
+constexpr DWORD kServiceAccess = SERVICE_STOP | DELETE;                   // 0x10020
+constexpr DWORD kServiceTypes = SERVICE_WIN32 | SERVICE_DRIVER;           // 0x3B
+// A list that keeps growing between the sizing call and the listing is
+// asked for again, but not for ever.
+constexpr int kListAttempts = 4;
+
+bool Refused(const RemovalRun& run, ServiceCall call, const char* name) {
+    if (!run.seams.refuseServiceCall || !run.seams.refuseServiceCall(call, name)) return false;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return true;
+}
+
+// Every service of the machine, in one block: a sizing call, then the
+// listing. When services were added in between, the listing fails with
+// ERROR_MORE_DATA and the bytes still missing; it is then asked again from
+// the start with the larger block.
+bool ListServices(SC_HANDLE manager, UniqueLocal& block, DWORD& count) {
+    DWORD needed = 0, resume = 0;
+    count = 0;
+    if (dyn_EnumServicesStatusA(manager, kServiceTypes, SERVICE_STATE_ALL, nullptr, 0, &needed, &count, &resume))
+        return true;
+    DWORD size = 0;
+    for (int attempt = 0; attempt < kListAttempts; ++attempt) {
+        if (GetLastError() != ERROR_MORE_DATA || needed > MAXDWORD - size) return false;
+        size += needed;
+        block.reset(dyn_LocalAlloc(LMEM_FIXED, size));
+        if (!block) return false;
+        needed = 0;
+        resume = 0;
+        count = 0;
+        if (dyn_EnumServicesStatusA(manager, kServiceTypes, SERVICE_STATE_ALL,
+                                    static_cast<ENUM_SERVICE_STATUSA*>(block.get()), size, &needed, &count, &resume))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void StopAndRemoveServices(RemovalRun& run, ServicePass pass) {
+    const ThreatDefinition& def = *run.def;
+    const uint32_t mode = static_cast<uint32_t>(pass);
+    if (!def.hasServices || mode == 0) return;
+    if (!AnyServiceRuleActs(def.threatServiceTable, def.threatServiceCount, mode)) return;
+
+    UniqueService manager;
+    if (!Refused(run, ServiceCall::OpenManager, nullptr)) manager.reset(dyn_OpenSCManagerA(nullptr, nullptr, kManagerAccess));
+    if (!manager) {
+        if (GetLastError() == ERROR_ACCESS_DENIED) run.log.Line("service: (can't access database, insufficient privileges)");
+        return;
+    }
+    UniqueLocal block;
+    DWORD count = 0;
+    if (!ListServices(manager.get(), block, count) || !block) return;
+
+    auto* entries = static_cast<ENUM_SERVICE_STATUSA*>(block.get());
+    for (DWORD i = 0; i < count; ++i) {
+        ENUM_SERVICE_STATUSA& entry = entries[i];
+        const ThreatServiceRule* rule = FindServiceRule(def.threatServiceTable, def.threatServiceCount, mode,
+                                                        entry.lpServiceName, entry.lpDisplayName);
+        if (!rule) continue;
+        const uint32_t actions = rule->actions & mode;
+        // Every line names the service by its display name.
+        const char* shown = entry.lpDisplayName ? entry.lpDisplayName : "";
+
+        UniqueService service;
+        if (!Refused(run, ServiceCall::OpenByName, entry.lpServiceName))
+            service.reset(dyn_OpenServiceA(manager.get(), entry.lpServiceName, kServiceAccess));
+        if (!service) {
+            if (GetLastError() == ERROR_ACCESS_DENIED)
+                run.log.Format("service: %s (can't access, insufficient privileges)", shown);
+            continue;
+        }
+        // The stop is asked for, not waited for.
+        if ((actions & kServiceStopAction) &&
+            dyn_ControlService(service.get(), SERVICE_CONTROL_STOP, &entry.ServiceStatus)) {
+            ++run.stats.servicesStopped;
+            run.log.Format("service: %s (stopped)", shown);
+        }
+        if (actions & kServiceDeleteAction) {
+            if (!Refused(run, ServiceCall::Delete, entry.lpServiceName) && dyn_DeleteService(service.get())) {
+                ++run.stats.servicesRemoved;
+                run.log.Format("service: %s (deleted)", shown);
+            } else if (GetLastError() == ERROR_ACCESS_DENIED) {
+                run.log.Format("service: %s (can't delete, insufficient privileges)", shown);
+            }
+        }
+    }
+}

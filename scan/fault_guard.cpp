@@ -14,13 +14,17 @@ namespace {
 struct GuardFrame {
     EXCEPTION_REGISTRATION_RECORD record;   // first: the system passes its address to the handler
     void* resume[5];                        // __builtin_setjmp buffer
+    bool anyException;                      // every warning or error, not memory faults only
 };
 
 EXCEPTION_DISPOSITION NTAPI OnFault(EXCEPTION_RECORD* record, void* establisher, CONTEXT*, void*) {
     if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) return ExceptionContinueSearch;
-    if (record->ExceptionCode != EXCEPTION_ACCESS_VIOLATION && record->ExceptionCode != EXCEPTION_IN_PAGE_ERROR)
-        return ExceptionContinueSearch;
-    __builtin_longjmp(static_cast<GuardFrame*>(establisher)->resume, 1);
+    auto* frame = static_cast<GuardFrame*>(establisher);
+    DWORD code = record->ExceptionCode;
+    bool caught = frame->anyException ? (code & 0x80000000u) != 0
+                                      : code == EXCEPTION_ACCESS_VIOLATION || code == EXCEPTION_IN_PAGE_ERROR;
+    if (!caught) return ExceptionContinueSearch;
+    __builtin_longjmp(frame->resume, 1);
 }
 
 EXCEPTION_REGISTRATION_RECORD* ChainHead() {
@@ -33,10 +37,9 @@ void SetChainHead(EXCEPTION_REGISTRATION_RECORD* head) {
     __asm__ __volatile__("movl %0, %%fs:0" : : "r"(head) : "memory");
 }
 
-}  // namespace
-
-__attribute__((noinline)) bool CallCatchingFaults(void (*fn)(void*), void* arg) {
+__attribute__((noinline)) bool CallGuardedFrame(void (*fn)(void*), void* arg, bool anyException) {
     GuardFrame frame;
+    frame.anyException = anyException;
     frame.record.Next = ChainHead();
     frame.record.Handler = OnFault;
     if (__builtin_setjmp(frame.resume) != 0) {
@@ -57,11 +60,17 @@ __attribute__((noinline)) bool CallCatchingFaults(void (*fn)(void*), void* arg) 
     return true;
 }
 
+}  // namespace
+
+bool CallCatchingFaults(void (*fn)(void*), void* arg) { return CallGuardedFrame(fn, arg, false); }
+bool CallCatchingExceptions(void (*fn)(void*), void* arg) { return CallGuardedFrame(fn, arg, true); }
+
 #else
 
 bool CallCatchingFaults(void (*fn)(void*), void* arg) {
     fn(arg);
     return true;
 }
+bool CallCatchingExceptions(void (*fn)(void*), void* arg) { return CallCatchingFaults(fn, arg); }
 
 #endif

@@ -1,0 +1,444 @@
+// Services under Wine's service manager; shares, share passwords, group
+// members and accounts through the tests' stand-in netapi32.dll, svrapi.dll
+// and advapi_shares.dll (tests/win32/dlls), which record every call.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <aclapi.h>
+#include <lm.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "app/removal_run.h"
+#include "fix/accounts.h"
+#include "fix/registry.h"
+#include "fix/services.h"
+#include "fix/shares.h"
+#include "support/support.h"
+
+namespace {
+
+constexpr uint32_t kStop = 1, kDelete = 2;
+const char kNtShares[] = "SYSTEM\\CurrentControlSet\\Services\\lanmanserver\\Shares";
+const char k9xShares[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Network\\LanMan";
+
+// A stand-in library as the program's lookup finds it, held for the test
+// (so its state lives between the program's loads) and reset.
+class StandIn {
+public:
+    explicit StandIn(const char* name) : m_module(LoadLibraryA(name)) {
+        // Wine's own copy has none of the stand-in's exports.
+        if (Ours()) Call("StandInReset");
+    }
+    ~StandIn() { FreeLibrary(m_module); }
+    bool Ours() const { return m_module && GetProcAddress(m_module, "StandInCalls"); }
+    template <typename R = void, typename... A>
+    R Call(const char* name, A... args) const {
+        return reinterpret_cast<R(WINAPI*)(A...)>(reinterpret_cast<void*>(GetProcAddress(m_module, name)))(args...);
+    }
+    std::string Calls() const { return Call<const char*>("StandInCalls"); }
+
+private:
+    HMODULE m_module;
+};
+
+// --- Services ---------------------------------------------------------------------
+
+const struct {
+    const char* name;
+    const char* display;
+    bool start;
+} kServices[] = {
+    {"QvnAlphaSvc", "Quorvin Alpha", true},       {"qvnbeta", "Quorvin Beta", false},
+    {"XyzDisplayOnly", "Quorvin Display Only", false}, {"ZQEXACT", "Exact Upper", false},
+    {"zqexactly", "Exact Longer", false},
+};
+
+// 0 when the service is gone.
+DWORD ServiceState(SC_HANDLE manager, const char* name) {
+    SC_HANDLE s = OpenServiceA(manager, name, SERVICE_QUERY_STATUS);
+    SERVICE_STATUS status = {};
+    if (s) QueryServiceStatus(s, &status);
+    CloseServiceHandle(s);
+    return status.dwCurrentState;
+}
+
+bool WaitForState(SC_HANDLE manager, const char* name, DWORD state) {
+    for (int i = 0; i < 600; ++i, Sleep(100))
+        if (ServiceState(manager, name) == state) return true;
+    return false;
+}
+
+class Services : public ::testing::Test {
+protected:
+    void SetUp() override {
+        manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+        ASSERT_NE(manager, nullptr);
+        const std::string exe = qt::BinDir() + "\\test_service.exe";
+        for (const auto& t : kServices) {
+            SC_HANDLE s = CreateServiceA(manager, t.name, t.display, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                         SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, exe.c_str(), nullptr, nullptr,
+                                         nullptr, nullptr, nullptr);
+            bool started = s && (!t.start || StartServiceA(s, 0, nullptr));
+            CloseServiceHandle(s);
+            ASSERT_TRUE(started && (!t.start || WaitForState(manager, t.name, SERVICE_RUNNING))) << t.name;
+        }
+        def.threatServiceTable = rules;
+        def.threatServiceCount = 4;
+    }
+    void TearDown() override {
+        for (const auto& t : kServices) {
+            SC_HANDLE s = OpenServiceA(manager, t.name, SERVICE_STOP | DELETE);
+            SERVICE_STATUS status;
+            if (!s) continue;
+            ControlService(s, SERVICE_CONTROL_STOP, &status);
+            DeleteService(s);
+            CloseServiceHandle(s);
+        }
+        CloseServiceHandle(manager);
+    }
+
+    // A delete-only rule ahead of a rule that also stops: the stop pass
+    // passes over it. Exact and prefix names, and a display name alone.
+    const ThreatServiceRule rules[4] = {
+        {kDelete, true, "QVNALPHASVC", false, nullptr},
+        {kStop | kDelete, false, "qvn", false, "quorvin"},
+        {kDelete, false, nullptr, true, "quorvin display only"},
+        {kDelete, true, "zqexact", false, nullptr},
+    };
+    SC_HANDLE manager = nullptr;
+    ThreatDefinition def = BuiltInDefinition();
+};
+
+// The stand-ins' state for a whole run: a member, an account and a share
+// on each family.
+bool PlantNetwork(const StandIn& netapi, const StandIn& svrapi) {
+    netapi.Call("StandInAddMember", L"Users", L"HOST\\intruder");
+    netapi.Call("StandInAddUser", L"intruder", 0x201);
+    netapi.Call("StandInAddShare", L"PUBLIC", static_cast<void*>(nullptr), 0, TRUE);
+    svrapi.Call("StandInAddShare", "PUBLIC", "", "");
+    return netapi.Ours() && svrapi.Ours() && qt::SetRegString(HKEY_LOCAL_MACHINE, kNtShares, "PUBLIC", "p") &&
+           qt::SetRegString(HKEY_LOCAL_MACHINE, std::string(k9xShares) + "\\PUBLIC", "Path", "C:\\");
+}
+
+// A silent run in-process that finds the threat (a listed file in the one
+// folder it scans) and so goes on to members, accounts and shares.
+void RunFindingTheThreat(RemovalRun& run, ThreatDefinition& def, const std::string& dir) {
+    static const ThreatGroupMember members[] = {{L"HOST\\intruder", L"Users"}, {nullptr, nullptr}};
+    static const wchar_t* const accounts[] = {L"intruder", nullptr};
+    static std::string threatFile;
+    static const char* files[2];
+    threatFile = dir + "\\QVNFIX.DLL";
+    files[0] = threatFile.c_str();
+    ASSERT_TRUE(qt::WriteBytes(threatFile, {'M', 'Z'}));
+    def.threatFileList = files;
+    def.groupMemberRemovalList = members;
+    def.accountDisableList = accounts;
+    def.fixSharesDefault = true;
+    run.def = &def;
+    run.options = DefaultRunOptions(def);
+    run.options.silentMode = run.options.noSilentReboot = true;
+    run.options.onlyDirPath = dir;
+    run.options.logPath = dir + "\\run.log";
+    ApplyOptions(run);
+    run.seams.shareSecurityLibrary = "advapi_shares.dll";
+    RunProgress progress;
+    RunRemoval(run, progress);
+}
+
+TEST_F(Services, StoppedThenDeletedInARunThatFindsTheThreat) {
+    StandIn netapi("netapi32.dll"), svrapi("svrapi.dll");
+    ASSERT_TRUE(PlantNetwork(netapi, svrapi));
+    RemovalRun run(def);
+    RunFindingTheThreat(run, def, qt::NewWorkDir("services"));
+    DeleteKeyTree(HKEY_LOCAL_MACHINE, kNtShares);
+    DeleteKeyTree(HKEY_LOCAL_MACHINE, k9xShares);
+
+    // The stop pass, its empty line, the process phase's, then the delete
+    // pass in the manager's order and its empty line.
+    std::string log = qt::ReadText(run.options.logPath);
+    std::vector<std::string> lines = qt::Lines(log);
+    ASSERT_GE(lines.size(), 9u) << log;
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.begin() + 4),
+              (std::vector<std::string>{"service: Quorvin Alpha (stopped)", "", ""}));
+    std::sort(lines.begin() + 4, lines.begin() + 8);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 4, lines.begin() + 9),
+              (std::vector<std::string>{"service: Exact Upper (deleted)", "service: Quorvin Alpha (deleted)",
+                                        "service: Quorvin Beta (deleted)", "service: Quorvin Display Only (deleted)",
+                                        ""}));
+    EXPECT_TRUE(WaitForState(manager, "QvnAlphaSvc", 0));
+    for (const auto& t : kServices)
+        EXPECT_EQ(ServiceState(manager, t.name) != 0, std::string(t.name) == "zqexactly") << t.name;
+
+    EXPECT_EQ(qt::Count(log, "The member \"HOST\\intruder\" was removed from the local group \"Users\".\r\n\r\n"
+                             "The account \"intruder\" has been disabled.\r\n\r\n"),
+              1u);
+    EXPECT_NE(run.log.reportText.find("The number of threat services terminated: 1\n"
+                                      "The number of threat services removed: 4\n"
+                                      "The number of shares found: 1\n"
+                                      "The number of shares secured for administrator use only: 1\n"
+                                      "The number of group members removed: 1\n"
+                                      "The number of accounts disabled: 1\n"),
+              std::string::npos)
+        << run.log.reportText;
+}
+
+ServiceCall g_refused;
+bool Refuse(ServiceCall call, const char*) { return call == g_refused; }
+
+TEST_F(Services, AccessDeniedLinesThroughTheSeam) {
+    // Wine's manager never refuses an administrator: the seam does.
+    const ThreatServiceRule beta[] = {{kStop | kDelete, true, "qvnbeta", false, nullptr}};
+    def.threatServiceTable = beta;
+    def.threatServiceCount = 1;
+    RemovalRun run(def);
+    qt::LogCapture sink(run.log);
+    run.seams.refuseServiceCall = Refuse;
+    for (auto [refused, line] : {
+             std::pair{ServiceCall::OpenManager, "service: (can't access database, insufficient privileges)"},
+             std::pair{ServiceCall::OpenByName, "service: Quorvin Beta (can't access, insufficient privileges)"},
+             std::pair{ServiceCall::Delete, "service: Quorvin Beta (can't delete, insufficient privileges)"}}) {
+        sink.text.clear();
+        g_refused = refused;
+        RemoveThreatServices(run);
+        EXPECT_EQ(sink.text, std::string(line) + "\r\n");
+    }
+    EXPECT_EQ(run.stats.servicesRemoved, 0u);
+    run.seams.refuseServiceCall = nullptr;
+    sink.text.clear();
+    StopThreatServices(run);   // not running: nothing to say
+    RemoveThreatServices(run);
+    EXPECT_EQ(sink.text, "service: Quorvin Beta (deleted)\r\n");
+}
+
+// Run by the next test under Wine's "win98": the member and account lists
+// are not run there, the share passwords are.
+TEST(Family9x, DISABLED_RunWithMembersAccountsAndShares) {
+    StandIn netapi("netapi32.dll"), svrapi("svrapi.dll");
+    ASSERT_TRUE(PlantNetwork(netapi, svrapi));
+    ThreatDefinition def = BuiltInDefinition();
+    RemovalRun run(def);
+    RunFindingTheThreat(run, def, qt::NewWorkDir("run9x"));
+    DeleteKeyTree(HKEY_LOCAL_MACHINE, kNtShares);
+    DeleteKeyTree(HKEY_LOCAL_MACHINE, k9xShares);
+    ASSERT_TRUE(run.flags.isWin9xFamily);
+    EXPECT_EQ(netapi.Calls(), "");
+    EXPECT_EQ(svrapi.Calls(), "NetShareGetInfo PUBLIC 50 564\nNetShareSetInfo PUBLIC 50 564 0 /\n");
+    const std::string& report = run.log.reportText;
+    EXPECT_NE(report.find("The number of shares found: 1\nThe number of shares secured for administrator use only: 1\n"),
+              std::string::npos)
+        << report;
+    EXPECT_EQ(report.find("group members"), std::string::npos);
+    EXPECT_EQ(report.find("accounts disabled"), std::string::npos);
+}
+
+TEST(Family9x, MembersAndAccountsAreNotRun) {
+    qt::ProcessResult r = qt::RunSelfUnderVersion("fixes_win98.exe", "win98", "Family9x.DISABLED_*");
+    ASSERT_TRUE(r.finished);
+    EXPECT_NE(r.output.find("[  PASSED  ] 1 test."), std::string::npos) << r.output;
+}
+
+// --- Shares and accounts on the NT family ---------------------------------------------
+
+// A self-relative descriptor whose DACL sets `mask` for each well-known SID.
+std::vector<BYTE> Descriptor(std::initializer_list<std::pair<WELL_KNOWN_SID_TYPE, DWORD>> entries) {
+    std::vector<std::vector<BYTE>> sids;
+    std::vector<EXPLICIT_ACCESS_A> access;
+    for (const auto& [type, mask] : entries) {
+        DWORD size = SECURITY_MAX_SID_SIZE;
+        sids.emplace_back(size);
+        CreateWellKnownSid(type, nullptr, sids.back().data(), &size);
+        EXPLICIT_ACCESS_A e = {};
+        e.grfAccessPermissions = mask;
+        e.grfAccessMode = SET_ACCESS;
+        e.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        access.push_back(e);
+    }
+    for (size_t i = 0; i < access.size(); ++i) access[i].Trustee.ptstrName = reinterpret_cast<LPSTR>(sids[i].data());
+    PACL acl = nullptr;
+    SetEntriesInAclA(static_cast<ULONG>(access.size()), access.data(), nullptr, &acl);
+    SECURITY_DESCRIPTOR sd;
+    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE);
+    DWORD size = 0;
+    MakeSelfRelativeSD(&sd, nullptr, &size);
+    std::vector<BYTE> out(size);
+    MakeSelfRelativeSD(&sd, out.data(), &size);
+    LocalFree(acl);
+    return out;
+}
+
+const std::vector<BYTE> kEveryoneFull = Descriptor({{WinWorldSid, 0x1F01FF}});
+const std::vector<BYTE> kOwn = Descriptor({{WinWorldSid, 0x1200A9}, {WinBuiltinAdministratorsSid, 0x1F01FF}});
+const std::vector<BYTE> kAdminsOnly = Descriptor({{WinBuiltinAdministratorsSid, 0x1F01FF}});
+
+class NtNetwork : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(netapi.Ours());
+        run.seams.shareSecurityLibrary = "advapi_shares.dll";
+        Plant();
+    }
+    void TearDown() override { DeleteKeyTree(HKEY_LOCAL_MACHINE, kNtShares); }
+    // A share of each kind (the first with more than 512 bytes of data),
+    // and two administrative shares; no call recorded yet.
+    void Plant() {
+        netapi.Call("StandInReset");
+        const struct {
+            const wchar_t* name;
+            const std::vector<BYTE>& sd;
+            BOOL readable;
+        } shares[] = {{L"LONGDATA", kOwn, TRUE},         {L"PUBLIC", kEveryoneFull, TRUE},
+                      {L"PRIVATE", kOwn, TRUE},          {L"NOREAD", kOwn, FALSE},
+                      {L"C$", kEveryoneFull, TRUE},      {L"D$", kEveryoneFull, TRUE}};
+        for (const auto& s : shares) {
+            netapi.Call("StandInAddShare", s.name, s.sd.data(), s.sd.size(), s.readable);
+            if (s.name[1] != L'$')
+                qt::SetRegString(HKEY_LOCAL_MACHINE, kNtShares, qt::Ansi(s.name).c_str(),
+                                 std::string(s.name == std::wstring(L"LONGDATA") ? 700 : 20, 'p'));
+        }
+    }
+    std::vector<BYTE> Share(const wchar_t* name) {
+        std::vector<BYTE> out(512);
+        DWORD size = netapi.Call<DWORD>("StandInShareDescriptor", name, out.data(), 512, FALSE);
+        out.resize(size == 0xFFFFFFFF ? 0 : size);
+        return out;
+    }
+
+    StandIn netapi{"netapi32.dll"};
+    ThreatDefinition def = BuiltInDefinition();
+    RemovalRun run{def};
+    qt::LogCapture sink{run.log};
+};
+
+TEST_F(NtNetwork, SharesSecuredOrAdministrativeSharesDeleted) {
+    const struct {
+        bool fix, deleteAdmin;
+        uint32_t found, secured;
+    } cases[] = {{true, false, 4, 6}, {false, true, 0, 0}, {true, true, 4, 4}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "fix " << c.fix << " delete " << c.deleteAdmin);
+        Plant();
+        run.options.fixShares = c.fix;
+        run.options.deleteAdminShares = c.deleteAdmin;
+        EXPECT_TRUE(SecureSharesNt(run));
+        EXPECT_EQ(run.sharesFound, c.found);
+        EXPECT_EQ(run.sharesSecured, c.secured);
+        EXPECT_EQ(Share(L"PUBLIC"), c.fix ? kAdminsOnly : kEveryoneFull);
+        // A share with its own permissions gets them back, also where they
+        // could not be read first.
+        for (const wchar_t* own : {L"PRIVATE", L"NOREAD", L"LONGDATA"}) EXPECT_EQ(Share(own), kOwn);
+        std::string calls = netapi.Calls();
+        EXPECT_EQ(qt::Count(calls, "NetShareSetInfo NOREAD 502\n"), c.fix ? 2u : 0u);
+        EXPECT_EQ(Share(L"C$"), c.deleteAdmin ? std::vector<BYTE>{} : kAdminsOnly);
+        EXPECT_EQ(qt::Count(calls, "NetShareDel "), c.deleteAdmin ? 24u : 0u);
+        EXPECT_EQ(qt::Count(calls, "NetShareDel Z$ 0\n"), c.deleteAdmin ? 1u : 0u);
+        EXPECT_EQ(qt::Count(calls, "NetApiBufferFree"), c.secured);   // every block that came back
+        EXPECT_EQ(sink.text, "");
+    }
+}
+
+TEST_F(NtNetwork, NothingHappensWithoutTheKeyOrAFunction) {
+    run.options.fixShares = run.options.deleteAdminShares = true;
+    ASSERT_TRUE(DeleteKeyTree(HKEY_LOCAL_MACHINE, kNtShares));
+    EXPECT_FALSE(SecureSharesNt(run));
+    // The security functions looked up where SetEntriesInAclA is missing.
+    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kNtShares, "PUBLIC", "p"));
+    run.seams.shareSecurityLibrary = "netapi32.dll";
+    EXPECT_FALSE(SecureSharesNt(run));
+    EXPECT_EQ(netapi.Calls(), "");
+    EXPECT_EQ(run.sharesFound + run.sharesSecured, 0u);
+    EXPECT_EQ(Share(L"C$"), kEveryoneFull);
+}
+
+TEST_F(NtNetwork, MembersRemovedAndAccountsDisabled) {
+    netapi.Call("StandInAddMember", L"Administrators", L"HOST\\intruder");
+    netapi.Call("StandInAddUser", L"intruder", UF_SCRIPT | UF_NORMAL_ACCOUNT);
+    netapi.Call("StandInAddUser", L"sleeper", UF_SCRIPT | UF_ACCOUNTDISABLE);
+    const ThreatGroupMember members[] = {
+        {L"HOST\\intruder", L"Administrators"}, {L"HOST\\nobody", L"Administrators"}, {nullptr, nullptr}};
+    const wchar_t* const accounts[] = {L"intruder", L"ghost", L"sleeper", nullptr};
+    def.groupMemberRemovalList = members;
+    def.accountDisableList = accounts;
+    RemoveGroupMembers(run);
+    DisableAccounts(run);
+    EXPECT_EQ(sink.text,
+              "The member \"HOST\\intruder\" was removed from the local group \"Administrators\".\r\n\r\n"
+              "The account \"intruder\" has been disabled.\r\n\r\n"
+              "The account \"sleeper\" has been disabled.\r\n\r\n");
+    EXPECT_EQ(run.stats.groupMembersRemoved, 1u);
+    EXPECT_EQ(run.stats.accountsDisabled, 2u);
+    EXPECT_EQ(netapi.Call<DWORD>("StandInUserFlags", L"intruder"),
+              static_cast<DWORD>(UF_SCRIPT | UF_NORMAL_ACCOUNT | UF_ACCOUNTDISABLE));
+    EXPECT_NE(netapi.Calls().find("NetLocalGroupDelMembers Administrators HOST\\nobody 3 1\n"), std::string::npos);
+}
+
+TEST_F(NtNetwork, AFunctionThatRaisesFailsLikeAnyOther) {
+    netapi.Call("StandInAddUser", L"intruder", UF_SCRIPT);
+    netapi.Call("StandInRaise", "NetUserSetInfo");
+    netapi.Call("StandInRaise", "NetShareSetInfo");
+    DisableAccount(run, L"intruder");
+    run.options.fixShares = true;
+    EXPECT_TRUE(SecureSharesNt(run));
+    EXPECT_EQ(run.sharesFound, 4u);
+    EXPECT_EQ(run.sharesSecured, 0u);
+    EXPECT_EQ(run.stats.accountsDisabled, 0u);
+    EXPECT_EQ(sink.text, "");
+    // Every block that came back is freed: the account's and those of the
+    // six shares that exist.
+    EXPECT_EQ(qt::Count(netapi.Calls(), "NetApiBufferFree"), 7u);
+}
+
+// --- Share passwords on the 9x family ------------------------------------------------
+
+class Shares9x : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(svrapi.Ours());   // not Wine's raising stubs
+        for (auto [name, ro] : {std::pair{"PUBLIC", ""}, {"RONLY", "READ"}, {"X$TRA", ""}, {"C$", ""}})
+            svrapi.Call("StandInAddShare", name, "", ro);
+        for (const char* name : {"PUBLIC", "RONLY", "X$TRA", "GONE", "C$"})
+            ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, std::string(k9xShares) + "\\" + name, "Path", "C:\\"));
+    }
+    void TearDown() override { DeleteKeyTree(HKEY_LOCAL_MACHINE, k9xShares); }
+    std::string Passwords(const char* share) { return svrapi.Call<const char*>("StandInPasswords", share); }
+
+    StandIn svrapi{"svrapi.dll"};
+    RemovalRun run;
+};
+
+TEST_F(Shares9x, PasswordsOnSharesWithoutAndAdministrativeSharesDeleted) {
+    char rw[] = "secretpassword", ro[16] = "";
+    run.options.fixShares = true;
+    EXPECT_TRUE(SecureShares9x(run, rw, ro));
+    EXPECT_EQ(run.sharesFound, 3u);     // PUBLIC, RONLY and GONE (no such share)
+    EXPECT_EQ(run.sharesSecured, 2u);
+    EXPECT_EQ(Passwords("PUBLIC"), "SECRETPA/");
+    EXPECT_EQ(Passwords("RONLY"), "/READ");
+    EXPECT_EQ(svrapi.Calls().find("X$TRA"), std::string::npos);
+    EXPECT_NE(svrapi.Calls().find("NetShareSetInfo PUBLIC 50 564 0 SECRETPA/\n"), std::string::npos);
+    EXPECT_EQ(qt::Count(svrapi.Calls(), "NetShareDel"), 0u);
+
+    run.options.fixShares = false;
+    run.options.deleteAdminShares = true;
+    EXPECT_TRUE(SecureShares9x(run, rw, ro));
+    EXPECT_EQ(qt::Count(svrapi.Calls(), "NetShareDel"), 24u);
+    EXPECT_EQ(Passwords("C$"), "");
+    EXPECT_FALSE(qt::RegKeyExists(HKEY_LOCAL_MACHINE, std::string(k9xShares) + "\\C$"));
+    EXPECT_TRUE(qt::RegKeyExists(HKEY_LOCAL_MACHINE, std::string(k9xShares) + "\\X$TRA"));
+}
+
+TEST_F(Shares9x, RaisingLibraryAndMissingKey) {
+    char rw[16] = "pw", ro[16] = "";
+    run.options.fixShares = true;
+    svrapi.Call("StandInRaise", "NetShareGetInfo");
+    EXPECT_TRUE(SecureShares9x(run, rw, ro));
+    EXPECT_EQ(run.sharesFound, 3u);
+    EXPECT_EQ(run.sharesSecured, 0u);
+    ASSERT_TRUE(DeleteKeyTree(HKEY_LOCAL_MACHINE, k9xShares));
+    EXPECT_FALSE(SecureShares9x(run, rw, ro));
+    EXPECT_EQ(run.sharesFound, 0u);
+}
+
+}  // namespace
