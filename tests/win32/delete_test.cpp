@@ -68,7 +68,7 @@ protected:
 
     RemovalRun run;
     qt::LogCapture log{run.log};
-    ThreatDefinition def;
+    ThreatDefinition def{};
     std::string dir;
 };
 

@@ -95,7 +95,7 @@ protected:
         sink.text.clear();
     }
 
-    ThreatDefinition def;
+    ThreatDefinition def{};
     RemovalRun run{def};
     qt::LogCapture sink{run.log};
 };

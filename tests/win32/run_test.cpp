@@ -95,7 +95,7 @@ protected:
     }
     std::string Log() { return qt::ReadText(run.options.logPath); }
 
-    ThreatDefinition def;
+    ThreatDefinition def{};
     std::string dir;
     RemovalRun run;
     RunProgress progress;
