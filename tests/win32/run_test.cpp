@@ -71,22 +71,29 @@ std::string Upper(std::string s) {
 // at once with exit code 0, writes nothing, and the running copy finishes
 // exactly as it would alone.
 TEST(SilentRun, SecondSilentCopyDuringAScanEndsAtOnce) {
-    std::string dir = qt::NewWorkDir("first");
-    std::string firstLog = dir + "\\fixquorvin.log";
-    qt::Process first;
-    ASSERT_TRUE(first.Start("\"" + Program() + "\" /S", dir));
-    // The log is created as the run starts, long before its full scan ends.
-    for (int i = 0; i < 600 && !qt::FileExists(firstLog); ++i) Sleep(100);
-    ASSERT_TRUE(qt::FileExists(firstLog));
+    // The full scan takes seconds; a try whose first run was over before the
+    // second copy ended proves nothing and is made again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::string dir = qt::NewWorkDir("first");
+        std::string firstLog = dir + "\\fixquorvin.log";
+        qt::Process first;
+        ASSERT_TRUE(first.Start("\"" + Program() + "\" /S", dir));
+        // The log is created as the run starts, before its scan.
+        for (int i = 0; i < 600 && !qt::FileExists(firstLog); ++i) Sleep(100);
+        ASSERT_TRUE(qt::FileExists(firstLog));
 
-    std::string secondLog = dir + "\\second.log";
-    qt::ProcessResult second = qt::Run("\"" + Program() + "\" /S /LOG=" + secondLog, dir, 60000);
-    ASSERT_TRUE(second.finished) << "the second copy waits for somebody";
-    EXPECT_EQ(second.exitCode, 0u);
-    EXPECT_EQ(first.Wait(0), 0xFFFFFFFFu) << "the first run ended before the second copy did";
-    EXPECT_FALSE(qt::FileExists(secondLog));
-    EXPECT_EQ(first.Wait(600000), 0u);
-    EXPECT_EQ(qt::ReadText(firstLog), kCleanLog);
+        std::string secondLog = dir + "\\second.log";
+        qt::ProcessResult second = qt::Run("\"" + Program() + "\" /S /LOG=" + secondLog, dir, 60000);
+        ASSERT_TRUE(second.finished) << "the second copy waits for somebody";
+        const bool overlapped = first.Wait(0) == 0xFFFFFFFF;
+        EXPECT_EQ(first.Wait(600000), 0u);
+        if (!overlapped) continue;
+        EXPECT_EQ(second.exitCode, 0u);
+        EXPECT_FALSE(qt::FileExists(secondLog));
+        EXPECT_EQ(qt::ReadText(firstLog), kCleanLog);
+        return;
+    }
+    FAIL() << "the first run never outlasted the second copy";
 }
 
 // /ONLYDIR= naming no directory: nothing is scanned, and a warning line stands
@@ -130,7 +137,7 @@ TEST(SilentRun, QuotedPathsWithBlanksAndEmptyExclusions) {
                                   dir, 600000);
     ASSERT_TRUE(r.finished);
     std::string log = qt::ReadText(logPath);
-    const std::string shown = Upper(tree) + "\\PROG.EXE";
+    const std::string shown = Upper(tree) + "\\prog.exe";
     EXPECT_EQ(qt::Count(log, shown + ": infected with W32.Quorvin!inf\r\n"), 1u) << log;
     EXPECT_EQ(qt::Count(log, shown + ": File repaired.\r\n"), 1u) << log;
     EXPECT_EQ(rt::ReportNumber(log, "The total number of the scanned files: "), 2) << log;
