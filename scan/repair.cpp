@@ -125,7 +125,8 @@ Swap9x SwapInCopy9x(RemovalRun& run, const char* path, const char* copy) {
     api.DeleteFile(aside.c_str());   // only the free name was wanted
     if (!api.MoveFile(path, aside.c_str())) return Swap9x::InUse;
     if (!api.MoveFile(copy, path)) {
-        api.MoveFile(aside.c_str(), path);
+        // Should the name not come back, its content does (the aside stays).
+        if (!api.MoveFile(aside.c_str(), path)) api.CopyFile(aside.c_str(), path, TRUE);
         return Swap9x::Failed;
     }
     DeleteFileLogged(run, aside.c_str(), false);
