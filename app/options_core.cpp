@@ -1,6 +1,7 @@
 #include "app/options_core.h"
 
 #include <cstring>
+#include <utility>
 
 #include "app/threat_definition.h"
 
@@ -49,7 +50,9 @@ bool Prefix(const char* token, const char* sw) {
 
 const char* Rest(const char* token, const char* sw) { return token + std::strlen(sw); }
 
-std::string ExclusionValue(const char* value) {
+// A value without one pair of surrounding quotes (a leading quote alone goes
+// too): a Windows path holds no quote, so this only lets paths with blanks in.
+std::string Unquoted(const char* value) {
     std::string v = value;
     if (!v.empty() && v.front() == '"') {
         v.erase(0, 1);
@@ -62,7 +65,7 @@ void ApplyToken(const char* t, RunOptions& o, const ThreatDefinition& def) {
     if (Exact(t, "/S") || Exact(t, "/SILENT")) {
         o.silentMode = true;
     } else if (Prefix(t, "/LOG=")) {
-        o.logPath = Rest(t, "/LOG=");
+        o.logPath = Unquoted(Rest(t, "/LOG="));
     } else if (Prefix(t, "/START")) {
         o.startImmediately = true;
     } else if (Prefix(t, "/NOFIXSHARE")) {
@@ -76,8 +79,12 @@ void ApplyToken(const char* t, RunOptions& o, const ThreatDefinition& def) {
     } else if (Exact(t, "/NOVULNCHECK")) {
         o.noVulnerabilityCheck = true;
     } else if (Prefix(t, "/EXCLUDE=")) {
-        o.exclusionList.push_back(ExclusionValue(Rest(t, "/EXCLUDE=")));
-        o.exclusionsGiven = true;
+        // An empty prefix would match every path: it is no exclusion.
+        std::string prefix = Unquoted(Rest(t, "/EXCLUDE="));
+        if (!prefix.empty()) {
+            o.exclusionList.push_back(std::move(prefix));
+            o.exclusionsGiven = true;
+        }
     } else if (Prefix(t, "/RWPWD=")) {
         o.readWritePassword = Rest(t, "/RWPWD=");
         o.readWritePasswordGiven = true;
@@ -91,7 +98,7 @@ void ApplyToken(const char* t, RunOptions& o, const ThreatDefinition& def) {
     } else if (Prefix(t, "/NOCANCEL")) {
         o.noCancel = true;
     } else if (Prefix(t, "/ONLYDIR=")) {
-        o.onlyDirPath = std::string(Rest(t, "/ONLYDIR="));
+        o.onlyDirPath = Unquoted(Rest(t, "/ONLYDIR="));
     }
 }
 

@@ -38,11 +38,13 @@ ReportIcon ComposeReport(const ReportInputs& in, RunLog& log) {
         return icon;
     }
 
-    if (s.deleteFailed != 0) {
+    // A file left infected is as much a failure as one left undeleted: no
+    // success headline over either.
+    if (s.deleteFailed != 0 || s.repairsFailed != 0) {
         log.ReportFormat("The %s removal was unsuccessful.", name);
         if (s.deleteFailed == 1)
             log.ReportFormat("The tool could not delete one %s file from your PC.", name);
-        else
+        else if (s.deleteFailed > 1)
             log.ReportFormat("The tool could not delete %d %s files from your PC.", static_cast<int>(s.deleteFailed), name);
         if (in.systemRestoreWasEnabled) {
             log.ReportFormat("In order to be able to delete all the infected files, you");

@@ -97,7 +97,7 @@ int LoadApiTable(ApiTable& table, const RunFlags& flags) {
         {"FindClose", SLOT(a, FindClose)},                  {"CreateFileA", SLOT(a, CreateFile)},
         {"GetTempPathA", SLOT(a, GetTempPath)},             {"CopyFileA", SLOT(a, CopyFile)},
         {"IsBadStringPtrA", SLOT(a, IsBadStringPtr)},       {"RemoveDirectoryA", SLOT(a, RemoveDirectory)},
-        {nullptr, nullptr}};
+        {"MoveFileA", SLOT(a, MoveFile)},                   {nullptr, nullptr}};
     const BindEntry advapi[] = {{"RegQueryValueExA", SLOT(a, RegQueryValueEx)},
                                 {"RegEnumValueA", SLOT(a, RegEnumValue)},
                                 {"RegDeleteValueA", SLOT(a, RegDeleteValue)},

@@ -42,6 +42,9 @@ struct ApiSet {
     BOOL(WINAPI* IsBadStringPtr)(const C*, UINT_PTR) = nullptr;
     BOOL(WINAPI* RemoveDirectory)(const C*) = nullptr;
     BOOL(WINAPI* MoveFileEx)(const C*, const C*, DWORD) = nullptr;          // not bound on 9x
+    // 9x only, where it is the one move there is: a plain rename that never
+    // replaces (not required: without it a repair cannot be put in place).
+    BOOL(WINAPI* MoveFile)(const C*, const C*) = nullptr;
     LONG(WINAPI* RegQueryValueEx)(HKEY, const C*, LPDWORD, LPDWORD, LPBYTE, LPDWORD) = nullptr;
     LONG(WINAPI* RegEnumValue)(HKEY, DWORD, C*, LPDWORD, LPDWORD, LPDWORD, LPBYTE, LPDWORD) = nullptr;
     LONG(WINAPI* RegDeleteValue)(HKEY, const C*) = nullptr;

@@ -68,16 +68,25 @@ bool ScheduleDeletion(const RemovalRun& run, const wchar_t* path) {
     return move(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
 }
 
-// 9x: a "NUL=" line in WININIT.INI, which takes 8.3 names only.
-bool ScheduleDeletion(const RemovalRun&, const char* path) {
+// WININIT.INI in the Windows directory; false when its path is too long.
+bool WininitPath(char (&iniPath)[kWininitPathBytes]) {
     char windowsDir[kWininitPathBytes] = {};
     UINT n = GetWindowsDirectoryA(windowsDir, sizeof windowsDir);
     if (!n || n >= sizeof windowsDir) return false;
+    return ComposeWininitPath(windowsDir, iniPath, sizeof iniPath);
+}
+
+// WININIT.INI takes 8.3 names only.
+bool ShortName(const char* path, char (&out)[MAX_PATH]) {
+    DWORD n = GetShortPathNameA(path, out, sizeof out);
+    return n && n < sizeof out;
+}
+
+// 9x: a "NUL=" line in WININIT.INI.
+bool ScheduleDeletion(const RemovalRun&, const char* path) {
     char iniPath[kWininitPathBytes];
-    if (!ComposeWininitPath(windowsDir, iniPath, sizeof iniPath)) return false;
     char shortPath[MAX_PATH] = {};
-    DWORD s = GetShortPathNameA(path, shortPath, sizeof shortPath);
-    if (!s || s >= sizeof shortPath) return false;
+    if (!WininitPath(iniPath) || !ShortName(path, shortPath)) return false;
     PrivateProfile profile(iniPath);
     return AddNulRenameLine(profile, shortPath);
 }
@@ -190,6 +199,15 @@ void RetryOne(RemovalRun& run, const C* path) {
 }
 
 }  // namespace
+
+bool ScheduleReplacement9x(const char* target, const char* source) {
+    char iniPath[kWininitPathBytes];
+    char shortTarget[MAX_PATH] = {};
+    char shortSource[MAX_PATH] = {};
+    if (!WininitPath(iniPath) || !ShortName(target, shortTarget) || !ShortName(source, shortSource)) return false;
+    PrivateProfile profile(iniPath);
+    return AddRenameLine(profile, shortTarget, shortSource);
+}
 
 template <typename C>
 DeleteOutcome DeleteFileLogged(RemovalRun& run, const C* path, bool logging) {

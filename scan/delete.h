@@ -19,6 +19,10 @@ template <typename C> bool DeleteListedFile(RemovalRun& run, const C* path, bool
 // maxPathChars + 1 characters.
 template <typename C> DeleteOutcome DeleteDirectory(RemovalRun& run, C* path, bool onlyIfEmpty, bool onCopy);
 
+// 9x: a "<target>=<source>" line in WININIT.INI, so that the system moves
+// `source` onto `target` at the next start (ANSI paths, both existing now).
+bool ScheduleReplacement9x(const char* target, const char* source);
+
 void DeleteThreatFiles(RemovalRun& run);
 // filterDirectory: a native directory path without "\\?\", or null for no filter.
 void DeleteThreatDirectories(RemovalRun& run, const ThreatDirectory* table, const void* filterDirectory);

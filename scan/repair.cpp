@@ -112,6 +112,34 @@ const C* RestartPath(const RemovalRun& run, const C* path) {
     return path;
 }
 
+enum class Swap9x { Replaced, InUse, Failed };
+
+// 9x has no move that replaces a file: the original goes aside to a free
+// ".fix" name, the copy into its place, and the original's aside name is
+// deleted. An original that cannot be moved (in use) is left to the restart;
+// a copy that cannot be moved in puts the original back.
+Swap9x SwapInCopy9x(RemovalRun& run, const char* path, const char* copy) {
+    const ApiSet<char>& api = run.api.ansi;
+    std::string aside;
+    if (!api.MoveFile || !CreateFixFile(run, path, aside)) return Swap9x::Failed;
+    api.DeleteFile(aside.c_str());   // only the free name was wanted
+    if (!api.MoveFile(path, aside.c_str())) return Swap9x::InUse;
+    if (!api.MoveFile(copy, path)) {
+        // Should the name not come back, its content does (the aside stays).
+        if (!api.MoveFile(aside.c_str(), path)) api.CopyFile(aside.c_str(), path, TRUE);
+        return Swap9x::Failed;
+    }
+    DeleteFileLogged(run, aside.c_str(), false);
+    return Swap9x::Replaced;
+}
+
+template <typename C>
+RepairResult<C> Repaired(RemovalRun& run, const C* path, int64_t length) {
+    ++run.stats.repairs;
+    WritePathLine(run.log, path, "%s", kFileRepairedText);
+    return {RepairOutcome::Repaired, length, {}};
+}
+
 template <typename C>
 RepairResult<C> RepairFailed(RemovalRun& run, const C* path) {
     ++run.stats.repairsFailed;
@@ -140,14 +168,20 @@ RepairResult<C> RepairFile(RemovalRun& run, const C* path, int verdict) {
     }
     if (result > 0) {
         if (api.MoveFileEx &&
-            api.MoveFileEx(copy, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            ++run.stats.repairs;
-            WritePathLine(run.log, path, "%s", kFileRepairedText);
-            return {RepairOutcome::Repaired, result, {}};
-        }
+            api.MoveFileEx(copy, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return Repaired(run, path, result);
         if (api.MoveFileEx && api.MoveFileEx(RestartPath(run, copy), RestartPath(run, path),
                                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT))
             return {RepairOutcome::PendingRestart, result, std::move(fixPath)};
+        if constexpr (!kWide<C>) {
+            if (!api.MoveFileEx) {
+                Swap9x swap = SwapInCopy9x(run, path, copy);
+                if (swap == Swap9x::Replaced) return Repaired(run, path, result);
+                // In use: WININIT.INI moves the copy onto the file at the next start.
+                if (swap == Swap9x::InUse && ScheduleReplacement9x(path, copy))
+                    return {RepairOutcome::PendingRestart, result, std::move(fixPath)};
+            }
+        }
     }
     DeleteFileLogged(run, copy, false);
     return RepairFailed(run, path);

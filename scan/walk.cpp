@@ -17,6 +17,7 @@ namespace {
 
 const char kAllocationFailed[] = "\r\nAllocating memory fails. No files were scanned by the tool...";
 const char kPathTooLong[] = "(WARNING: not scanned, path too long)";
+const char kOnlyDirNotFound[] = "directory %s: (WARNING: not scanned, not found)";
 const char kComServerUnregistered[] = "COM Server: %s (unregistered)";
 
 constexpr size_t kBufferBytesNt = 65536;   // 32768 wide characters
@@ -70,6 +71,61 @@ void ShowCurrentFile(const RemovalRun& run, RunProgress& progress, const C* path
     } else {
         progress.ShowCurrentFile(path);
     }
+}
+
+// "X:" alone is the drive's current directory (with "\\?\" the volume): its root is "X:\".
+template <typename C>
+bool IsDriveOnly(const C* path, size_t length) {
+    return length && path[length - 1] == C(':');
+}
+
+// The file identity of the directory at `path` (`length` characters; the
+// buffer has room for two more). A directory that cannot be opened (9x opens
+// none, and there the 260-character limit is what ends a walk around a loop)
+// and a zero index (file systems that give none) leave it unknown.
+template <typename C>
+WalkedDirectory IdentifyDirectory(const ApiSet<C>& api, C* path, size_t length, const WalkedDirectory* parent) {
+    WalkedDirectory self;
+    self.parent = parent;
+    if (IsDriveOnly(path, length)) {
+        path[length] = C('\\');
+        path[length + 1] = 0;
+    }
+    win32::UniqueFile directory(api.CreateFile(path, FILE_READ_ATTRIBUTES,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    path[length] = 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (directory && GetFileInformationByHandle(directory.get(), &info) &&
+        (info.nFileIndexHigh | info.nFileIndexLow) != 0) {
+        self.known = true;
+        self.volume = info.dwVolumeSerialNumber;
+        self.indexHigh = info.nFileIndexHigh;
+        self.indexLow = info.nFileIndexLow;
+    }
+    return self;
+}
+
+bool OnCurrentPath(const WalkedDirectory& self) {
+    if (!self.known) return false;
+    for (const WalkedDirectory* above = self.parent; above; above = above->parent)
+        if (above->known && above->volume == self.volume && above->indexHigh == self.indexHigh &&
+            above->indexLow == self.indexLow)
+            return true;
+    return false;
+}
+
+// Whether the /ONLYDIR= path names a directory the walk can list: its search
+// starts, or finds nothing at all in a drive's root (which has no "."). A
+// missing path, a file or an empty name is none.
+template <typename C>
+bool CanList(const ApiSet<C>& api, C* path, size_t length) {
+    api.append(path, NATIVE(C, "\\*.*"));
+    FindData<C> entry;
+    win32::UniqueFind search(api.FindFirstFile(path, &entry));
+    DWORD error = search ? NO_ERROR : GetLastError();
+    path[length] = 0;
+    return search || (error == ERROR_FILE_NOT_FOUND && IsDriveOnly(path, length));
 }
 
 template <typename C>
@@ -127,12 +183,21 @@ bool ScanDrivesAs(RemovalRun& run, RunProgress& progress) {
         // A trailing backslash would double at the first entry.
         while (onlyNative.size() > 1 && onlyNative.back() == C('\\')) onlyNative.pop_back();
         size_t prefix = kWide<C> ? pathrules::kLongPrefixChars : 0;
-        if (prefix + onlyNative.size() <= limit) {
+        size_t length = prefix + onlyNative.size();
+        bool found = false;
+        if (!onlyNative.empty() && length <= limit) {
             api.copy(path, NATIVE(C, ""));
             if constexpr (kWide<C>) api.copy(path, kLongPrefix);
             api.append(path, onlyNative.c_str());
+            // Too long to list: the walk itself says so.
+            found = limit < length + 4 || CanList(api, path, length);
+        }
+        if (found) {
             result = ScanDirectory(run, progress, path);
         } else {
+            // Into the report too, so that "not found" never stands alone
+            // over a directory that was not scanned at all.
+            run.log.ReportFormat(kOnlyDirNotFound, ShortLogPath(onlyDir->c_str()).c_str());
             result = false;
         }
     }
@@ -183,7 +248,7 @@ bool ScanFile(RemovalRun& run, RunProgress& progress, C* path, DWORD attributes)
 }
 
 template <typename C>
-bool ScanDirectory(RemovalRun& run, RunProgress& progress, C* path) {
+bool ScanDirectory(RemovalRun& run, RunProgress& progress, C* path, const WalkedDirectory* parent) {
     const ApiSet<C>& api = run.api.Get<C>();
     if (CheckLongPath(api, path) != PathCheck::Usable || run.flags.cancelRequested) return false;
 
@@ -198,6 +263,9 @@ bool ScanDirectory(RemovalRun& run, RunProgress& progress, C* path) {
 
     const size_t limit = run.flags.maxPathChars;
     const size_t length = api.length(path);
+    // A link or junction back to a directory being walked: walked once.
+    const WalkedDirectory self = limit < length + 4 ? WalkedDirectory{} : IdentifyDirectory(api, path, length, parent);
+    if (OnCurrentPath(self)) return !run.flags.cancelRequested;
     if (limit < length + 4) {
         WritePathLine(run.log, static_cast<const C*>(path), "%s", kPathTooLong);
     } else {
@@ -216,7 +284,7 @@ bool ScanDirectory(RemovalRun& run, RunProgress& progress, C* path) {
                 path[length] = C('\\');
                 std::memcpy(path + length + 1, entry.cFileName, (nameLength + 1) * sizeof(C));
                 if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                    if (!IsDotEntry(entry.cFileName)) ScanDirectory(run, progress, path);
+                    if (!IsDotEntry(entry.cFileName)) ScanDirectory(run, progress, path, &self);
                 } else {
                     ScanFile(run, progress, path, entry.dwFileAttributes);
                 }
@@ -232,7 +300,7 @@ bool ScanDrives(RemovalRun& run, RunProgress& progress) {
     return run.flags.isNtFamily ? ScanDrivesAs<wchar_t>(run, progress) : ScanDrivesAs<char>(run, progress);
 }
 
-template bool ScanDirectory<char>(RemovalRun&, RunProgress&, char*);
-template bool ScanDirectory<wchar_t>(RemovalRun&, RunProgress&, wchar_t*);
+template bool ScanDirectory<char>(RemovalRun&, RunProgress&, char*, const WalkedDirectory*);
+template bool ScanDirectory<wchar_t>(RemovalRun&, RunProgress&, wchar_t*, const WalkedDirectory*);
 template bool ScanFile<char>(RemovalRun&, RunProgress&, char*, DWORD);
 template bool ScanFile<wchar_t>(RemovalRun&, RunProgress&, wchar_t*, DWORD);

@@ -11,12 +11,23 @@ class RunProgress;
 // directory could not be used.
 bool ScanDrives(RemovalRun& run, RunProgress& progress);
 
+// A directory on the walk's current path, by its file identity; each level
+// links to the one above it. A link or junction that leads back to one of
+// them is not entered again.
+struct WalkedDirectory {
+    bool known = false;   // false where the directory cannot be opened (9x)
+    DWORD volume = 0;
+    DWORD indexHigh = 0;
+    DWORD indexLow = 0;
+    const WalkedDirectory* parent = nullptr;
+};
+
 // The walk for one string kind (char: ANSI on 9x, wchar_t: "\\?\" paths on
 // the NT family). `path` is the walk's buffer, which must hold
 // maxPathChars + 1 characters: the walk builds every path in place.
 // A directory path has no trailing backslash. False when cancelled.
 template <typename C>
-bool ScanDirectory(RemovalRun& run, RunProgress& progress, C* path);
+bool ScanDirectory(RemovalRun& run, RunProgress& progress, C* path, const WalkedDirectory* parent = nullptr);
 // Scans one file; false when its path is unusable or the run was cancelled.
 template <typename C>
 bool ScanFile(RemovalRun& run, RunProgress& progress, C* path, DWORD attributes);

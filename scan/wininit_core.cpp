@@ -18,28 +18,33 @@ bool ComposeWininitPath(const char* windowsDir, char* out, size_t outBytes) {
     return true;
 }
 
-bool AddNulRenameLine(ProfileAccess& profile, const char* shortPath) {
-    if (!shortPath || !shortPath[0]) return false;
+bool AddRenameLine(ProfileAccess& profile, const char* key, const char* value) {
+    if (!key || !key[0] || !value || !value[0]) return false;
     char existing[kWininitPathBytes] = {};
-    profile.GetString(kRenameSection, kNulKey, existing, sizeof existing);
+    profile.GetString(kRenameSection, key, existing, sizeof existing);
     bool ok;
     if (existing[0]) {
         std::vector<char> section(kRenameSectionBytes, '\0');
         uint32_t f = profile.GetSection(kRenameSection, section.data(), kRenameSectionBytes);
-        size_t n = std::strlen(shortPath);
-        // 4 for "NUL=", 2 for the closing zeros, with room to spare; a section
-        // cut off at the buffer's end also fails here.
-        if (f == 0 || f >= kRenameSectionBytes || n + f + 9 >= kRenameSectionBytes) return false;
+        size_t k = std::strlen(key);
+        size_t n = std::strlen(value);
+        // The line, its "=", the two closing zeros, with room to spare; a
+        // section cut off at the buffer's end also fails here.
+        if (f == 0 || f >= kRenameSectionBytes || k + n + f + 6 >= kRenameSectionBytes) return false;
         char* p = section.data() + f;
-        std::memcpy(p, kNulKey, 3);
-        p[3] = '=';
-        std::memcpy(p + 4, shortPath, n);
-        p[4 + n] = '\0';
-        p[5 + n] = '\0';
+        std::memcpy(p, key, k);
+        p[k] = '=';
+        std::memcpy(p + k + 1, value, n);
+        p[k + 1 + n] = '\0';
+        p[k + 2 + n] = '\0';
         ok = profile.WriteSection(kRenameSection, section.data());
     } else {
-        ok = profile.WriteString(kRenameSection, kNulKey, shortPath);
+        ok = profile.WriteString(kRenameSection, key, value);
     }
     if (ok) profile.Flush();
     return ok;
+}
+
+bool AddNulRenameLine(ProfileAccess& profile, const char* shortPath) {
+    return AddRenameLine(profile, kNulKey, shortPath);
 }

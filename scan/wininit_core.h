@@ -1,5 +1,6 @@
-// Deletion at the next start on 9x: a "NUL=<short path>" line in the [rename]
-// section of WININIT.INI. Portable: the profile file is reached through
+// Work left to the next start on 9x: lines in the [rename] section of
+// WININIT.INI, "NUL=<short path>" for a deletion, "<short target>=<short
+// source>" for a replacement. Portable: the profile file is reached through
 // ProfileAccess (the private-profile functions on the Win32 side).
 #pragma once
 #include <cstddef>
@@ -32,8 +33,11 @@ public:
 // directory is longer than kMaxWindowsDirForWininit characters.
 bool ComposeWininitPath(const char* windowsDir, char* out, size_t outBytes);
 
-// Adds "NUL=<shortPath>" to [rename]. A second line of the same key cannot be
-// added by key, so with a "NUL" key present the section is rewritten whole
-// with the line appended; the section must stay below kRenameSectionBytes.
-// The profile cache is flushed after a successful write.
+// Adds "<key>=<value>" to [rename]: the system moves the file `value` onto
+// `key` at the next start (short 8.3 paths both). A second line of the same
+// key cannot be added by key, so with the key present the section is
+// rewritten whole with the line appended; the section must stay below
+// kRenameSectionBytes. The profile cache is flushed after a successful write.
+bool AddRenameLine(ProfileAccess& profile, const char* key, const char* value);
+// "NUL=<shortPath>": the file is deleted at the next start.
 bool AddNulRenameLine(ProfileAccess& profile, const char* shortPath);

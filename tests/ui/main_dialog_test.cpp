@@ -155,12 +155,21 @@ TEST(MainDialog, NoCancelIgnoresCancelEscAndCloseBox) {
     app.process.Kill();
 }
 
-// The first copy holds the instance from its agreement on; a second copy,
-// silent or not, only warns and runs nothing.
+// The first copy holds the instance from its agreement on; a second copy
+// runs nothing: in dialog mode it warns, a silent one (nobody there to answer
+// a box) ends at once without a word.
 TEST(SingleInstance, SecondCopyWarnsAndExits) {
     FixQuorvin first("");
     HWND eula = first.Agreement();
     ASSERT_NE(eula, nullptr);
+    auto silentlyAway = [&] {
+        std::string log = first.workDir + "\\second.log";
+        qt::Process second;
+        ASSERT_TRUE(second.Start("\"" + qt::BinDir() + "\\FixQuorvin.exe\" /S /LOG=" + log, first.workDir));
+        EXPECT_EQ(second.Wait(kWindowWait), 0u) << "the silent copy waits for somebody";
+        EXPECT_FALSE(qt::FileExists(log));
+        EXPECT_FALSE(first.HasLog());
+    };
     auto turnedAway = [&](const std::string& switches) {
         qt::Process second;
         ASSERT_TRUE(second.Start("\"" + qt::BinDir() + "\\FixQuorvin.exe\" " + switches, first.workDir));
@@ -173,7 +182,7 @@ TEST(SingleInstance, SecondCopyWarnsAndExits) {
         EXPECT_EQ(second.Wait(10000), 0u);
         EXPECT_FALSE(first.HasLog()) << switches;
     };
-    turnedAway("/S");
+    silentlyAway();
     qt::ui::Press(eula, IDOK);
     HWND dlg = first.MainDialog();
     ASSERT_NE(dlg, nullptr);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,8 +67,42 @@ TEST(CommandLine, ExclusionsAreUpperCasedUnquotedAndAccumulate) {
     EXPECT_EQ(Parse("x /EXCLUDE=C:\\A\"").exclusionList.at(0), "C:\\A\"");
 }
 
-TEST(CommandLine, LogValueKeepsItsQuotesAndLaterValuesWin) {
-    EXPECT_EQ(Parse("x /LOG=\"c:\\my logs\\a.log\"").logPath, "\"C:\\MY LOGS\\A.LOG\"");
+// The path switches lose one pair of surrounding quotes alike, so that a
+// path with blanks can be given; the text inside is kept as it is.
+TEST(CommandLine, PathValuesLoseOnePairOfQuotes) {
+    struct {
+        const char* value;
+        const char* path;
+    } cases[] = {
+        {"\"c:\\my logs\\a.log\"", "C:\\MY LOGS\\A.LOG"},
+        {"\"C:\\BT\\B T", "C:\\BT\\B T"},            // a leading quote alone goes too
+        {"C:\\A\"", "C:\\A\""},                       // a trailing one alone stays
+        {"\"\"C:\\A\"\"", "\"C:\\A\""},              // one pair only
+        {"C:\\PLAIN", "C:\\PLAIN"},
+    };
+    for (auto& c : cases) {
+        for (const char* sw : {"/LOG=", "/ONLYDIR=", "/EXCLUDE="}) {
+            RunOptions o = Parse(std::string("x ") + sw + c.value);
+            std::string got = sw[1] == 'L'   ? o.logPath
+                              : sw[1] == 'O' ? o.onlyDirPath.value_or("(none)")
+                                             : (o.exclusionList.empty() ? "(none)" : o.exclusionList[0]);
+            EXPECT_EQ(got, c.path) << sw << c.value;
+        }
+    }
+    // Empty, quoted or not: a log path that cannot be created, a scan
+    // directory that names nothing, and no exclusion at all (an empty prefix
+    // would exclude every path).
+    for (const char* empty : {"", "\"\""}) {
+        RunOptions o = Parse(std::string("x /LOG=") + empty + " /ONLYDIR=" + empty + " /EXCLUDE=" + empty +
+                             " /EXCLUDE=C:\\X /EXCLUDE=" + empty);
+        EXPECT_EQ(o.logPath, "") << empty;
+        EXPECT_EQ(o.onlyDirPath, std::optional<std::string>("")) << empty;
+        EXPECT_EQ(o.exclusionList, std::vector<std::string>{"C:\\X"}) << empty;
+        EXPECT_FALSE(Parse(std::string("x /EXCLUDE=") + empty).exclusionsGiven) << empty;
+    }
+}
+
+TEST(CommandLine, LaterLogValuesWin) {
     EXPECT_EQ(Parse("x /LOG=a.log /LOG=b.log").logPath, "B.LOG");
     EXPECT_EQ(Parse("x /LOG=%temp%\\q.log").logPath, "%TEMP%\\Q.LOG");
 }
@@ -100,12 +135,12 @@ TEST(CommandLine, ProgramNameIsSkippedQuotedOrNot) {
 
 TEST(CommandLine, QuotesKeepBlanksInsideOneToken) {
     // After the second quote the next blank ends the token.
-    RunOptions o = Parse("x /ONLYDIR=\"c:\\a b\"c /S");
-    EXPECT_EQ(*o.onlyDirPath, "\"C:\\A B\"C");
+    RunOptions o = Parse("x /RWPWD=\"c:\\a b\"c /S");
+    EXPECT_EQ(o.readWritePassword, "\"C:\\A B\"C");
     EXPECT_TRUE(o.silentMode);
     // A third quote is not counted: the blank after it still ends the token.
-    o = Parse("x /ONLYDIR=\"a b\"\"c /S");
-    EXPECT_EQ(*o.onlyDirPath, "\"A B\"\"C");
+    o = Parse("x /RWPWD=\"a b\"\"c /S");
+    EXPECT_EQ(o.readWritePassword, "\"A B\"\"C");
     EXPECT_TRUE(o.silentMode);
 }
 

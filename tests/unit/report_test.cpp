@@ -91,14 +91,42 @@ TEST_F(Report, ConditionalCounterLinesAreLeftOut) {
     EXPECT_EQ(runLog.reportText.find("threads"), std::string::npos);
 }
 
+std::string Unsuccessful(const std::string& advice, const std::string& count) {
+    return "The W32.Quorvin removal was unsuccessful.\n" + count + advice +
+           "Files that could not be repaired or deleted by this tool must be removed\n"
+           "manually. Check the log file for a list of files that could not be deleted.\n"
+           "If you need more information to assist you in performing any of the above tasks,\n"
+           "you may search our Knowledge Base at\n" +
+           std::string(kKnowledgeBaseAddress) + "\n";
+}
+
 TEST_F(Report, PendingDeletesAndRepairs) {
     stats.deletesPendingReboot = 2;
     stats.repairsPendingReboot = 1;
-    stats.repairsFailed = 3;
     EXPECT_EQ(Compose(), ReportIcon::Exclamation);
     EXPECT_EQ(runLog.reportText, std::string("The W32.Quorvin removal was successful.\n"
                                       "The system will delete 2 W32.Quorvin files from your PC on next reboot.\n") +
                               kBody +
+                              "2 file(s) could not be deleted.\n"
+                              "They will be deleted on next reboot.\n\n"
+                              "1 file(s) could not be replaced after repair.\n"
+                              "They will be replaced on next reboot.\n\n"
+                              "The total number of the scanned files: 0\n"
+                              "The number of deleted threat files: 0\n"
+                              "The number of threat processes terminated: 0\n"
+                              "The number of threat threads terminated: 0\n"
+                              "The number of registry entries fixed: 0\n");
+}
+
+// Files left infected outrank the files waiting for the restart: the
+// unsuccessful headline, without the line about undeleted files when every
+// file could be deleted, and every body line as before.
+TEST_F(Report, FailedRepairsAreUnsuccessful) {
+    stats.deletesPendingReboot = 2;
+    stats.repairsPendingReboot = 1;
+    stats.repairsFailed = 3;
+    EXPECT_EQ(Compose(), ReportIcon::Stop);
+    EXPECT_EQ(runLog.reportText, Unsuccessful("Please boot into Safe mode and run this tool again.\n", "") + kBody +
                               "2 file(s) could not be deleted.\n"
                               "They will be deleted on next reboot.\n\n"
                               "1 file(s) could not be replaced after repair.\n"
@@ -112,10 +140,15 @@ TEST_F(Report, PendingDeletesAndRepairs) {
                               "The number of registry entries fixed: 0\n");
 }
 
-TEST_F(Report, RepairFailureAloneIsFound) {
+TEST_F(Report, RepairFailureAloneIsFoundAndUnsuccessful) {
     stats.repairsFailed = 1;
-    EXPECT_EQ(Compose(), ReportIcon::Information);
-    EXPECT_EQ(runLog.reportText.find("W32.Quorvin has been successfully removed from your computer!\n"), 0u);
+    stats.repairs = 4;
+    EXPECT_EQ(Compose(), ReportIcon::Stop);
+    EXPECT_EQ(runLog.reportText.find("The W32.Quorvin removal was unsuccessful.\n"), 0u);
+    EXPECT_EQ(runLog.reportText.find("successfully removed"), std::string::npos);
+    EXPECT_EQ(runLog.reportText.find("could not delete"), std::string::npos);
+    EXPECT_NE(runLog.reportText.find("1 file(s) could not be repaired due to corruption during infection.\n"),
+              std::string::npos);
 }
 
 TEST_F(Report, RepairWaitingForTheRestartAloneIsFound) {
@@ -169,15 +202,6 @@ TEST(ReportFinds, EachCounterAloneIsAFind) {
                            &RemovalStats::deletesPendingReboot, &RemovalStats::filesDeleted, &RemovalStats::repairs,
                            &RemovalStats::repairsPendingReboot, &RemovalStats::processesTerminated,
                            &RemovalStats::threadsTerminated});
-}
-
-std::string Unsuccessful(const std::string& advice, const std::string& count) {
-    return "The W32.Quorvin removal was unsuccessful.\n" + count + advice +
-           "Files that could not be repaired or deleted by this tool must be removed\n"
-           "manually. Check the log file for a list of files that could not be deleted.\n"
-           "If you need more information to assist you in performing any of the above tasks,\n"
-           "you may search our Knowledge Base at\n" +
-           std::string(kKnowledgeBaseAddress) + "\n";
 }
 
 TEST_F(Report, UnsuccessfulHeadlinesByPlatform) {

@@ -86,6 +86,22 @@ TEST(Wininit, SecondNulLineAppendedAfterTheExistingOnes) {
     EXPECT_EQ(p.flushes, 2);
 }
 
+// A replacement is "<target>=<source>"; a second one for the same target
+// cannot be added by key and goes at the end of the section, like "NUL".
+TEST(Wininit, ReplacementLinesKeepTheirOrder) {
+    FakeProfile p;
+    ASSERT_TRUE(AddRenameLine(p, "C:\\BT\\HELD.EXE", "C:\\BT\\HELDEX~1.FIX"));
+    ASSERT_TRUE(AddNulRenameLine(p, "C:\\TEMP\\VCAB.DLL"));
+    ASSERT_TRUE(AddRenameLine(p, "c:\\bt\\held.exe", "C:\\BT\\HELDEX~2.FIX"));
+    EXPECT_EQ(p.lines, (Lines{{"C:\\BT\\HELD.EXE", "C:\\BT\\HELDEX~1.FIX"},
+                              {"NUL", "C:\\TEMP\\VCAB.DLL"},
+                              {"c:\\bt\\held.exe", "C:\\BT\\HELDEX~2.FIX"}}));
+    EXPECT_EQ(p.flushes, 3);
+    EXPECT_FALSE(AddRenameLine(p, "", "C:\\X"));
+    EXPECT_FALSE(AddRenameLine(p, "C:\\X", ""));
+    EXPECT_EQ(p.writes, 3);
+}
+
 TEST(Wininit, SectionThatWouldReachTheLimitIsNotWritten) {
     std::string path = "C:\\TEMP\\VCAB.DLL";   // 16 characters
     // Section text of f bytes: the line fits while 16 + f + 9 < 0x7FFF.

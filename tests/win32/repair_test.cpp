@@ -287,30 +287,65 @@ TEST_F(Repair, WarningOnlyForUnopenableExeNames) {
     EXPECT_EQ(sink.text, expected);
 }
 
-// The ANSI set of 9x: no move function, so a repair cannot replace the file
-// and fails with the file left as it was; whole-file threats are deleted.
-TEST_F(Repair, AnsiPathsOfThe9xFamily) {
-    run.flags.isNtFamily = false;
-    run.flags.isWin9xFamily = true;
-    run.flags.maxPathChars = kMaxPathChars9x;
-    run.api = ApiTable{};
-    ASSERT_EQ(LoadApiTable(run.api, run.flags), 1);
-    ASSERT_EQ(run.api.ansi.MoveFileEx, nullptr);
+// The ANSI set of 9x has no move that replaces: the host goes aside, the
+// repaired copy takes its name and the aside name is deleted; whole-file
+// threats are deleted.
+class Repair9x : public Repair {
+protected:
+    void SetUp() override {
+        Repair::SetUp();
+        run.flags.isNtFamily = false;
+        run.flags.isWin9xFamily = true;
+        run.flags.maxPathChars = kMaxPathChars9x;
+        run.api = ApiTable{};
+        ASSERT_EQ(LoadApiTable(run.api, run.flags), 1);
+        ASSERT_EQ(run.api.ansi.MoveFileEx, nullptr);
+        ASSERT_NE(run.api.ansi.MoveFile, nullptr);
+    }
+    void Scan9x(const std::string& path) {
+        std::vector<char> buffer(path.begin(), path.end());
+        buffer.push_back('\0');
+        ScanFile(run, progress, buffer.data(), FILE_ATTRIBUTE_NORMAL);
+    }
+};
 
-    Bytes infected = samples::MakeInfected(Host(21), {.seed = 21});
-    std::string host = Put("host9x.exe", infected);
+TEST_F(Repair9x, HostIsReplacedAndThreatDeleted) {
+    samples::InfectedSample s = samples::Infect(Host(21), {.seed = 21});
+    ASSERT_FALSE(s.image.empty()) << s.error;
+    std::string host = Put("host9x.exe", s.image);
     std::string threat = Put("threat9x.dll", samples::MakeThreatFile({}));
-    std::vector<char> buffer(host.begin(), host.end());
-    buffer.push_back('\0');
-    ScanFile(run, progress, buffer.data(), FILE_ATTRIBUTE_NORMAL);
-    buffer.assign(threat.begin(), threat.end());
-    buffer.push_back('\0');
-    ScanFile(run, progress, buffer.data(), FILE_ATTRIBUTE_NORMAL);
-    EXPECT_EQ(sink.text, host + ": infected with W32.Quorvin!inf\r\n" + host + kAttempt + host + kFailed + threat +
+    Scan9x(host);
+    Scan9x(threat);
+    EXPECT_EQ(sink.text, host + ": infected with W32.Quorvin!inf\r\n" + host + kAttempt + host + kRepaired + threat +
                              ": infected with W32.Quorvin\r\n" + threat + ": (deleted)\r\n");
-    EXPECT_EQ(qt::ReadBytes(host), infected);
+    EXPECT_EQ(qt::ReadBytes(host), samples::ExpectedAfterRepair(s.normalizedHost, s.image));
     EXPECT_FALSE(qt::FileExists(threat));
+    EXPECT_EQ(run.stats.repairs, 1u);
     EXPECT_EQ(run.detectedFiles.GetCount(), 2u);
+    EXPECT_TRUE(rt::FixLeftovers(dir).empty());
+}
+
+// A copy that cannot take the host's name: the host is put back as it was,
+// the copy goes, and the repair fails.
+const char* g_refusedTarget = nullptr;
+BOOL WINAPI MoveRefusingTarget(const char* from, const char* to) {
+    if (lstrcmpiA(to, g_refusedTarget) == 0 && std::strstr(from, ".fix0000")) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return MoveFileA(from, to);
+}
+
+TEST_F(Repair9x, CopyThatCannotMoveInPutsTheHostBack) {
+    Bytes infected = samples::MakeInfected(Host(22), {.seed = 22});
+    std::string host = Put("back9x.exe", infected);
+    g_refusedTarget = host.c_str();
+    run.api.ansi.MoveFile = MoveRefusingTarget;
+    Scan9x(host);
+    EXPECT_EQ(sink.text, host + ": infected with W32.Quorvin!inf\r\n" + host + kAttempt + host + kFailed);
+    EXPECT_EQ(qt::ReadBytes(host), infected);
+    EXPECT_EQ(run.stats.repairsFailed, 1u);
+    EXPECT_EQ(run.stats.repairs + run.stats.repairsPendingReboot, 0u);
     EXPECT_TRUE(rt::FixLeftovers(dir).empty());
 }
 

@@ -1,5 +1,6 @@
 // The removal run end to end under Wine: the log of a clean machine, the log
-// path, platforms, early exits and the restart.
+// path, a second silent copy, command lines that name nothing or quote their
+// paths, platforms, early exits and the restart.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,6 +8,7 @@
 #include "app/environment.h"
 #include "app/removal_run.h"
 #include "ps/win32/ps_win32_bindings.h"
+#include "repair_support.h"
 #include "support/support.h"
 
 namespace {
@@ -57,6 +59,91 @@ TEST(SilentRun, ReadOnlyHiddenLogIsReplaced) {
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(qt::ReadText(log).substr(0, sizeof kTitle - 1), kTitle);
     EXPECT_EQ(GetFileAttributesA(log.c_str()) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN), 0u);
+}
+
+std::string Upper(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c -= 32;
+    return s;
+}
+
+// A second silent copy while a run scans has nobody to answer a box: it ends
+// at once with exit code 0, writes nothing, and the running copy finishes
+// exactly as it would alone.
+TEST(SilentRun, SecondSilentCopyDuringAScanEndsAtOnce) {
+    // The full scan takes seconds; a try whose first run was over before the
+    // second copy ended proves nothing and is made again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::string dir = qt::NewWorkDir("first");
+        std::string firstLog = dir + "\\fixquorvin.log";
+        qt::Process first;
+        ASSERT_TRUE(first.Start("\"" + Program() + "\" /S", dir));
+        // The log is created as the run starts, before its scan.
+        for (int i = 0; i < 600 && !qt::FileExists(firstLog); ++i) Sleep(100);
+        ASSERT_TRUE(qt::FileExists(firstLog));
+
+        std::string secondLog = dir + "\\second.log";
+        qt::ProcessResult second = qt::Run("\"" + Program() + "\" /S /LOG=" + secondLog, dir, 60000);
+        ASSERT_TRUE(second.finished) << "the second copy waits for somebody";
+        const bool overlapped = first.Wait(0) == 0xFFFFFFFF;
+        EXPECT_EQ(first.Wait(600000), 0u);
+        if (!overlapped) continue;
+        EXPECT_EQ(second.exitCode, 0u);
+        EXPECT_FALSE(qt::FileExists(secondLog));
+        EXPECT_EQ(qt::ReadText(firstLog), kCleanLog);
+        return;
+    }
+    FAIL() << "the first run never outlasted the second copy";
+}
+
+// /ONLYDIR= naming no directory: nothing is scanned, and a warning line stands
+// above the report, which never says "not found" alone.
+TEST(SilentRun, OnlyDirThatNamesNoDirectoryIsLogged) {
+    std::string dir = qt::NewWorkDir("onlydir");
+    const std::string file = dir + "\\file.exe";
+    const rt::Bytes content = samples::MakeInfected(qt::ReadBytes(qt::BinDir() + "\\hello.exe"), {.seed = 700});
+    ASSERT_TRUE(qt::WriteBytes(file, content));
+    const std::string cases[] = {dir + "\\missing", file, ""};
+    for (const std::string& value : cases) {
+        std::string work = qt::NewWorkDir("onlydir-run");
+        qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S /ONLYDIR=" + value, work, 600000);
+        ASSERT_TRUE(r.finished) << value;
+        EXPECT_EQ(qt::ReadText(work + "\\fixquorvin.log"),
+                  std::string(kTitle) + "\r\n\r\n"
+                      "directory " + Upper(value) + ": (WARNING: not scanned, not found)\r\n"
+                      "W32.Quorvin has not been found on your computer.\r\n"
+                      "\r\nThe tool was executed in silent mode.\r\n\r\n")
+            << value;
+    }
+    EXPECT_EQ(qt::ReadBytes(file), content);
+}
+
+// Paths with blanks in quotes, beside empty exclusions that exclude nothing:
+// the log is written where /LOG= says, and the tree /ONLYDIR= names is scanned.
+TEST(SilentRun, QuotedPathsWithBlanksAndEmptyExclusions) {
+    std::string dir = qt::NewWorkDir("b 9d");
+    std::string tree = dir + "\\b t";
+    ASSERT_TRUE(CreateDirectoryA(tree.c_str(), nullptr));
+    const rt::Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
+    samples::InfectedSample s = samples::Infect(hello, {.seed = 701});
+    ASSERT_FALSE(s.image.empty()) << s.error;
+    ASSERT_TRUE(qt::WriteBytes(tree + "\\prog.exe", s.image));
+    const rt::Bytes text(300, 't');
+    ASSERT_TRUE(qt::WriteBytes(tree + "\\notes.txt", text));
+
+    std::string logPath = dir + "\\b 9d.log";
+    qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S /LOG=\"" + logPath + "\" /ONLYDIR=\"" + tree +
+                                      "\" /EXCLUDE= /EXCLUDE=\"\"",
+                                  dir, 600000);
+    ASSERT_TRUE(r.finished);
+    std::string log = qt::ReadText(logPath);
+    const std::string shown = Upper(tree) + "\\prog.exe";
+    EXPECT_EQ(qt::Count(log, shown + ": infected with W32.Quorvin!inf\r\n"), 1u) << log;
+    EXPECT_EQ(qt::Count(log, shown + ": File repaired.\r\n"), 1u) << log;
+    EXPECT_EQ(rt::ReportNumber(log, "The total number of the scanned files: "), 2) << log;
+    EXPECT_EQ(qt::ReadBytes(tree + "\\prog.exe"), samples::ExpectedAfterRepair(s.normalizedHost, s.image));
+    EXPECT_EQ(qt::ReadBytes(tree + "\\notes.txt"), text);
+    EXPECT_FALSE(qt::FileExists(dir + "\\fixquorvin.log"));
 }
 
 TEST(Platform, FlagsUnderEveryWineVersion) {

@@ -33,9 +33,9 @@ std::string Upper(std::string s) {
 }
 
 // Runs the program silently (its log in a folder of its own) and returns the log.
-std::string RunTool(const std::string& switches) {
+std::string RunTool(const std::string& switches, const std::string& program = Program()) {
     std::string dir = qt::NewWorkDir("run");
-    qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S " + switches, dir, 600000);
+    qt::ProcessResult r = qt::Run("\"" + program + "\" /S " + switches, dir, 600000);
     EXPECT_TRUE(r.finished);
     EXPECT_EQ(r.exitCode, 0u);
     return qt::ReadText(dir + "\\fixquorvin.log");
@@ -182,6 +182,12 @@ TEST_F(SampleTree, EverySampleOnceWithItsNameAndHostsRestored) {
     EXPECT_EQ(rt::ReportNumber(log, "The number of deleted threat files: "), static_cast<long>(deleted));
     EXPECT_NE(log.find(std::to_string(failed) + " file(s) could not be repaired due to corruption during infection."),
               std::string::npos);
+    // A file left infected: no success headline, and nothing said of deletions.
+    EXPECT_NE(log.find("\r\nThe W32.Quorvin removal was unsuccessful.\r\n"
+                       "Please boot into Safe mode and run this tool again.\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("could not delete"), std::string::npos);
     EXPECT_EQ(rt::ReportNumber(log, "The total number of the scanned files: "), static_cast<long>(all.size()));
     EXPECT_TRUE(rt::FixLeftovers(dir).empty());
     EXPECT_TRUE(GetFileAttributesA((dir + "\\hello-one.exe").c_str()) & FILE_ATTRIBUTE_READONLY);
@@ -258,6 +264,144 @@ TEST(HeldHost, AloneIsReportedAsFound) {
               std::string::npos)
         << log;
     EXPECT_NE(log.find("\r\nThe system requires a reboot but was not rebooted.\r\n"), std::string::npos) << log;
+}
+
+std::string ShortName(const std::string& path) {
+    char out[MAX_PATH] = {};
+    GetShortPathNameA(path.c_str(), out, MAX_PATH);
+    return out;
+}
+
+// A link back to one of its own ancestors (L:, scan_test.prefix.sh) is not
+// followed round again: every file is scanned once and the one infected file
+// is found and repaired once; the link to a folder beside the tree is walked.
+// The ANSI walk of Windows 98 keeps to the same.
+TEST(Loops, LinkBackToAnAncestorIsWalkedOnce) {
+    ASSERT_EQ(GetDriveTypeA("L:\\"), static_cast<UINT>(DRIVE_REMOVABLE));
+    ASSERT_TRUE(qt::WriteBytes("L:\\loop\\top.dat", Bytes(100, 'x')));
+    ASSERT_TRUE(qt::WriteBytes("L:\\beside\\side.dat", Bytes(100, 'y')));
+    ASSERT_TRUE(qt::FileExists("L:\\loop\\a\\b\\up\\a\\b\\up\\top.dat"));   // the loop is there
+    ASSERT_TRUE(qt::FileExists("L:\\loop\\a\\side\\side.dat"));
+    const Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
+    samples::InfectedSample s = samples::Infect(hello, {.seed = 800});
+    ASSERT_FALSE(s.image.empty()) << s.error;
+    const std::string prog = "L:\\loop\\a\\b\\prog.exe";
+
+    std::string program98 = qt::CopyProgramAs("FixQuorvin.exe", "fixq98.exe");
+    qt::SetWineVersionFor("fixq98.exe", "win98");
+    for (const std::string& program : {Program(), program98}) {
+        ASSERT_TRUE(qt::WriteBytes(prog, s.image));
+        std::string log = RunTool("/ONLYDIR=L:\\loop", program);
+        qt::WriteBytes(qt::OutDir() + "\\loop.log", Bytes(log.begin(), log.end()));
+        EXPECT_EQ(log.find("\\UP\\"), std::string::npos) << log;
+        EXPECT_EQ(qt::Count(log, "infected with"), 1u) << log;
+        EXPECT_EQ(qt::Count(log, "L:\\LOOP\\a\\b\\prog.exe: File repaired.\r\n"), 1u) << log;
+        // top.dat, prog.exe and, through the link beside, side.dat.
+        EXPECT_EQ(rt::ReportNumber(log, "The total number of the scanned files: "), 3) << log;
+        EXPECT_EQ(qt::ReadBytes(prog), samples::ExpectedAfterRepair(s.normalizedHost, s.image));
+    }
+    EXPECT_EQ(rt::Output(prog), rt::Output(qt::BinDir() + "\\hello.exe"));
+    EXPECT_EQ(qt::ReadBytes("L:\\loop\\top.dat"), Bytes(100, 'x'));
+    EXPECT_EQ(qt::ReadBytes("L:\\beside\\side.dat"), Bytes(100, 'y'));
+    EXPECT_TRUE(rt::FixLeftovers("L:\\loop\\a\\b").empty());
+}
+
+// A repair that cannot be written: F: (scan_test.prefix.sh) is a small drive
+// of its own, filled up here. The error line, the file as it was, no copy
+// left, and the unsuccessful headline without the line about deletions.
+TEST(FullDrive, RepairThatCannotBeWrittenIsUnsuccessful) {
+    ULARGE_INTEGER total = {};
+    if (GetDriveTypeA("F:\\") != DRIVE_REMOVABLE || !GetDiskFreeSpaceExA("F:\\", nullptr, &total, nullptr) ||
+        total.QuadPart > (1u << 20))
+        GTEST_SKIP() << "no small drive F: here (scan_test.prefix.sh could not mount one)";
+    const Bytes infected = samples::MakeInfected(samples::MakeCleanHost({.seed = 810}), {.seed = 811});
+    ASSERT_FALSE(infected.empty());
+    ASSERT_TRUE(qt::WriteBytes("F:\\prog.exe", infected));
+    // The rest of the drive in ever smaller pieces, until nothing more fits.
+    HANDLE filler = CreateFileA("F:\\filler.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(filler, INVALID_HANDLE_VALUE);
+    const std::vector<char> chunk(65536, 'f');
+    for (DWORD piece = 65536; piece >= 512; piece /= 8)
+        for (DWORD put = 0; WriteFile(filler, chunk.data(), piece, &put, nullptr) && put == piece;) {
+        }
+    const DWORD filled = GetFileSize(filler, nullptr);
+    CloseHandle(filler);
+    ULARGE_INTEGER available = {};
+    ASSERT_TRUE(GetDiskFreeSpaceExA("F:\\", &available, nullptr, nullptr));
+    ASSERT_LT(available.QuadPart, infected.size());
+
+    std::string log = RunTool("/ONLYDIR=F:\\");
+    qt::WriteBytes(qt::OutDir() + "\\full-drive.log", Bytes(log.begin(), log.end()));
+    EXPECT_NE(log.find("F:\\prog.exe: infected with W32.Quorvin!inf\r\n"
+                       "F:\\prog.exe: ERROR! Repair failed, the file is corrupted, please replace it from a backup "
+                       "copy.\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("\r\nThe W32.Quorvin removal was unsuccessful.\r\n"
+                       "Please boot into Safe mode and run this tool again.\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("could not delete"), std::string::npos) << log;
+    EXPECT_EQ(log.find("successfully removed"), std::string::npos) << log;
+    EXPECT_NE(log.find("1 file(s) could not be repaired due to corruption during infection.\r\n"), std::string::npos);
+    EXPECT_EQ(qt::ReadBytes("F:\\prog.exe"), infected);
+    EXPECT_EQ(qt::ReadBytes("F:\\filler.bin").size(), filled);
+    EXPECT_TRUE(rt::FixLeftovers("F:").empty());
+}
+
+// Windows 98 (Wine reports win98 to a copy of the program): a free host is
+// replaced at once and runs again; one held by another process is replaced
+// through a WININIT.INI line at the restart.
+TEST(Win98, RepairsReplaceTheHostNowOrAtTheRestart) {
+    std::string program98 = qt::CopyProgramAs("FixQuorvin.exe", "fixq98.exe");
+    qt::SetWineVersionFor("fixq98.exe", "win98");
+    char windows[MAX_PATH] = {};
+    GetWindowsDirectoryA(windows, MAX_PATH);
+    const std::string ini = std::string(windows) + "\\WININIT.INI";
+    DeleteFileA(ini.c_str());
+
+    std::string dir = qt::NewWorkDir("repair98");
+    const Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
+    samples::InfectedSample free = samples::Infect(hello, {.seed = 820});
+    samples::InfectedSample held = samples::Infect(hello, {.seed = 821});
+    ASSERT_FALSE(free.image.empty() || held.image.empty());
+    const std::string freePath = dir + "\\free.exe", heldPath = dir + "\\held.exe";
+    ASSERT_TRUE(qt::WriteBytes(freePath, free.image));
+    ASSERT_TRUE(qt::WriteBytes(heldPath, held.image));
+    ASSERT_TRUE(qt::WriteBytes(dir + "\\notes.txt", Bytes(200, 'n')));
+
+    qt::FileHolder holder;
+    ASSERT_TRUE(holder.Hold(heldPath));
+    std::string log = RunTool("/NOSILENTREBOOT /ONLYDIR=" + dir, program98);
+    qt::WriteBytes(qt::OutDir() + "\\repair98.log", Bytes(log.begin(), log.end()));
+    const std::string shownFree = Upper(dir) + "\\free.exe", shownHeld = Upper(dir) + "\\held.exe";
+    EXPECT_EQ(qt::Count(log, shownFree + ": infected with W32.Quorvin!inf\r\n"), 1u) << log;
+    EXPECT_EQ(qt::Count(log, shownFree + ": File repaired.\r\n"), 1u) << log;
+    EXPECT_EQ(qt::Count(log, shownHeld + ": infected with W32.Quorvin!inf\r\n"), 1u) << log;
+    EXPECT_EQ(qt::Count(log, shownHeld + ": will be repaired at the next reboot\r\n"), 1u) << log;
+    EXPECT_EQ(log.find("ERROR!"), std::string::npos) << log;
+    EXPECT_NE(log.find("\r\nW32.Quorvin has been successfully removed from your computer!\r\n"), std::string::npos);
+    EXPECT_NE(log.find("1 file(s) could not be replaced after repair.\r\nThey will be replaced on next reboot."),
+              std::string::npos);
+    EXPECT_EQ(rt::ReportNumber(log, "The number of repairs: "), 1);
+    EXPECT_EQ(rt::ReportNumber(log, "The number of infections: "), 2);
+    // free, held, the held one's copy in its place, notes.
+    EXPECT_EQ(rt::ReportNumber(log, "The total number of the scanned files: "), 4);
+    EXPECT_NE(log.find("\r\nThe system requires a reboot but was not rebooted.\r\n"), std::string::npos);
+    EXPECT_EQ(qt::ReadText(ini), "[rename]\r\n" + ShortName(heldPath) + "=" + ShortName(heldPath + ".fix0000") + "\r\n");
+    EXPECT_EQ(qt::ReadBytes(freePath), samples::ExpectedAfterRepair(free.normalizedHost, free.image));
+    EXPECT_EQ(qt::ReadBytes(heldPath), held.image);
+    EXPECT_EQ(rt::FixLeftovers(dir), std::vector<std::string>{heldPath + ".fix0000"});
+    const std::string helloOut = rt::Output(qt::BinDir() + "\\hello.exe");
+    EXPECT_EQ(rt::Output(freePath), helloOut);
+
+    holder.Release();
+    ASSERT_TRUE(qt::RestartMachine());
+    EXPECT_EQ(qt::ReadBytes(heldPath), samples::ExpectedAfterRepair(held.normalizedHost, held.image));
+    EXPECT_TRUE(rt::FixLeftovers(dir).empty());
+    EXPECT_EQ(rt::Output(heldPath), helloOut);
+    EXPECT_EQ(qt::ReadBytes(dir + "\\notes.txt"), Bytes(200, 'n'));
+    EXPECT_FALSE(qt::FileExists(ini));
 }
 
 }  // namespace

@@ -61,6 +61,10 @@ if [ $rc -eq 0 ] && [[ $name == *_test ]] && ! grep -q '^\[==========\] .* ran\.
 fi
 wineserver -k >/dev/null 2>&1
 wineserver -w >/dev/null 2>&1
+# File systems a prefix hook mounted inside the prefix (a small full drive).
+awk -v p="$prefix/" 'index($2, p) == 1 { print $2 }' /proc/mounts | sort -r | while read -r m; do
+    umount "$m" || echo "run-test: could not unmount $m" >&2
+done
 art=$build/artifacts/$name
 rm -rf "$art"; mkdir -p "$art"
 cp -a "$drive_c/quorvin/out/." "$art/" 2>/dev/null
