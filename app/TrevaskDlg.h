@@ -39,11 +39,22 @@ private:
     void ShowAbout();
     void UpdateControls();
     void FitToStatusLine(char* text, size_t capacity);
+    void DisplayFile(const char* ansiPath);
+    void FlushCurrentFile();
 
     HICON m_icon = nullptr;
     HICON m_smallIcon = nullptr;
     std::atomic<long> m_cancelGuard{-1};
     bool m_cancelConfirmed = false;
+    // File names reach the status line at most every kFileRefreshMs: the
+    // latest one is kept and shown when the time has come, before a phase
+    // text or a box, and before a message is handled (a person who presses
+    // Cancel sees the file the scan stopped at).
+    static constexpr DWORD kFileRefreshMs = 50;
+    std::string m_pendingFile;
+    bool m_filePending = false;
+    bool m_showsFile = false;
+    DWORD m_fileShownAt = 0;
 };
 
 // Agreement (resource 103) and About (resource 100) dialogs.

@@ -3,6 +3,7 @@
 #include <array>
 
 const char kCannotOpenForScanText[] = "WARNING: file cannot be opened for scanning";
+const char kCannotReadForScanText[] = "WARNING: file cannot be read for scanning";
 
 namespace {
 

@@ -14,6 +14,13 @@ enum : int {
 
 // Log text of a file that cannot be opened for scanning (only for ".exe" names).
 extern const char kCannotOpenForScanText[];
+// Log text of a file whose bytes could not be read for the tests (mapping and
+// reads both failed).
+extern const char kCannotReadForScanText[];
+
+// How much of each file the scan reads first: one read that decides nearly
+// every file (see DetectFromHead).
+constexpr size_t kScanHeadBytes = 4096;
 
 // Offsets of the header fields the threat's structures are read through.
 namespace pefield {
