@@ -120,6 +120,20 @@ struct EnumerateOnly {
     void operator()(const std::wstring&) {}
 };
 
+// One message-queue look per entry, as the walk's pump does.
+struct Peek {
+    void operator()(const std::wstring&) {
+        MSG msg;
+        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
+    }
+};
+
+// The same look through the queue's status.
+struct QueueStatus {
+    void operator()(const std::wstring&) { g_status = g_status + GetQueueStatus(QS_ALLINPUT); }
+    static inline volatile DWORD g_status = 0;
+};
+
 struct OpenAndMap {
     void operator()(const std::wstring& path) {
         HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -215,6 +229,7 @@ int main(int argc, char** argv) {
     int small = argc > 1 ? std::atoi(argv[1]) : 20000;
     int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
     bool heads = argc > 3 && !std::strcmp(argv[3], "heads");
+    bool diag = argc > 3 && !std::strcmp(argv[3], "diag");
     qt::ui::PrepareDesktop();
     CreateDirectoryW(L"C:\\quorvin", nullptr);
     CreateDirectoryW(kWork, nullptr);
@@ -276,13 +291,43 @@ int main(int argc, char** argv) {
             best[2] = std::min(best[2], t1 - t0);
         }
         rows.push_back({tree.name, "enumerate only", best[0], best[2], counted[0], counted[2]});
+        if (diag) {
+            // Where the scan's time goes: the pump's look at the queue, and the
+            // walk without it.
+            Peek peek;
+            QueueStatus status;
+            RunProgress quiet;
+            double bestPeek = 1e30, bestQuiet = 1e30, bestStatus = 1e30;
+            for (int r = 0; r < rounds; ++r) {
+                double t0 = Now();
+                Walk(tree.root, peek);
+                double t1 = Now();
+                bestPeek = std::min(bestPeek, t1 - t0);
+                t0 = Now();
+                Walk(tree.root, status);
+                t1 = Now();
+                bestStatus = std::min(bestStatus, t1 - t0);
+                t0 = Now();
+                ScanDrives(run, quiet);
+                t1 = Now();
+                bestQuiet = std::min(bestQuiet, t1 - t0);
+            }
+            rows.push_back({tree.name, "enumerate+peek", bestPeek, best[2], counted[0], counted[2]});
+            rows.push_back({tree.name, "enumerate+status", bestStatus, best[2], counted[0], counted[2]});
+            rows.push_back({tree.name, "scan without pump", bestQuiet, best[2], counted[0], counted[2]});
+        }
         rows.push_back({tree.name, "bare open+map", best[1], best[2], counted[1], counted[2]});
         for (size_t i = 0; i < reads.size(); ++i)
             rows.push_back({tree.name, "bare " + reads[i].first, bestRead[i], best[2], counted[1], counted[2]});
     }
 
-    // The program itself: silent against the dialog, each less its run over an empty folder.
-    for (const Tree& tree : trees) {
+    // The program itself: silent against the dialog, each less its run over an
+    // empty folder. One run of each first, for the caches.
+    if (!diag) {
+        SilentRun(kEmpty);
+        InteractiveRun(kEmpty);
+    }
+    for (const Tree& tree : diag ? std::vector<Tree>{} : std::vector<Tree>(std::begin(trees), std::end(trees))) {
         double silent = 1e30, dialog = 1e30, silentEmpty = 1e30, dialogEmpty = 1e30;
         for (int r = 0; r < rounds; ++r) {
             silentEmpty = std::min(silentEmpty, SilentRun(kEmpty));
