@@ -33,9 +33,6 @@ int DetectMapped(const void* view, size_t size) {
     return call.verdict;
 }
 
-// Whole images up to this size are mapped; larger files (and files whose
-// mapping fails) are read in windows where the tests need them.
-constexpr uint64_t kMapWholeLimit = 256u << 20;
 // Windows read around a byte the tests lack: the decryptor search runs 2079
 // bytes back from the end of the threat's section and 341 forward; the CRC
 // covers the first 12 KB.

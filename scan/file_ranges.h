@@ -12,6 +12,11 @@
 #include "scan/detect_core.h"
 #include "scan/file_handles.h"
 
+// Whole images up to this size are mapped for detection and repair; larger
+// files, and files whose mapping fails, are read in windows where the tests
+// need them (a 32-bit process rarely finds room for more).
+constexpr uint64_t kMapWholeLimit = 256u << 20;
+
 class FileRanges {
 public:
     FileRanges(HANDLE file, uint64_t size) : file_(file), ranges_(size) {}

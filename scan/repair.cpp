@@ -76,10 +76,10 @@ void RunRepairImage(void* arg) {
     call->result = RepairImage(call->image, call->size, call->verdict, *call->log, call->logPath);
 }
 
-// Copies up to this size are repaired through a writable mapping of the whole
-// copy; larger ones (and copies whose mapping fails) through reads and writes
-// of the few ranges the repair touches.
-constexpr uint64_t kMapWholeLimit = 256u << 20;
+// Copies up to kMapWholeLimit are repaired through a writable mapping of the
+// whole copy; larger ones (and copies whose mapping fails) through reads and
+// writes of the few ranges the repair touches.
+
 // Windows read around a byte the repair lacks: the threat's section (under
 // 48 KB) and the few hundred bytes the replay reads past its end.
 constexpr uint32_t kWindowBefore = 4096, kWindowAfter = 0x10000;
