@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -202,7 +203,7 @@ int TrevaskDlg::SetStatusText(const char* text) {
 
 void TrevaskDlg::ShowCurrentFile(const char* ansiPath) {
     if (run.flags.silentMode || !ansiPath) return;
-    if (m_showsFile && GetTickCount() - m_fileShownAt < kFileRefreshMs) {
+    if (m_showsFile && GetTickCount() - m_fileShownAt < m_fileWait) {
         m_pendingFile.assign(ansiPath);
         m_filePending = true;
         return;
@@ -211,6 +212,7 @@ void TrevaskDlg::ShowCurrentFile(const char* ansiPath) {
 }
 
 void TrevaskDlg::DisplayFile(const char* ansiPath) {
+    const DWORD start = GetTickCount();
     char buffer[521 + 8] = {};
     std::strncpy(buffer, ansiPath, 520);
     FitToStatusLine(buffer, sizeof buffer);
@@ -219,6 +221,7 @@ void TrevaskDlg::DisplayFile(const char* ansiPath) {
     m_filePending = false;
     m_showsFile = true;
     m_fileShownAt = GetTickCount();
+    m_fileWait = std::clamp<DWORD>(kDisplayShare * (m_fileShownAt - start), kFileRefreshMs, kFileRefreshMaxMs);
 }
 
 void TrevaskDlg::FlushCurrentFile() {
@@ -232,7 +235,7 @@ void TrevaskDlg::PumpOneMessage() {
     // nothing waits after nearly every entry.
     if (!HIWORD(GetQueueStatus(QS_ALLINPUT)) || !PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE)) {
         // A file that took long is not left behind an older name.
-        if (m_filePending && GetTickCount() - m_fileShownAt >= kFileRefreshMs) FlushCurrentFile();
+        if (m_filePending && GetTickCount() - m_fileShownAt >= m_fileWait) FlushCurrentFile();
         return;
     }
     FlushCurrentFile();

@@ -46,14 +46,19 @@ private:
     HICON m_smallIcon = nullptr;
     std::atomic<long> m_cancelGuard{-1};
     bool m_cancelConfirmed = false;
-    // File names reach the status line at most every kFileRefreshMs: the
-    // latest one is kept and shown when the time has come, before a phase
-    // text or a box, and before a message is handled (a person who presses
-    // Cancel sees the file the scan stopped at).
+    // File names reach the status line at most every kFileRefreshMs, and
+    // slower where showing one is slow (an emulated or remote display), so
+    // that the names take no more than about a twentieth of the scan's time.
+    // The latest name is kept and shown when its time has come, before a
+    // phase text or a box, and before a message is handled (a person who
+    // presses Cancel sees the file the scan stopped at).
     static constexpr DWORD kFileRefreshMs = 50;
+    static constexpr DWORD kFileRefreshMaxMs = 1000;
+    static constexpr DWORD kDisplayShare = 20;
     std::string m_pendingFile;
     bool m_filePending = false;
     bool m_showsFile = false;
+    DWORD m_fileWait = kFileRefreshMs;
     DWORD m_fileShownAt = 0;
 };
 
