@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -189,27 +190,55 @@ void TrevaskDlg::FitToStatusLine(char* text, size_t capacity) {
 
 int TrevaskDlg::SetStatusText(const char* text) {
     if (run.flags.silentMode) return 0;
+    FlushCurrentFile();
     if (!text || std::strlen(text) > 259) return 1;
     char buffer[260 + 8] = {};
     std::strcpy(buffer, text);
     FitToStatusLine(buffer, sizeof buffer);
     statusText = buffer;
+    m_showsFile = false;
     UpdateControls();
     return 1;
 }
 
 void TrevaskDlg::ShowCurrentFile(const char* ansiPath) {
     if (run.flags.silentMode || !ansiPath) return;
+    if (m_showsFile && GetTickCount() - m_fileShownAt < m_fileWait) {
+        m_pendingFile.assign(ansiPath);
+        m_filePending = true;
+        return;
+    }
+    DisplayFile(ansiPath);
+}
+
+void TrevaskDlg::DisplayFile(const char* ansiPath) {
+    const DWORD start = GetTickCount();
     char buffer[521 + 8] = {};
     std::strncpy(buffer, ansiPath, 520);
     FitToStatusLine(buffer, sizeof buffer);
     statusText = buffer;
     UpdateControls();
+    m_filePending = false;
+    m_showsFile = true;
+    m_fileShownAt = GetTickCount();
+    m_fileWait = std::clamp<DWORD>(kDisplayShare * (m_fileShownAt - start), kFileRefreshMs, kFileRefreshMaxMs);
+}
+
+void TrevaskDlg::FlushCurrentFile() {
+    if (m_filePending) DisplayFile(m_pendingFile.c_str());
 }
 
 void TrevaskDlg::PumpOneMessage() {
     MSG msg;
-    if (!PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE)) return;
+    // The queue's status tells in one call to the system whether anything
+    // waits; a look with PeekMessage costs several where nothing does, and
+    // nothing waits after nearly every entry.
+    if (!HIWORD(GetQueueStatus(QS_ALLINPUT)) || !PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE)) {
+        // A file that took long is not left behind an older name.
+        if (m_filePending && GetTickCount() - m_fileShownAt >= m_fileWait) FlushCurrentFile();
+        return;
+    }
+    FlushCurrentFile();
     if (!PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) return;
     if (msg.message == WM_QUIT) return;   // dropped: the run ends by closing the dialog
     if (m_hWnd && IsDialogMessageA(m_hWnd, &msg)) return;
@@ -218,6 +247,7 @@ void TrevaskDlg::PumpOneMessage() {
 }
 
 int TrevaskDlg::ShowBox(const char* text, const char* caption, UINT style) {
+    FlushCurrentFile();
     return MessageBoxA(m_hWnd, text, caption, style);
 }
 

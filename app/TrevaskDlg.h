@@ -39,11 +39,27 @@ private:
     void ShowAbout();
     void UpdateControls();
     void FitToStatusLine(char* text, size_t capacity);
+    void DisplayFile(const char* ansiPath);
+    void FlushCurrentFile();
 
     HICON m_icon = nullptr;
     HICON m_smallIcon = nullptr;
     std::atomic<long> m_cancelGuard{-1};
     bool m_cancelConfirmed = false;
+    // File names reach the status line at most every kFileRefreshMs, and
+    // slower where showing one is slow (an emulated or remote display), so
+    // that the names take no more than about a twentieth of the scan's time.
+    // The latest name is kept and shown when its time has come, before a
+    // phase text or a box, and before a message is handled (a person who
+    // presses Cancel sees the file the scan stopped at).
+    static constexpr DWORD kFileRefreshMs = 50;
+    static constexpr DWORD kFileRefreshMaxMs = 1000;
+    static constexpr DWORD kDisplayShare = 20;
+    std::string m_pendingFile;
+    bool m_filePending = false;
+    bool m_showsFile = false;
+    DWORD m_fileWait = kFileRefreshMs;
+    DWORD m_fileShownAt = 0;
 };
 
 // Agreement (resource 103) and About (resource 100) dialogs.

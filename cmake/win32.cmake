@@ -90,5 +90,6 @@ file(GLOB QUORVIN_WIN32_BENCH CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/bench/win32/
 foreach(src IN LISTS QUORVIN_WIN32_BENCH)
   get_filename_component(name ${src} NAME_WE)
   add_executable(${name} ${src})
-  target_link_libraries(${name} PRIVATE quorvin_win32 quorvin_samples)
+  # The test support drives the program's dialog for the runs with it.
+  target_link_libraries(${name} PRIVATE quorvin_test_support)
 endforeach()

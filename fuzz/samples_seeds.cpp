@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const auto samples = Samples();
-    for (const char* fuzzer : {"detect_fuzz", "repair_fuzz"}) {
+    for (const char* fuzzer : {"detect_fuzz", "repair_fuzz", "head_fuzz"}) {
         const std::filesystem::path dir = std::filesystem::path(argv[1]) / fuzzer;
         std::filesystem::create_directories(dir);
         for (const auto& [name, bytes] : samples) {

@@ -3,6 +3,7 @@
 #include <array>
 
 const char kCannotOpenForScanText[] = "WARNING: file cannot be opened for scanning";
+const char kCannotReadForScanText[] = "WARNING: file cannot be read for scanning";
 
 namespace {
 
@@ -38,37 +39,53 @@ bool Listed(const uint32_t (&list)[N], uint32_t value) {
 }
 
 // Reads that record a fault instead of leaving the image. Once a read has
-// faulted the verdict is clean, whatever the later tests compute.
+// faulted the verdict is clean, whatever the later tests compute. A read of
+// bytes inside the file that the ranges do not hold stops the tests the same
+// way, and leaves the verdict undecided.
 class Reader {
 public:
-    Reader(const uint8_t* image, size_t size) : bytes_(image, size) {}
-    bool faulted() const { return fault_; }
+    explicit Reader(const ImageRanges& ranges) : ranges_(ranges) {}
+    bool faulted() const { return fault_ || missing_; }
+    bool missing() const { return missing_; }
+    uint64_t missingAt() const { return missingAt_; }
+    uint64_t size() const { return ranges_.size(); }
     void Fail() const { fault_ = true; }
+    // The bytes [off, off + count), or nullptr after recording why not.
+    const uint8_t* Span(uint64_t off, uint64_t count) const {
+        if (faulted()) return nullptr;
+        if (off > size() || count > size() - off) {
+            fault_ = true;
+            return nullptr;
+        }
+        const uint8_t* p = ranges_.Find(off, count);
+        if (p == nullptr) {
+            missing_ = true;
+            missingAt_ = off;
+        }
+        return p;
+    }
     uint8_t B(uint64_t off) const {
-        uint8_t v = 0;
-        if (!fault_ && !bytes_.U8(off, v)) fault_ = true;
-        return fault_ ? 0 : v;
+        const uint8_t* p = Span(off, 1);
+        return p ? p[0] : 0;
     }
     uint32_t W(uint64_t off) const {
-        uint32_t v = 0;
-        if (!fault_ && !bytes_.U16(off, v)) fault_ = true;
-        return fault_ ? 0 : v;
+        const uint8_t* p = Span(off, 2);
+        return p ? p[0] | (uint32_t{p[1]} << 8) : 0;
     }
     uint32_t D(uint64_t off) const {
-        uint32_t v = 0;
-        if (!fault_ && !bytes_.U32(off, v)) fault_ = true;
-        return fault_ ? 0 : v;
+        const uint8_t* p = Span(off, 4);
+        return p ? p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24) : 0;
     }
     bool Is(uint64_t off, const char* text, size_t count) const {
-        bool equal = false;
-        if (!fault_ && !bytes_.Equals(off, text, count, equal)) fault_ = true;
-        return !fault_ && equal;
+        const uint8_t* p = Span(off, count);
+        return p && std::memcmp(p, text, count) == 0;
     }
-    const ImageBytes& bytes() const { return bytes_; }
 
 private:
-    ImageBytes bytes_;
+    const ImageRanges& ranges_;
     mutable bool fault_ = false;
+    mutable bool missing_ = false;
+    mutable uint64_t missingAt_ = 0;
 };
 
 // One section header field of section k.
@@ -102,16 +119,12 @@ bool IsPackedShape(const Reader& r, uint32_t h, uint32_t n, uint32_t characteris
 }
 
 uint32_t CrcOfHead(const Reader& r) {
-    if (!r.bytes().Has(0, kCrcSpan)) {
-        r.Fail();
-        return 0;
-    }
-    return Crc32Update(0xFFFFFFFFu, r.bytes().data(), kCrcSpan);
+    const uint8_t* head = r.Span(0, kCrcSpan);
+    return head ? Crc32Update(0xFFFFFFFFu, head, kCrcSpan) : 0;
 }
 
 uint32_t CountJunk(const Reader& r, uint64_t p) {
-    const uint64_t size = r.bytes().size();
-    const uint8_t* image = r.bytes().data();
+    const uint64_t size = r.size();
     uint32_t count = 0;
     for (int64_t g = -kJunkWindowBefore; g < kJunkWindowAfter;) {
         const int64_t at = static_cast<int64_t>(p) + g;
@@ -120,7 +133,9 @@ uint32_t CountJunk(const Reader& r, uint64_t p) {
             return 0;
         }
         if (static_cast<uint64_t>(at) + 6 >= size) break;
-        const uint32_t step = JunkStep(image + at);
+        const uint8_t* bytes = r.Span(static_cast<uint64_t>(at), 6);
+        if (bytes == nullptr) return 0;
+        const uint32_t step = JunkStep(bytes);
         if (step) {
             ++count;
             g += step;
@@ -155,7 +170,7 @@ int Detect(const Reader& r) {
     if (prevSize <= 0x4000 || prevSize >= 0xC000) return kVerdictClean;
 
     const uint64_t end = uint64_t{Section(r, h, prev, pefield::kPointerToRawData)} + prevSize - 3;
-    if (end > r.bytes().size()) return kVerdictClean;
+    if (end > r.size()) return kVerdictClean;
 
     for (uint32_t i = 0; i < kSearchPositions; ++i) {
         const uint64_t p = end - i;  // end > 0x3FFD, so p never goes below zero
@@ -202,9 +217,21 @@ uint32_t JunkStep(const uint8_t* b) {
     return 0;
 }
 
+PartialVerdict DetectInRanges(const ImageRanges& ranges) {
+    Reader reader(ranges);
+    const int verdict = Detect(reader);
+    PartialVerdict result;
+    if (reader.missing()) {
+        result.missing = reader.missingAt();
+        return result;
+    }
+    result.decided = true;
+    result.verdict = reader.faulted() ? kVerdictClean : verdict;
+    return result;
+}
+
 int DetectInfection(const uint8_t* image, size_t size) {
     if (image == nullptr) return kVerdictClean;
-    Reader reader(image, size);
-    const int verdict = Detect(reader);
-    return reader.faulted() ? kVerdictClean : verdict;
+    // The whole image is at hand: always decided.
+    return DetectInRanges(ImageRanges(image, size)).verdict;
 }

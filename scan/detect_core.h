@@ -14,6 +14,13 @@ enum : int {
 
 // Log text of a file that cannot be opened for scanning (only for ".exe" names).
 extern const char kCannotOpenForScanText[];
+// Log text of a file whose bytes could not be read for the tests (mapping and
+// reads both failed).
+extern const char kCannotReadForScanText[];
+
+// How much of each file the scan reads first: one read that decides nearly
+// every file (see DetectFromHead).
+constexpr size_t kScanHeadBytes = 4096;
 
 // Offsets of the header fields the threat's structures are read through.
 namespace pefield {
@@ -66,6 +73,67 @@ private:
     const uint8_t* image_;
     uint64_t size_;
 };
+
+// The bytes of one file image that are at hand: the whole image, or a few
+// ranges of it read from the file (its head, windows further on). Reads past
+// the end of the file are faults, as in a whole image; reads of bytes inside
+// the file that no range holds are "missing": the caller reads them and asks
+// again.
+class ImageRanges {
+public:
+    static constexpr size_t kMaxRanges = 6;
+    explicit ImageRanges(uint64_t fileSize) : fileSize_(fileSize) {}
+    ImageRanges(const uint8_t* image, size_t size) : fileSize_(image ? size : 0) { Add(0, image, size); }
+
+    uint64_t size() const { return fileSize_; }
+    size_t count() const { return count_; }
+    // False when the table is full; empty ranges are ignored.
+    bool Add(uint64_t offset, const uint8_t* bytes, size_t size) {
+        if (bytes == nullptr || size == 0) return true;
+        if (count_ == kMaxRanges) return false;
+        ranges_[count_++] = {offset, bytes, size};
+        return true;
+    }
+    // The bytes [offset, offset + count) when one range holds them all.
+    const uint8_t* Find(uint64_t offset, uint64_t count) const {
+        for (size_t i = 0; i < count_; ++i) {
+            const Range& r = ranges_[i];
+            if (offset >= r.offset && offset - r.offset <= r.size && count <= r.size - (offset - r.offset))
+                return r.bytes + (offset - r.offset);
+        }
+        return nullptr;
+    }
+
+private:
+    struct Range {
+        uint64_t offset = 0;
+        const uint8_t* bytes = nullptr;
+        uint64_t size = 0;
+    };
+    uint64_t fileSize_;
+    Range ranges_[kMaxRanges];
+    size_t count_ = 0;
+};
+
+// The verdict as far as the bytes at hand decide it. Undecided only when the
+// detection of the whole image would read a byte that no range holds: the
+// evaluation runs the same tests over the same bytes up to that read, so a
+// decided verdict is exactly the verdict of the whole image.
+struct PartialVerdict {
+    bool decided = false;
+    int verdict = 0;        // when decided
+    uint64_t missing = 0;   // when undecided: the first byte the tests need
+};
+PartialVerdict DetectInRanges(const ImageRanges& ranges);
+
+// The head check of the scan: the first `headSize` bytes of a file of
+// `fileSize` bytes. Decided (clean for nearly every file) when the head
+// holds all the detection needs; a file that fits in the head is always decided.
+inline PartialVerdict DetectFromHead(const uint8_t* head, size_t headSize, uint64_t fileSize) {
+    ImageRanges ranges(fileSize);
+    ranges.Add(0, head, headSize < fileSize ? headSize : static_cast<size_t>(fileSize));
+    return DetectInRanges(ranges);
+}
 
 // Reflected CRC-32 (polynomial 0xEDB88320), one byte per step, no final inversion.
 uint32_t Crc32Update(uint32_t crc, const uint8_t* bytes, size_t count);

@@ -14,6 +14,7 @@
 #include "scan/detect_core.h"
 #include "scan/fault_guard.h"
 #include "scan/file_handles.h"
+#include "scan/file_ranges.h"
 #include "scan/native_path.h"
 
 namespace {
@@ -75,26 +76,66 @@ void RunRepairImage(void* arg) {
     call->result = RepairImage(call->image, call->size, call->verdict, *call->log, call->logPath);
 }
 
-// Repairs the copy through a writable mapping and cuts it at the new length.
-// The result of RepairImage, or -1 when the copy could not be used.
+// Copies up to kMapWholeLimit are repaired through a writable mapping of the
+// whole copy; larger ones (and copies whose mapping fails) through reads and
+// writes of the few ranges the repair touches.
+
+// Windows read around a byte the repair lacks: the threat's section (under
+// 48 KB) and the few hundred bytes the replay reads past its end.
+constexpr uint32_t kWindowBefore = 4096, kWindowAfter = 0x10000;
+
+// RepairImage on a writable mapping of the whole copy; false when the copy
+// cannot be mapped whole.
+bool RepairMapped(RemovalRun& run, HANDLE file, uint64_t size, int verdict, const char* logPath, int64_t& result) {
+    if (size > kMapWholeLimit) return false;
+    win32::UniqueKernelHandle mapping(CreateFileMappingA(file, nullptr, PAGE_READWRITE, 0, 0, nullptr));
+    if (!mapping) return false;
+    win32::UniqueView view(MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, 0));
+    if (!view) return false;
+    RepairCall call{static_cast<uint8_t*>(view.get()), static_cast<size_t>(size), verdict, &run.log, logPath,
+                    kRepairFailed};
+    result = CallCatchingFaults(RunRepairImage, &call) ? call.result : kRepairFailed;
+    if (!view.reset()) result = kRepairFailed;
+    return true;
+}
+
+// The same repair planned from ranges read from the copy, its header fields
+// written in place.
+int64_t RepairThroughReads(RemovalRun& run, HANDLE file, uint64_t size, int verdict, const char* logPath) {
+    FileRanges ranges(file, size);
+    const RepairPlan plan = ranges.Decide([verdict](const ImageRanges& r) { return PlanRepair(r, verdict); },
+                                          kWindowBefore, kWindowAfter);
+    if (plan.attempted) run.log.PathLine(logPath, "%s", kRepairAttemptText);
+    if (!plan.decided || plan.result <= 0) return plan.decided ? plan.result : kRepairFailed;
+    for (size_t i = 0; i < plan.fieldCount; ++i) {
+        uint8_t bytes[4];
+        const DWORD count = plan.FieldBytes(i, bytes);
+        if (count == 0) continue;
+        LONG high = static_cast<LONG>(plan.fields[i].offset >> 32);
+        DWORD written = 0;
+        DWORD low = SetFilePointer(file, static_cast<LONG>(plan.fields[i].offset & 0xFFFFFFFF), &high, FILE_BEGIN);
+        if ((low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) ||
+            !WriteFile(file, bytes, count, &written, nullptr) || written != count)
+            return kRepairFailed;
+    }
+    return plan.result;
+}
+
+// Repairs the copy and cuts it at the new length. The result of RepairImage,
+// or -1 when the copy could not be used.
 template <typename C>
 int64_t RepairCopy(RemovalRun& run, const C* copyPath, int verdict, const char* logPath) {
     const ApiSet<C>& api = run.api.Get<C>();
     win32::UniqueFile file(api.CreateFile(copyPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                           FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return kRepairFailed;
-    size_t size = 0;
-    if (!FileSize(file.get(), size) || size == 0) return kRepairFailed;
-    win32::UniqueKernelHandle mapping(CreateFileMappingA(file.get(), nullptr, PAGE_READWRITE, 0, 0, nullptr));
-    if (!mapping) return kRepairFailed;
-    win32::UniqueView view(MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, 0));
-    if (!view) return kRepairFailed;
-
-    RepairCall call{static_cast<uint8_t*>(view.get()), size, verdict, &run.log, logPath, kRepairFailed};
-    int64_t result = CallCatchingFaults(RunRepairImage, &call) ? call.result : kRepairFailed;
-    if (!view.reset()) result = kRepairFailed;
-    mapping.reset();   // the file cannot be cut while a mapping of it exists
+    uint64_t size = 0;
+    if (!FileSize64(file.get(), size) || size == 0) return kRepairFailed;
+    int64_t result = kRepairFailed;
+    if (!RepairMapped(run, file.get(), size, verdict, logPath, result))
+        result = RepairThroughReads(run, file.get(), size, verdict, logPath);
     if (result > 0) {
+        // The file cannot be cut while a mapping of it exists: RepairMapped has closed its own.
         LONG high = static_cast<LONG>(static_cast<uint64_t>(result) >> 32);
         DWORD low = SetFilePointer(file.get(), static_cast<LONG>(result & 0xFFFFFFFF), &high, FILE_BEGIN);
         bool cut = !(low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) && SetEndOfFile(file.get());

@@ -78,31 +78,45 @@ uint32_t Rotl(uint32_t v, uint32_t k) {
 // The image as the repair sees it: a private copy of the threat's section (the only
 // bytes the decryptor replay changes), the pending header values, and the untouched
 // image for everything else. Nothing reaches the caller's image before success.
+// A byte inside the file that the ranges do not hold stops the replay like a
+// fault and leaves the plan undecided.
 class RepairView {
 public:
-    RepairView(const uint8_t* image, size_t size, uint64_t windowStart, uint64_t windowEnd)
-        : image_(image), size_(size), lo_(windowStart) {
+    RepairView(const ImageRanges& image, uint64_t windowStart, uint64_t windowEnd)
+        : image_(image), size_(image.size()), lo_(windowStart) {
         if (windowEnd > lo_) {
+            const uint8_t* from = image.Find(lo_, windowEnd - lo_);
+            if (from == nullptr) {
+                Miss(lo_);
+                return;
+            }
             length_ = windowEnd - lo_;
             window_.reset(new (std::nothrow) uint8_t[static_cast<size_t>(length_)]);
             if (!window_) {
                 fault_ = true;
                 length_ = 0;
             } else {
-                std::copy(image + lo_, image + windowEnd, window_.get());
+                std::copy(from, from + length_, window_.get());
             }
         }
     }
     bool faulted() const { return fault_; }
+    bool missing() const { return missing_; }
+    uint64_t missingAt() const { return missingAt_; }
     void Fail() { fault_ = true; }
 
-    // The byte at off, or -1 when it is outside the image (no fault).
+    // The byte at off, or -1 when it is outside the image (no fault) or missing.
     int Peek(uint64_t off) const {
         if (off - lo_ < length_) return window_[off - lo_];
         if (off >= size_) return -1;
         for (const Patch& p : patches_)
             if (p.width && off - p.offset < p.width) return (p.value >> (8 * (off - p.offset))) & 0xFF;
-        return image_[off];
+        const uint8_t* b = image_.Find(off, 1);
+        if (b == nullptr) {
+            Miss(off);
+            return -1;
+        }
+        return *b;
     }
     uint8_t B(uint64_t off) {
         if (fault_) return 0;
@@ -144,27 +158,28 @@ public:
             if (offset + k - lo_ < length_) window_[offset + k - lo_] = (value >> (8 * k)) & 0xFF;
     }
 
-    // Writes the header fields into the image where they lie below newLength.
-    void Commit(uint8_t* image, uint64_t newLength) const {
+    // The header fields written, for the caller to put into the image.
+    void Commit(RepairPlan& plan) const {
         for (const Patch& p : patches_)
-            for (uint32_t k = 0; k < p.width; ++k)
-                if (p.offset + k < newLength && p.offset + k < size_)
-                    image[p.offset + k] = (p.value >> (8 * k)) & 0xFF;
+            if (p.width) plan.fields[plan.fieldCount++] = p;
     }
 
 private:
-    struct Patch {
-        uint64_t offset = 0;
-        uint32_t width = 0;
-        uint32_t value = 0;
-    };
-    const uint8_t* image_;
+    using Patch = RepairPlan::Field;
+    void Miss(uint64_t off) const {
+        if (!missing_) missingAt_ = off;
+        missing_ = true;
+        fault_ = true;
+    }
+    const ImageRanges& image_;
     uint64_t size_;
     uint64_t lo_;
     uint64_t length_ = 0;
     std::unique_ptr<uint8_t[]> window_;
     Patch patches_[3];
-    bool fault_ = false;
+    mutable bool fault_ = false;
+    mutable bool missing_ = false;
+    mutable uint64_t missingAt_ = 0;
 };
 
 // Replays the decryptor whose loop compares a counter with zero at p.
@@ -273,37 +288,61 @@ uint32_t InstructionLength(const uint8_t* image, size_t size, uint64_t offset) {
     });
 }
 
-int64_t RepairImage(uint8_t* image, size_t size, int verdict, RunLog& log, const char* ansiLogPath) {
-    if (verdict == kVerdictThreatFile || verdict == kVerdictDropper) return kRepairWholeFileThreat;
-    if (verdict != kVerdictInfectedHost || image == nullptr) return kRepairFailed;
+RepairPlan PlanRepair(const ImageRanges& image, int verdict) {
+    RepairPlan plan;
+    if (verdict == kVerdictThreatFile || verdict == kVerdictDropper) {
+        plan.result = kRepairWholeFileThreat;
+        return plan;
+    }
+    if (verdict != kVerdictInfectedHost || image.size() == 0) return plan;
+    const uint64_t size = image.size();
 
-    const ImageBytes bytes(image, size);
+    // A header field: false when it lies outside the image (the repair fails)
+    // or is missing (undecided).
+    auto read = [&](uint64_t off, uint32_t width, uint32_t& value) {
+        if (off > size || width > size - off) return false;
+        const uint8_t* p = image.Find(off, width);
+        if (p == nullptr) {
+            plan.decided = false;
+            plan.missing = off;
+            return false;
+        }
+        value = 0;
+        for (uint32_t k = 0; k < width; ++k) value |= uint32_t{p[k]} << (8 * k);
+        return true;
+    };
     uint32_t h = 0, n = 0;
-    if (!bytes.U32(pefield::kPeOffset, h) || !bytes.U16(uint64_t{h} + pefield::kNumberOfSections, n))
-        return kRepairFailed;
-    if (n < 3 || n > kMaxSections) return kRepairFailed;
+    if (!read(pefield::kPeOffset, 4, h) || !read(uint64_t{h} + pefield::kNumberOfSections, 2, n)) return plan;
+    if (n < 3 || n > kMaxSections) return plan;
 
-    log.PathLine(ansiLogPath, "%s", kRepairAttemptText);
+    plan.attempted = true;
 
     const uint64_t prevHeader =
         uint64_t{h} + pefield::kSectionTable + uint64_t{pefield::kSectionHeaderSize} * (n - 2);
     uint32_t prevVirtual = 0, prevSize = 0, prevPointer = 0;
-    if (!bytes.U32(prevHeader + pefield::kVirtualAddress, prevVirtual) ||
-        !bytes.U32(prevHeader + pefield::kSizeOfRawData, prevSize) ||
-        !bytes.U32(prevHeader + pefield::kPointerToRawData, prevPointer))
-        return kRepairFailed;
+    if (!read(prevHeader + pefield::kVirtualAddress, 4, prevVirtual) ||
+        !read(prevHeader + pefield::kSizeOfRawData, 4, prevSize) ||
+        !read(prevHeader + pefield::kPointerToRawData, 4, prevPointer))
+        return plan;
     const uint64_t entryField = uint64_t{h} + pefield::kAddressOfEntryPoint;
     const uint64_t imageField = uint64_t{h} + pefield::kSizeOfImage;
-    if (!bytes.Has(entryField, 4) || !bytes.Has(imageField, 4)) return kRepairFailed;
+    if (entryField + 4 > size || imageField + 4 > size) return plan;
 
     const uint64_t start = prevPointer;  // S, the new file length
     const int64_t end = static_cast<int64_t>(start) + prevSize - 3;
     // A zero length would read as "whole-file threat, delete it".
-    if (start == 0 || start >= size) return kRepairFailed;
+    if (start == 0 || start >= size) return plan;
 
     // The replay changes at most the threat's section; the second layer reaches S+800.
     const uint64_t windowEnd = std::min<uint64_t>(size, start + std::max<uint64_t>(prevSize, kInnerEnd + 1));
-    RepairView v(image, size, start, windowEnd);
+    RepairView v(image, start, windowEnd);
+    auto undecided = [&] {
+        if (!v.missing()) return false;
+        plan.decided = false;
+        plan.missing = v.missingAt();
+        return true;
+    };
+    if (undecided()) return plan;
     v.SetField(uint64_t{h} + pefield::kNumberOfSections, 2, n - 2);
     v.SetField(imageField, 4, prevVirtual);
 
@@ -328,7 +367,7 @@ int64_t RepairImage(uint8_t* image, size_t size, int verdict, RunLog& log, const
             break;
         }
     }
-    if (v.faulted() || form == 0) return kRepairFailed;
+    if (undecided() || v.faulted() || form == 0) return plan;
 
     uint64_t jumpAt = 0;  // O, file offset of the E9 back to the host
     uint32_t displacement = 0;
@@ -337,9 +376,12 @@ int64_t RepairImage(uint8_t* image, size_t size, int verdict, RunLog& log, const
         const uint8_t opByte = v.B(start + 36);
         const int operation = opByte == 0x01 ? kOpAdd : opByte == 0x29 ? kOpSubtract
                               : opByte == 0x31 ? kOpXor : 0;
-        if (operation == 0 || v.faulted()) return kRepairFailed;
+        if (undecided() || operation == 0 || v.faulted()) return plan;
         v.Apply(operation, start + kInnerFirst, start + kInnerEnd, key);
-        if (v.D(start + kInnerFirst) != kInnerMarker || v.faulted()) return kRepairFailed;
+        if (v.D(start + kInnerFirst) != kInnerMarker || v.faulted()) {
+            undecided();
+            return plan;
+        }
         static constexpr uint8_t kExit[] = {0x61, 0xE9};
         for (uint32_t j = 0; j < kExitJumpSearch && !jumpAt && !v.faulted(); ++j) {
             if (v.Matches(start + kInnerFirst + j, kExit, sizeof kExit)) {
@@ -356,12 +398,22 @@ int64_t RepairImage(uint8_t* image, size_t size, int verdict, RunLog& log, const
             }
         }
     }
-    if (v.faulted() || jumpAt == 0 || prevPointer >= jumpAt) return kRepairFailed;
+    if (undecided() || v.faulted() || jumpAt == 0 || prevPointer >= jumpAt) return plan;
 
     const uint32_t jumpRva = static_cast<uint32_t>(jumpAt) + prevVirtual - prevPointer;
     v.SetField(entryField, 4, jumpRva + 5 + displacement);
-    v.Commit(image, start);
-    return static_cast<int64_t>(start);
+    v.Commit(plan);
+    plan.result = static_cast<int64_t>(start);
+    return plan;
+}
+
+int64_t RepairImage(uint8_t* image, size_t size, int verdict, RunLog& log, const char* ansiLogPath) {
+    if (image == nullptr && verdict == kVerdictInfectedHost) return kRepairFailed;
+    // The whole image is at hand: the plan is always decided.
+    const RepairPlan plan = PlanRepair(ImageRanges(image, size), verdict);
+    if (plan.attempted) log.PathLine(ansiLogPath, "%s", kRepairAttemptText);
+    if (plan.result > 0) plan.ApplyTo(image, size);
+    return plan.result;
 }
 
 CutPlan PlanCut(const uint8_t* data, size_t size, const CutRepairEntry& entry) {

@@ -7,6 +7,7 @@
 
 #include "app/log_core.h"
 #include "app/threat_definition.h"
+#include "scan/detect_core.h"
 
 // File message texts of the repair (path, ": ", text). RepairImage writes the first;
 // the file-level repair writes the others.
@@ -47,6 +48,47 @@ uint32_t ApplyDwordOperationToWord(int operation, uint32_t word, uint32_t key);
 // Length of the instruction at offset as far as the threat's code uses them, or 0
 // when unknown. A row that would need bytes beyond the image does not match.
 uint32_t InstructionLength(const uint8_t* image, size_t size, uint64_t offset);
+
+// What the repair of one image comes to, worked out from the bytes at hand
+// (the whole image, or ranges of it read from a file too large to map).
+struct RepairPlan {
+    struct Field {
+        uint64_t offset = 0;
+        uint32_t width = 0;
+        uint32_t value = 0;
+    };
+    // False when a byte the repair needs is not in the ranges: read it and plan again.
+    bool decided = true;
+    uint64_t missing = 0;
+    // The header passed the section-count test: the attempt line is due.
+    bool attempted = false;
+    // The result RepairImage returns: the new length, 0 or -1.
+    int64_t result = kRepairFailed;
+    // The header fields to write (only where they lie below the new length).
+    Field fields[3];
+    size_t fieldCount = 0;
+
+    // The bytes of field i that lie below the new length, from its start;
+    // returns their count (0 to 4).
+    uint32_t FieldBytes(size_t i, uint8_t (&out)[4]) const {
+        const Field& f = fields[i];
+        uint32_t count = 0;
+        while (count < f.width && f.offset + count < static_cast<uint64_t>(result)) {
+            out[count] = (f.value >> (8 * count)) & 0xFF;
+            ++count;
+        }
+        return count;
+    }
+    void ApplyTo(uint8_t* image, size_t size) const {
+        for (size_t i = 0; i < fieldCount; ++i) {
+            uint8_t bytes[4];
+            const uint32_t count = FieldBytes(i, bytes);
+            for (uint32_t k = 0; k < count && fields[i].offset + k < size; ++k) image[fields[i].offset + k] = bytes[k];
+        }
+    }
+};
+// Plans the repair without writing anything (nor the attempt line).
+RepairPlan PlanRepair(const ImageRanges& image, int verdict);
 
 // Repairs the writable image of a copy of an infected file.
 // verdict 2 or 3: returns 0 (whole-file threat, nothing written). Other verdicts

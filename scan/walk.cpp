@@ -214,13 +214,22 @@ bool ScanFile(RemovalRun& run, RunProgress& progress, C* path, DWORD attributes)
     ShowCurrentFile(run, progress, pathrules::SkipLongPrefix(path));
     ++run.stats.filesScanned;
 
+    // Read-only, hidden and system files get normal attributes for the work
+    // that writes them (the signature cut, a repair or deletion) and their
+    // own back after it; a file that is only read keeps them throughout.
     const DWORD kGuarded = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-    bool restore = (attributes & kGuarded) != 0;
-    if (restore) api.SetFileAttributes(path, FILE_ATTRIBUTE_NORMAL);
+    bool restore = false;
+    auto makeWritable = [&] {
+        if (restore || !(attributes & kGuarded)) return;
+        api.SetFileAttributes(path, FILE_ATTRIBUTE_NORMAL);
+        restore = true;
+    };
     win32::ScopeGuard restoreAttributes([&] {
         if (restore) api.SetFileAttributes(path, attributes);
     });
 
+    const CutRepairEntry* cuts = run.def->cutRepairTable;
+    if (cuts && cuts->firstLength != 0) makeWritable();
     if (CutRepairStep(run, static_cast<const C*>(path)) == CutOutcome::NothingFound) {
         for (int layer = 0; layer < kMaxRepairLayers; ++layer) {
             int verdict = OpenAndDetect(run, static_cast<const C*>(path));
@@ -233,6 +242,7 @@ bool ScanFile(RemovalRun& run, RunProgress& progress, C* path, DWORD attributes)
                 if (UnregisterComServer(text.c_str(), run.seams.unregisterWaitMs)) run.log.Format(kComServerUnregistered, text.c_str());
             }
             ++run.stats.infections;
+            makeWritable();
             RepairResult<C> repair = RepairFile(run, static_cast<const C*>(path), verdict);
             if (repair.outcome == RepairOutcome::PendingRestart) {
                 // The copy stands in for the file until the restart: shown,

@@ -135,6 +135,40 @@ TEST_F(StatusLine, RefreshWritesTheMappedDrivesOption) {
     EXPECT_EQ(IsDlgButtonChecked(hwnd, kScanMapped), BST_UNCHECKED);
 }
 
+// File names come faster than anyone reads them: after one is shown, the
+// next ones wait at least 50 ms (at most a second) and the latest of them is
+// shown then, or before the walk handles a message. A phase text ends the wait.
+TEST_F(StatusLine, FileNamesAtAReadableRateAlwaysTheLatest) {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+    dlg.SetStatusText("identifying platforms");
+    dlg.ShowCurrentFile("C:\\one.exe");
+    EXPECT_EQ(Shown(), "C:\\one.exe");   // the first after a phase text: at once
+    DWORD shownAt = GetTickCount();
+    dlg.ShowCurrentFile("C:\\two.exe");
+    dlg.ShowCurrentFile("C:\\three.exe");
+    dlg.PumpOneMessage();
+    // (An emulated CPU may take longer than the wait between two calls.)
+    if (GetTickCount() - shownAt < 40) EXPECT_EQ(Shown(), "C:\\one.exe");
+    // Within its wait (longer where showing a name is slow), the latest one.
+    EXPECT_TRUE(qt::ui::WaitUntil([&] {
+        dlg.PumpOneMessage();
+        return Shown() == "C:\\three.exe";
+    }, 2000, 20));
+
+    shownAt = GetTickCount();
+    dlg.ShowCurrentFile("C:\\four.exe");
+    if (GetTickCount() - shownAt < 40) EXPECT_EQ(Shown(), "C:\\three.exe");
+    PostMessageA(hwnd, WM_NULL, 0, 0);
+    dlg.PumpOneMessage();
+    EXPECT_EQ(Shown(), "C:\\four.exe");   // before the message is handled
+
+    dlg.SetStatusText("Procedure completed.");
+    EXPECT_EQ(Shown(), "Procedure completed.");
+    dlg.ShowCurrentFile("C:\\five.exe");
+    EXPECT_EQ(Shown(), "C:\\five.exe");
+}
+
 TEST_F(StatusLine, SilentModeShowsNothing) {
     dlg.SetStatusText("before");
     dlg.run.flags.silentMode = true;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -192,12 +193,68 @@ std::vector<Scenario> Scenarios() {
     return t;
 }
 
+// What the scan does with a file it does not map: the head, then windows of
+// the file around each byte the tests lack, as many as the table holds.
+PartialVerdict ThroughWindows(const Bytes& image, size_t head, int& windows) {
+    ImageRanges ranges(image.size());
+    ranges.Add(0, image.data(), std::min(head, image.size()));
+    windows = 0;
+    PartialVerdict v = DetectInRanges(ranges);
+    while (!v.decided && ranges.count() < ImageRanges::kMaxRanges) {
+        const uint64_t from = v.missing > 4096 ? (v.missing - 4096) & ~uint64_t{511} : 0;
+        const uint64_t to = std::min<uint64_t>(image.size(), v.missing + 16384);
+        ranges.Add(from, image.data() + from, static_cast<size_t>(to - from));
+        ++windows;
+        v = DetectInRanges(ranges);
+    }
+    return v;
+}
+
 TEST(DetectInfection, EveryScenarioGetsItsVerdict) {
     EXPECT_EQ(DetectInfection(nullptr, 100), 0);
     for (const Scenario& s : Scenarios()) {
         EXPECT_FALSE(s.image.empty() && s.name != "empty") << s.name << ": the factory made nothing";
         EXPECT_EQ(Verdict(s.image), s.verdict) << s.name;
+        // A head that decides gives the verdict of the whole image; a head
+        // holding the whole file always decides.
+        for (size_t head : {size_t{0}, size_t{2}, size_t{64}, size_t{512}, kScanHeadBytes, size_t{0x3000}}) {
+            const PartialVerdict h = DetectFromHead(s.image.data(), std::min(head, s.image.size()), s.image.size());
+            if (h.decided) EXPECT_EQ(h.verdict, s.verdict) << s.name << ", head " << head;
+            if (head >= s.image.size()) EXPECT_TRUE(h.decided) << s.name << ", head " << head;
+            if (!h.decided) EXPECT_LT(h.missing, s.image.size()) << s.name << ", head " << head;
+            // A few windows decide every file, as the whole image does.
+            int windows = 0;
+            const PartialVerdict w = ThroughWindows(s.image, head, windows);
+            EXPECT_TRUE(w.decided) << s.name << ", head " << head;
+            EXPECT_EQ(w.verdict, s.verdict) << s.name << ", head " << head;
+            EXPECT_LE(windows, 3) << s.name << ", head " << head;
+        }
     }
+}
+
+// The head alone decides the files a scan meets nearly always: programs that
+// are no candidates, and everything that is not a program.
+TEST(DetectFromHead, DecidesNonCandidatesWithoutMore) {
+    std::vector<Bytes> files = {Bytes(5000, 'q'), Bytes(1 << 20, 0), NormalizeHost(Host()), Host(2, 8)};
+    Bytes mzText(100000, 'x');
+    mzText[0] = 'M', mzText[1] = 'Z';
+    files.push_back(mzText);
+    for (const Bytes& f : files) {
+        const PartialVerdict h = DetectFromHead(f.data(), std::min(f.size(), kScanHeadBytes), f.size());
+        EXPECT_TRUE(h.decided) << f.size();
+        EXPECT_EQ(h.verdict, 0);
+    }
+    // An infected host needs the end of the threat's section, far past the head.
+    const InfectedSample s = InfectedWith({});
+    const PartialVerdict h = DetectFromHead(s.image.data(), kScanHeadBytes, s.image.size());
+    ASSERT_FALSE(h.decided);
+    const uint64_t end = uint64_t{s.sectionStart} + s.sectionSize - 3;   // the compare the search tries first
+    EXPECT_GE(h.missing, end);
+    EXPECT_LE(h.missing, end + 2);
+    // A byte past the end of the file is no byte missing: the file is clean.
+    const PartialVerdict cut = DetectFromHead(s.image.data(), 0x40, 0x40);
+    EXPECT_TRUE(cut.decided);
+    EXPECT_EQ(cut.verdict, 0);
 }
 
 TEST(DetectInfection, RealProgramsAreClean) {
@@ -207,6 +264,9 @@ TEST(DetectInfection, RealProgramsAreClean) {
         const Bytes image = ReadFileBytes(entry.path().string());
         if (image.size() < 2 || image[0] != 'M' || image[1] != 'Z') continue;
         EXPECT_EQ(Verdict(image), 0) << entry.path();
+        // Decided by the head: the scan maps none of them.
+        const PartialVerdict head = DetectFromHead(image.data(), std::min(image.size(), kScanHeadBytes), image.size());
+        EXPECT_TRUE(head.decided && head.verdict == 0) << entry.path();
         EXPECT_EQ(Verdict(NormalizeHost(image)), 0) << entry.path();
         ++checked;
     }

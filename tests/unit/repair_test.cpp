@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,12 +15,40 @@ namespace {
 
 using namespace samples;
 
+// The plan as the scan makes it for a file it does not map: its head, then
+// windows around each byte the plan lacks.
+RepairPlan PlanThroughWindows(const Bytes& image, int verdict) {
+    ImageRanges ranges(image.size());
+    ranges.Add(0, image.data(), std::min(image.size(), kScanHeadBytes));
+    RepairPlan plan = PlanRepair(ranges, verdict);
+    while (!plan.decided && ranges.count() < ImageRanges::kMaxRanges) {
+        const uint64_t from = plan.missing > 4096 ? (plan.missing - 4096) & ~uint64_t{511} : 0;
+        const uint64_t to = std::min<uint64_t>(image.size(), plan.missing + 0x10000);
+        ranges.Add(from, image.data() + from, static_cast<size_t>(to - from));
+        plan = PlanRepair(ranges, verdict);
+    }
+    return plan;
+}
+
 class Repair : public ::testing::Test {
 protected:
     // Repairs like the file-level caller: cut at the returned length.
     int64_t RepairCopy(Bytes& image, int verdict = 1) {
         const Bytes before = image;
+        const RepairPlan windows = PlanThroughWindows(before, verdict);
+        const size_t logged = log.text.size();
         const int64_t result = RepairImage(image.data(), image.size(), verdict, runLog, "C:\\host.exe");
+        // The repair of a file too large to map, from a few windows of it,
+        // comes to the same: the same result, attempt line and bytes.
+        EXPECT_TRUE(windows.decided);
+        EXPECT_EQ(windows.result, result);
+        EXPECT_EQ(windows.attempted, log.text.size() > logged);
+        if (result > 0) {
+            Bytes patched = before;
+            windows.ApplyTo(patched.data(), patched.size());
+            patched.resize(static_cast<size_t>(result));
+            EXPECT_TRUE(std::equal(patched.begin(), patched.end(), image.begin()));
+        }
         if (result > 0) {
             EXPECT_LE(static_cast<size_t>(result), image.size());
             // Nothing past the cut is written.
