@@ -8,7 +8,6 @@
 #include <lmerr.h>
 #include <lmshare.h>
 
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
@@ -65,18 +64,11 @@ DWORD WINAPI StandInShareDescriptor(const wchar_t* name, void* out, DWORD size, 
     if (out && size >= sd.size()) std::memcpy(out, sd.data(), sd.size());
     return static_cast<DWORD>(sd.size());
 }
-BOOL WINAPI StandInShareExists(const wchar_t* name) { return g_shares.count(name) != 0; }
 void WINAPI StandInAddMember(const wchar_t* group, const wchar_t* member) { g_groups[group].push_back(member); }
-BOOL WINAPI StandInIsMember(const wchar_t* group, const wchar_t* member) {
-    for (const std::wstring& m : g_groups[group])
-        if (m == member) return TRUE;
-    return FALSE;
-}
 void WINAPI StandInAddUser(const wchar_t* name, DWORD flags) { g_users[name] = flags; }
-DWORD WINAPI StandInUserFlags(const wchar_t* name) { return g_users.count(name) ? g_users[name] : 0xFFFFFFFF; }
 
-NET_API_STATUS WINAPI StandNetShareGetInfo(LPWSTR server, LPWSTR name, DWORD level, LPBYTE* buffer) {
-    standin::Enter("NetShareGetInfo", standin::Narrow(name) + " " + std::to_string(level) + (server ? " remote" : ""));
+NET_API_STATUS WINAPI StandNetShareGetInfo(LPWSTR, LPWSTR name, DWORD level, LPBYTE* buffer) {
+    standin::Enter("NetShareGetInfo", standin::Narrow(name) + " " + std::to_string(level));
     *buffer = nullptr;
     auto it = g_shares.find(name);
     if (it == g_shares.end()) return NERR_NetNameNotFound;
@@ -144,9 +136,7 @@ NET_API_STATUS WINAPI StandNetUserGetInfo(LPCWSTR, LPCWSTR name, DWORD level, LP
 
 NET_API_STATUS WINAPI StandNetUserSetInfo(LPCWSTR, LPCWSTR name, DWORD level, LPBYTE buffer, LPDWORD) {
     DWORD flags = buffer ? reinterpret_cast<USER_INFO_1*>(buffer)->usri1_flags : 0;
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%lX", static_cast<unsigned long>(flags));
-    standin::Enter("NetUserSetInfo", standin::Narrow(name) + " " + std::to_string(level) + " " + hex);
+    standin::Enter("NetUserSetInfo", standin::Narrow(name) + " " + std::to_string(level) + " " + std::to_string(flags));
     auto it = g_users.find(name);
     if (it == g_users.end()) return NERR_UserNotFound;
     it->second = flags;
