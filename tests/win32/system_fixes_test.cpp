@@ -3,7 +3,6 @@
 // and advapi_shares.dll (tests/win32/dlls), which record every call.
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <aclapi.h>
 #include <lm.h>
 #include <sddl.h>
 

@@ -25,19 +25,12 @@ std::map<std::wstring, Share> g_shares;
 std::map<std::wstring, std::vector<std::wstring>> g_groups;
 std::map<std::wstring, DWORD> g_users;   // name, flags
 
+// (Wine copies a descriptor that is self-relative already.)
 std::vector<BYTE> SelfRelative(PSECURITY_DESCRIPTOR sd) {
-    if (!sd) return {};
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    GetSecurityDescriptorControl(sd, &control, &revision);
-    if (control & SE_SELF_RELATIVE) {
-        const BYTE* bytes = static_cast<const BYTE*>(sd);
-        return std::vector<BYTE>(bytes, bytes + GetSecurityDescriptorLength(sd));
-    }
     DWORD size = 0;
-    MakeSelfRelativeSD(sd, nullptr, &size);
+    if (sd) MakeSelfRelativeSD(sd, nullptr, &size);
     std::vector<BYTE> out(size);
-    if (!MakeSelfRelativeSD(sd, out.data(), &size)) return {};
+    if (sd && !MakeSelfRelativeSD(sd, out.data(), &size)) return {};
     return out;
 }
 
