@@ -2,9 +2,7 @@
 // tree snapshots, and runs of the fixquorvin program.
 #pragma once
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>

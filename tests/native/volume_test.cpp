@@ -20,7 +20,6 @@ const char kRun[] = "Microsoft\\Windows\\CurrentVersion\\Run";
 struct Volume {
     nt::TempTree tree;
     std::string software, user, vcab, program;
-    samples::Bytes infected;
 
     Volume() {
         const std::string& root = tree.path();
@@ -29,65 +28,37 @@ struct Volume {
         user = root + "/Documents and Settings/alice/NTUSER.DAT";
         vcab = root + "/Documents and Settings/alice/Local Settings/Temp/VCAB.DLL";
         program = root + "/Program Files/App/app.exe";
-        nt::fs::create_directories(nt::fs::path(software).parent_path());
-        nt::fs::create_directories(nt::fs::path(user).parent_path());
-        {
-            ht::HiveWriter w(software);
-            EXPECT_TRUE(w.ok());
-            w.SetText("Microsoft\\Windows NT\\CurrentVersion", "SystemRoot", "C:\\WINDOWS");
-            const std::string list = "Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\";
-            w.SetText(list + kSid, "ProfileImagePath", "%SystemDrive%\\Documents and Settings\\alice",
-                      hive_t_REG_EXPAND_SZ);
-            // A profile without a hive on the volume is passed over.
-            w.SetText(list + "S-1-5-18", "ProfileImagePath", "%systemroot%\\system32\\config\\systemprofile",
-                      hive_t_REG_EXPAND_SZ);
-            w.SetText(kRun, "Runonce", "rundll32.exe C:\\DOCUME~1\\alice\\LOCALS~1\\Temp\\vcab.dll,Start");
-            w.SetText(kRun, "Other", "C:\\Program Files\\App\\app.exe");
-            EXPECT_TRUE(w.Commit());
-        }
-        {
-            ht::HiveWriter w(user);
-            EXPECT_TRUE(w.ok());
-            w.SetText("Environment", "TEMP", "%USERPROFILE%\\Local Settings\\Temp", hive_t_REG_EXPAND_SZ);
-            w.SetText(std::string("Software\\") + kRun, "Runonce", "vcab");
-            w.SetText(std::string("Software\\") + kRun, "Other", "keep");
-            w.Set("Software\\Policies", "NoRun", hive_t_REG_DWORD, {0, 0, 0, 0});
-            EXPECT_TRUE(w.Commit());
-        }
+        const std::string list = "Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\";
+        EXPECT_TRUE(ht::WriteHive(
+            software,
+            {{"Microsoft\\Windows NT\\CurrentVersion", "SystemRoot", "C:\\WINDOWS"},
+             {list + kSid, "ProfileImagePath", "%SystemDrive%\\Documents and Settings\\alice", hive_t_REG_EXPAND_SZ},
+             // A profile without a hive on the volume is passed over.
+             {list + "S-1-5-18", "ProfileImagePath", "%systemroot%\\system32\\config\\systemprofile", hive_t_REG_EXPAND_SZ},
+             {kRun, "Runonce", "rundll32.exe C:\\DOCUME~1\\alice\\LOCALS~1\\Temp\\vcab.dll,Start"},
+             {kRun, "Other", "C:\\Program Files\\App\\app.exe"}}));
+        const std::string run = std::string("Software\\") + kRun;
+        EXPECT_TRUE(ht::WriteHive(user, {{"Environment", "TEMP", "%USERPROFILE%\\Local Settings\\Temp", hive_t_REG_EXPAND_SZ},
+                                         {run, "Runonce", "vcab"},
+                                         {run, "Other", "keep"},
+                                         {"Software\\Policies", "NoRun", 0u}}));
         EXPECT_TRUE(nt::WriteBytes(vcab, samples::MakeThreatFile({.build = 1})));
-        infected = samples::MakeInfected(samples::MakeCleanHost({.seed = 80}), {.seed = 81});
-        EXPECT_TRUE(nt::WriteBytes(program, infected));
-    }
-
-    // The value names of a key, read back through a fresh hivex handle.
-    static std::vector<std::string> Values(const std::string& hive, const std::string& key) {
-        std::vector<std::string> names;
-        hive_h* h = hivex_open(hive.c_str(), 0);
-        if (!h) return {"(hive does not open)"};
-        hive_node_h node = hivex_root(h);
-        size_t at = 0;
-        while (node && at < key.size()) {
-            size_t end = key.find('\\', at);
-            if (end == std::string::npos) end = key.size();
-            node = hivex_node_get_child(h, node, key.substr(at, end - at).c_str());
-            at = end + 1;
-        }
-        if (hive_value_h* values = node ? hivex_node_values(h, node) : nullptr) {
-            for (hive_value_h* v = values; *v; ++v) {
-                char* name = hivex_value_key(h, *v);
-                names.push_back(name);
-                std::free(name);
-            }
-            std::free(values);
-        }
-        hivex_close(h);
-        return names;
+        EXPECT_TRUE(nt::WriteBytes(program, samples::MakeInfected(samples::MakeCleanHost({.seed = 80}), {.seed = 81})));
     }
 };
 
-TEST(WindowsVolume, ListedFileAndStartupValueAreRemoved) {
+// A dry run (the volume named, a folder of it scanned) leaves the hives and
+// files; the real run (the volume found) removes the file and the value.
+TEST(WindowsVolume, DryRunThenListedFileAndStartupValueRemoved) {
     Volume v;
     ASSERT_TRUE(native::IsWindowsVolume(v.tree.path()));
+    const auto before = nt::Snapshot(v.tree.path());
+    nt::ProgramRun dry = nt::RunProgram({"--dry-run", "--windows-root=" + v.tree.path(), v.tree / "Program Files"});
+    EXPECT_EQ(dry.exitCode, 1) << dry.output;
+    EXPECT_EQ(Count(dry.output, v.vcab + ": (dry run) would be deleted\n"), 1u) << dry.output;
+    EXPECT_EQ(Count(dry.output, "Run: Runonce (value deleted)\n"), 1u) << dry.output;
+    EXPECT_EQ(nt::Snapshot(v.tree.path()), before);
+
     nt::ProgramRun run = nt::RunProgram({v.tree.path()});
     EXPECT_EQ(run.exitCode, 1) << run.output;
     EXPECT_EQ(Count(run.output, v.program + ": File repaired.\n"), 1u) << run.output;
@@ -98,10 +69,9 @@ TEST(WindowsVolume, ListedFileAndStartupValueAreRemoved) {
               1u)
         << run.output;
     EXPECT_EQ(Count(run.output, "The number of registry entries fixed: 1\n"), 1u);
-    EXPECT_EQ(Volume::Values(v.software, kRun), std::vector<std::string>{"Other"});
+    EXPECT_EQ(ht::ValueNames(v.software, kRun), std::vector<std::string>{"Other"});
     // The per-user value is not on this build's lists: the user's hive is untouched.
-    EXPECT_EQ(Volume::Values(v.user, std::string("Software\\") + kRun), (std::vector<std::string>{"Runonce", "Other"}));
-    EXPECT_TRUE(nt::fs::exists(v.user));
+    EXPECT_EQ(ht::ValueNames(v.user, std::string("Software\\") + kRun), (std::vector<std::string>{"Runonce", "Other"}));
 }
 
 TEST(WindowsVolume, PerUserEntriesReachEveryProfileHive) {
@@ -131,18 +101,8 @@ TEST(WindowsVolume, PerUserEntriesReachEveryProfileHive) {
     EXPECT_EQ(Count(capture.text, user + "\\Software\\Policies: NoRun (value set to 0x00000007 (7))\r\n"), 1u) << capture.text;
     EXPECT_EQ(Count(capture.text, "registry: "), 2u) << capture.text;
     EXPECT_EQ(scanner.stats.registryEntriesFixed, 2u);
-    EXPECT_EQ(Volume::Values(v.user, std::string("Software\\") + kRun), std::vector<std::string>{"Other"});
-    EXPECT_EQ(Volume::Values(v.software, kRun), (std::vector<std::string>{"Runonce", "Other"}));
-}
-
-TEST(WindowsVolume, DryRunLeavesTheHivesAndFiles) {
-    Volume v;
-    const auto before = nt::Snapshot(v.tree.path());
-    nt::ProgramRun run = nt::RunProgram({"--dry-run", "--windows-root=" + v.tree.path(), v.tree / "Program Files"});
-    EXPECT_EQ(run.exitCode, 1) << run.output;
-    EXPECT_EQ(Count(run.output, v.vcab + ": (dry run) would be deleted\n"), 1u) << run.output;
-    EXPECT_EQ(Count(run.output, "Run: Runonce (value deleted)\n"), 1u) << run.output;
-    EXPECT_EQ(nt::Snapshot(v.tree.path()), before);
+    EXPECT_EQ(ht::ValueNames(v.user, std::string("Software\\") + kRun), std::vector<std::string>{"Other"});
+    EXPECT_EQ(ht::ValueNames(v.software, kRun), (std::vector<std::string>{"Runonce", "Other"}));
 }
 
 }  // namespace

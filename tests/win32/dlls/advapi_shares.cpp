@@ -2,8 +2,8 @@
 // machine whose shares live in the netapi32 stand-in: Wine reads no share's
 // security and reports explicit entries by SID. This library reads the
 // share's descriptor from the netapi32 stand-in and reports the Everyone
-// group by name, as the NT systems of its time do; the other five functions
-// are the system's.
+// group by name, as the NT systems of its time do; the other five exports
+// are forwarded to the system's (advapi_shares.def).
 #include <windows.h>
 #include <aclapi.h>
 
@@ -12,12 +12,8 @@
 namespace {
 
 bool IsEveryone(PSID sid) {
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    PSID everyone = nullptr;
-    if (!AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone)) return false;
-    bool same = EqualSid(sid, everyone) != FALSE;
-    FreeSid(everyone);
-    return same;
+    SID world = {SID_REVISION, 1, SECURITY_WORLD_SID_AUTHORITY, {SECURITY_WORLD_RID}};
+    return EqualSid(sid, &world) != FALSE;
 }
 
 char g_everyone[] = "Everyone";
@@ -78,20 +74,5 @@ DWORD WINAPI StandGetExplicitEntriesFromAclA(PACL acl, PULONG count, PEXPLICIT_A
     *entries = out;
     return ERROR_SUCCESS;
 }
-
-DWORD WINAPI StandSetEntriesInAclA(ULONG count, PEXPLICIT_ACCESS_A entries, PACL old, PACL* acl) {
-    return SetEntriesInAclA(count, entries, old, acl);
-}
-BOOL WINAPI StandInitializeSecurityDescriptor(PSECURITY_DESCRIPTOR sd, DWORD revision) {
-    return InitializeSecurityDescriptor(sd, revision);
-}
-BOOL WINAPI StandSetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR sd, BOOL present, PACL acl, BOOL defaulted) {
-    return SetSecurityDescriptorDacl(sd, present, acl, defaulted);
-}
-BOOL WINAPI StandAllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE count, DWORD a0, DWORD a1,
-                                          DWORD a2, DWORD a3, DWORD a4, DWORD a5, DWORD a6, DWORD a7, PSID* sid) {
-    return AllocateAndInitializeSid(authority, count, a0, a1, a2, a3, a4, a5, a6, a7, sid);
-}
-PVOID WINAPI StandFreeSid(PSID sid) { return FreeSid(sid); }
 
 }  // extern "C"

@@ -8,7 +8,6 @@
 #include <lmerr.h>
 #include <lmshare.h>
 
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
@@ -26,19 +25,12 @@ std::map<std::wstring, Share> g_shares;
 std::map<std::wstring, std::vector<std::wstring>> g_groups;
 std::map<std::wstring, DWORD> g_users;   // name, flags
 
+// (Wine copies a descriptor that is self-relative already.)
 std::vector<BYTE> SelfRelative(PSECURITY_DESCRIPTOR sd) {
-    if (!sd) return {};
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    GetSecurityDescriptorControl(sd, &control, &revision);
-    if (control & SE_SELF_RELATIVE) {
-        const BYTE* bytes = static_cast<const BYTE*>(sd);
-        return std::vector<BYTE>(bytes, bytes + GetSecurityDescriptorLength(sd));
-    }
     DWORD size = 0;
-    MakeSelfRelativeSD(sd, nullptr, &size);
+    if (sd) MakeSelfRelativeSD(sd, nullptr, &size);
     std::vector<BYTE> out(size);
-    if (!MakeSelfRelativeSD(sd, out.data(), &size)) return {};
+    if (sd && !MakeSelfRelativeSD(sd, out.data(), &size)) return {};
     return out;
 }
 
@@ -65,18 +57,11 @@ DWORD WINAPI StandInShareDescriptor(const wchar_t* name, void* out, DWORD size, 
     if (out && size >= sd.size()) std::memcpy(out, sd.data(), sd.size());
     return static_cast<DWORD>(sd.size());
 }
-BOOL WINAPI StandInShareExists(const wchar_t* name) { return g_shares.count(name) != 0; }
 void WINAPI StandInAddMember(const wchar_t* group, const wchar_t* member) { g_groups[group].push_back(member); }
-BOOL WINAPI StandInIsMember(const wchar_t* group, const wchar_t* member) {
-    for (const std::wstring& m : g_groups[group])
-        if (m == member) return TRUE;
-    return FALSE;
-}
 void WINAPI StandInAddUser(const wchar_t* name, DWORD flags) { g_users[name] = flags; }
-DWORD WINAPI StandInUserFlags(const wchar_t* name) { return g_users.count(name) ? g_users[name] : 0xFFFFFFFF; }
 
-NET_API_STATUS WINAPI StandNetShareGetInfo(LPWSTR server, LPWSTR name, DWORD level, LPBYTE* buffer) {
-    standin::Enter("NetShareGetInfo", standin::Narrow(name) + " " + std::to_string(level) + (server ? " remote" : ""));
+NET_API_STATUS WINAPI StandNetShareGetInfo(LPWSTR, LPWSTR name, DWORD level, LPBYTE* buffer) {
+    standin::Enter("NetShareGetInfo", standin::Narrow(name) + " " + std::to_string(level));
     *buffer = nullptr;
     auto it = g_shares.find(name);
     if (it == g_shares.end()) return NERR_NetNameNotFound;
@@ -144,9 +129,7 @@ NET_API_STATUS WINAPI StandNetUserGetInfo(LPCWSTR, LPCWSTR name, DWORD level, LP
 
 NET_API_STATUS WINAPI StandNetUserSetInfo(LPCWSTR, LPCWSTR name, DWORD level, LPBYTE buffer, LPDWORD) {
     DWORD flags = buffer ? reinterpret_cast<USER_INFO_1*>(buffer)->usri1_flags : 0;
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%lX", static_cast<unsigned long>(flags));
-    standin::Enter("NetUserSetInfo", standin::Narrow(name) + " " + std::to_string(level) + " " + hex);
+    standin::Enter("NetUserSetInfo", standin::Narrow(name) + " " + std::to_string(level) + " " + std::to_string(flags));
     auto it = g_users.find(name);
     if (it == g_users.end()) return NERR_UserNotFound;
     it->second = flags;

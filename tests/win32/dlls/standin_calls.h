@@ -10,14 +10,8 @@
 
 namespace standin {
 
-inline std::string& Calls() {
-    static std::string calls;
-    return calls;
-}
-inline std::set<std::string>& Raising() {
-    static std::set<std::string> names;
-    return names;
-}
+inline std::string g_calls;
+inline std::set<std::string> g_raising;
 inline std::string Narrow(const wchar_t* text) {
     char out[512] = {};
     if (text) WideCharToMultiByte(CP_ACP, 0, text, -1, out, sizeof out - 1, nullptr, nullptr);
@@ -28,8 +22,8 @@ inline std::string Narrow(const wchar_t* text) {
 constexpr DWORD kStubException = 0x80000100;
 
 inline void Enter(const char* function, const std::string& arguments) {
-    Calls() += std::string(function) + " " + arguments + "\n";
-    if (Raising().count(function)) RaiseException(kStubException, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+    g_calls += std::string(function) + " " + arguments + "\n";
+    if (g_raising.count(function)) RaiseException(kStubException, EXCEPTION_NONCONTINUABLE, 0, nullptr);
 }
 
 void ResetState();
@@ -39,11 +33,11 @@ void ResetState();
 extern "C" {
 // Forgets every call, share, member and account, and every raising switch.
 void WINAPI StandInReset() {
-    standin::Calls().clear();
-    standin::Raising().clear();
+    standin::g_calls.clear();
+    standin::g_raising.clear();
     standin::ResetState();
 }
 // Makes `function` raise from now on.
-void WINAPI StandInRaise(const char* function) { standin::Raising().insert(function); }
-const char* WINAPI StandInCalls() { return standin::Calls().c_str(); }
+void WINAPI StandInRaise(const char* function) { standin::g_raising.insert(function); }
+const char* WINAPI StandInCalls() { return standin::g_calls.c_str(); }
 }
