@@ -137,7 +137,7 @@ TEST_F(Repair, ProgramsTooLargeToMapAreDetectedAndRepaired) {
     ASSERT_FALSE(s.image.empty()) << s.error;
     const uint64_t kGiB = uint64_t{1} << 30;
 
-    const std::string huge = dir + "\setup3g.exe";
+    const std::string huge = dir + "\\setup3g.exe";
     ASSERT_FALSE(WritePadded(huge, s, 3 * kGiB).empty());
     ASSERT_GT(SizeOf(huge), 3 * kGiB);
     EXPECT_EQ(OpenAndDetect(run, qt::LongPath(huge).c_str()), 1);
@@ -145,7 +145,7 @@ TEST_F(Repair, ProgramsTooLargeToMapAreDetectedAndRepaired) {
     EXPECT_EQ(sink.text, "");
     DeleteFileA(huge.c_str());
 
-    const std::string path = dir + "\setup1g.exe";
+    const std::string path = dir + "\\setup1g.exe";
     const Bytes head = WritePadded(path, s, kGiB);
     ASSERT_FALSE(head.empty());
     Scan(path);
