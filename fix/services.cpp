@@ -6,21 +6,11 @@
 
 namespace {
 
-struct ServiceHandlePolicy {
-    using value_type = SC_HANDLE;
-    static SC_HANDLE Empty() noexcept { return nullptr; }
-    static bool IsValid(SC_HANDLE h) noexcept { return h != nullptr; }
-    static bool Close(SC_HANDLE h) noexcept { return dyn_CloseServiceHandle(h) != 0; }
-};
-using UniqueService = win32::UniqueHandle<ServiceHandlePolicy>;
+bool CloseService(SC_HANDLE h) noexcept { return dyn_CloseServiceHandle(h) != 0; }
+using UniqueService = win32::UniqueHandle<NullEmptyPolicy<SC_HANDLE, &CloseService>>;
 
-struct LocalBlockPolicy {
-    using value_type = HLOCAL;
-    static HLOCAL Empty() noexcept { return nullptr; }
-    static bool IsValid(HLOCAL h) noexcept { return h != nullptr; }
-    static bool Close(HLOCAL h) noexcept { return dyn_LocalFree(h) == nullptr; }
-};
-using UniqueLocal = win32::UniqueHandle<LocalBlockPolicy>;
+bool FreeLocal(HLOCAL h) noexcept { return dyn_LocalFree(h) == nullptr; }
+using UniqueLocal = win32::UniqueHandle<NullEmptyPolicy<HLOCAL, &FreeLocal>>;
 
 constexpr DWORD kManagerAccess = SC_MANAGER_ENUMERATE_SERVICE | DELETE;   // 0x10004
 constexpr DWORD kServiceAccess = SERVICE_STOP | DELETE;                   // 0x10020

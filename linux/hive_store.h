@@ -14,11 +14,7 @@
 
 namespace native {
 
-struct HivePolicy {
-    using value_type = hive_h*;
-    static hive_h* Empty() { return nullptr; }
-    static bool Close(hive_h* h) { return hivex_close(h) == 0; }
-};
+inline bool CloseHive(hive_h* h) noexcept { return hivex_close(h) == 0; }
 
 // One hive file opened for writing in memory; changes reach the file only
 // through Commit.
@@ -37,7 +33,7 @@ public:
 
 private:
     Hive(hive_h* h, std::string path) : m_hive(h), m_path(std::move(path)) {}
-    posix::Unique<HivePolicy> m_hive;
+    posix::Unique<NullEmptyPolicy<hive_h*, &CloseHive>> m_hive;
     std::string m_path;
 };
 

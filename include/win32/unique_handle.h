@@ -1,105 +1,46 @@
-// One owner for every kind of system handle: a move-only RAII wrapper whose
-// policy says what "empty" is and how a value is released, so that handles,
-// keys, views, loaded libraries and page blocks are released on every path.
-// A scope guard covers the clean-ups that are not a single value.
+// The owners of Windows handles, keys, views, loaded libraries and page
+// blocks (UniqueValue with a policy each). A scope guard covers the
+// clean-ups that are not a single value.
 #pragma once
 #include <windows.h>
 
 #include <utility>
 
+#include "unique_value.h"
+
 namespace win32 {
 
 template <typename Policy>
-class UniqueHandle {
-public:
-    using value_type = typename Policy::value_type;
-
-    UniqueHandle() noexcept : m_value(Policy::Empty()) {}
-    explicit UniqueHandle(value_type value) noexcept : m_value(value) {}
-    ~UniqueHandle() { reset(); }
-
-    UniqueHandle(UniqueHandle&& other) noexcept : m_value(other.release()) {}
-    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-        if (this != &other) reset(other.release());
-        return *this;
-    }
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
-
-    bool valid() const noexcept { return Policy::IsValid(m_value); }
-    explicit operator bool() const noexcept { return valid(); }
-    value_type get() const noexcept { return m_value; }
-
-    // Releases what is held and takes `value`; false when the release failed
-    // (callers that must know, like an unmap before a truncation, look).
-    bool reset(value_type value = Policy::Empty()) noexcept {
-        bool ok = true;
-        if (valid()) ok = Policy::Close(m_value);
-        m_value = value;
-        return ok;
-    }
-    value_type release() noexcept { return std::exchange(m_value, Policy::Empty()); }
-    // For out-parameters of the system call that creates the value.
-    value_type* put() noexcept {
-        reset();
-        return &m_value;
-    }
-
-private:
-    value_type m_value;
-};
+using UniqueHandle = UniqueValue<Policy>;
 
 // Kernel objects whose failure value is null: mappings, processes, threads,
 // tokens, events, semaphores.
-struct KernelHandlePolicy {
-    using value_type = HANDLE;
-    static HANDLE Empty() noexcept { return nullptr; }
-    static bool IsValid(HANDLE h) noexcept { return h != nullptr; }
-    static bool Close(HANDLE h) noexcept { return CloseHandle(h) != 0; }
-};
+inline bool CloseKernelHandle(HANDLE h) noexcept { return CloseHandle(h) != 0; }
+using KernelHandlePolicy = NullEmptyPolicy<HANDLE, &CloseKernelHandle>;
 
-// Handles whose failure value is INVALID_HANDLE_VALUE: files, snapshots.
-struct FileHandlePolicy {
+// Handles whose failure value is INVALID_HANDLE_VALUE: files, find handles.
+template <bool (*Release)(HANDLE) noexcept>
+struct InvalidEmptyPolicy {
     using value_type = HANDLE;
     static HANDLE Empty() noexcept { return INVALID_HANDLE_VALUE; }
     static bool IsValid(HANDLE h) noexcept { return h != INVALID_HANDLE_VALUE; }
-    static bool Close(HANDLE h) noexcept { return CloseHandle(h) != 0; }
+    static bool Close(HANDLE h) noexcept { return Release(h); }
 };
+using FileHandlePolicy = InvalidEmptyPolicy<&CloseKernelHandle>;
+inline bool CloseFind(HANDLE h) noexcept { return FindClose(h) != 0; }
+using FindHandlePolicy = InvalidEmptyPolicy<&CloseFind>;
 
-struct FindHandlePolicy {
-    using value_type = HANDLE;
-    static HANDLE Empty() noexcept { return INVALID_HANDLE_VALUE; }
-    static bool IsValid(HANDLE h) noexcept { return h != INVALID_HANDLE_VALUE; }
-    static bool Close(HANDLE h) noexcept { return FindClose(h) != 0; }
-};
+inline bool UnmapView(void* p) noexcept { return UnmapViewOfFile(p) != 0; }
+using ViewPolicy = NullEmptyPolicy<void*, &UnmapView>;
 
-struct ViewPolicy {
-    using value_type = void*;
-    static void* Empty() noexcept { return nullptr; }
-    static bool IsValid(void* p) noexcept { return p != nullptr; }
-    static bool Close(void* p) noexcept { return UnmapViewOfFile(p) != 0; }
-};
+inline bool CloseKey(HKEY k) noexcept { return RegCloseKey(k) == ERROR_SUCCESS; }
+using KeyPolicy = NullEmptyPolicy<HKEY, &CloseKey>;
 
-struct KeyPolicy {
-    using value_type = HKEY;
-    static HKEY Empty() noexcept { return nullptr; }
-    static bool IsValid(HKEY k) noexcept { return k != nullptr; }
-    static bool Close(HKEY k) noexcept { return RegCloseKey(k) == ERROR_SUCCESS; }
-};
+inline bool ReleaseModule(HMODULE m) noexcept { return FreeLibrary(m) != 0; }
+using ModulePolicy = NullEmptyPolicy<HMODULE, &ReleaseModule>;
 
-struct ModulePolicy {
-    using value_type = HMODULE;
-    static HMODULE Empty() noexcept { return nullptr; }
-    static bool IsValid(HMODULE m) noexcept { return m != nullptr; }
-    static bool Close(HMODULE m) noexcept { return FreeLibrary(m) != 0; }
-};
-
-struct PagesPolicy {
-    using value_type = void*;
-    static void* Empty() noexcept { return nullptr; }
-    static bool IsValid(void* p) noexcept { return p != nullptr; }
-    static bool Close(void* p) noexcept { return VirtualFree(p, 0, MEM_RELEASE) != 0; }
-};
+inline bool FreePages(void* p) noexcept { return VirtualFree(p, 0, MEM_RELEASE) != 0; }
+using PagesPolicy = NullEmptyPolicy<void*, &FreePages>;
 
 using UniqueKernelHandle = UniqueHandle<KernelHandlePolicy>;
 using UniqueFile = UniqueHandle<FileHandlePolicy>;

@@ -130,22 +130,12 @@ void* OpenThreadFallback();
 
 // Kernel handles opened through the bound functions are closed through the
 // bound CloseHandle. Null is the failure value (not INVALID_HANDLE_VALUE).
-struct BoundHandlePolicy {
-    using value_type = HANDLE;
-    static HANDLE Empty() noexcept { return nullptr; }
-    static bool IsValid(HANDLE h) noexcept { return h != nullptr; }
-    static bool Close(HANDLE h) noexcept { return dyn_CloseHandle(h) != 0; }
-};
-using UniqueBoundHandle = win32::UniqueHandle<BoundHandlePolicy>;
+inline bool CloseBoundHandle(HANDLE h) noexcept { return dyn_CloseHandle(h) != 0; }
+using UniqueBoundHandle = win32::UniqueHandle<NullEmptyPolicy<HANDLE, &CloseBoundHandle>>;
 
 // Libraries loaded through the bound LoadLibraryA are freed through the bound FreeLibrary.
-struct BoundModulePolicy {
-    using value_type = HMODULE;
-    static HMODULE Empty() noexcept { return nullptr; }
-    static bool IsValid(HMODULE m) noexcept { return m != nullptr; }
-    static bool Close(HMODULE m) noexcept { return dyn_FreeLibrary(m) != 0; }
-};
-using UniqueBoundModule = win32::UniqueHandle<BoundModulePolicy>;
+inline bool FreeBoundModule(HMODULE m) noexcept { return dyn_FreeLibrary(m) != 0; }
+using UniqueBoundModule = win32::UniqueHandle<NullEmptyPolicy<HMODULE, &FreeBoundModule>>;
 
 // Every bound function's slot back to unresolved (tests).
 void ResetDynamicFunctions();

@@ -28,15 +28,10 @@ struct BoundSnapshotPolicy {
     static bool Close(HANDLE h) noexcept { return dyn_CloseHandle(h) != 0; }
 };
 // Handles from the native open functions, closed with NtClose.
-struct NtHandlePolicy {
-    using value_type = HANDLE;
-    static HANDLE Empty() noexcept { return nullptr; }
-    static bool IsValid(HANDLE h) noexcept { return h != nullptr; }
-    static bool Close(HANDLE h) noexcept { return dyn_NtClose(h) == 0; }
-};
+inline bool CloseNtHandle(HANDLE h) noexcept { return dyn_NtClose(h) == 0; }
 using BoundHandle = UniqueBoundHandle;
 using BoundSnapshot = win32::UniqueHandle<BoundSnapshotPolicy>;
-using NtHandle = win32::UniqueHandle<NtHandlePolicy>;
+using NtHandle = win32::UniqueHandle<NullEmptyPolicy<HANDLE, &CloseNtHandle>>;
 
 constexpr DWORD kProcessQueryAndRead = 0x410;   // query information, read memory
 constexpr DWORD kProcessQuery = 0x400;
