@@ -26,6 +26,28 @@ if runs32; then
     exit 0
 fi
 
+# The archive that already serves the release (one-line .list entries or
+# deb822 .sources files), so the backports come from wherever apt is pointed.
+release_mirror() {
+    local codename=$1 f
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$f" ] || continue
+        awk -v s="$codename" '$1 == "deb" { i = 2; if ($2 ~ /^\[/) while (i <= NF && $i !~ /\]$/) i++; if ($2 ~ /^\[/) i++;
+                                             if ($(i + 1) == s) { print $i; exit } }' "$f"
+    done
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] || continue
+        # Stanzas are separated by blank lines; take the first URI of a stanza whose suites name the release.
+        awk -v s="$codename" 'BEGIN { RS = ""; FS = "\n" }
+            { uri = ""; hit = 0
+              for (i = 1; i <= NF; i++) {
+                  if ($i ~ /^URIs:/) { split($i, u, /[ \t]+/); uri = u[2] }
+                  if ($i ~ /^Suites:/) { n = split($i, w, /[ \t]+/); for (j = 2; j <= n; j++) if (w[j] == s) hit = 1 }
+              }
+              if (hit && uri != "") { print uri; exit } }' "$f"
+    done | head -n 1
+}
+
 qemu=/usr/bin/qemu-i386
 qemu_is_new() {
     [ -x "$qemu" ] || return 1
@@ -37,7 +59,9 @@ if ! qemu_is_new; then
     codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
     list=/etc/apt/sources.list.d/quorvin-backports.list
     if [ -n "$codename" ] && ! apt-cache policy qemu-user-static | grep -q "$codename-backports"; then
-        echo "deb http://deb.debian.org/debian $codename-backports main" > "$list"
+        mirror=$(release_mirror "$codename")
+        [ -n "$mirror" ] || { echo "ensure-i386: no package source for $codename to add its backports from" >&2; exit 1; }
+        echo "deb $mirror $codename-backports main" > "$list"
         apt-get update -qq
     fi
     echo "ensure-i386: installing qemu's user-mode emulator for 32-bit programs"
