@@ -262,6 +262,7 @@ TEST(Program, ExitCodes) {
                                samples::MakeInfected(samples::MakeCleanHost({.seed = 62}),
                                                      {.seed = 63, .form = samples::BodyForm::TwoLayer,
                                                       .twoLayerOperation = 0x33})));
+    nt::fs::create_directories(tree / "fix");
     const struct {
         std::vector<std::string> args;
         int code;
