@@ -55,6 +55,7 @@ void LineSink::Flush() {
 
 void ComposeRunReport(const RunResult& r, RunLog& log) {
     const RemovalStats& s = *r.stats;
+    // Anything that could not be examined: no "not found", no success.
     const bool incomplete = r.hivesNotOpened != 0;
     if (r.dryRun) {
         DryRunReportInputs in;
