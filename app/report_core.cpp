@@ -40,7 +40,7 @@ ReportIcon ComposeReport(const ReportInputs& in, RunLog& log) {
 
     // A file left infected is as much a failure as one left undeleted: no
     // success headline over either.
-    if (s.deleteFailed != 0 || s.repairsFailed != 0) {
+    if (s.deleteFailed != 0 || s.repairsFailed != 0 || in.notCleaned != 0) {
         log.ReportFormat("The %s removal was unsuccessful.", name);
         if (s.deleteFailed == 1)
             log.ReportFormat("The tool could not delete one %s file from your PC.", name);

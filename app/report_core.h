@@ -18,6 +18,10 @@ struct ReportInputs {
     bool sharesReported = false;       // fixShares or deleteAdminShares
     uint32_t sharesFound = 0;
     uint32_t sharesSecured = 0;
+    // Finds left in place that the counters above do not hold, and parts
+    // that could not be examined (the native scanner's); any makes the
+    // removal unsuccessful.
+    uint32_t notCleaned = 0;
 };
 
 extern const char kKnowledgeBaseAddress[];

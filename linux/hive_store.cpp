@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
 
 #include "fix/registry_core.h"
 
@@ -104,7 +105,13 @@ private:
 }  // namespace
 
 std::unique_ptr<Hive> Hive::Open(const std::string& path) {
-    hive_h* h = hivex_open(path.c_str(), HIVEX_OPEN_WRITE);
+    // Only a regular file is read: opening a pipe or a device could block
+    // for ever. hivex is then given the file that was checked, not the name.
+    posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st;
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    const std::string checked = "/proc/self/fd/" + std::to_string(fd.get());
+    hive_h* h = hivex_open(::access(checked.c_str(), R_OK) == 0 ? checked.c_str() : path.c_str(), HIVEX_OPEN_WRITE);
     if (!h) return nullptr;
     return std::unique_ptr<Hive>(new Hive(h, path));
 }

@@ -1,6 +1,7 @@
 // fixquorvin: the native scanner for Linux file servers, backups and the
 // disks of Windows machines mounted on a rescue system.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -8,47 +9,17 @@
 #include <cstdlib>
 #include <cerrno>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
-#include "app/report_core.h"
 #include "app/threat_definition.h"
+#include "linux/native_report.h"
 #include "linux/scan_options.h"
 #include "linux/tree_scan.h"
 #include "linux/unique_fd.h"
 #include "linux/windows_volume.h"
 
 namespace {
-
-const char kDryRunClosing[] = "\r\nDry run: nothing was changed.";
-
-// Every log line goes to the log file as the Windows tool writes it (CR LF)
-// and to standard output as a Linux line.
-class ConsoleAndFileSink : public LogSink {
-public:
-    ConsoleAndFileSink(int fd, const std::function<void()>& beforeConsole) : m_fd(fd), m_before(beforeConsole) {}
-    void Write(const char* bytes, size_t length) override {
-        if (m_fd >= 0) {
-            for (size_t done = 0; done < length;) {
-                ssize_t n = ::write(m_fd, bytes + done, length - done);
-                if (n <= 0) break;
-                done += static_cast<size_t>(n);
-            }
-        }
-        m_before();
-        for (size_t i = 0; i < length; ++i)
-            if (bytes[i] != '\r') std::fputc(bytes[i], stdout);
-        std::fflush(stdout);
-    }
-    void Flush() override {
-        if (m_fd >= 0) ::fsync(m_fd);
-    }
-
-private:
-    int m_fd;
-    std::function<void()> m_before;
-};
 
 // One line on the terminal, rewritten at most five times a second.
 class TerminalProgress : public native::ScanProgress {
@@ -73,6 +44,27 @@ private:
     bool m_shown = false;
 };
 
+// The log file, created or emptied: only a regular file, so that a pipe, a
+// device or a socket named as the log neither blocks the run nor receives it.
+posix::UniqueFd OpenLog(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        std::fprintf(stderr, "fixquorvin: cannot use %s as the log file: it is not a regular file\n", path.c_str());
+        return {};
+    }
+    posix::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644));
+    if (!fd) {
+        std::fprintf(stderr, "fixquorvin: cannot create the log file %s: %s\n", path.c_str(), std::strerror(errno));
+        return {};
+    }
+    // (what the name leads to may have changed since it was looked at)
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd.get(), 0) != 0) {
+        std::fprintf(stderr, "fixquorvin: cannot use %s as the log file: it is not a regular file\n", path.c_str());
+        return {};
+    }
+    return fd;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -87,19 +79,19 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "fixquorvin: %s\nTry 'fixquorvin --help' for more information.\n", cl.error.c_str());
         return static_cast<int>(native::ExitStatus::Error);
     }
+    if (cl.version) {
+        std::fputs("fixquorvin " QUORVIN_PRODUCT_TITLE "\n", stdout);
+        return 0;
+    }
 
     posix::UniqueFd logFile;
     if (!cl.logPath.empty()) {
-        logFile.reset(::open(cl.logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (!logFile) {
-            std::fprintf(stderr, "fixquorvin: cannot create the log file %s: %s\n", cl.logPath.c_str(),
-                         std::strerror(errno));
-            return static_cast<int>(native::ExitStatus::Error);
-        }
+        logFile = OpenLog(cl.logPath);
+        if (!logFile) return static_cast<int>(native::ExitStatus::Error);
     }
     const bool terminal = ::isatty(STDERR_FILENO) == 1;
     TerminalProgress progress;
-    ConsoleAndFileSink sink(logFile.get(), [&] { progress.Clear(); });
+    native::LineSink sink(logFile.get(), stdout, [&] { progress.Clear(); });
     RunLog log;
     log.SetSink(&sink);
     log.Line(QUORVIN_PRODUCT_TITLE);
@@ -123,15 +115,20 @@ int main(int argc, char** argv) {
         }
     }
     progress.Clear();
-    for (const std::string& volume : volumes) native::CleanWindowsVolume(volume, def, scanner, log);
+    native::RunResult result;
+    for (const std::string& volume : volumes) {
+        native::VolumeOutcome outcome = native::CleanWindowsVolume(volume, def, scanner, log);
+        result.hivesNotOpened += outcome.hivesNotOpened;
+        result.hivesNotWritten += outcome.hivesNotWritten;
+    }
 
     log.Empty();
-    ReportInputs report;
-    report.stats = &scanner.stats;
-    report.threatName = def.threatName;
-    report.hasServices = def.hasServices;
-    ComposeReport(report, log);
-    if (cl.settings.dryRun) log.Line(kDryRunClosing);
+    result.stats = &scanner.stats;
+    result.threatName = def.threatName;
+    result.dryRun = cl.settings.dryRun;
+    result.hasServices = def.hasServices;
+    result.notCleaned = scanner.notCleaned;
+    native::ComposeRunReport(result, log);
     log.Flush();
     log.SetSink(nullptr);
     if (!logFile.reset()) return static_cast<int>(native::ExitStatus::Error);

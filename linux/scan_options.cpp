@@ -1,9 +1,13 @@
 #include "linux/scan_options.h"
 
+#include <getopt.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace native {
 
@@ -16,7 +20,8 @@ const char kUsageText[] =
     "\n"
     "  -n, --dry-run          report what would be done; change nothing\n"
     "      --exclude=PATH     leave PATH (a file or a whole tree) alone; repeatable\n"
-    "      --log=FILE         write the log to FILE (CR LF lines, as the Windows tool's)\n"
+    "      --log=FILE         write the log to FILE (CR LF lines, as the Windows tool's);\n"
+    "                         FILE must be a regular file (or not exist yet)\n"
     "      --quarantine=DIR   keep a copy of every file before it is repaired or deleted,\n"
     "                         at DIR followed by the file's full path\n"
     "      --jobs=N           detect with N threads (default: one per processor)\n"
@@ -24,8 +29,14 @@ const char kUsageText[] =
     "      --windows-root=PATH  the root of an offline Windows volume (default: each\n"
     "                         PATH that holds one)\n"
     "  -h, --help             show this text\n"
+    "      --version          show the program's name and version\n"
     "\n"
-    "Symbolic links below PATH are never followed.\n"
+    "Symbolic links below PATH are never followed. An option's value may follow\n"
+    "it as the next argument (--log FILE) or after '=' (--log=FILE); short options\n"
+    "may be bundled (-nh). The --exclude and --windows-root paths must exist.\n"
+    "\n"
+    "On a terminal, a progress line (files, megabytes and infections so far, files\n"
+    "per second) is shown on standard error while the trees are scanned.\n"
     "\n"
     "Exit status:\n"
     "  0  nothing was found\n"
@@ -36,12 +47,20 @@ const char kUsageText[] =
 
 namespace {
 
-bool TakeValue(const std::string& arg, const char* name, std::string& value) {
-    std::string prefix = std::string(name) + "=";
-    if (arg.compare(0, prefix.size(), prefix) != 0) return false;
-    value = arg.substr(prefix.size());
-    return true;
-}
+enum LongOnly { kExclude = 256, kLog, kQuarantine, kWindowsRoot, kJobs, kCrossFilesystems, kVersion };
+
+const struct option kOptions[] = {
+    {"dry-run", no_argument, nullptr, 'n'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion},
+    {"cross-filesystems", no_argument, nullptr, kCrossFilesystems},
+    {"exclude", required_argument, nullptr, kExclude},
+    {"log", required_argument, nullptr, kLog},
+    {"quarantine", required_argument, nullptr, kQuarantine},
+    {"windows-root", required_argument, nullptr, kWindowsRoot},
+    {"jobs", required_argument, nullptr, kJobs},
+    {nullptr, 0, nullptr, 0},
+};
 
 // Absolute and without trailing slashes, so that walk paths can be compared.
 std::string Absolute(const std::string& path) {
@@ -60,33 +79,46 @@ std::string Absolute(const std::string& path) {
     return out;
 }
 
+// A path the run depends on that is not there is a usage error: the run
+// would otherwise scan what it was told to leave, or look for no volume.
+bool Exists(const std::string& option, const std::string& path, std::string& error) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0) return true;
+    error = "option '--" + option + "': cannot find " + path + ": " + std::strerror(errno);
+    return false;
+}
+
+std::string OptionName(int code) {
+    for (const struct option* o = kOptions; o->name; ++o)
+        if (o->val == code) return o->name;
+    return {};
+}
+
 }  // namespace
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args, unsigned processors) {
     CommandLine cl;
     cl.settings.jobs = processors ? processors : 1;
-    bool optionsEnd = false;
-    for (const std::string& arg : args) {
-        std::string value;
-        if (optionsEnd || arg.empty() || arg[0] != '-' || arg == "-") {
-            cl.paths.push_back(arg);
-        } else if (arg == "--") {
-            optionsEnd = true;
-        } else if (arg == "-h" || arg == "--help") {
-            cl.help = true;
-        } else if (arg == "-n" || arg == "--dry-run") {
-            cl.settings.dryRun = true;
-        } else if (arg == "--cross-filesystems") {
-            cl.settings.crossFilesystems = true;
-        } else if (TakeValue(arg, "--exclude", value) && !value.empty()) {
-            cl.settings.excludes.push_back(Absolute(value));
-        } else if (TakeValue(arg, "--log", value) && !value.empty()) {
-            cl.logPath = value;
-        } else if (TakeValue(arg, "--quarantine", value) && !value.empty()) {
-            cl.settings.quarantineDir = Absolute(value);
-        } else if (TakeValue(arg, "--windows-root", value) && !value.empty()) {
-            cl.windowsRoot = Absolute(value);
-        } else if (TakeValue(arg, "--jobs", value)) {
+    std::vector<std::string> storage;
+    storage.reserve(args.size() + 1);
+    storage.push_back("fixquorvin");
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : storage) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    // getopt_long keeps its state in globals: start afresh, report nothing itself.
+    optind = 0;
+    opterr = 0;
+    const int argc = static_cast<int>(storage.size());
+    for (int c; (c = ::getopt_long(argc, argv.data(), ":nh", kOptions, nullptr)) != -1;) {
+        const std::string value = optarg ? optarg : "";
+        switch (c) {
+        case 'h': cl.help = true; break;
+        case 'n': cl.settings.dryRun = true; break;
+        case kVersion: cl.version = true; break;
+        case kCrossFilesystems: cl.settings.crossFilesystems = true; break;
+        case kJobs: {
             char* end = nullptr;
             long n = std::strtol(value.c_str(), &end, 10);
             if (value.empty() || *end || n < 1 || n > 256) {
@@ -94,12 +126,45 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, unsigned proc
                 return cl;
             }
             cl.settings.jobs = static_cast<unsigned>(n);
-        } else {
-            cl.error = "unknown option: " + arg;
+            break;
+        }
+        case ':': {
+            std::string name = optopt ? OptionName(optopt) : std::string();
+            if (name.empty()) name = argv[optind - 1] + 2;
+            cl.error = "option '--" + name + "' needs a value";
             return cl;
         }
+        case '?': {
+            const std::string arg = argv[optind - 1];
+            const std::string name = optopt ? OptionName(optopt) : std::string();
+            if (!name.empty() && arg.compare(0, name.size() + 3, "--" + name + "=") == 0)
+                cl.error = "option '--" + name + "' takes no value";
+            else if (optopt > 0 && optopt < 256)
+                cl.error = std::string("unknown option: -") + static_cast<char>(optopt);
+            else
+                cl.error = "unknown option: " + arg;
+            return cl;
+        }
+        default:
+            if (value.empty()) {
+                cl.error = "option '--" + OptionName(c) + "' needs a value";
+                return cl;
+            }
+            if (c == kLog) {
+                cl.logPath = value;
+            } else if (c == kQuarantine) {
+                cl.settings.quarantineDir = Absolute(value);
+            } else if (!Exists(OptionName(c), value, cl.error)) {
+                return cl;
+            } else if (c == kExclude) {
+                cl.settings.excludes.push_back(Absolute(value));
+            } else {
+                cl.windowsRoot = Absolute(value);
+            }
+        }
     }
-    if (!cl.help && cl.paths.empty() && cl.windowsRoot.empty()) cl.error = "no PATH given";
+    for (int i = optind; i < argc; ++i) cl.paths.push_back(argv[i]);
+    if (!cl.help && !cl.version && cl.paths.empty() && cl.windowsRoot.empty()) cl.error = "no PATH given";
     if (cl.settings.quarantineDir == "/") cl.error = "the quarantine folder cannot be /";
     return cl;
 }

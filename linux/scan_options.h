@@ -13,6 +13,7 @@ struct CommandLine {
     std::string logPath;
     std::string windowsRoot;   // empty: looked for in each path
     bool help = false;
+    bool version = false;
     std::string error;         // usage error: the message; the run does not start
 };
 

@@ -24,9 +24,6 @@
 
 namespace native {
 
-const char kWouldRepairText[] = "(dry run) would be repaired";
-const char kWouldDeleteText[] = "(dry run) would be deleted";
-const char kWouldFailText[] = "(dry run) repair would fail, the file is corrupted";
 const char kQuarantineFailedText[] = "(WARNING: not changed, the quarantine copy could not be made)";
 
 namespace {
@@ -405,6 +402,7 @@ void TreeScanner::Handle(Entry& entry) {
         for (int layer = 0; layer < kMaxRepairLayers && verdict != kVerdictClean; ++layer) {
             m_log.PathLine(path, kInfectedWithText, DetectionName(m_def, verdict));
             ++stats.infections;
+            if (read && verdict != kVerdictInfectedHost) m_threatFiles.emplace_back(st.st_dev, st.st_ino);
             if (!read) {   // as the Windows program says when it cannot copy the file
                 ++stats.repairsFailed;
                 ++notCleaned;
@@ -541,6 +539,10 @@ bool TreeScanner::ReplaceContent(const std::string& path, const std::vector<uint
 void TreeScanner::DeleteListedFile(const std::string& path) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) return;
+    // A file the walk met is counted once: a dry run leaves it in place, a
+    // failed delete would fail and be counted again.
+    const std::pair<dev_t, ino_t> id{st.st_dev, st.st_ino};
+    if (std::find(m_threatFiles.begin(), m_threatFiles.end(), id) != m_threatFiles.end()) return;
     if (m_settings.dryRun) {
         ++stats.filesDeleted;
         m_log.PathLine(LogText(path).c_str(), "%s", kWouldDeleteText);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/dry_run_core.h"
 #include "app/log_core.h"
 #include "app/run_state.h"
 #include "app/threat_definition.h"
@@ -45,10 +46,7 @@ public:
     virtual void Update(uint64_t files, uint64_t bytes, uint32_t infections) = 0;
 };
 
-// Dry-run lines: what the real run would do, after the "infected with" line.
-extern const char kWouldRepairText[];
-extern const char kWouldDeleteText[];
-extern const char kWouldFailText[];
+// The dry-run lines (kWouldRepairText, ...) are in app/dry_run_core.h.
 extern const char kQuarantineFailedText[];
 
 class TreeScanner {
@@ -109,6 +107,7 @@ private:
     std::vector<Entry> m_detecting;   // being detected, then handled
     std::future<void> m_pending;
     std::vector<std::pair<dev_t, ino_t>> m_skipped;   // the quarantine folder, the log file
+    std::vector<std::pair<dev_t, ino_t>> m_threatFiles;   // handled by the walk: not again from the list
 };
 
 // A path as the log shows it: control characters, which a Linux name may

@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 
+#include "app/dry_run_core.h"
 #include "app/report_core.h"
 #include "fix/fix_lists_core.h"
 #include "fix/registry_core.h"
@@ -24,6 +25,7 @@ const char kCurrentVersion[] = "Microsoft\\Windows NT\\CurrentVersion";
 const char kProfileList[] = "Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 const char kHiveNotWritten[] = "(WARNING: the hive could not be written)";
 const char kHiveNotOpened[] = "(WARNING: the hive could not be opened)";
+const char kNoSoftwareHive[] = "(WARNING: no Windows volume, its SOFTWARE hive was not found)";
 
 bool Exists(const std::string& path) {
     struct stat st;
@@ -136,12 +138,49 @@ bool Expand(MacroResolver& resolver, const char* entry, std::string& out) {
     return !out.empty();
 }
 
-// Writes a changed hive back through the scanner (quarantine, atomic replace).
-void CommitHive(Hive& hive, TreeScanner& scanner, RunLog& log) {
-    if (!hive.dirty || scanner.DryRun()) return;
+// Writes a changed hive back through the scanner (quarantine, atomic
+// replace); true when it is on the disk or nothing had to be written.
+bool CommitHive(Hive& hive, TreeScanner& scanner) {
+    if (!hive.dirty || scanner.DryRun()) return true;
     std::vector<uint8_t> content;
-    if (hive.Serialize(content) && scanner.ReplaceContent(hive.path(), content)) return;
+    return hive.Serialize(content) && scanner.ReplaceContent(hive.path(), content);
+}
+
+// The lines one hive's fixes give, held until the hive is written.
+class HeldLines : public LogSink {
+public:
+    void Write(const char* bytes, size_t length) override {
+        std::string line(bytes, length);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        lines.push_back(std::move(line));
+    }
+    std::vector<std::string> lines;
+};
+
+// The fix lists on one hive (the store reaches that hive only); its lines
+// and count reach the log once the hive is written, and say what really
+// happened when it could not be.
+void FixHive(const ThreatDefinition& def, Hive& hive, HiveStore store, TreeScanner& scanner, RunLog& log,
+             VolumeOutcome& outcome) {
+    RunLog held;
+    HeldLines sink;
+    held.SetSink(&sink);
+    uint32_t fixed = 0;
+    regfix::ApplyFixLists(def, store, held, fixed);
+    held.SetSink(nullptr);
+    const bool written = CommitHive(hive, scanner);
+    for (const std::string& line : sink.lines) {
+        if (scanner.DryRun())
+            log.Line(UnmadeRegistryLine(line, UnmadeChange::DryRun).c_str());
+        else
+            log.Line(written ? line.c_str() : UnmadeRegistryLine(line, UnmadeChange::HiveNotWritten).c_str());
+    }
+    if (written) {
+        scanner.stats.registryEntriesFixed += fixed;
+        return;
+    }
     ++scanner.notCleaned;
+    ++outcome.hivesNotWritten;
     log.PathLine(LogText(hive.path()).c_str(), "%s", kHiveNotWritten);
 }
 
@@ -186,7 +225,9 @@ std::string VolumePath(const std::string& root, const std::string& windowsPath) 
     return path;
 }
 
-void CleanWindowsVolume(const std::string& root, const ThreatDefinition& def, TreeScanner& scanner, RunLog& log) {
+VolumeOutcome CleanWindowsVolume(const std::string& root, const ThreatDefinition& def, TreeScanner& scanner,
+                                 RunLog& log) {
+    VolumeOutcome outcome;
     std::string windirName = "Windows";
     std::optional<std::string> softwarePath = FindIgnoringCase(root, windirName + "/" + kSoftwareHive);
     if (!softwarePath) {
@@ -195,13 +236,16 @@ void CleanWindowsVolume(const std::string& root, const ThreatDefinition& def, Tr
     }
     if (!softwarePath) {
         ++scanner.ioErrors;
-        return;
+        ++outcome.hivesNotOpened;
+        log.PathLine(LogText(root).c_str(), "%s", kNoSoftwareHive);
+        return outcome;
     }
     std::unique_ptr<Hive> software = Hive::Open(*softwarePath);
     if (!software) {
         ++scanner.ioErrors;
+        ++outcome.hivesNotOpened;
         log.PathLine(LogText(*softwarePath).c_str(), "%s", kHiveNotOpened);
-        return;
+        return outcome;
     }
     std::string windir = HiveText(*software, kCurrentVersion, "SystemRoot");
     if (windir.size() < 3 || windir[1] != ':') windir = "C:\\" + windirName;
@@ -225,6 +269,7 @@ void CleanWindowsVolume(const std::string& root, const ThreatDefinition& def, Tr
             std::unique_ptr<Hive> hive = Exists(hivePath) ? Hive::Open(hivePath) : nullptr;
             if (Exists(hivePath) && !hive) {
                 ++scanner.ioErrors;
+                ++outcome.hivesNotOpened;
                 log.PathLine(LogText(hivePath).c_str(), "%s", kHiveNotOpened);
             }
             std::map<std::string, std::string> userVars = vars;
@@ -255,12 +300,11 @@ void CleanWindowsVolume(const std::string& root, const ThreatDefinition& def, Tr
     }
 
     // The registry lists after a find, as the Windows program runs them.
-    if (ThreatCountsAsFound(scanner.stats, 0)) {
-        HiveStore store(software.get(), users);
-        regfix::ApplyFixLists(def, store, log, scanner.stats.registryEntriesFixed);
-    }
-    CommitHive(*software, scanner, log);
-    for (auto& hive : userHives) CommitHive(*hive, scanner, log);
+    // One hive at a time, so that each line is known to be on the disk.
+    if (!ThreatCountsAsFound(scanner.stats, 0)) return outcome;
+    FixHive(def, *software, HiveStore(software.get(), {}), scanner, log, outcome);
+    for (const auto& [sid, hive] : users) FixHive(def, *hive, HiveStore(nullptr, {{sid, hive}}), scanner, log, outcome);
+    return outcome;
 }
 
 }  // namespace native

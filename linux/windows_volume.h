@@ -2,6 +2,7 @@
 // rescue system): the threat definition's file list with its macros resolved
 // against the volume, and its registry fix lists applied to the volume's hives.
 #pragma once
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,7 +31,15 @@ struct VolumeProfile {
     std::string tempWindows;    // the profile's TEMP as a Windows path, or empty
 };
 
+// What could not be done on a volume (the files and values are counted in
+// the scanner's stats and notCleaned).
+struct VolumeOutcome {
+    uint32_t hivesNotOpened = 0;    // not a readable hive: nothing in it was examined
+    uint32_t hivesNotWritten = 0;   // fixed in memory, but the file could not be replaced
+};
+
 // Removes the threat's listed files and registry entries from the volume.
-void CleanWindowsVolume(const std::string& root, const ThreatDefinition& def, TreeScanner& scanner, RunLog& log);
+VolumeOutcome CleanWindowsVolume(const std::string& root, const ThreatDefinition& def, TreeScanner& scanner,
+                                 RunLog& log);
 
 }  // namespace native

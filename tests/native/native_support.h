@@ -59,21 +59,33 @@ inline size_t Count(const std::string& text, const std::string& what) {
 }
 
 struct ProgramRun {
-    int exitCode = -1;
+    int exitCode = -1;   // 124: stopped after the time limit
     std::string output;
 };
+struct RunOptions {
+    bool withErrors = false;   // standard error joins the output
+    int seconds = 60;          // a run that hangs is stopped
+};
 // Runs the scanner with args; its standard output is returned.
-inline ProgramRun RunProgram(const std::vector<std::string>& args) {
-    std::string command = FIXQUORVIN_PROGRAM;
+// FIXQUORVIN_UNDER_TEST names another build of the program (an older one,
+// to see a test fail there).
+inline ProgramRun RunProgram(const std::vector<std::string>& args, RunOptions options = {}) {
+    const char* other = std::getenv("FIXQUORVIN_UNDER_TEST");
+    std::string command = "timeout -k 2 " + std::to_string(options.seconds) + " " + (other ? other : FIXQUORVIN_PROGRAM);
     for (const std::string& a : args) command += " '" + a + "'";
     ProgramRun run;
-    FILE* p = ::popen((command + " 2>/dev/null").c_str(), "r");
+    FILE* p = ::popen((command + (options.withErrors ? " 2>&1" : " 2>/dev/null") + " </dev/null").c_str(), "r");
     if (!p) return run;
     char buffer[4096];
     for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) run.output.append(buffer, n);
     int status = ::pclose(p);
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
+}
+
+inline std::string ReadText(const std::string& path) {
+    Bytes b = ReadBytes(path);
+    return std::string(b.begin(), b.end());
 }
 
 }  // namespace nt

@@ -3,6 +3,15 @@
 // NTUSER.DAT, fixed with the Windows program's lines; hivex reads the hives
 // back cleanly.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
 
 #include "hive_builder.h"
 #include "linux/tree_scan.h"
@@ -56,7 +65,8 @@ TEST(WindowsVolume, DryRunThenListedFileAndStartupValueRemoved) {
     nt::ProgramRun dry = nt::RunProgram({"--dry-run", "--windows-root=" + v.tree.path(), v.tree / "Program Files"});
     EXPECT_EQ(dry.exitCode, 1) << dry.output;
     EXPECT_EQ(Count(dry.output, v.vcab + ": (dry run) would be deleted\n"), 1u) << dry.output;
-    EXPECT_EQ(Count(dry.output, "Run: Runonce (value deleted)\n"), 1u) << dry.output;
+    EXPECT_EQ(Count(dry.output, "Run: Runonce (dry run) would be deleted\n"), 1u) << dry.output;
+    EXPECT_EQ(Count(dry.output, "(value deleted)"), 0u) << dry.output;
     EXPECT_EQ(nt::Snapshot(v.tree.path()), before);
 
     nt::ProgramRun run = nt::RunProgram({v.tree.path()});
@@ -103,6 +113,134 @@ TEST(WindowsVolume, PerUserEntriesReachEveryProfileHive) {
     EXPECT_EQ(scanner.stats.registryEntriesFixed, 2u);
     EXPECT_EQ(ht::ValueNames(v.user, std::string("Software\\") + kRun), std::vector<std::string>{"Other"});
     EXPECT_EQ(ht::ValueNames(v.software, kRun), (std::vector<std::string>{"Runonce", "Other"}));
+}
+
+// The threat's file in a profile's TEMP is met by the walk and is on the
+// file list: the dry run names and counts it once, as the real run does.
+TEST(WindowsVolume, DryRunCountsAListedFileTheWalkMetOnce) {
+    Volume v;
+    nt::ProgramRun dry = nt::RunProgram({"-n", v.tree.path()});
+    EXPECT_EQ(dry.exitCode, 1) << dry.output;
+    EXPECT_EQ(Count(dry.output, v.vcab + ": "), 2u) << dry.output;   // "infected with", "would be deleted"
+    EXPECT_EQ(Count(dry.output, v.vcab + ": (dry run) would be deleted\n"), 1u) << dry.output;
+    EXPECT_EQ(Count(dry.output, "deleted threat files: 1\n"), 1u) << dry.output;
+    nt::ProgramRun run = nt::RunProgram({v.tree.path()});
+    EXPECT_EQ(Count(run.output, v.vcab + ": (deleted)\n"), 1u) << run.output;
+    EXPECT_EQ(Count(run.output, "The number of deleted threat files: 1\n"), 1u) << run.output;
+}
+
+// A SOFTWARE or NTUSER.DAT that is no hive hivex can read is named, never
+// blocks the run, and the report is not a success; the files are still
+// cleaned.
+TEST(WindowsVolume, AHiveThatCannotBeOpenedIsNeverASuccess) {
+    using Damage = std::function<bool(const std::string& path, samples::Bytes& hive)>;
+    auto bytes = [](std::function<void(samples::Bytes&)> change) -> Damage {
+        return [change](const std::string&, samples::Bytes& hive) {
+            change(hive);
+            return true;
+        };
+    };
+    auto remove = [](const std::string& path) { nt::fs::remove(path); };
+    const struct {
+        const char* kind;
+        bool user;   // NTUSER.DAT rather than SOFTWARE
+        Damage damage;
+    } cases[] = {
+        {"garbage", false, bytes([](samples::Bytes& h) {
+             for (size_t i = 0; i < h.size(); ++i) h[i] = static_cast<uint8_t>(i * 7919 >> 3);
+         })},
+        {"truncated", false, bytes([](samples::Bytes& h) { h.resize(0x1000 + 0x40); })},
+        {"empty", false, bytes([](samples::Bytes& h) { h.clear(); })},
+        {"bad checksum", false, bytes([](samples::Bytes& h) { h[0x1FC] ^= 0x5A; })},
+        {"bad root offset", false, bytes([](samples::Bytes& h) {
+             samples::PutU32(h, 0x24, 0x7FFFFF00);
+             uint32_t sum = 0;   // (a consistent header around it)
+             for (size_t i = 0; i < 0x1FC; i += 4) sum ^= samples::GetU32(h, i);
+             samples::PutU32(h, 0x1FC, sum);
+         })},
+        {"bin size", false, bytes([](samples::Bytes& h) { samples::PutU32(h, 0x1008, 0x7FFFF000); })},
+        {"folder", false, [&](const std::string& path, samples::Bytes&) {
+             remove(path);
+             return nt::fs::create_directory(path);
+         }},
+        {"fifo", false, [&](const std::string& path, samples::Bytes&) {
+             remove(path);
+             return ::mkfifo(path.c_str(), 0600) == 0;
+         }},
+        {"user fifo", true, [&](const std::string& path, samples::Bytes&) {
+             remove(path);
+             return ::mkfifo(path.c_str(), 0600) == 0;
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.kind);
+        Volume v;
+        const std::string& hive = c.user ? v.user : v.software;
+        samples::Bytes content = nt::ReadBytes(hive);
+        ASSERT_TRUE(c.damage(hive, content));
+        if (nt::fs::is_regular_file(hive)) ASSERT_TRUE(nt::WriteBytes(hive, content));
+        nt::ProgramRun run = nt::RunProgram({v.tree.path()}, {.seconds = 10});
+        EXPECT_EQ(run.exitCode, 3) << run.output;
+        EXPECT_EQ(Count(run.output, hive + ": (WARNING: the hive could not be opened)\n"), 1u) << run.output;
+        EXPECT_EQ(Count(run.output, "The W32.Quorvin removal was unsuccessful.\n"), 1u) << run.output;
+        EXPECT_EQ(Count(run.output, "The number of registry hives that could not be opened: 1\n"), 1u) << run.output;
+        EXPECT_EQ(Count(run.output, "successfully removed"), 0u) << run.output;
+        EXPECT_EQ(Count(run.output, v.program + ": File repaired.\n"), 1u) << run.output;
+    }
+}
+
+// Clears the immutable flag it set, so that the tree can be removed.
+struct Immutable {
+    std::string path;
+    bool set = false;
+    static bool Flag(const std::string& path, bool on) {
+        int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        int flags = 0;
+        bool ok = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        if (fd >= 0) ::close(fd);
+        return ok;
+    }
+    ~Immutable() {
+        if (set) Flag(path, false);
+    }
+};
+
+// A hive that is fixed in memory but cannot be written (a link to a hive
+// outside the volume, an immutable file): its lines say nothing was
+// changed, nothing is counted and the removal is unsuccessful.
+TEST(WindowsVolume, AHiveThatCannotBeWrittenIsNotCountedAsFixed) {
+    for (const char* how : {"link outside", "immutable"}) {
+        SCOPED_TRACE(how);
+        Volume v;
+        nt::TempTree outside;
+        std::string software = v.software;
+        Immutable guard;
+        if (how[0] == 'l') {
+            software = outside / "SOFTWARE";
+            nt::fs::rename(v.software, software);
+            ASSERT_EQ(::symlink(software.c_str(), v.software.c_str()), 0);
+        } else {
+            guard.path = v.software;
+            guard.set = Immutable::Flag(v.software, true);
+            if (!guard.set) GTEST_SKIP() << "the immutable flag cannot be set here (" << std::strerror(errno) << ")";
+        }
+        const samples::Bytes before = nt::ReadBytes(software);
+        nt::ProgramRun run = nt::RunProgram({v.tree.path()});
+        EXPECT_EQ(run.exitCode, 2) << run.output;
+        EXPECT_EQ(Count(run.output, "(value deleted)"), 0u) << run.output;
+        EXPECT_EQ(Count(run.output, "registry: HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run: Runonce "
+                                    "(WARNING: not deleted, the hive could not be written)\n"),
+                  1u)
+            << run.output;
+        EXPECT_EQ(Count(run.output, v.software + ": (WARNING: the hive could not be written)\n"), 1u) << run.output;
+        EXPECT_EQ(Count(run.output, "The number of registry entries fixed: 0\n"), 1u) << run.output;
+        EXPECT_EQ(Count(run.output, "The number of registry hives that could not be written: 1\n"), 1u) << run.output;
+        EXPECT_EQ(Count(run.output, "The W32.Quorvin removal was unsuccessful.\n"), 1u) << run.output;
+        EXPECT_EQ(nt::ReadBytes(software), before);
+        EXPECT_EQ(ht::ValueNames(software, kRun), (std::vector<std::string>{"Runonce", "Other"}));
+    }
 }
 
 }  // namespace

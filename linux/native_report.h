@@ -1,0 +1,44 @@
+// The native scanner's output: log lines to the log file (CR LF, as the
+// Windows tool writes them) and to standard output (LF), and the report
+// composed from what the run did.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+
+#include "app/log_core.h"
+#include "app/run_state.h"
+
+namespace native {
+
+// Every line goes to the log file (fd, or none when -1) and to `console`;
+// each ends once there, whatever line feed its message held at its end.
+class LineSink : public LogSink {
+public:
+    LineSink(int fd, std::FILE* console, std::function<void()> beforeConsole = {})
+        : m_fd(fd), m_console(console), m_before(std::move(beforeConsole)) {}
+    void Write(const char* bytes, size_t length) override;
+    void Flush() override;
+
+private:
+    int m_fd;
+    std::FILE* m_console;
+    std::function<void()> m_before;
+};
+
+// What a run did, for its report.
+struct RunResult {
+    const RemovalStats* stats = nullptr;
+    const char* threatName = "";
+    bool dryRun = false;
+    bool hasServices = false;
+    uint32_t notCleaned = 0;        // finds left in place (failed repair, delete, quarantine copy, hive write)
+    uint32_t hivesNotOpened = 0;    // registry hives that could not be examined
+    uint32_t hivesNotWritten = 0;   // registry hives whose fixes did not reach the disk
+};
+
+// The report lines, after the empty line that ends the run's lines; a dry
+// run's report ends with "Dry run: nothing was changed.".
+void ComposeRunReport(const RunResult& result, RunLog& log);
+
+}  // namespace native
