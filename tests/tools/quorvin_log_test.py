@@ -250,6 +250,107 @@ class BadInput(unittest.TestCase):
         self.assertIn("cannot read", err)
 
 
+class LineForms(unittest.TestCase):
+    """The other line forms of the Windows program, read inside a log of a real run."""
+
+    LONG = "C:\\" + "\\".join(["d" * 200] * 9) + "\\long.exe"
+    CASES = [
+        # line, section, the fields the entry must have
+        ("process: iexplore.exe (suspended)", "processes", {"name": "iexplore.exe", "outcome": "suspended"}),
+        ("process: explorer.exe, thread: 0000002A (terminated)", "processes",
+         {"name": "explorer.exe", "thread": "0000002A", "outcome": "terminated"}),
+        ("process: file_holder.exe (terminaed)", "processes", {"name": "file_holder.exe", "outcome": "terminated"}),
+        ("process: C:\\Program Files (x86)\\a.exe", "processes",
+         {"name": "C:\\Program Files (x86)\\a.exe", "outcome": "found"}),
+        ("process: x.exe (WARNING: can't be manipulated)", "processes", {"outcome": "not_manipulated"}),
+        ("service: Quorvin Helper (stopped)", "services", {"name": "Quorvin Helper", "outcome": "stopped"}),
+        ("service: (can't access database, insufficient privileges)", "services",
+         {"name": "", "outcome": "database_access_denied"}),
+        ('The member "EVIL" was removed from the local group "Administrators".', "accounts",
+         {"kind": "group_member_removed", "member": "EVIL", "group": "Administrators"}),
+        ('The account "EVIL" has been disabled.', "accounts", {"kind": "account_disabled", "account": "EVIL"}),
+        ("registry: HKEY_USERS\\S-1-5-21-7\\Software\\Q: Val (value deleted)", "registry",
+         {"key": "HKEY_USERS\\S-1-5-21-7\\Software\\Q", "value": "Val", "outcome": "value_deleted"}),
+        ("registry: HKLM\\Software\\Q (key deleted)", "registry",
+         {"key": "HKLM\\Software\\Q", "value": None, "outcome": "key_deleted"}),
+        ("registry: HKLM\\Software\\Q: (Default value was cleared)", "registry",
+         {"value": "(Default)", "outcome": "default_cleared"}),
+        ("registry: HKLM\\Software\\Q: Start (value set to 0x00000004 (4))", "registry",
+         {"value": "Start", "outcome": "value_set", "data": "0x00000004 (4)"}),
+        ("registry: HKLM\\Software\\Q: Shell (WARNING: could not be fixed)", "registry",
+         {"value": "Shell", "outcome": "not_fixed"}),
+        ("registry: HKLM\\Software\\Q: Runonce (dry run) would be deleted", "registry",
+         {"key": "HKLM\\Software\\Q", "value": "Runonce", "outcome": "would_be_deleted"}),
+        ("registry: HKLM\\Software\\Q: (Default) (dry run) would be cleared", "registry",
+         {"value": "(Default)", "outcome": "would_be_cleared"}),
+        ('registry: HKLM\\Software\\Q: Shell (dry run) would be set to "explorer.exe"', "registry",
+         {"value": "Shell", "outcome": "would_be_set", "data": '"explorer.exe"'}),
+        ("registry: HKLM\\Software\\Q: Runonce (WARNING: not deleted, the hive could not be written)", "registry",
+         {"value": "Runonce", "outcome": "not_deleted"}),
+        ("COM Server: C:\\x\\a.dll (unregistered)", "com_servers", {"path": "C:\\x\\a.dll", "outcome": "unregistered"}),
+        ("directory C:\\WINDOWS\\qv: (will be deleted on next reboot)", "directories",
+         {"path": "C:\\WINDOWS\\qv", "outcome": "deleted_at_restart"}),
+        ("directory C:\\missing: (WARNING: not scanned, not found)", "directories",
+         {"path": "C:\\missing", "outcome": "not_scanned_not_found"}),
+    ]
+    FILES = [
+        # lines of one file, the finding they make
+        (["C:\\x\\cut.exe: infected with W32.Quorvin!inf", "C:\\x\\cut.exe: (can't repair) (deleted)"],
+         {"path": "C:\\x\\cut.exe", "outcome": "not_repaired_deleted"}),
+        (["C:\\x\\vcab.dll: infected with W32.Quorvin", "Delete failed"],
+         {"path": "C:\\x\\vcab.dll", "outcome": "delete_failed"}),
+        (["C:\\x\\held.exe: infected with W32.Quorvin!inf", "C:\\x\\held.exe: will be repaired at the next reboot"],
+         {"path": "C:\\x\\held.exe", "outcome": "replaced_at_restart"}),
+        # A head over 1792 characters: the message follows on a line of its own.
+        ([LONG + ": ", "    infected with W32.Quorvin!inf", LONG + ": ", "    File repaired."],
+         {"path": LONG, "outcome": "repaired", "detections": ["W32.Quorvin!inf"]}),
+    ]
+    WARNINGS = [
+        ("C:\\x\\locked.exe: WARNING: file cannot be opened for scanning", "C:\\x\\locked.exe"),
+        ("C:\\x\\" + "a" * 250 + "\\b.exe: (WARNING: not scanned, path too long)", "C:\\x\\" + "a" * 250 + "\\b.exe"),
+        ('WARNING: unknown switch "/FOO" ignored', None),
+        ("WARNING: the log file given with /LOG= could not be created: C:\\ro\\q.log", "C:\\ro\\q.log"),
+    ]
+
+    def read_with(self, added, closing=b""):
+        with open(os.path.join(ROOT, "tests", "logs", "windows-silent-removed.log"), "rb") as f:
+            log = f.read()
+        title = log.index(b"\r\n") + 2
+        code, doc, err = read(log[:title] + "\r\n".join(added).encode("latin-1") + b"\r\n" + log[title:] + closing)
+        self.assertEqual(code, 0, err)
+        self.assertEqual(doc["unknown"], [])
+        self.assertEqual(doc["program"], "windows")
+        return doc
+
+    def test_line_forms(self):
+        real = [case for case in self.CASES if "(dry run)" not in case[0]]
+        dry = [case for case in self.CASES if "(dry run)" in case[0]]
+        added = [line for line, _, _ in real] + [l for lines, _ in self.FILES for l in lines]
+        added += [line for line, _ in self.WARNINGS] + ["The scanning procedure was cancelled."]
+        doc = self.read_with(added)
+        self.assertFalse(doc["mode"]["dry_run"])
+        # A log with "(dry run)" lines is a dry run's, which ends with its closing line.
+        dry_doc = self.read_with([line for line, _, _ in dry], b"\r\nDry run: nothing was changed.\r\n")
+        self.assertTrue(dry_doc["mode"]["dry_run"])
+        for cases, d in ((real, doc), (dry, dry_doc)):
+            for line, section, fields in cases:
+                with self.subTest(line):
+                    entry = [e for e in d[section] if e["text"] == line]
+                    self.assertEqual(len(entry), 1)
+                    self.assertEqual({k: entry[0].get(k) for k in fields}, fields)
+        for lines, fields in self.FILES:
+            with self.subTest(lines[0]):
+                entry = [f for f in doc["files"] if f["path"] == fields["path"]]
+                self.assertEqual(len(entry), 1)
+                self.assertEqual({k: entry[0].get(k) for k in fields}, fields)
+        warned = [(w["text"], w["path"]) for w in doc["warnings"]]
+        for line, path in self.WARNINGS:
+            self.assertIn((line, path), warned)
+        # Every line that says WARNING is a warning, wherever else it belongs.
+        self.assertEqual(len(warned), len([l for l in added if "WARNING" in l]))
+        self.assertTrue(doc["cancelled"])
+
+
 class WindowsLogs(unittest.TestCase, Checks):
     """Logs of FixQuorvin.exe /S /NOSILENTREBOOT under Wine (tests/wine/quorvin_log_wine.sh)."""
 
