@@ -91,7 +91,7 @@ if(Python3_FOUND)
     list(APPEND _reader_env FIXQUORVIN=$<TARGET_FILE:fixquorvin> WRITE_SAMPLES=$<TARGET_FILE:write_samples_tool>
                             CMAKE_COMMAND=${CMAKE_COMMAND} QUORVIN_BUILD_DIR=${CMAKE_BINARY_DIR})
   endif()
-  foreach(group NativeRuns BadInput LineForms WindowsLogs Install)
+  foreach(group NativeRuns BadInput LineForms ShortReports WindowsLogs Install)
     add_test(NAME quorvin_log.${group} COMMAND ${Python3_EXECUTABLE} ${_reader_test} -v ${group})
     set_tests_properties(quorvin_log.${group} PROPERTIES ENVIRONMENT "${_reader_env}" TIMEOUT 300)
   endforeach()

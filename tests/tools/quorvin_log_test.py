@@ -377,6 +377,37 @@ class LineForms(unittest.TestCase):
         self.assertTrue(doc["cancelled"])
 
 
+class ShortReports(unittest.TestCase):
+    """Runs that end before a report of counters: each such report is whole."""
+
+    TITLE = b"Ostrovel W32.Quorvin Removal Tool 1.0.4\r\n"
+    SILENT = [b"", b"The tool was executed in silent mode.", b""]
+    CASES = [
+        # what the run wrote after the title (the loading failure ends before the silent-mode line)
+        ("rights refused", [b"You do not have Administrator rights to run the tool.",
+                            b"Please contact your Network Administrator for more information."] + SILENT,
+         "rights_refused"),
+        ("functions missing", [b"", b"Loading APIs fails."], "stopped"),
+        ("an /ONLYDIR= tree that is not there",
+         [b"directory C:\\NOPE: (WARNING: not scanned, not found)",
+          b"No file was scanned: the folder given with /ONLYDIR= does not exist."] + SILENT, "not_scanned"),
+    ]
+
+    def test_short_reports(self):
+        for name, lines, outcome in self.CASES:
+            with self.subTest(name):
+                code, doc, err = read(self.TITLE + b"\r\n".join(lines) + b"\r\n")
+                self.assertEqual(code, 0, err)
+                self.assertTrue(doc["complete"])
+                self.assertEqual(doc["headline"]["outcome"], outcome)
+                self.assertEqual(doc["unknown"], [])
+                self.assertEqual(doc["program"], "windows")
+        # Without its second line the rights report is cut short.
+        code, doc, err = read(self.TITLE + self.CASES[0][1][0] + b"\r\n")
+        self.assertEqual(code, 3)
+        self.assertIn("truncated", err)
+
+
 class WindowsLogs(unittest.TestCase, Checks):
     """Logs of FixQuorvin.exe /S /NOSILENTREBOOT under Wine (tests/wine/quorvin_log_wine.sh)."""
 
