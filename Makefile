@@ -1,12 +1,17 @@
 # make demo  - build, plant synthetic samples in a fresh Wine machine, run a silent removal
 # make test  - build and run every test (host unit tests, Wine tests, UI tests, fuzz smoke)
+# make install [PREFIX=/usr/local] [DESTDIR=] - the native scanner fixquorvin, the log
+#              reader quorvin-log and the man page fixquorvin(1), from the optimised build
 SHELL := /bin/bash
 JOBS  ?= $(shell nproc)
+PREFIX ?= /usr/local
+# The build that is installed: "native" (optimised, no sanitizers) or "host".
+INSTALL_PRESET ?= native
 
 APT_PACKAGES := cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev libhivex-dev pkg-config \
 	            g++-mingw-w64-i686-posix wine wine32:i386 xvfb xauth x11-apps imagemagick fonts-liberation
 
-.PHONY: all deps host win32 fuzz test test-host test-win32 test-fuzz demo bench clean
+.PHONY: all deps host win32 fuzz test test-host test-win32 test-fuzz demo bench install clean
 
 all: host win32
 
@@ -53,6 +58,12 @@ bench: host win32
 	@dpkg -s clamav >/dev/null 2>&1 || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends clamav >/dev/null
 	bench/run-native.sh
 	bench/run.sh
+
+# The install rules are CMake's (cmake/host.cmake), so that a package can use them too.
+install:
+	cmake --preset $(INSTALL_PRESET) >/dev/null
+	cmake --build --preset $(INSTALL_PRESET) -j $(JOBS) --target fixquorvin
+	DESTDIR="$(DESTDIR)" cmake --install build/$(INSTALL_PRESET) --prefix "$(PREFIX)"
 
 clean:
 	rm -rf build

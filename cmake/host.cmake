@@ -71,6 +71,28 @@ if(HIVEX_FOUND)
     add_dependencies(native_tests fixquorvin)
     gtest_discover_tests(native_tests DISCOVERY_TIMEOUT 60)
   endif()
+
+  # What `make install` (and a package built from these rules) puts in place.
+  include(GNUInstallDirs)
+  install(TARGETS fixquorvin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(PROGRAMS ${CMAKE_SOURCE_DIR}/tools/quorvin-log DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${CMAKE_SOURCE_DIR}/docs/fixquorvin.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 else()
   message(WARNING "hivex not found (Debian: libhivex-dev): the native scanner fixquorvin is not built")
+endif()
+
+# The log reader, on logs of real runs of the native scanner (and on the
+# Windows logs kept from runs under Wine); the install rules into a DESTDIR.
+find_package(Python3 COMPONENTS Interpreter)
+if(Python3_FOUND)
+  set(_reader_test ${CMAKE_SOURCE_DIR}/tests/tools/quorvin_log_test.py)
+  set(_reader_env QUORVIN_LOG=${CMAKE_SOURCE_DIR}/tools/quorvin-log)
+  if(TARGET fixquorvin)
+    list(APPEND _reader_env FIXQUORVIN=$<TARGET_FILE:fixquorvin> WRITE_SAMPLES=$<TARGET_FILE:write_samples_tool>
+                            CMAKE_COMMAND=${CMAKE_COMMAND} QUORVIN_BUILD_DIR=${CMAKE_BINARY_DIR})
+  endif()
+  foreach(group NativeRuns BadInput LineForms ShortReports WindowsLogs Install)
+    add_test(NAME quorvin_log.${group} COMMAND ${Python3_EXECUTABLE} ${_reader_test} -v ${group})
+    set_tests_properties(quorvin_log.${group} PROPERTIES ENVIRONMENT "${_reader_env}" TIMEOUT 300)
+  endforeach()
 endif()

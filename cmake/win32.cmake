@@ -85,6 +85,14 @@ foreach(src IN LISTS QUORVIN_WIN32_TESTS)
   set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 360)
 endforeach()
 
+# The log reader on logs of FixQuorvin.exe runs (a script: it drives Wine itself).
+find_program(QUORVIN_PYTHON3 python3)
+if(QUORVIN_PYTHON3)
+  add_test(NAME quorvin_log_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/quorvin_log_wine.sh ${CMAKE_BINARY_DIR})
+  set_tests_properties(quorvin_log_wine PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 600)
+  set_property(TEST quorvin_log_wine PROPERTY CROSSCOMPILING_EMULATOR "")
+endif()
+
 # Win32 benchmarks (run by hand through tests/wine/run-test.sh, not by ctest).
 file(GLOB QUORVIN_WIN32_BENCH CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/bench/win32/*.cpp)
 foreach(src IN LISTS QUORVIN_WIN32_BENCH)

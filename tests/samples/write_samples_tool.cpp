@@ -1,5 +1,7 @@
 // Writes the sample set into a folder of the host (for the native scanner's
-// demo): write_samples_tool DIR PROGRAM.exe [SYSTEM-PROGRAM.exe]
+// demo and the log reader's tests): write_samples_tool DIR PROGRAM.exe [SYSTEM-PROGRAM.exe]
+// PROGRAM.exe "-" takes a clean host of the factory (named "prog") where no
+// program of the Windows build is at hand.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -14,9 +16,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string dir = argv[1];
-    samples::Bytes program = samples::ReadFileBytes(argv[2]);
+    const bool factory = std::string(argv[2]) == "-";
+    samples::Bytes program = factory ? samples::MakeCleanHost({.seed = 9, .sections = 3}) : samples::ReadFileBytes(argv[2]);
     samples::Bytes system = argc > 3 ? samples::ReadFileBytes(argv[3]) : samples::MakeCleanHost({.seed = 7});
-    std::string name = argv[2];
+    std::string name = factory ? "prog" : argv[2];
     name = name.substr(name.rfind('/') + 1);
     if (name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0) name.resize(name.size() - 4);
     samples::SampleSet set = samples::BuildSampleSet(program, name, system, "system.exe");
