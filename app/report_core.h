@@ -18,6 +18,13 @@ struct ReportInputs {
     bool sharesReported = false;       // fixShares or deleteAdminShares
     uint32_t sharesFound = 0;
     uint32_t sharesSecured = 0;
+    // The native scanner's: finds left as they were for a reason other than
+    // corruption, every find left, folders it could not scan, a run stopped
+    // by a signal. None of them may sit under a success or "not found" headline.
+    uint32_t filesLeftUnchanged = 0;
+    uint32_t findsNotCleaned = 0;
+    uint32_t directoriesNotScanned = 0;
+    bool interrupted = false;
 };
 
 extern const char kKnowledgeBaseAddress[];

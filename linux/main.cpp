@@ -1,6 +1,7 @@
 // fixquorvin: the native scanner for Linux file servers, backups and the
 // disks of Windows machines mounted on a rescue system.
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -22,6 +23,15 @@
 namespace {
 
 const char kDryRunClosing[] = "\r\nDry run: nothing was changed.";
+
+// SIGINT or SIGTERM: the scanner stops at the next file or piece of a copy;
+// a second one ends the program at once.
+volatile std::sig_atomic_t g_stopSignal = 0;
+
+void OnStopSignal(int signal) {
+    g_stopSignal = signal;
+    ::signal(signal, SIG_DFL);
+}
 
 // Every log line goes to the log file as the Windows tool writes it (CR LF)
 // and to standard output as a Linux line.
@@ -106,14 +116,31 @@ int main(int argc, char** argv) {
 
     const ThreatDefinition& def = BuiltInDefinition();
     native::TreeScanner scanner(def, cl.settings, log, terminal ? &progress : nullptr);
+    if (!scanner.QuarantineProblem().empty()) {
+        std::fprintf(stderr, "fixquorvin: %s\n", scanner.QuarantineProblem().c_str());
+        return static_cast<int>(native::ExitStatus::Error);
+    }
     if (!cl.logPath.empty()) scanner.SkipPath(cl.logPath);
+    struct sigaction stop = {};
+    stop.sa_handler = OnStopSignal;
+    stop.sa_flags = SA_RESTART;
+    sigemptyset(&stop.sa_mask);
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
+    scanner.stopFlag = &g_stopSignal;
 
     std::vector<std::string> volumes;
     if (!cl.windowsRoot.empty()) volumes.push_back(cl.windowsRoot);
     for (const std::string& path : cl.paths) {
-        if (!scanner.ScanTree(path)) {
+        native::TreeOutcome outcome = scanner.Scan(path);
+        if (outcome == native::TreeOutcome::Interrupted) break;
+        if (outcome == native::TreeOutcome::NotOpened) {
             progress.Clear();
-            std::fprintf(stderr, "fixquorvin: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+            std::fprintf(stderr, "fixquorvin: cannot open %s: %s\n", path.c_str(), std::strerror(scanner.rootError));
+        } else if (outcome == native::TreeOutcome::HeldByAnotherRun) {
+            progress.Clear();
+            std::fprintf(stderr, "fixquorvin: %s: another run of fixquorvin is working on this tree; not scanned\n",
+                         path.c_str());
         }
         if (!cl.windowsRoot.empty() || !native::IsWindowsVolume(path)) continue;
         // Its paths are opened without following a link at their end.
@@ -123,13 +150,21 @@ int main(int argc, char** argv) {
         }
     }
     progress.Clear();
-    for (const std::string& volume : volumes) native::CleanWindowsVolume(volume, def, scanner, log);
+    if (!scanner.interrupted)
+        for (const std::string& volume : volumes) native::CleanWindowsVolume(volume, def, scanner, log);
+    if (scanner.interrupted)
+        log.Format("WARNING: the run was interrupted (%s): it stopped before it finished.",
+                   g_stopSignal == SIGINT ? "SIGINT" : "SIGTERM");
 
     log.Empty();
     ReportInputs report;
     report.stats = &scanner.stats;
     report.threatName = def.threatName;
     report.hasServices = def.hasServices;
+    report.filesLeftUnchanged = scanner.leftUnchanged;
+    report.findsNotCleaned = scanner.notCleaned;
+    report.directoriesNotScanned = scanner.directoriesNotScanned;
+    report.interrupted = scanner.interrupted;
     ComposeReport(report, log);
     if (cl.settings.dryRun) log.Line(kDryRunClosing);
     log.Flush();
