@@ -16,6 +16,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "linux/unique_fd.h"
@@ -560,7 +561,7 @@ TreeOutcome TreeScanner::Scan(const std::string& root) {
     }
     Dispatch();
     Finish();
-    return interrupted ? TreeOutcome::Interrupted : outcome;
+    return Stopped() ? TreeOutcome::Interrupted : outcome;
 }
 
 // Lists the folder open at fd (taking the descriptor) onto the stack. The
@@ -655,6 +656,7 @@ void TreeScanner::Walk(std::shared_ptr<DirNode> root, const std::string& path, d
     std::vector<Frame> stack;
     m_path = path;
     if (!Enter(stack, ::dup(root->fd.get()), path)) return;
+    std::set<std::pair<dev_t, ino_t>> ancestors{{stack.back().dev, stack.back().ino}};
     stack.back().shared = std::move(root);   // its lock lives as long as the walk
     while (!stack.empty() && !Stopped()) {
         Frame& top = stack.back();
@@ -668,6 +670,7 @@ void TreeScanner::Walk(std::shared_ptr<DirNode> root, const std::string& path, d
                     parent.next = parent.items.size();
                 }
             }
+            ancestors.erase({stack.back().dev, stack.back().ino});
             stack.pop_back();
             continue;
         }
@@ -689,9 +692,7 @@ void TreeScanner::Walk(std::shared_ptr<DirNode> root, const std::string& path, d
         if (S_ISDIR(item.mode)) {
             if (item.dev != rootDev && !m_settings.crossFilesystems) continue;
             // A directory inside itself (a bind mount) is walked once.
-            bool loop = false;
-            for (const Frame& f : stack) loop = loop || (f.dev == item.dev && f.ino == item.ino);
-            if (loop) continue;
+            if (ancestors.count(id)) continue;
             int fd = OpenDirectory(top.fd.get(), item.name.c_str());
             if (fd < 0) {
                 NotScanned(m_path, ReasonOf(errno));
@@ -703,7 +704,7 @@ void TreeScanner::Walk(std::shared_ptr<DirNode> root, const std::string& path, d
                 NotScanned(m_path, kMovedText);
                 continue;
             }
-            Enter(stack, fd, item.name);
+            if (Enter(stack, fd, item.name)) ancestors.insert(id);
         } else if (S_ISREG(item.mode)) {
             if (!top.shared) {
                 top.shared = std::make_shared<DirNode>();

@@ -214,7 +214,7 @@ TEST(Repair, AFailedWriteLeavesTheOriginalAndNoCopy) {
         EXPECT_EQ(Count(scan.capture.text, tree / "a.exe" + lines.at(how) + "\r\n"), 1u) << scan.capture.text;
         EXPECT_EQ(Count(scan.capture.text, "corrupted"), 0u);
         EXPECT_EQ(scan.scanner.stats.repairsFailed, 0u);
-        EXPECT_EQ(scan.scanner.leftUnchanged, 1u);
+        EXPECT_EQ(scan.scanner.notCleaned, 1u);
         EXPECT_EQ(native::StatusOf(scan.scanner.stats, scan.scanner.notCleaned, scan.scanner.ioErrors),
                   native::ExitStatus::NotAllCleaned);
     }
