@@ -28,7 +28,7 @@ ReportIcon ComposeReport(const ReportInputs& in, RunLog& log) {
     const char* name = in.threatName ? in.threatName : "";
     ReportIcon icon = ReportIcon::Information;
 
-    const bool incomplete = in.findsNotCleaned || in.directoriesNotScanned || in.interrupted;
+    const bool incomplete = in.notCleaned || in.directoriesNotScanned || in.interrupted;
     if (!ReportFindsSomething(s) && !incomplete) {
         if (in.cancelRequested) {
             log.ReportFormat("%s has not been found on your computer, but the scan", name);
@@ -41,9 +41,8 @@ ReportIcon ComposeReport(const ReportInputs& in, RunLog& log) {
 
     // A file left infected is as much a failure as one left undeleted: no
     // success headline over either.
-    if (s.deleteFailed != 0 || s.repairsFailed != 0 || in.findsNotCleaned || in.interrupted) {
+    if (s.deleteFailed != 0 || s.repairsFailed != 0 || in.notCleaned != 0) {
         log.ReportFormat("The %s removal was unsuccessful.", name);
-        if (in.interrupted) log.ReportFormat("The run was interrupted before it finished.");
         if (s.deleteFailed == 1)
             log.ReportFormat("The tool could not delete one %s file from your PC.", name);
         else if (s.deleteFailed > 1)
@@ -95,6 +94,10 @@ ReportIcon ComposeReport(const ReportInputs& in, RunLog& log) {
         log.ReportFormat("%d file(s) could not be repaired due to corruption during infection.",
              static_cast<int>(s.repairsFailed));
         log.ReportFormat("PLEASE RESTORE THESE FILES FROM A CLEAN BACKUP OR DELETE THEM.");
+        log.Report("");
+    }
+    if (in.interrupted) {
+        log.ReportFormat("The run was interrupted before it finished.");
         log.Report("");
     }
     if (in.filesLeftUnchanged) {

@@ -15,16 +15,19 @@ struct ReportInputs {
     bool isNt4 = false;
     bool hasServices = false;
     bool scanThreadStarts = false;
+    // The native scanner's: of notCleaned, the files left as they were for a
+    // reason other than corruption (their lines say why); folders it could
+    // not scan; a run stopped by a signal. None sits under a "not found".
+    uint32_t filesLeftUnchanged = 0;
+    uint32_t directoriesNotScanned = 0;
+    bool interrupted = false;
     bool sharesReported = false;       // fixShares or deleteAdminShares
     uint32_t sharesFound = 0;
     uint32_t sharesSecured = 0;
-    // The native scanner's: finds left as they were for a reason other than
-    // corruption, every find left, folders it could not scan, a run stopped
-    // by a signal. None of them may sit under a success or "not found" headline.
-    uint32_t filesLeftUnchanged = 0;
-    uint32_t findsNotCleaned = 0;
-    uint32_t directoriesNotScanned = 0;
-    bool interrupted = false;
+    // Finds left in place that the counters above do not hold, and parts
+    // that could not be examined (the native scanner's); any makes the
+    // removal unsuccessful.
+    uint32_t notCleaned = 0;
 };
 
 extern const char kKnowledgeBaseAddress[];

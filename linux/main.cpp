@@ -1,10 +1,10 @@
 // fixquorvin: the native scanner for Linux file servers, backups and the
 // disks of Windows machines mounted on a rescue system.
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cerrno>
@@ -23,15 +23,6 @@
 namespace {
 
 const char kDryRunClosing[] = "\r\nDry run: nothing was changed.";
-
-// SIGINT or SIGTERM: the scanner stops at the next file or piece of a copy;
-// a second one ends the program at once.
-volatile std::sig_atomic_t g_stopSignal = 0;
-
-void OnStopSignal(int signal) {
-    g_stopSignal = signal;
-    ::signal(signal, SIG_DFL);
-}
 
 // Every log line goes to the log file as the Windows tool writes it (CR LF)
 // and to standard output as a Linux line.
@@ -84,6 +75,15 @@ private:
 };
 
 }  // namespace
+
+// SIGINT or SIGTERM: the scanner stops at the next file or piece of a copy;
+// a second one ends the program at once.
+static volatile std::sig_atomic_t g_stopSignal = 0;
+
+static void OnStopSignal(int signal) {
+    g_stopSignal = signal;
+    std::signal(signal, SIG_DFL);
+}
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -149,20 +149,21 @@ int main(int argc, char** argv) {
             std::free(resolved);
         }
     }
-    progress.Clear();
-    if (!scanner.interrupted)
-        for (const std::string& volume : volumes) native::CleanWindowsVolume(volume, def, scanner, log);
-    if (scanner.interrupted)
+    if (scanner.interrupted) {
+        volumes.clear();
         log.Format("WARNING: the run was interrupted (%s): it stopped before it finished.",
                    g_stopSignal == SIGINT ? "SIGINT" : "SIGTERM");
+    }
+    progress.Clear();
+    for (const std::string& volume : volumes) native::CleanWindowsVolume(volume, def, scanner, log);
 
     log.Empty();
     ReportInputs report;
     report.stats = &scanner.stats;
     report.threatName = def.threatName;
     report.hasServices = def.hasServices;
+    report.notCleaned = scanner.notCleaned + (scanner.interrupted ? 1 : 0);
     report.filesLeftUnchanged = scanner.leftUnchanged;
-    report.findsNotCleaned = scanner.notCleaned;
     report.directoriesNotScanned = scanner.directoriesNotScanned;
     report.interrupted = scanner.interrupted;
     ComposeReport(report, log);

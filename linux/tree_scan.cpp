@@ -797,6 +797,10 @@ void TreeScanner::Handle(Entry& entry) {
     }
     ++stats.filesScanned;
     bytesScanned += entry.size;
+    if (!entry.unreadable && entry.verdict == kVerdictClean) {   // the common case: nothing to say
+        if (m_progress) m_progress->Update(stats.filesScanned, bytesScanned, stats.infections);
+        return;
+    }
     const std::string shown = LogText(entry.path);
     const char* path = shown.c_str();
     const int dir = entry.dir->fd.get();
@@ -833,6 +837,8 @@ void TreeScanner::Handle(Entry& entry) {
         for (int layer = 0; layer < kMaxRepairLayers && verdict != kVerdictClean; ++layer) {
             m_log.PathLine(path, kInfectedWithText, DetectionName(m_def, verdict));
             ++stats.infections;
+            if (problem == FileOutcome::Done && verdict != kVerdictInfectedHost)
+                m_threatFiles.emplace_back(st.st_dev, st.st_ino);
             if (problem != FileOutcome::Done) {
                 leave(problem);
                 break;
@@ -1016,6 +1022,10 @@ bool TreeScanner::ReplaceContent(const std::string& path, const std::vector<uint
 void TreeScanner::DeleteListedFile(const std::string& path) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) return;
+    // A file the walk met is counted once: a dry run leaves it in place, a
+    // failed delete would fail and be counted again.
+    const std::pair<dev_t, ino_t> id{st.st_dev, st.st_ino};
+    if (std::find(m_threatFiles.begin(), m_threatFiles.end(), id) != m_threatFiles.end()) return;
     if (m_settings.dryRun) {
         ++stats.filesDeleted;
         m_log.PathLine(LogText(path).c_str(), "%s", kWouldDeleteText);

@@ -163,6 +163,7 @@ private:
     size_t m_batchFolders = 0;        // runs of one folder in m_batch: each holds a descriptor
     std::future<void> m_pending;
     std::vector<std::pair<dev_t, ino_t>> m_skipped;   // the log file
+    std::vector<std::pair<dev_t, ino_t>> m_threatFiles;   // handled by the walk: not again from the list
     std::string m_path;               // of the walk's current entry
     std::string m_quarantineProblem;
     bool m_quarantineReady = false;

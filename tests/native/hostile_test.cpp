@@ -131,7 +131,7 @@ TEST(Quarantine, FullDeviceIsNoSuccess) {
 // Runs the scanner as the user nobody (root reads every folder).
 nt::ProgramRun RunAsNobody(std::vector<std::string> args) {
     args.insert(args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups", FIXQUORVIN_PROGRAM});
-    if (const char* other = std::getenv("FIXQUORVIN_PROGRAM")) args[3] = other;
+    if (const char* other = std::getenv("FIXQUORVIN_UNDER_TEST")) args[3] = other;
     std::string command = "setpriv";
     for (const std::string& a : args) command += " '" + a + "'";
     nt::ProgramRun run;
@@ -185,6 +185,7 @@ TEST(Walk, NoDepthLimit) {
     posix::UniqueFd at(::open(tree.path().c_str(), O_RDONLY | O_DIRECTORY));
     for (int i = 0; i < kDepth && at; ++i) {
         ASSERT_EQ(::mkdirat(at.get(), "dd", 0755), 0);
+        posix::UniqueFd clean(::openat(at.get(), "c", O_WRONLY | O_CREAT, 0644));   // a file on every level
         at.reset(::openat(at.get(), "dd", O_RDONLY | O_DIRECTORY));
     }
     ASSERT_TRUE(at);
@@ -193,10 +194,19 @@ TEST(Walk, NoDepthLimit) {
         ASSERT_TRUE(f);
         ASSERT_EQ(::write(f.get(), image.data(), image.size()), ssize_t(image.size()));
     }
-    nt::ProgramRun run = nt::RunProgram({tree.path()});
+    // Few descriptors are enough, however deep.
+    nt::TempTree elsewhere;
+    const std::string out = elsewhere / "out.txt";
+    const int status = std::system(("ulimit -n 256 && '" + std::string(FIXQUORVIN_PROGRAM) + "' '" + tree.path() +
+                                    "' >'" + out + "' 2>&1").c_str());
+    nt::ProgramRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, [&] {
+                           const Bytes b = nt::ReadBytes(out);
+                           return std::string(b.begin(), b.end());
+                       }()};
     // (the log cuts a path this long: its message follows on a line of its own)
     EXPECT_EQ(Count(run.output, "\n    File repaired.\n"), 1u) << run.output.substr(0, 2000);
     EXPECT_EQ(Count(run.output, "The number of repairs: 1\n"), 1u);
+    EXPECT_EQ(Count(run.output, "The total number of the scanned files: " + std::to_string(kDepth + 1) + "\n"), 1u);
     EXPECT_EQ(run.exitCode, 1);
     Bytes now(image.size() + 1);
     posix::UniqueFd f(::openat(at.get(), "deep.exe", O_RDONLY));
@@ -311,7 +321,7 @@ Child Start(const std::vector<std::string>& args) {
     Child child;
     child.pid = ::fork();
     if (child.pid == 0) {
-        const char* program = std::getenv("FIXQUORVIN_PROGRAM") ? std::getenv("FIXQUORVIN_PROGRAM") : FIXQUORVIN_PROGRAM;
+        const char* program = std::getenv("FIXQUORVIN_UNDER_TEST") ? std::getenv("FIXQUORVIN_UNDER_TEST") : FIXQUORVIN_PROGRAM;
         std::vector<char*> argv{const_cast<char*>(program)};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);

@@ -100,11 +100,8 @@ struct ProgramRun {
     std::string output;
 };
 // Runs the scanner with args; its standard output is returned.
-// FIXQUORVIN_PROGRAM in the environment runs another build (an older one, to
-// see a test fail there).
 inline ProgramRun RunProgram(const std::vector<std::string>& args) {
-    const char* other = std::getenv("FIXQUORVIN_PROGRAM");
-    std::string command = other ? other : FIXQUORVIN_PROGRAM;
+    std::string command = FIXQUORVIN_PROGRAM;
     for (const std::string& a : args) command += " '" + a + "'";
     ProgramRun run;
     FILE* p = ::popen((command + " 2>/dev/null").c_str(), "r");
