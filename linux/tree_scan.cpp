@@ -428,15 +428,18 @@ TreeScanner::TreeScanner(const ThreatDefinition& def, const ScanSettings& settin
     : m_def(def), m_settings(settings), m_log(log), m_progress(progress), m_seams(seams) {
     if (!m_seams.write) m_seams.write = ::write;
     if (m_settings.jobs == 0) m_settings.jobs = 1;
-    if (!m_settings.quarantineDir.empty() && !m_settings.dryRun) PrepareQuarantine();
+    if (!m_settings.quarantineDir.empty()) PrepareQuarantine();
 }
 
 // The quarantine folder is made with its marker; an existing one is used
 // when it has the marker or is empty (it gets the marker), never a folder
 // that holds something else: the marker makes every run leave it alone.
+// A dry run only looks: the folder it would refuse is refused.
 void TreeScanner::PrepareQuarantine() {
     const std::string& dir = m_settings.quarantineDir;
-    if (!MakeDirectories(dir)) {
+    struct stat st;
+    if (m_settings.dryRun && ::stat(dir.c_str(), &st) != 0) return;
+    if (!m_settings.dryRun && !MakeDirectories(dir)) {
         m_quarantineProblem = "cannot create the quarantine folder " + dir + ": " + std::strerror(errno);
         return;
     }
@@ -461,7 +464,7 @@ void TreeScanner::PrepareQuarantine() {
         m_quarantineProblem = "the folder " + dir + " is not empty and is not a quarantine of fixquorvin";
         return;
     }
-    if (!marked) {
+    if (!marked && !m_settings.dryRun) {
         posix::UniqueFd marker(::openat(fd.get(), kQuarantineMarkerName,
                                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
         const auto* text = reinterpret_cast<const uint8_t*>(kMarkerText);
@@ -559,7 +562,13 @@ TreeOutcome TreeScanner::Scan(const std::string& root) {
         }
         Walk(std::move(node), path, st.st_dev);
     }
-    Dispatch();
+    if (Stopped()) {   // nothing more is detected; the lines of folders not scanned still come
+        Finish();
+        m_detecting.swap(m_batch);
+        m_batchFolders = 0;
+    } else {
+        Dispatch();
+    }
     Finish();
     return Stopped() ? TreeOutcome::Interrupted : outcome;
 }
@@ -762,8 +771,9 @@ void TreeScanner::Dispatch() {
 void TreeScanner::Finish() {
     if (m_pending.valid()) m_pending.get();
     for (Entry& entry : m_detecting) {
-        if (Stopped()) break;   // what is left is not handled
-        Handle(entry);
+        // Once stopped no file is handled any more.
+        const bool file = entry.kind == Entry::Kind::File || entry.kind == Entry::Kind::StaleCopy;
+        if (!file || !Stopped()) Handle(entry);
     }
     m_detecting.clear();
 }

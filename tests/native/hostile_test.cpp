@@ -81,6 +81,7 @@ TEST(Quarantine, ALaterRunLeavesItAlone) {
     ASSERT_TRUE(nt::WriteBytes(tree / "other/keep.txt", {'k'}));
     ASSERT_TRUE(nt::WriteBytes(tree / "u/b.exe", image));
     EXPECT_EQ(nt::RunProgram({"--quarantine=" + tree / "other", tree / "u"}).exitCode, 3);
+    EXPECT_EQ(nt::RunProgram({"-n", "--quarantine=" + tree / "other", tree / "u"}).exitCode, 3);
     EXPECT_EQ(nt::ReadBytes(tree / "u/b.exe"), image);
     EXPECT_EQ(nt::Snapshot(tree / "other").size(), 1u);
 }
@@ -399,6 +400,49 @@ TEST(Repair, SparseFilesStaySparse) {
     EXPECT_LT(allocated(path), uint64_t(1) << 20);
     for (const auto& e : nt::fs::directory_iterator(tree / "q"))
         if (e.path().extension() == ".data") EXPECT_LT(allocated(e.path()), uint64_t(1) << 20) << e.path();
+}
+
+}  // namespace
+
+namespace {
+
+// A run stopped before a tree changes nothing in it and says it stopped.
+TEST(Signals, AStoppedRunChangesNothing) {
+    nt::TempTree tree;
+    const Bytes image = Infected(290);
+    ASSERT_TRUE(nt::WriteBytes(tree / "a.exe", image));
+    RunLog log;
+    qt::LogCapture capture(log);
+    native::TreeScanner scanner(BuiltInDefinition(), {}, log);
+    volatile std::sig_atomic_t stop = SIGTERM;
+    scanner.stopFlag = &stop;
+    EXPECT_EQ(scanner.Scan(tree.path()), native::TreeOutcome::Interrupted);
+    EXPECT_TRUE(scanner.interrupted);
+    EXPECT_EQ(nt::ReadBytes(tree / "a.exe"), image);
+    EXPECT_EQ(native::StatusOf(scanner.stats, scanner.notCleaned, scanner.ioErrors), native::ExitStatus::Error);
+}
+
+// Only the copies of a run that is gone are removed: this process's own
+// stays, and so does a name that merely looks alike.
+TEST(Signals, OnlyCopiesOfAGoneRunAreRemoved) {
+    nt::TempTree tree;
+    pid_t gone = ::fork();
+    if (gone == 0) ::_exit(0);
+    ASSERT_GT(gone, 0);
+    ::waitpid(gone, nullptr, 0);
+    const std::string own = "a.exe.fixquorvin-" + std::to_string(::getpid()) + "-0";
+    const std::string dead = "a.exe.fixquorvin-" + std::to_string(gone) + "-3";
+    for (const std::string& name : {own, dead, std::string("b.fixquorvin-12x-0"), std::string("a.exe")})
+        ASSERT_TRUE(nt::WriteBytes(tree / name, {'M', 'Z'}));
+    RunLog log;
+    qt::LogCapture capture(log);
+    native::TreeScanner scanner(BuiltInDefinition(), {}, log);
+    ASSERT_TRUE(scanner.ScanTree(tree.path()));
+    EXPECT_TRUE(nt::fs::exists(tree / own));
+    EXPECT_FALSE(nt::fs::exists(tree / dead));
+    EXPECT_TRUE(nt::fs::exists(tree / "b.fixquorvin-12x-0"));
+    EXPECT_EQ(Count(capture.text, tree / dead + ": (deleted, an unfinished repair copy of an interrupted run)\r\n"), 1u)
+        << capture.text;
 }
 
 }  // namespace
