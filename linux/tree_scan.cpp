@@ -512,11 +512,14 @@ void TreeScanner::NotScanned(const std::string& path, const char* reason) {
 TreeOutcome TreeScanner::Scan(const std::string& root) {
     if (Stopped()) return TreeOutcome::Interrupted;
     char* resolved = ::realpath(root.c_str(), nullptr);
+    int error = resolved ? 0 : errno;
     struct stat st;
-    std::string path = resolved ? resolved : root;
+    const bool found = resolved != nullptr;
+    std::string path = found ? resolved : root;
     std::free(resolved);
-    if (!resolved || ::stat(path.c_str(), &st) != 0) {
-        rootError = errno;
+    if (found && ::stat(path.c_str(), &st) != 0) error = errno;
+    if (!found || error) {
+        rootError = error;
         ++ioErrors;
         ++directoriesNotScanned;
         m_log.PathLine(LogText(root).c_str(), kNotScannedFormat, ReasonOf(rootError));
@@ -561,6 +564,12 @@ TreeOutcome TreeScanner::Scan(const std::string& root) {
             return TreeOutcome::HeldByAnotherRun;
         }
         Walk(std::move(node), path, st.st_dev);
+    } else {   // a pipe, a device, a socket: never opened
+        ++ioErrors;
+        ++directoriesNotScanned;
+        m_log.PathLine(LogText(root).c_str(), kNotScannedFormat, "not a directory or a regular file");
+        outcome = TreeOutcome::NotOpened;
+        rootError = ENOTDIR;
     }
     if (Stopped()) {   // nothing more is detected; the lines of folders not scanned still come
         Finish();

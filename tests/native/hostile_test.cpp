@@ -129,12 +129,14 @@ TEST(Quarantine, FullDeviceIsNoSuccess) {
     }
 }
 
-// Runs the scanner as the user nobody (root reads every folder).
-nt::ProgramRun RunAsNobody(std::vector<std::string> args) {
-    args.insert(args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups", FIXQUORVIN_PROGRAM});
-    if (const char* other = std::getenv("FIXQUORVIN_UNDER_TEST")) args[3] = other;
-    std::string command = "setpriv";
-    for (const std::string& a : args) command += " '" + a + "'";
+// The program under test (FIXQUORVIN_UNDER_TEST: another build of it).
+std::string Program() {
+    const char* other = std::getenv("FIXQUORVIN_UNDER_TEST");
+    return other ? other : FIXQUORVIN_PROGRAM;
+}
+
+// Runs a shell command line; its standard output and exit code.
+nt::ProgramRun RunShell(const std::string& command) {
     nt::ProgramRun run;
     FILE* p = ::popen((command + " 2>/dev/null").c_str(), "r");
     if (!p) return run;
@@ -143,6 +145,11 @@ nt::ProgramRun RunAsNobody(std::vector<std::string> args) {
     int status = ::pclose(p);
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
+}
+
+// As the user nobody (root reads every folder).
+nt::ProgramRun RunAsNobody(const std::string& tree) {
+    return RunShell("setpriv --reuid=65534 --regid=65534 --clear-groups '" + Program() + "' '" + tree + "'");
 }
 
 // A folder the scanner cannot read is named, counted, and outranks a find
@@ -157,7 +164,7 @@ TEST(Walk, UnreadableFolderIsNamedAndCounted) {
     ASSERT_EQ(::chmod((tree / "locked").c_str(), 0), 0);
     const std::string line = "directory " + tree / "locked" + ": (WARNING: not scanned, permission denied)\n";
 
-    nt::ProgramRun run = RunAsNobody({tree.path()});
+    nt::ProgramRun run = RunAsNobody(tree.path());
     EXPECT_EQ(Count(run.output, line), 1u) << run.output;
     EXPECT_EQ(Count(run.output, "The number of directories not scanned: 1\n"), 1u);
     EXPECT_EQ(Count(run.output, kNotFound), 0u);
@@ -166,7 +173,7 @@ TEST(Walk, UnreadableFolderIsNamedAndCounted) {
     // With a find that is left (a corrupt infection), still 3.
     ASSERT_TRUE(nt::WriteBytes(tree / "open/broken.exe", Broken(222)));
     ASSERT_EQ(::chmod((tree / "open").c_str(), 0777), 0);
-    run = RunAsNobody({tree.path()});
+    run = RunAsNobody(tree.path());
     EXPECT_EQ(Count(run.output, line), 1u) << run.output;
     EXPECT_EQ(run.exitCode, 3);
     ASSERT_EQ(::chmod((tree / "locked").c_str(), 0755), 0);
@@ -196,14 +203,7 @@ TEST(Walk, NoDepthLimit) {
         ASSERT_EQ(::write(f.get(), image.data(), image.size()), ssize_t(image.size()));
     }
     // Few descriptors are enough, however deep.
-    nt::TempTree elsewhere;
-    const std::string out = elsewhere / "out.txt";
-    const int status = std::system(("ulimit -n 256 && '" + std::string(FIXQUORVIN_PROGRAM) + "' '" + tree.path() +
-                                    "' >'" + out + "' 2>&1").c_str());
-    nt::ProgramRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, [&] {
-                           const Bytes b = nt::ReadBytes(out);
-                           return std::string(b.begin(), b.end());
-                       }()};
+    nt::ProgramRun run = RunShell("ulimit -n 256 && '" + Program() + "' '" + tree.path() + "'");
     // (the log cuts a path this long: its message follows on a line of its own)
     EXPECT_EQ(Count(run.output, "\n    File repaired.\n"), 1u) << run.output.substr(0, 2000);
     EXPECT_EQ(Count(run.output, "The number of repairs: 1\n"), 1u);
@@ -236,6 +236,12 @@ TEST(Program, APathThatCannotBeOpened) {
         EXPECT_EQ(Count(log, kSuccess) + Count(log, kNotFound), 0u) << log;
         EXPECT_EQ(run.exitCode, 3);
     }
+    // Nor is a pipe opened, or passed over in silence.
+    ASSERT_EQ(::mkfifo((tree / "pipe").c_str(), 0600), 0);
+    nt::ProgramRun run = nt::RunProgram({tree / "t", tree / "pipe"});
+    EXPECT_EQ(Count(run.output, tree / "pipe: (WARNING: not scanned, not a directory or a regular file)\n"), 1u)
+        << run.output;
+    EXPECT_EQ(run.exitCode, 3);
 }
 
 // Another run holds the tree (its root's lock) or one file (the file's
@@ -322,14 +328,14 @@ Child Start(const std::vector<std::string>& args) {
     Child child;
     child.pid = ::fork();
     if (child.pid == 0) {
-        const char* program = std::getenv("FIXQUORVIN_UNDER_TEST") ? std::getenv("FIXQUORVIN_UNDER_TEST") : FIXQUORVIN_PROGRAM;
-        std::vector<char*> argv{const_cast<char*>(program)};
+        const std::string program = Program();
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         int null = ::open("/dev/null", O_WRONLY);
         ::dup2(null, 1);
         ::dup2(null, 2);
-        ::execv(program, argv.data());
+        ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }
     return child;
@@ -405,22 +411,6 @@ TEST(Repair, SparseFilesStaySparse) {
 }  // namespace
 
 namespace {
-
-// A run stopped before a tree changes nothing in it and says it stopped.
-TEST(Signals, AStoppedRunChangesNothing) {
-    nt::TempTree tree;
-    const Bytes image = Infected(290);
-    ASSERT_TRUE(nt::WriteBytes(tree / "a.exe", image));
-    RunLog log;
-    qt::LogCapture capture(log);
-    native::TreeScanner scanner(BuiltInDefinition(), {}, log);
-    volatile std::sig_atomic_t stop = SIGTERM;
-    scanner.stopFlag = &stop;
-    EXPECT_EQ(scanner.Scan(tree.path()), native::TreeOutcome::Interrupted);
-    EXPECT_TRUE(scanner.interrupted);
-    EXPECT_EQ(nt::ReadBytes(tree / "a.exe"), image);
-    EXPECT_EQ(native::StatusOf(scanner.stats, scanner.notCleaned, scanner.ioErrors), native::ExitStatus::Error);
-}
 
 // Only the copies of a run that is gone are removed: this process's own
 // stays, and so does a name that merely looks alike.
