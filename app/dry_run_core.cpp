@@ -74,7 +74,7 @@ void ComposeDryRunReport(const DryRunReportInputs& in, RunLog& log) {
                          Files(s.repairs, "repair", "repairs").c_str(),
                          Files(s.filesDeleted, "file", "files").c_str());
     } else {
-        log.ReportFormat("%s has not been found in what could be examined.", name);
+        log.ReportFormat("The %s scan was incomplete: not everything could be examined.", name);
     }
     if (in.notCleaned)
         log.ReportFormat("A real run would be unsuccessful: %s would be left as found.",

@@ -28,7 +28,8 @@ ReportIcon ComposeReport(const ReportInputs& in, RunLog& log) {
     const char* name = in.threatName ? in.threatName : "";
     ReportIcon icon = ReportIcon::Information;
 
-    if (!ReportFindsSomething(s)) {
+    const bool incomplete = in.notCleaned || in.directoriesNotScanned || in.interrupted;
+    if (!ReportFindsSomething(s) && !incomplete) {
         if (in.cancelRequested) {
             log.ReportFormat("%s has not been found on your computer, but the scan", name);
             log.ReportFormat("was cancelled before it finished. The threat may still be present on the machine.");
@@ -62,6 +63,11 @@ ReportIcon ComposeReport(const ReportInputs& in, RunLog& log) {
         log.ReportFormat("you may search our Knowledge Base at");
         log.ReportFormat("%s", kKnowledgeBaseAddress);
         icon = ReportIcon::Stop;
+    } else if (in.directoriesNotScanned) {
+        log.ReportFormat("The %s scan was incomplete: %d director%s could not be scanned.", name,
+                         static_cast<int>(in.directoriesNotScanned), in.directoriesNotScanned == 1 ? "y" : "ies");
+        log.ReportFormat("The threat may still be present there. Check the log file for the list.");
+        icon = ReportIcon::Exclamation;
     } else if (s.deletesPendingReboot != 0) {
         log.ReportFormat("The %s removal was successful.", name);
         log.ReportFormat("The system will delete %d %s files from your PC on next reboot.",
@@ -90,7 +96,18 @@ ReportIcon ComposeReport(const ReportInputs& in, RunLog& log) {
         log.ReportFormat("PLEASE RESTORE THESE FILES FROM A CLEAN BACKUP OR DELETE THEM.");
         log.Report("");
     }
+    if (in.interrupted) {
+        log.ReportFormat("The run was interrupted before it finished.");
+        log.Report("");
+    }
+    if (in.filesLeftUnchanged) {
+        log.ReportFormat("%d file(s) were found and left unchanged.", static_cast<int>(in.filesLeftUnchanged));
+        log.ReportFormat("The log file says why for each of them.");
+        log.Report("");
+    }
     log.ReportFormat("The total number of the scanned files: %d", static_cast<int>(s.filesScanned));
+    if (in.directoriesNotScanned)
+        log.ReportFormat("The number of directories not scanned: %d", static_cast<int>(in.directoriesNotScanned));
     log.ReportFormat("The number of deleted threat files: %d", static_cast<int>(s.filesDeleted));
     if (s.infections) log.ReportFormat("The number of infections: %d", static_cast<int>(s.infections));
     if (s.repairs) log.ReportFormat("The number of repairs: %d", static_cast<int>(s.repairs));

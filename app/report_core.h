@@ -15,6 +15,12 @@ struct ReportInputs {
     bool isNt4 = false;
     bool hasServices = false;
     bool scanThreadStarts = false;
+    // The native scanner's: of notCleaned, the files left as they were for a
+    // reason other than corruption (their lines say why); folders it could
+    // not scan; a run stopped by a signal. None sits under a "not found".
+    uint32_t filesLeftUnchanged = 0;
+    uint32_t directoriesNotScanned = 0;
+    bool interrupted = false;
     bool sharesReported = false;       // fixShares or deleteAdminShares
     uint32_t sharesFound = 0;
     uint32_t sharesSecured = 0;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cerrno>
@@ -67,6 +68,15 @@ posix::UniqueFd OpenLog(const std::string& path) {
 
 }  // namespace
 
+// SIGINT or SIGTERM: the scanner stops at the next file or piece of a copy;
+// a second one ends the program at once.
+static volatile std::sig_atomic_t g_stopSignal = 0;
+
+static void OnStopSignal(int signal) {
+    g_stopSignal = signal;
+    std::signal(signal, SIG_DFL);
+}
+
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     long processors = ::sysconf(_SC_NPROCESSORS_ONLN);
@@ -98,14 +108,31 @@ int main(int argc, char** argv) {
 
     const ThreatDefinition& def = BuiltInDefinition();
     native::TreeScanner scanner(def, cl.settings, log, terminal ? &progress : nullptr);
+    if (!scanner.QuarantineProblem().empty()) {
+        std::fprintf(stderr, "fixquorvin: %s\n", scanner.QuarantineProblem().c_str());
+        return static_cast<int>(native::ExitStatus::Error);
+    }
     if (!cl.logPath.empty()) scanner.SkipPath(cl.logPath);
+    struct sigaction stop = {};
+    stop.sa_handler = OnStopSignal;
+    stop.sa_flags = SA_RESTART;
+    sigemptyset(&stop.sa_mask);
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
+    scanner.stopFlag = &g_stopSignal;
 
     std::vector<std::string> volumes;
     if (!cl.windowsRoot.empty()) volumes.push_back(cl.windowsRoot);
     for (const std::string& path : cl.paths) {
-        if (!scanner.ScanTree(path)) {
+        native::TreeOutcome outcome = scanner.Scan(path);
+        if (outcome == native::TreeOutcome::Interrupted) break;
+        if (outcome == native::TreeOutcome::NotOpened) {
             progress.Clear();
-            std::fprintf(stderr, "fixquorvin: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+            std::fprintf(stderr, "fixquorvin: cannot open %s: %s\n", path.c_str(), std::strerror(scanner.rootError));
+        } else if (outcome == native::TreeOutcome::HeldByAnotherRun) {
+            progress.Clear();
+            std::fprintf(stderr, "fixquorvin: %s: another run of fixquorvin is working on this tree; not scanned\n",
+                         path.c_str());
         }
         if (!cl.windowsRoot.empty() || !native::IsWindowsVolume(path)) continue;
         // Its paths are opened without following a link at their end.
@@ -113,6 +140,11 @@ int main(int argc, char** argv) {
             volumes.push_back(resolved);
             std::free(resolved);
         }
+    }
+    if (scanner.interrupted) {
+        volumes.clear();
+        log.Format("WARNING: the run was interrupted (%s): it stopped before it finished.",
+                   g_stopSignal == SIGINT ? "SIGINT" : "SIGTERM");
     }
     progress.Clear();
     native::RunResult result;
@@ -127,7 +159,10 @@ int main(int argc, char** argv) {
     result.threatName = def.threatName;
     result.dryRun = cl.settings.dryRun;
     result.hasServices = def.hasServices;
-    result.notCleaned = scanner.notCleaned;
+    result.notCleaned = scanner.notCleaned + (scanner.interrupted ? 1 : 0);
+    result.filesLeftUnchanged = scanner.leftUnchanged;
+    result.directoriesNotScanned = scanner.directoriesNotScanned;
+    result.interrupted = scanner.interrupted;
     native::ComposeRunReport(result, log);
     log.Flush();
     log.SetSink(nullptr);

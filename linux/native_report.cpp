@@ -56,7 +56,7 @@ void LineSink::Flush() {
 void ComposeRunReport(const RunResult& r, RunLog& log) {
     const RemovalStats& s = *r.stats;
     // Anything that could not be examined: no "not found", no success.
-    const bool incomplete = r.hivesNotOpened != 0;
+    const bool incomplete = r.hivesNotOpened != 0 || r.directoriesNotScanned != 0 || r.interrupted;
     if (r.dryRun) {
         DryRunReportInputs in;
         in.stats = &s;
@@ -64,14 +64,17 @@ void ComposeRunReport(const RunResult& r, RunLog& log) {
         in.notCleaned = r.notCleaned;
         in.incomplete = incomplete;
         ComposeDryRunReport(in, log);
+        if (r.directoriesNotScanned)
+            log.ReportFormat("The number of directories not scanned: %u", r.directoriesNotScanned);
         NotDoneLines(r, log);
         log.Empty();
         log.Line(kDryRunClosingText);
         return;
     }
-    if (!ReportFindsSomething(s) && incomplete) {
+    // A folder not scanned or an interrupted run has its own headline below.
+    if (!ReportFindsSomething(s) && r.hivesNotOpened && !r.directoriesNotScanned && !r.interrupted) {
         // Not "not found": part of what was asked for was never looked at.
-        log.ReportFormat("%s has not been found in what could be examined.", r.threatName);
+        log.ReportFormat("The %s scan was incomplete: not everything could be examined.", r.threatName);
         log.ReportFormat("The %s removal was unsuccessful: not everything could be examined.", r.threatName);
         log.Report("");
         log.ReportFormat("Here is the report:");
@@ -85,6 +88,9 @@ void ComposeRunReport(const RunResult& r, RunLog& log) {
     in.threatName = r.threatName;
     in.hasServices = r.hasServices;
     in.notCleaned = r.notCleaned + r.hivesNotOpened;
+    in.filesLeftUnchanged = r.filesLeftUnchanged;
+    in.directoriesNotScanned = r.directoriesNotScanned;
+    in.interrupted = r.interrupted;
     ComposeReport(in, log);
     NotDoneLines(r, log);
 }

@@ -35,6 +35,9 @@ struct RunResult {
     uint32_t notCleaned = 0;        // finds left in place (failed repair, delete, quarantine copy, hive write)
     uint32_t hivesNotOpened = 0;    // registry hives that could not be examined
     uint32_t hivesNotWritten = 0;   // registry hives whose fixes did not reach the disk
+    uint32_t filesLeftUnchanged = 0;     // of notCleaned: left for a reason other than corruption
+    uint32_t directoriesNotScanned = 0;
+    bool interrupted = false;            // stopped by a signal
 };
 
 // The report lines, after the empty line that ends the run's lines; a dry

@@ -23,7 +23,7 @@ const char kUsageText[] =
     "      --log=FILE         write the log to FILE (CR LF lines, as the Windows tool's);\n"
     "                         FILE must be a regular file (or not exist yet)\n"
     "      --quarantine=DIR   keep a copy of every file before it is repaired or deleted,\n"
-    "                         at DIR followed by the file's full path\n"
+    "                         in DIR, one entry per file (see below)\n"
     "      --jobs=N           detect with N threads (default: one per processor)\n"
     "      --cross-filesystems  descend into other file systems mounted in the trees\n"
     "      --windows-root=PATH  the root of an offline Windows volume (default: each\n"
@@ -42,8 +42,16 @@ const char kUsageText[] =
     "  0  nothing was found\n"
     "  1  the threat was found and everything found was cleaned\n"
     "  2  the threat was found and something could not be cleaned\n"
-    "  3  usage error, or a file or directory could not be read\n"
-    "With --dry-run, 1 and 2 say what a real run would give.\n";
+    "  3  usage error, a file or directory could not be read, another run holds\n"
+    "     a tree, or the run was interrupted (SIGINT, SIGTERM); 3 outranks 2\n"
+    "With --dry-run, 1 and 2 say what a real run would give.\n"
+    "\n"
+    "A quarantine folder holds fixquorvin-quarantine.txt, which describes it; no\n"
+    "run scans or changes a folder that holds that file. An existing folder is\n"
+    "used only when it is empty or such a quarantine. Each entry is a pair:\n"
+    "NNNNNNNN.info (the original path, what was done, mode, owner, size, times)\n"
+    "and NNNNNNNN.data (the bytes, every byte other than 00 and A5 XORed with A5,\n"
+    "so that nothing takes a copy for a program).\n";
 
 namespace {
 

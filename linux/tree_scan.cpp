@@ -3,20 +3,23 @@
 #include <fcntl.h>
 #include <setjmp.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <functional>
-#include <future>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <mutex>
+#include <set>
 #include <thread>
 
+#include "app/dry_run_core.h"
 #include "linux/unique_fd.h"
 #include "scan/detect_core.h"
 #include "scan/file_lines_core.h"
@@ -25,16 +28,52 @@
 namespace native {
 
 const char kQuarantineFailedText[] = "(WARNING: not changed, the quarantine copy could not be made)";
+const char kQuarantineMarkerName[] = "fixquorvin-quarantine.txt";
+
+// An open folder of the walk, shared by the entries found in it (their
+// descriptor for openat and friends) and closed when the last one is done.
+struct TreeScanner::DirNode {
+    posix::UniqueFd fd;
+};
 
 namespace {
 
 constexpr size_t kBatchFiles = 512;
+// Every run of one folder in a batch holds a descriptor until it is handled.
+constexpr size_t kBatchFolders = 64;
+// The walk keeps the descriptors of this many folders above the current one;
+// higher ones are opened again through ".." on the way back.
+constexpr size_t kOpenFrames = 16;
 // Files up to this size are read into memory for detection; larger ones are mapped.
 constexpr size_t kReadWholeBytes = 1 << 20;
 // A repaired file is scanned again; a repair that never ends is cut off here.
 constexpr int kMaxRepairLayers = 1000;
-constexpr unsigned kFixNames = 0x10000;
-constexpr int kQuarantineNames = 1000;
+constexpr unsigned kFixNames = 1000;
+// Copies are written in pieces, so that a stop request is seen within one.
+constexpr size_t kWriteChunk = 8 << 20;
+constexpr size_t kHoleBlock = 4096;
+
+const char kMarkerFirstLine[] = "fixquorvin quarantine, format 1\n";
+const char kMarkerText[] =
+    "fixquorvin quarantine, format 1\n"
+    "This folder holds the originals of the files fixquorvin repaired or deleted.\n"
+    "No run of fixquorvin scans or changes it. Each file has one entry, a pair:\n"
+    "  NNNNNNNN.info  the original path, what was done (repaired, deleted, replaced),\n"
+    "                 mode, owner, size and times, one \"name=value\" line each;\n"
+    "                 in the path, bytes below 0x21, 0x7F and '%' are written %XX\n"
+    "  NNNNNNNN.data  the original bytes, every byte other than 0x00 and 0xA5\n"
+    "                 XORed with 0xA5, so that nothing takes the copy for a program\n"
+    "An entry without its .info file is unfinished.\n";
+// A copy being written: "<name>.fixquorvin-<pid>-<n>"; a later run removes
+// the ones whose run is gone.
+const char kCopyTag[] = ".fixquorvin-";
+
+const char kNotScannedFormat[] = "(WARNING: not scanned, %s)";
+const char kQuarantineSkippedText[] = "(skipped, a quarantine folder of fixquorvin)";
+const char kStaleCopyRemovedText[] = "(deleted, an unfinished repair copy of an interrupted run)";
+const char kStaleCopyWouldText[] = "(dry run) would be deleted, an unfinished repair copy of an interrupted run";
+const char kHeldText[] = "another run of fixquorvin is working on it";
+const char kMovedText[] = "it moved during the scan";
 
 // A fault while an image is read (a mapped file that shrank) ends the
 // detection with "clean" instead of the process.
@@ -68,17 +107,37 @@ std::string BaseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string Child(const std::string& dir, const char* name) {
-    return dir == "/" ? dir + name : dir + "/" + name;
+// Why a folder could not be scanned, as its line says it.
+const char* ReasonOf(int error) {
+    switch (error) {
+    case EACCES:
+    case EPERM: return "permission denied";
+    case ENOENT: return "not found";
+    case ENOTDIR: return "not a directory";
+    case EMFILE:
+    case ENFILE: return "too many open files";
+    case ENOMEM: return "out of memory";
+    case EIO: return "input/output error";
+    default: return "it could not be read";
+    }
 }
 
 // Opens for reading without following a link and without touching the
 // access time where the owner allows it.
-int OpenForReading(const char* path) {
+int OpenForReading(int dir, const char* name) {
     const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-    int fd = ::open(path, flags | O_NOATIME);
-    if (fd < 0 && errno == EPERM) fd = ::open(path, flags);
+    int fd = ::openat(dir, name, flags | O_NOATIME);
+    if (fd < 0 && errno == EPERM) fd = ::openat(dir, name, flags);
     return fd;
+}
+
+int OpenDirectory(int dir, const char* name) {
+    return ::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+bool Is(int fd, dev_t dev, ino_t ino) {
+    struct stat st;
+    return fd >= 0 && ::fstat(fd, &st) == 0 && st.st_dev == dev && st.st_ino == ino;
 }
 
 bool ReadAll(int fd, std::vector<uint8_t>& out, uint64_t size) {
@@ -87,23 +146,107 @@ bool ReadAll(int fd, std::vector<uint8_t>& out, uint64_t size) {
     while (done < size) {
         ssize_t n = ::pread(fd, out.data() + done, size - done, static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
+        if (n == 0) errno = 0;   // it shrank
         if (n <= 0) return false;
         done += static_cast<size_t>(n);
     }
-    // A file that grew while it was read is not the one detection saw.
+    // A file that grew while it was read is not the one detection saw
+    // (errno 0: it changed; else it could not be read).
     uint8_t extra;
-    return ::pread(fd, &extra, 1, static_cast<off_t>(size)) == 0;
+    ssize_t n = ::pread(fd, &extra, 1, static_cast<off_t>(size));
+    if (n > 0) errno = 0;
+    return n == 0;
 }
 
-bool WriteAll(ssize_t (*write)(int, const void*, size_t), int fd, const uint8_t* data, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = write(fd, data + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
+bool IsZero(const uint8_t* data, size_t size) {
+    for (size_t i = 0; i < size; ++i)
+        if (data[i]) return false;
     return true;
+}
+
+FileOutcome WriteFailure(int error) {
+    return error == ENOSPC || error == EDQUOT ? FileOutcome::DiskFull : FileOutcome::WriteFailed;
+}
+
+// Writes content to the new file fd. Where source (the original, -1 for
+// none) has a hole and content is zero, the copy gets a hole too, so that
+// a sparse file stays sparse. Stops with Interrupted once stop is set.
+FileOutcome WriteCopy(ssize_t (*write)(int, const void*, size_t), int fd, const std::vector<uint8_t>& content,
+                      int source, const volatile std::sig_atomic_t* stop) {
+    const off_t size = static_cast<off_t>(content.size());
+    auto put = [&](off_t from, off_t to) {
+        if (::lseek(fd, from, SEEK_SET) != from) return WriteFailure(errno);
+        while (from < to) {
+            if (stop && *stop) return FileOutcome::Interrupted;
+            size_t piece = static_cast<size_t>(std::min<off_t>(to - from, static_cast<off_t>(kWriteChunk)));
+            ssize_t n = write(fd, content.data() + from, piece);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return WriteFailure(n < 0 ? errno : ENOSPC);
+            from += n;
+        }
+        return FileOutcome::Done;
+    };
+    for (off_t at = 0; at < size;) {
+        off_t hole = source >= 0 ? ::lseek(source, at, SEEK_HOLE) : -1;
+        hole = hole < at ? size : std::min(hole, size);
+        if (FileOutcome o = put(at, hole); o != FileOutcome::Done) return o;
+        if (hole >= size) break;
+        off_t data = ::lseek(source, hole, SEEK_DATA);
+        data = data < hole ? size : std::min(data, size);
+        // Inside the hole only the blocks the repair wrote into are written.
+        for (off_t block = hole; block < data; block += static_cast<off_t>(kHoleBlock)) {
+            off_t blockEnd = std::min<off_t>(block + static_cast<off_t>(kHoleBlock), data);
+            if (IsZero(content.data() + block, static_cast<size_t>(blockEnd - block))) continue;
+            if (FileOutcome o = put(block, blockEnd); o != FileOutcome::Done) return o;
+        }
+        at = data;
+    }
+    return ::ftruncate(fd, size) == 0 ? FileOutcome::Done : WriteFailure(errno);
+}
+
+// The quarantine's form of a byte: 0x00 and 0xA5 stay, every other byte is
+// XORed with 0xA5 (its own inverse; holes stay holes, "MZ" is gone).
+uint8_t QuarantineByte(uint8_t b) { return b == 0 || b == 0xA5 ? b : static_cast<uint8_t>(b ^ 0xA5); }
+
+// A path as a quarantine entry records it.
+std::string EntryText(const std::string& path) {
+    std::string out;
+    for (unsigned char c : path) {
+        if (c < 0x21 || c == 0x7F || c == '%') {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+// A repair copy's pid when name is one ("<name>.fixquorvin-<pid>-<n>").
+pid_t CopyOwner(const char* name) {
+    const char* tag = std::strstr(name, kCopyTag);
+    if (!tag) return 0;
+    for (const char* next; (next = std::strstr(tag + 1, kCopyTag));) tag = next;
+    const char* p = tag + std::strlen(kCopyTag);
+    char* end = nullptr;
+    long pid = std::strtol(p, &end, 10);
+    if (end == p || *end != '-' || pid <= 0) return 0;
+    p = end + 1;
+    std::strtol(p, &end, 10);
+    return end != p && *end == 0 ? static_cast<pid_t>(pid) : 0;
+}
+
+// Whether pid is a running fixquorvin (its copies are its own business).
+bool RunningScanner(pid_t pid) {
+    if (pid == ::getpid()) return true;
+    if (::kill(pid, 0) != 0 && errno == ESRCH) return false;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(pid));
+    posix::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    char comm[32] = {};
+    if (!fd || ::read(fd.get(), comm, sizeof comm - 1) <= 0) return true;   // cannot tell: leave it
+    return std::strncmp(comm, "fixquorvin", 10) == 0;
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -177,6 +320,22 @@ int64_t RepairGuarded(std::vector<uint8_t>& image, RunLog& log, const char* path
 
 }  // namespace
 
+const char* OutcomeText(FileOutcome outcome, bool dryRun) {
+    switch (outcome) {
+    case FileOutcome::Done: return "";
+    case FileOutcome::Corrupt: return dryRun ? kWouldFailText : kRepairFailedText;
+    case FileOutcome::NoQuarantineCopy: return kQuarantineFailedText;
+    case FileOutcome::FolderReadOnly: return "(WARNING: not repaired, the folder is read-only)";
+    case FileOutcome::DiskFull: return "(WARNING: not repaired, the disk is full)";
+    case FileOutcome::Changed: return "(WARNING: not repaired, the file changed during the scan)";
+    case FileOutcome::HeldByAnotherRun: return "(WARNING: not repaired, another run of fixquorvin holds the file)";
+    case FileOutcome::Interrupted: return "(WARNING: not repaired, the run was interrupted)";
+    case FileOutcome::Unreadable: return "(WARNING: not repaired, the file could not be read)";
+    case FileOutcome::WriteFailed: return "(WARNING: not repaired, the repaired copy could not be written)";
+    }
+    return "";
+}
+
 std::string LogText(const std::string& path) {
     std::string text = path;
     for (char& c : text)
@@ -196,9 +355,11 @@ int DetectImage(const uint8_t* image, size_t size) {
     return verdict;
 }
 
-int DetectFile(const std::string& path, bool& unreadable) {
+int DetectFile(const std::string& path, bool& unreadable) { return DetectFileAt(AT_FDCWD, path.c_str(), unreadable); }
+
+int DetectFileAt(int dir, const char* name, bool& unreadable) {
     unreadable = false;
-    posix::UniqueFd fd(OpenForReading(path.c_str()));
+    posix::UniqueFd fd(OpenForReading(dir, name));
     if (!fd) {
         unreadable = errno != ENOENT;   // a file that went away is no error
         return kVerdictClean;
@@ -232,22 +393,87 @@ int DetectFile(const std::string& path, bool& unreadable) {
     return DetectImage(view.data(), size);
 }
 
+// Part of the work not done outranks a find left in place: 3 before 2.
 ExitStatus StatusOf(const RemovalStats& s, uint32_t notCleaned, uint32_t ioErrors) {
     bool found = s.infections + s.filesDeleted + s.deleteFailed + s.registryEntriesFixed != 0;
-    if (found && (notCleaned || s.repairsFailed || s.deleteFailed)) return ExitStatus::NotAllCleaned;
     if (ioErrors) return ExitStatus::Error;
+    if (notCleaned || (found && (s.repairsFailed || s.deleteFailed))) return ExitStatus::NotAllCleaned;
     return found ? ExitStatus::AllCleaned : ExitStatus::NothingFound;
 }
+
+// One folder of the walk: its descriptor while it is among the last
+// kOpenFrames, its listing, and where the walk is in it.
+struct TreeScanner::Frame {
+    struct Item {
+        std::string name;
+        mode_t mode;
+        dev_t dev;
+        ino_t ino;
+        uint64_t size;
+    };
+    posix::UniqueFd fd;
+    std::shared_ptr<DirNode> shared;   // handed to the entries, made on demand
+    std::string name;                  // in the folder above
+    dev_t dev;
+    ino_t ino;
+    std::vector<Item> items;
+    size_t next = 0;
+    size_t pathLength = 0;
+};
 
 TreeScanner::TreeScanner(const ThreatDefinition& def, const ScanSettings& settings, RunLog& log,
                          ScanProgress* progress, ScanSeams seams)
     : m_def(def), m_settings(settings), m_log(log), m_progress(progress), m_seams(seams) {
     if (!m_seams.write) m_seams.write = ::write;
     if (m_settings.jobs == 0) m_settings.jobs = 1;
-    if (!m_settings.quarantineDir.empty()) {
-        MakeDirectories(m_settings.quarantineDir);
-        SkipPath(m_settings.quarantineDir);
+    if (!m_settings.quarantineDir.empty()) PrepareQuarantine();
+}
+
+// The quarantine folder is made with its marker; an existing one is used
+// when it has the marker or is empty (it gets the marker), never a folder
+// that holds something else: the marker makes every run leave it alone.
+// A dry run only looks: the folder it would refuse is refused.
+void TreeScanner::PrepareQuarantine() {
+    const std::string& dir = m_settings.quarantineDir;
+    struct stat st;
+    if (m_settings.dryRun && ::stat(dir.c_str(), &st) != 0) return;
+    if (!m_settings.dryRun && !MakeDirectories(dir)) {
+        m_quarantineProblem = "cannot create the quarantine folder " + dir + ": " + std::strerror(errno);
+        return;
     }
+    posix::UniqueFd fd(OpenDirectory(AT_FDCWD, dir.c_str()));
+    int listFd = fd ? ::dup(fd.get()) : -1;
+    posix::UniqueDir list(listFd >= 0 ? ::fdopendir(listFd) : nullptr);
+    if (!list) {
+        if (listFd >= 0) ::close(listFd);
+        m_quarantineProblem = "cannot open the quarantine folder " + dir + ": " + std::strerror(errno);
+        return;
+    }
+    bool marked = false, empty = true;
+    while (const dirent* e = ::readdir(list.get())) {
+        if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
+        empty = false;
+        if (!std::strcmp(e->d_name, kQuarantineMarkerName)) marked = true;
+        unsigned n = 0;
+        char dot = 0;
+        if (std::sscanf(e->d_name, "%8u%c", &n, &dot) == 2 && dot == '.') m_nextEntry = std::max(m_nextEntry, n + 1);
+    }
+    if (!marked && !empty) {
+        m_quarantineProblem = "the folder " + dir + " is not empty and is not a quarantine of fixquorvin";
+        return;
+    }
+    if (!marked && !m_settings.dryRun) {
+        posix::UniqueFd marker(::openat(fd.get(), kQuarantineMarkerName,
+                                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        const auto* text = reinterpret_cast<const uint8_t*>(kMarkerText);
+        std::vector<uint8_t> bytes(text, text + std::strlen(kMarkerText));
+        if (!marker || WriteCopy(::write, marker.get(), bytes, -1, nullptr) != FileOutcome::Done ||
+            ::fsync(marker.get()) != 0) {
+            m_quarantineProblem = "cannot write the quarantine folder's marker in " + dir + ": " + std::strerror(errno);
+            return;
+        }
+    }
+    m_quarantineReady = true;
 }
 
 void TreeScanner::SkipPath(const std::string& path) {
@@ -263,89 +489,263 @@ bool TreeScanner::IsExcluded(const std::string& path) const {
     return false;
 }
 
-bool TreeScanner::ScanTree(const std::string& root) {
+bool TreeScanner::Stopped() {
+    if (stopFlag && *stopFlag && !interrupted) {
+        interrupted = true;
+        ++ioErrors;
+    }
+    return interrupted;
+}
+
+void TreeScanner::NotScanned(const std::string& path, const char* reason) {
+    ++ioErrors;
+    ++directoriesNotScanned;
+    Entry entry;
+    entry.kind = Entry::Kind::NotScanned;
+    entry.path = path;
+    entry.reason = reason;
+    AddEntry(std::move(entry));
+}
+
+TreeOutcome TreeScanner::Scan(const std::string& root) {
+    if (Stopped()) return TreeOutcome::Interrupted;
     char* resolved = ::realpath(root.c_str(), nullptr);
-    if (!resolved) {
-        ++ioErrors;
-        return false;
-    }
-    std::string path = resolved;
-    std::free(resolved);
+    int error = resolved ? 0 : errno;
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
+    const bool found = resolved != nullptr;
+    std::string path = found ? resolved : root;
+    std::free(resolved);
+    if (found && ::stat(path.c_str(), &st) != 0) error = errno;
+    if (!found || error) {
+        rootError = error;
         ++ioErrors;
+        ++directoriesNotScanned;
+        m_log.PathLine(LogText(root).c_str(), kNotScannedFormat, ReasonOf(rootError));
+        return TreeOutcome::NotOpened;
+    }
+    if (IsExcluded(path)) return TreeOutcome::Scanned;
+    TreeOutcome outcome = TreeOutcome::Scanned;
+    if (S_ISREG(st.st_mode)) {
+        auto dir = std::make_shared<DirNode>();
+        dir->fd.reset(OpenDirectory(AT_FDCWD, Parent(path).c_str()));
+        if (!dir->fd) {
+            rootError = errno;
+            ++ioErrors;
+            ++directoriesNotScanned;
+            m_log.PathLine(LogText(root).c_str(), kNotScannedFormat, ReasonOf(rootError));
+            return TreeOutcome::NotOpened;
+        }
+        Entry entry;
+        entry.dir = std::move(dir);
+        entry.name = BaseName(path);
+        entry.path = path;
+        entry.dev = st.st_dev;
+        entry.ino = st.st_ino;
+        entry.size = static_cast<uint64_t>(st.st_size);
+        AddEntry(std::move(entry));
+    } else if (S_ISDIR(st.st_mode)) {
+        auto node = std::make_shared<DirNode>();
+        node->fd.reset(OpenDirectory(AT_FDCWD, path.c_str()));
+        if (!Is(node->fd.get(), st.st_dev, st.st_ino)) {
+            rootError = node->fd ? ENOENT : errno;
+            ++ioErrors;
+            ++directoriesNotScanned;
+            m_log.PathLine(LogText(root).c_str(), kNotScannedFormat, ReasonOf(rootError));
+            return TreeOutcome::NotOpened;
+        }
+        // One run at a time on a tree: dry runs may share it, a real run holds it alone.
+        if (::flock(node->fd.get(), (m_settings.dryRun ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+            rootError = EWOULDBLOCK;
+            ++ioErrors;
+            ++directoriesNotScanned;
+            m_log.PathLine(("directory " + LogText(path)).c_str(), kNotScannedFormat, kHeldText);
+            return TreeOutcome::HeldByAnotherRun;
+        }
+        Walk(std::move(node), path, st.st_dev);
+    } else {   // a pipe, a device, a socket: never opened
+        ++ioErrors;
+        ++directoriesNotScanned;
+        m_log.PathLine(LogText(root).c_str(), kNotScannedFormat, "not a directory or a regular file");
+        outcome = TreeOutcome::NotOpened;
+        rootError = ENOTDIR;
+    }
+    if (Stopped()) {   // nothing more is detected; the lines of folders not scanned still come
+        Finish();
+        m_detecting.swap(m_batch);
+        m_batchFolders = 0;
+    } else {
+        Dispatch();
+    }
+    Finish();
+    return Stopped() ? TreeOutcome::Interrupted : outcome;
+}
+
+// Lists the folder open at fd (taking the descriptor) onto the stack. The
+// whole listing is read before anything in it changes, so that a replaced
+// file is never met a second time. False when it is not walked.
+bool TreeScanner::Enter(std::vector<Frame>& stack, int fd, const std::string& name) {
+    Frame frame;
+    frame.fd.reset(fd);
+    frame.name = name;
+    frame.pathLength = m_path.size();
+    struct stat self;
+    if (::fstat(fd, &self) != 0) {
+        NotScanned(m_path, ReasonOf(errno));
         return false;
     }
-    if (IsExcluded(path)) return true;
-    if (S_ISREG(st.st_mode)) {
-        AddFile({path, st.st_dev, st.st_ino, static_cast<uint64_t>(st.st_size)});
-    } else if (S_ISDIR(st.st_mode)) {
-        std::vector<std::pair<dev_t, ino_t>> ancestors;
-        WalkDirectory(path, st.st_dev, st.st_ino, st.st_dev, ancestors);
+    frame.dev = self.st_dev;
+    frame.ino = self.st_ino;
+    int listFd = ::dup(fd);
+    posix::UniqueDir dir(listFd >= 0 ? ::fdopendir(listFd) : nullptr);
+    if (!dir) {
+        int error = errno;
+        if (listFd >= 0) ::close(listFd);
+        NotScanned(m_path, ReasonOf(error));
+        return false;
     }
-    Dispatch();
-    Finish();
+    bool quarantine = false;
+    for (;;) {
+        errno = 0;
+        const dirent* e = ::readdir(dir.get());
+        if (!e) {
+            if (errno) {
+                NotScanned(m_path, ReasonOf(errno));
+                return false;
+            }
+            break;
+        }
+        if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
+        struct stat st;
+        if (::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (!std::strcmp(e->d_name, kQuarantineMarkerName) && S_ISREG(st.st_mode)) {
+            posix::UniqueFd marker(OpenForReading(fd, e->d_name));
+            char head[sizeof kMarkerFirstLine] = {};
+            quarantine = marker && ::pread(marker.get(), head, sizeof head - 1, 0) == ssize_t(sizeof head - 1) &&
+                         !std::strcmp(head, kMarkerFirstLine);
+        }
+        frame.items.push_back({e->d_name, st.st_mode, st.st_dev, st.st_ino, static_cast<uint64_t>(st.st_size)});
+    }
+    if (quarantine) {
+        Entry entry;
+        entry.kind = Entry::Kind::QuarantineSkipped;
+        entry.path = m_path;
+        AddEntry(std::move(entry));
+        return false;
+    }
+    std::sort(frame.items.begin(), frame.items.end(),
+              [](const Frame::Item& a, const Frame::Item& b) { return a.name < b.name; });
+    stack.push_back(std::move(frame));
+    // Descriptors stay bounded however deep the tree: the frame that falls
+    // out of the window lets its own go (its entries keep theirs).
+    if (stack.size() > kOpenFrames + 1 && stack.size() - 1 - kOpenFrames > 0) {
+        Frame& old = stack[stack.size() - 1 - kOpenFrames];   // never the root: it holds the lock
+        old.fd.reset();
+        old.shared.reset();
+    }
     return true;
 }
 
-void TreeScanner::WalkDirectory(const std::string& path, dev_t dev, ino_t ino, dev_t rootDev,
-                                std::vector<std::pair<dev_t, ino_t>>& ancestors) {
-    const std::pair<dev_t, ino_t> self{dev, ino};
-    // A directory inside itself (a bind mount) is walked once.
-    if (std::find(ancestors.begin(), ancestors.end(), self) != ancestors.end()) return;
-    if (std::find(m_skipped.begin(), m_skipped.end(), self) != m_skipped.end()) return;
-
-    struct Item {
-        std::string name;
-        struct stat st;
-    };
-    std::vector<Item> items;
-    {
-        posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        struct stat st;
-        // The directory listed must be the one that was found.
-        if (!fd || ::fstat(fd.get(), &st) != 0 || st.st_dev != dev || st.st_ino != ino) {
-            ++ioErrors;
-            return;
+// Opens the folder of stack[index] again, through ".." from the one below
+// it, or else along the names from the nearest open folder above it; it
+// must be the folder that was listed.
+bool TreeScanner::Reopen(std::vector<Frame>& stack, size_t index) {
+    Frame& frame = stack[index];
+    if (index + 1 < stack.size() && stack[index + 1].fd) {
+        int fd = OpenDirectory(stack[index + 1].fd.get(), "..");
+        if (Is(fd, frame.dev, frame.ino)) {
+            frame.fd.reset(fd);
+            return true;
         }
-        // The whole listing is read before anything in it changes, so that a
-        // replaced file is never met a second time.
-        int listFd = ::dup(fd.get());
-        posix::UniqueDir dir(listFd >= 0 ? ::fdopendir(listFd) : nullptr);
-        if (!dir) {
-            if (listFd >= 0) ::close(listFd);
-            ++ioErrors;
-            return;
-        }
-        while (const dirent* e = ::readdir(dir.get())) {
-            if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
-            Item item{e->d_name, {}};
-            if (::fstatat(fd.get(), e->d_name, &item.st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-            items.push_back(std::move(item));
-        }
+        if (fd >= 0) ::close(fd);
     }
-    std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.name < b.name; });
+    size_t open = index;
+    while (open > 0 && !stack[open].fd) --open;
+    if (!stack[open].fd) return false;
+    posix::UniqueFd at(::dup(stack[open].fd.get()));
+    for (size_t i = open + 1; i <= index && at; ++i) at.reset(OpenDirectory(at.get(), stack[i].name.c_str()));
+    if (!Is(at.get(), frame.dev, frame.ino)) return false;
+    frame.fd = std::move(at);
+    return true;
+}
 
-    ancestors.push_back(self);
-    for (const Item& item : items) {
-        std::string child = Child(path, item.name.c_str());
-        if (IsExcluded(child)) continue;
-        const std::pair<dev_t, ino_t> id{item.st.st_dev, item.st.st_ino};
+void TreeScanner::Walk(std::shared_ptr<DirNode> root, const std::string& path, dev_t rootDev) {
+    std::vector<Frame> stack;
+    m_path = path;
+    if (!Enter(stack, ::dup(root->fd.get()), path)) return;
+    std::set<std::pair<dev_t, ino_t>> ancestors{{stack.back().dev, stack.back().ino}};
+    stack.back().shared = std::move(root);   // its lock lives as long as the walk
+    while (!stack.empty() && !Stopped()) {
+        Frame& top = stack.back();
+        if (top.next == top.items.size()) {
+            // The folder above is opened again while ".." from this one still leads there.
+            if (stack.size() >= 2 && !stack[stack.size() - 2].fd && !Reopen(stack, stack.size() - 2)) {
+                Frame& parent = stack[stack.size() - 2];
+                if (parent.next < parent.items.size()) {
+                    m_path.resize(parent.pathLength);
+                    NotScanned(m_path, kMovedText);
+                    parent.next = parent.items.size();
+                }
+            }
+            ancestors.erase({stack.back().dev, stack.back().ino});
+            stack.pop_back();
+            continue;
+        }
+        if (!top.fd) {
+            if (!Reopen(stack, stack.size() - 1)) {
+                m_path.resize(top.pathLength);
+                NotScanned(m_path, kMovedText);
+                top.next = top.items.size();
+                continue;
+            }
+        }
+        Frame::Item item = std::move(top.items[top.next++]);
+        m_path.resize(top.pathLength);
+        if (m_path != "/") m_path += '/';
+        m_path += item.name;
+        if (IsExcluded(m_path)) continue;
+        const std::pair<dev_t, ino_t> id{item.dev, item.ino};
         if (std::find(m_skipped.begin(), m_skipped.end(), id) != m_skipped.end()) continue;
-        if (S_ISDIR(item.st.st_mode)) {
-            if (item.st.st_dev != rootDev && !m_settings.crossFilesystems) continue;
-            WalkDirectory(child, item.st.st_dev, item.st.st_ino, rootDev, ancestors);
-        } else if (S_ISREG(item.st.st_mode)) {
-            AddFile({std::move(child), item.st.st_dev, item.st.st_ino, static_cast<uint64_t>(item.st.st_size)});
+        if (S_ISDIR(item.mode)) {
+            if (item.dev != rootDev && !m_settings.crossFilesystems) continue;
+            // A directory inside itself (a bind mount) is walked once.
+            if (ancestors.count(id)) continue;
+            int fd = OpenDirectory(top.fd.get(), item.name.c_str());
+            if (fd < 0) {
+                NotScanned(m_path, ReasonOf(errno));
+                continue;
+            }
+            // The directory listed must be the one that was found.
+            if (!Is(fd, item.dev, item.ino)) {
+                ::close(fd);
+                NotScanned(m_path, kMovedText);
+                continue;
+            }
+            if (Enter(stack, fd, item.name)) ancestors.insert(id);
+        } else if (S_ISREG(item.mode)) {
+            if (!top.shared) {
+                top.shared = std::make_shared<DirNode>();
+                top.shared->fd.reset(::dup(top.fd.get()));
+            }
+            Entry entry;
+            entry.kind = CopyOwner(item.name.c_str()) && !RunningScanner(CopyOwner(item.name.c_str()))
+                             ? Entry::Kind::StaleCopy
+                             : Entry::Kind::File;
+            entry.dir = top.shared;
+            entry.name = std::move(item.name);
+            entry.path = m_path;
+            entry.dev = item.dev;
+            entry.ino = item.ino;
+            entry.size = item.size;
+            AddEntry(std::move(entry));
         }
         // Symbolic links, devices, sockets and pipes are never opened.
     }
-    ancestors.pop_back();
 }
 
-void TreeScanner::AddFile(Entry entry) {
+void TreeScanner::AddEntry(Entry entry) {
+    if (entry.dir && (m_batch.empty() || m_batch.back().dir != entry.dir)) ++m_batchFolders;
     m_batch.push_back(std::move(entry));
-    if (m_batch.size() >= kBatchFiles) Dispatch();
+    if (m_batch.size() >= kBatchFiles || m_batchFolders >= kBatchFolders) Dispatch();
 }
 
 // The batch goes to detection (with more than one job on threads of its own,
@@ -354,11 +754,15 @@ void TreeScanner::AddFile(Entry entry) {
 void TreeScanner::Dispatch() {
     Finish();
     m_detecting.swap(m_batch);
+    m_batchFolders = 0;
     auto detect = [](std::vector<Entry>& batch, unsigned jobs) {
         std::atomic<size_t> next{0};
         auto work = [&] {
-            for (size_t i; (i = next.fetch_add(1)) < batch.size();)
-                batch[i].verdict = DetectFile(batch[i].path, batch[i].unreadable);
+            for (size_t i; (i = next.fetch_add(1)) < batch.size();) {
+                Entry& e = batch[i];
+                if (e.kind == Entry::Kind::File)
+                    e.verdict = DetectFileAt(e.dir->fd.get(), e.name.c_str(), e.unreadable);
+            }
         };
         std::vector<std::thread> threads;
         for (size_t t = 1; t < std::min<size_t>(jobs, batch.size()); ++t) threads.emplace_back(work);
@@ -373,15 +777,50 @@ void TreeScanner::Dispatch() {
 
 void TreeScanner::Finish() {
     if (m_pending.valid()) m_pending.get();
-    for (Entry& entry : m_detecting) Handle(entry);
+    for (Entry& entry : m_detecting) {
+        // Once stopped no file is handled any more.
+        const bool file = entry.kind == Entry::Kind::File || entry.kind == Entry::Kind::StaleCopy;
+        if (!file || !Stopped()) Handle(entry);
+    }
     m_detecting.clear();
 }
 
+void TreeScanner::HandleStaleCopy(const Entry& entry) {
+    const std::string shown = LogText(entry.path);
+    if (m_settings.dryRun) {
+        m_log.PathLine(shown.c_str(), "%s", kStaleCopyWouldText);
+        return;
+    }
+    struct stat now;
+    const int dir = entry.dir->fd.get();
+    if (::fstatat(dir, entry.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_ino == entry.ino &&
+        now.st_dev == entry.dev && S_ISREG(now.st_mode) && ::unlinkat(dir, entry.name.c_str(), 0) == 0)
+        m_log.PathLine(shown.c_str(), "%s", kStaleCopyRemovedText);
+}
+
 void TreeScanner::Handle(Entry& entry) {
+    switch (entry.kind) {
+    case Entry::Kind::NotScanned:
+        m_log.PathLine(("directory " + LogText(entry.path)).c_str(), kNotScannedFormat, entry.reason);
+        return;
+    case Entry::Kind::QuarantineSkipped:
+        m_log.PathLine(("directory " + LogText(entry.path)).c_str(), "%s", kQuarantineSkippedText);
+        return;
+    case Entry::Kind::StaleCopy:
+        HandleStaleCopy(entry);
+        return;
+    case Entry::Kind::File:
+        break;
+    }
     ++stats.filesScanned;
     bytesScanned += entry.size;
+    if (!entry.unreadable && entry.verdict == kVerdictClean) {   // the common case: nothing to say
+        if (m_progress) m_progress->Update(stats.filesScanned, bytesScanned, stats.infections);
+        return;
+    }
     const std::string shown = LogText(entry.path);
     const char* path = shown.c_str();
+    const int dir = entry.dir->fd.get();
     if (entry.unreadable) {
         ++ioErrors;
         if (HasExeSuffix(path, entry.path.size())) m_log.PathLine(path, "%s", kCannotOpenForScanText);
@@ -390,57 +829,73 @@ void TreeScanner::Handle(Entry& entry) {
         // The file as it is now: the verdict is taken again from what is acted on.
         std::vector<uint8_t> content;
         struct stat st = {};
-        bool read = false;
-        {
-            posix::UniqueFd fd(OpenForReading(entry.path.c_str()));
-            read = fd && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
-                   ReadAll(fd.get(), content, static_cast<uint64_t>(st.st_size));
-        }
-        int verdict = read ? DetectImage(content.data(), content.size()) : entry.verdict;
+        FileOutcome problem = FileOutcome::Done;
+        posix::UniqueFd fd(OpenForReading(dir, entry.name.c_str()));
+        if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+            problem = FileOutcome::Unreadable;
+        else if (!ReadAll(fd.get(), content, static_cast<uint64_t>(st.st_size)))
+            problem = errno == 0 ? FileOutcome::Changed : FileOutcome::Unreadable;
+        // Another run acting on the same file holds it.
+        else if (!m_settings.dryRun && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+            problem = FileOutcome::HeldByAnotherRun;
+        int verdict = problem == FileOutcome::Done ? DetectImage(content.data(), content.size()) : entry.verdict;
         bool quarantined = m_settings.quarantineDir.empty() || m_settings.dryRun;
+        std::string quarantineEntry;
         RunLog scratch;   // the dry run's repair says nothing
+        auto leave = [&](FileOutcome why) {
+            ++notCleaned;
+            if (why == FileOutcome::Corrupt)
+                ++stats.repairsFailed;
+            else
+                ++leftUnchanged;
+            m_log.PathLine(path, "%s", OutcomeText(why, m_settings.dryRun));
+            if (!quarantineEntry.empty()) DropQuarantine(quarantineEntry);
+        };
         for (int layer = 0; layer < kMaxRepairLayers && verdict != kVerdictClean; ++layer) {
             m_log.PathLine(path, kInfectedWithText, DetectionName(m_def, verdict));
             ++stats.infections;
-            if (read && verdict != kVerdictInfectedHost) m_threatFiles.emplace_back(st.st_dev, st.st_ino);
-            if (!read) {   // as the Windows program says when it cannot copy the file
-                ++stats.repairsFailed;
-                ++notCleaned;
-                m_log.PathLine(path, "%s", kRepairFailedText);
+            if (problem == FileOutcome::Done && verdict != kVerdictInfectedHost)
+                m_threatFiles.emplace_back(st.st_dev, st.st_ino);
+            if (problem != FileOutcome::Done) {
+                leave(problem);
                 break;
             }
-            if (!quarantined && !(quarantined = Quarantine(entry.path, content, st))) {
-                ++notCleaned;
-                m_log.PathLine(path, "%s", kQuarantineFailedText);
-                break;
+            if (!quarantined) {
+                FileOutcome q = Quarantine(entry.path, content, st, fd.get(),
+                                           verdict == kVerdictInfectedHost ? "repaired" : "deleted", quarantineEntry);
+                if (q != FileOutcome::Done) {
+                    leave(q == FileOutcome::Interrupted ? q : FileOutcome::NoQuarantineCopy);
+                    break;
+                }
+                quarantined = true;
             }
             if (verdict != kVerdictInfectedHost) {
                 if (m_settings.dryRun) {
                     ++stats.filesDeleted;
                     m_log.PathLine(path, "%s", kWouldDeleteText);
-                } else {
-                    RemoveFile(entry.path, shown, st);
+                } else if (!RemoveFile(dir, entry.name, shown, st) && !quarantineEntry.empty()) {
+                    DropQuarantine(quarantineEntry);
                 }
                 break;
             }
             int64_t length = RepairGuarded(content, m_settings.dryRun ? scratch : m_log, path);
             if (length <= 0 || static_cast<uint64_t>(length) > content.size()) {
-                ++stats.repairsFailed;
-                ++notCleaned;
-                m_log.PathLine(path, "%s", m_settings.dryRun ? kWouldFailText : kRepairFailedText);
+                leave(FileOutcome::Corrupt);
                 break;
             }
             content.resize(static_cast<size_t>(length));
             if (m_settings.dryRun) {
                 m_log.PathLine(path, "%s", kWouldRepairText);
-            } else if (!ReplaceFile(entry.path, content, st)) {
-                ++stats.repairsFailed;
-                ++notCleaned;
-                m_log.PathLine(path, "%s", kRepairFailedText);
+            } else if (FileOutcome r = ReplaceFile(dir, entry.name, content, st, fd.get()); r != FileOutcome::Done) {
+                leave(r);
                 break;
             } else {
+                quarantineEntry.clear();   // it stands for a change now
                 m_log.PathLine(path, "%s", kFileRepairedText);
-                ::lstat(entry.path.c_str(), &st);
+                ::fstatat(dir, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW);
+                fd.reset(OpenForReading(dir, entry.name.c_str()));   // the new file, for the next layer
+                if (fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+                    problem = FileOutcome::HeldByAnotherRun;
             }
             ++stats.repairs;
             verdict = DetectImage(content.data(), content.size());
@@ -449,74 +904,113 @@ void TreeScanner::Handle(Entry& entry) {
     if (m_progress) m_progress->Update(stats.filesScanned, bytesScanned, stats.infections);
 }
 
-bool TreeScanner::Quarantine(const std::string& path, const std::vector<uint8_t>& content, const struct stat& st) {
-    std::string target = m_settings.quarantineDir + path;
-    if (!MakeDirectories(Parent(target))) return false;
-    for (int n = 0; n < kQuarantineNames; ++n) {
-        // An earlier copy of the same path is kept: the first one is the original.
-        std::string name = n ? target + "." + std::to_string(n) : target;
-        posix::UniqueFd fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+// One entry per file: its bytes in the quarantine's form (NNNNNNNN.data),
+// then what is known of it (NNNNNNNN.info); the entry counts once its .info
+// has reached the disk. source: the original, open (its holes), or -1.
+FileOutcome TreeScanner::Quarantine(const std::string& path, const std::vector<uint8_t>& content,
+                                    const struct stat& st, int source, const char* action, std::string& entryName) {
+    if (!m_quarantineReady) return FileOutcome::NoQuarantineCopy;
+    posix::UniqueFd dir(OpenDirectory(AT_FDCWD, m_settings.quarantineDir.c_str()));
+    if (!dir) return FileOutcome::NoQuarantineCopy;
+    std::vector<uint8_t> encoded(content.size());
+    std::transform(content.begin(), content.end(), encoded.begin(), QuarantineByte);
+    for (int tries = 0; tries < 100000; ++tries, ++m_nextEntry) {
+        char name[32];
+        std::snprintf(name, sizeof name, "%08u", m_nextEntry);
+        const std::string data = std::string(name) + ".data", info = std::string(name) + ".info";
+        posix::UniqueFd fd(::openat(dir.get(), data.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!fd) {
             if (errno == EEXIST) continue;
-            return false;
+            return FileOutcome::NoQuarantineCopy;
         }
-        bool ok = WriteAll(::write, fd.get(), content.data(), content.size()) && KeepAttributes(fd.get(), st, -1) &&
-                  ::fsync(fd.get()) == 0;
-        if (!fd.reset() || !ok) {
-            ::unlink(name.c_str());
-            return false;
+        ++m_nextEntry;
+        FileOutcome written = WriteCopy(::write, fd.get(), encoded, source, stopFlag);
+        bool ok = written == FileOutcome::Done && ::fsync(fd.get()) == 0;
+        ok = fd.reset() && ok;
+        if (ok) {
+            char text[512];
+            std::snprintf(text, sizeof text,
+                          "action=%s\nmode=%04o\nuid=%u\ngid=%u\nsize=%llu\nmtime=%lld.%09ld\natime=%lld.%09ld\n", action,
+                          static_cast<unsigned>(st.st_mode & 07777), static_cast<unsigned>(st.st_uid),
+                          static_cast<unsigned>(st.st_gid), static_cast<unsigned long long>(st.st_size),
+                          static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec,
+                          static_cast<long long>(st.st_atim.tv_sec), st.st_atim.tv_nsec);
+            const std::string record = "fixquorvin quarantine entry 1\npath=" + EntryText(path) + "\n" + text;
+            posix::UniqueFd out(::openat(dir.get(), info.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            std::vector<uint8_t> bytes(record.begin(), record.end());
+            ok = out && WriteCopy(::write, out.get(), bytes, -1, nullptr) == FileOutcome::Done && ::fsync(out.get()) == 0;
+            ok = out.reset() && ok;
+            if (!ok) ::unlinkat(dir.get(), info.c_str(), 0);
         }
-        return true;
+        if (!ok) {
+            ::unlinkat(dir.get(), data.c_str(), 0);
+            return written == FileOutcome::Interrupted ? written : FileOutcome::NoQuarantineCopy;
+        }
+        ::fsync(dir.get());
+        entryName = name;
+        return FileOutcome::Done;
     }
-    return false;
+    return FileOutcome::NoQuarantineCopy;
+}
+
+// An entry whose file was left as it was is not kept: it would name a
+// change that did not happen.
+void TreeScanner::DropQuarantine(const std::string& entryName) {
+    posix::UniqueFd dir(OpenDirectory(AT_FDCWD, m_settings.quarantineDir.c_str()));
+    if (!dir) return;
+    ::unlinkat(dir.get(), (entryName + ".info").c_str(), 0);
+    ::unlinkat(dir.get(), (entryName + ".data").c_str(), 0);
 }
 
 // The repaired content goes to a new file beside the original, which takes
 // the original's owner, mode and times, reaches the disk, and only then
 // replaces it in one rename. On any failure the original stays as it was
-// and the copy is removed.
-bool TreeScanner::ReplaceFile(const std::string& path, const std::vector<uint8_t>& content, const struct stat& st) {
-    posix::UniqueFd dir(::open(Parent(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!dir) return false;
-    const std::string base = BaseName(path);
+// and the copy is removed. Its name carries the pid, so that a later run
+// knows a copy whose run was killed.
+FileOutcome TreeScanner::ReplaceFile(int dir, const std::string& name, const std::vector<uint8_t>& content,
+                                     const struct stat& st, int original) {
     std::string copy;
     posix::UniqueFd fd;
     for (unsigned n = 0; n < kFixNames && !fd; ++n) {
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, ".fix%04X", n);
-        copy = base + suffix;
-        fd.reset(::openat(dir.get(), copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (!fd && errno != EEXIST) return false;
+        char suffix[48];
+        std::snprintf(suffix, sizeof suffix, "%s%d-%u", kCopyTag, static_cast<int>(::getpid()), n);
+        copy = name.substr(0, std::min(name.size(), NAME_MAX - std::strlen(suffix))) + suffix;
+        fd.reset(::openat(dir, copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (fd) break;
+        if (errno == EROFS || errno == EACCES || errno == EPERM) return FileOutcome::FolderReadOnly;
+        if (errno != EEXIST) return WriteFailure(errno);
     }
-    if (!fd) return false;
+    if (!fd) return FileOutcome::WriteFailed;
 
     struct stat now;
-    posix::UniqueFd original(::openat(dir.get(), base.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    bool ok = original && WriteAll(m_seams.write, fd.get(), content.data(), content.size()) &&
-              KeepAttributes(fd.get(), st, original.get()) && ::fsync(fd.get()) == 0;
-    ok = fd.reset() && ok;
+    FileOutcome outcome = WriteCopy(m_seams.write, fd.get(), content, original, stopFlag);
+    if (outcome == FileOutcome::Done && !KeepAttributes(fd.get(), st, original)) outcome = FileOutcome::WriteFailed;
+    if (outcome == FileOutcome::Done && ::fsync(fd.get()) != 0) outcome = WriteFailure(errno);
+    if (!fd.reset() && outcome == FileOutcome::Done) outcome = WriteFailure(errno);
     // The original must still be the file that was read.
-    ok = ok && ::fstatat(dir.get(), base.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(now, st);
-    ok = ok && ::renameat(dir.get(), copy.c_str(), dir.get(), base.c_str()) == 0;
-    if (!ok) {
-        ::unlinkat(dir.get(), copy.c_str(), 0);
-        return false;
+    if (outcome == FileOutcome::Done &&
+        (::fstatat(dir, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(now, st)))
+        outcome = FileOutcome::Changed;
+    if (outcome == FileOutcome::Done && ::renameat(dir, copy.c_str(), dir, name.c_str()) != 0)
+        outcome = errno == EROFS || errno == EACCES || errno == EPERM ? FileOutcome::FolderReadOnly
+                                                                      : FileOutcome::WriteFailed;
+    if (outcome != FileOutcome::Done) {
+        ::unlinkat(dir, copy.c_str(), 0);
+        return outcome;
     }
-    ::fsync(dir.get());
-    return true;
+    ::fsync(dir);
+    return FileOutcome::Done;
 }
 
 // Deletes the file that was examined: the name must still lead to it
-// (same device and inode) in a folder reached without a link at its end.
-bool TreeScanner::RemoveFile(const std::string& path, const std::string& logPath, const struct stat& examined) {
-    posix::UniqueFd dir(::open(Parent(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    const std::string base = BaseName(path);
+// (same device and inode) in the folder it was found in.
+bool TreeScanner::RemoveFile(int dir, const std::string& name, const std::string& logPath, const struct stat& examined) {
     struct stat now;
-    if (dir && ::fstatat(dir.get(), base.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == examined.st_dev &&
-        now.st_ino == examined.st_ino && ::unlinkat(dir.get(), base.c_str(), 0) == 0) {
+    if (dir >= 0 && ::fstatat(dir, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == examined.st_dev &&
+        now.st_ino == examined.st_ino && ::unlinkat(dir, name.c_str(), 0) == 0) {
         ++stats.filesDeleted;
         m_log.Format("%s%s", logPath.c_str(), kDeletedText);
-        ::fsync(dir.get());
+        ::fsync(dir);
         return true;
     }
     ++stats.deleteFailed;
@@ -528,12 +1022,18 @@ bool TreeScanner::RemoveFile(const std::string& path, const std::string& logPath
 bool TreeScanner::ReplaceContent(const std::string& path, const std::vector<uint8_t>& content) {
     struct stat st;
     std::vector<uint8_t> original;
-    posix::UniqueFd fd(OpenForReading(path.c_str()));
+    posix::UniqueFd dir(OpenDirectory(AT_FDCWD, Parent(path).c_str()));
+    const std::string name = BaseName(path);
+    posix::UniqueFd fd(dir ? OpenForReading(dir.get(), name.c_str()) : -1);
     if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    std::string entryName;
     if (!m_settings.quarantineDir.empty() &&
-        (!ReadAll(fd.get(), original, static_cast<uint64_t>(st.st_size)) || !Quarantine(path, original, st)))
+        (!ReadAll(fd.get(), original, static_cast<uint64_t>(st.st_size)) ||
+         Quarantine(path, original, st, fd.get(), "replaced", entryName) != FileOutcome::Done))
         return false;
-    return ReplaceFile(path, content, st);
+    if (ReplaceFile(dir.get(), name, content, st, fd.get()) == FileOutcome::Done) return true;
+    if (!entryName.empty()) DropQuarantine(entryName);
+    return false;
 }
 
 void TreeScanner::DeleteListedFile(const std::string& path) {
@@ -548,16 +1048,21 @@ void TreeScanner::DeleteListedFile(const std::string& path) {
         m_log.PathLine(LogText(path).c_str(), "%s", kWouldDeleteText);
         return;
     }
+    posix::UniqueFd dir(OpenDirectory(AT_FDCWD, Parent(path).c_str()));
+    const std::string name = BaseName(path);
+    std::string entryName;
     if (!m_settings.quarantineDir.empty() && S_ISREG(st.st_mode)) {
         std::vector<uint8_t> content;
-        posix::UniqueFd fd(OpenForReading(path.c_str()));
-        if (!fd || !ReadAll(fd.get(), content, static_cast<uint64_t>(st.st_size)) || !Quarantine(path, content, st)) {
+        posix::UniqueFd fd(dir ? OpenForReading(dir.get(), name.c_str()) : -1);
+        if (!fd || !ReadAll(fd.get(), content, static_cast<uint64_t>(st.st_size)) ||
+            Quarantine(path, content, st, fd.get(), "deleted", entryName) != FileOutcome::Done) {
             ++notCleaned;
+            ++leftUnchanged;
             m_log.PathLine(LogText(path).c_str(), "%s", kQuarantineFailedText);
             return;
         }
     }
-    RemoveFile(path, LogText(path), st);
+    if (!RemoveFile(dir.get(), name, LogText(path), st) && !entryName.empty()) DropQuarantine(entryName);
 }
 
 }  // namespace native

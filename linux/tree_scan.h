@@ -6,12 +6,13 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <csignal>
 #include <cstdint>
 #include <future>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "app/dry_run_core.h"
 #include "app/log_core.h"
 #include "app/run_state.h"
 #include "app/threat_definition.h"
@@ -23,7 +24,24 @@ enum class ExitStatus : int {
     NothingFound = 0,
     AllCleaned = 1,     // something was found and all of it was cleaned
     NotAllCleaned = 2,  // something was found and some of it is still there
-    Error = 3,          // usage error, or a tree that could not be read in full
+    Error = 3,          // usage error, a tree that could not be read in full, an interrupted run
+};
+
+// How the scan of one PATH went.
+enum class TreeOutcome { Scanned, NotOpened, HeldByAnotherRun, Interrupted };
+
+// Why a find was left as it was; each but Done has its own file line.
+enum class FileOutcome {
+    Done,
+    Corrupt,            // the repair itself failed (the Windows program's text)
+    NoQuarantineCopy,
+    FolderReadOnly,
+    DiskFull,
+    Changed,            // the file changed between its detection and its replacement
+    HeldByAnotherRun,
+    Interrupted,
+    Unreadable,
+    WriteFailed,
 };
 
 struct ScanSettings {
@@ -46,18 +64,24 @@ public:
     virtual void Update(uint64_t files, uint64_t bytes, uint32_t infections) = 0;
 };
 
-// The dry-run lines (kWouldRepairText, ...) are in app/dry_run_core.h.
 extern const char kQuarantineFailedText[];
+extern const char kQuarantineMarkerName[];
+// The file line of an outcome other than Done.
+const char* OutcomeText(FileOutcome outcome, bool dryRun);
 
 class TreeScanner {
 public:
     TreeScanner(const ThreatDefinition& def, const ScanSettings& settings, RunLog& log,
                 ScanProgress* progress = nullptr, ScanSeams seams = {});
 
-    // Walks one tree (a directory or a single file). Symbolic links are never
+    // Walks one tree (a directory or a single file) through directory
+    // descriptors, so that its depth has no limit. Symbolic links are never
     // followed below the root; other file systems are entered only when asked.
-    // False when the root cannot be opened.
-    bool ScanTree(const std::string& root);
+    // A tree another run holds (a lock on its root) is not scanned; every
+    // directory that cannot be scanned gets a line and is counted.
+    TreeOutcome Scan(const std::string& root);
+    // False when the root cannot be scanned.
+    bool ScanTree(const std::string& root) { return Scan(root) == TreeOutcome::Scanned; }
 
     // Deletes one file of the threat's file list (no detection): ": (deleted)"
     // or ": (WARNING: delete failed)"; nothing for a file that is not there.
@@ -72,31 +96,58 @@ public:
     // quarantine folder). Nothing when it does not exist.
     void SkipPath(const std::string& path);
 
+    // Why the quarantine folder cannot be used (empty when it can, or when
+    // there is none); the run should not start.
+    const std::string& QuarantineProblem() const { return m_quarantineProblem; }
+
     RemovalStats stats;
-    uint32_t ioErrors = 0;        // directories and files that could not be read
+    uint32_t ioErrors = 0;        // directories and files that could not be read, an interrupted run
     uint32_t notCleaned = 0;      // finds left in place (failed repair, delete or quarantine)
+    uint32_t leftUnchanged = 0;   // of those, the ones left for a reason other than corruption
+    uint32_t directoriesNotScanned = 0;
     uint64_t bytesScanned = 0;
+    int rootError = 0;            // errno of the last root that could not be opened
+    // Set (by a signal handler) to stop the run: the copy being written is
+    // removed and no further file is changed.
+    const volatile std::sig_atomic_t* stopFlag = nullptr;
+    bool interrupted = false;
+
+    struct DirNode;
 
 private:
+    struct Frame;
     struct Entry {
+        enum class Kind : uint8_t { File, StaleCopy, NotScanned, QuarantineSkipped };
+        Kind kind = Kind::File;
+        std::shared_ptr<DirNode> dir;   // the folder it is in, open
+        std::string name;
         std::string path;
-        dev_t dev;
-        ino_t ino;
-        uint64_t size;
+        dev_t dev = 0;
+        ino_t ino = 0;
+        uint64_t size = 0;
         int verdict = 0;
         bool unreadable = false;
+        const char* reason = nullptr;   // NotScanned
     };
 
-    void WalkDirectory(const std::string& path, dev_t dev, ino_t ino, dev_t rootDev,
-                       std::vector<std::pair<dev_t, ino_t>>& ancestors);
-    void AddFile(Entry entry);
+    void Walk(std::shared_ptr<DirNode> root, const std::string& path, dev_t rootDev);
+    bool Enter(std::vector<Frame>& stack, int fd, const std::string& name);
+    bool Reopen(std::vector<Frame>& stack, size_t index);
+    void NotScanned(const std::string& path, const char* reason);
+    bool Stopped();
+    void AddEntry(Entry entry);
     void Dispatch();
     void Finish();
     void Handle(Entry& entry);
+    void HandleStaleCopy(const Entry& entry);
     bool IsExcluded(const std::string& path) const;
-    bool Quarantine(const std::string& path, const std::vector<uint8_t>& content, const struct stat& st);
-    bool ReplaceFile(const std::string& path, const std::vector<uint8_t>& content, const struct stat& st);
-    bool RemoveFile(const std::string& path, const std::string& logPath, const struct stat& examined);
+    void PrepareQuarantine();
+    FileOutcome Quarantine(const std::string& path, const std::vector<uint8_t>& content, const struct stat& st,
+                           int source, const char* action, std::string& entryName);
+    void DropQuarantine(const std::string& entryName);
+    FileOutcome ReplaceFile(int dir, const std::string& name, const std::vector<uint8_t>& content,
+                            const struct stat& st, int original);
+    bool RemoveFile(int dir, const std::string& name, const std::string& logPath, const struct stat& examined);
 
     const ThreatDefinition& m_def;
     ScanSettings m_settings;
@@ -105,9 +156,14 @@ private:
     ScanSeams m_seams;
     std::vector<Entry> m_batch;       // being walked
     std::vector<Entry> m_detecting;   // being detected, then handled
+    size_t m_batchFolders = 0;        // runs of one folder in m_batch: each holds a descriptor
     std::future<void> m_pending;
-    std::vector<std::pair<dev_t, ino_t>> m_skipped;   // the quarantine folder, the log file
+    std::vector<std::pair<dev_t, ino_t>> m_skipped;   // the log file
     std::vector<std::pair<dev_t, ino_t>> m_threatFiles;   // handled by the walk: not again from the list
+    std::string m_path;               // of the walk's current entry
+    std::string m_quarantineProblem;
+    bool m_quarantineReady = false;
+    unsigned m_nextEntry = 1;
 };
 
 // A path as the log shows it: control characters, which a Linux name may
@@ -121,6 +177,8 @@ ExitStatus StatusOf(const RemovalStats& stats, uint32_t notCleaned, uint32_t ioE
 // (mapped read-only; a file that shrinks under the mapping counts as clean).
 // unreadable: it could not be opened or mapped.
 int DetectFile(const std::string& path, bool& unreadable);
+// The same for the file `name` in the open folder dir.
+int DetectFileAt(int dir, const char* name, bool& unreadable);
 
 // The verdict of an image in memory, with faults caught as on the mapping.
 int DetectImage(const uint8_t* image, size_t size);

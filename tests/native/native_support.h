@@ -58,6 +58,43 @@ inline size_t Count(const std::string& text, const std::string& what) {
     return n;
 }
 
+// One entry of a quarantine folder: NNNNNNNN.info (name=value lines, the
+// path %XX-escaped) and NNNNNNNN.data (bytes other than 00 and A5 XORed with A5).
+struct QuarantineEntry {
+    std::string path, action;
+    Bytes bytes;
+};
+inline std::vector<QuarantineEntry> ReadQuarantine(const std::string& dir) {
+    std::vector<QuarantineEntry> entries;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        if (e.path().extension() != ".info") continue;
+        QuarantineEntry q;
+        const Bytes info = ReadBytes(e.path());
+        std::string text(info.begin(), info.end());
+        for (size_t at = 0, end; at < text.size(); at = end + 1) {
+            end = text.find('\n', at);
+            if (end == std::string::npos) end = text.size();
+            const std::string line = text.substr(at, end - at);
+            if (line.rfind("action=", 0) == 0) q.action = line.substr(7);
+            if (line.rfind("path=", 0) != 0) continue;
+            for (size_t i = 5; i < line.size(); ++i) {
+                if (line[i] == '%' && i + 2 < line.size()) {
+                    q.path += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
+                    i += 2;
+                } else {
+                    q.path += line[i];
+                }
+            }
+        }
+        fs::path data = e.path();
+        q.bytes = ReadBytes(data.replace_extension(".data"));
+        for (uint8_t& b : q.bytes)
+            if (b != 0 && b != 0xA5) b ^= 0xA5;
+        entries.push_back(std::move(q));
+    }
+    return entries;
+}
+
 struct ProgramRun {
     int exitCode = -1;   // 124: stopped after the time limit
     std::string output;

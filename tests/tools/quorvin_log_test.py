@@ -85,7 +85,7 @@ def report_numbers(data):
 HEADLINES = [
     (" has not been found on your computer.", "not_found"),
     (" has not been found on your computer, but the scan", "cancelled"),
-    (" has not been found in what could be examined.", "not_found"),
+    ("The W32.Quorvin scan was incomplete: not everything", "incomplete"),
     (" has been successfully removed from your computer!", "successful"),
     ("The W32.Quorvin removal was successful.", "successful"),
     ("The W32.Quorvin removal was unsuccessful", "unsuccessful"),
