@@ -61,23 +61,47 @@ std::string Unquoted(const char* value) {
     return v;
 }
 
-void ApplyToken(const char* t, RunOptions& o, const ThreatDefinition& def) {
+// The switches that take a value.
+constexpr const char* kValueSwitches[] = {"/LOG=", "/EXCLUDE=", "/RWPWD=", "/ROPWD=", "/ONLYDIR="};
+
+// A value switch quoted whole ("/ONLYDIR=C:\My Apps", as PowerShell and
+// deployment tools pass an argument with a blank) in the form with its value
+// quoted (/ONLYDIR="C:\My Apps"), which means the same; other tokens as they are.
+std::string ValueQuoted(const char* t) {
+    if (t[0] == '"')
+        for (const char* sw : kValueSwitches)
+            if (Prefix(t + 1, sw)) return std::string(sw) + '"' + Rest(t + 1, sw);
+    return t;
+}
+
+// The switch a token is; nullptr for none. /DELADMIN is a switch also where
+// the definition gives it no effect.
+const char* ApplyToken(const char* t, RunOptions& o, const ThreatDefinition& def) {
     if (Exact(t, "/S") || Exact(t, "/SILENT")) {
         o.silentMode = true;
+        return "/S";
     } else if (Prefix(t, "/LOG=")) {
         o.logPath = Unquoted(Rest(t, "/LOG="));
+        o.logPathGiven = true;
+        return "/LOG=";
     } else if (Prefix(t, "/START")) {
         o.startImmediately = true;
+        return "/START";
     } else if (Prefix(t, "/NOFIXSHARE")) {
         o.fixShares = false;
+        return "/NOFIXSHARE";
     } else if (Prefix(t, "/DELADMIN") && def.adminShareDeleteAllowed) {
         o.deleteAdminShares = true;
+        return "/DELADMIN";
     } else if (Prefix(t, "/MAPPED")) {
         o.scanMappedDrives = true;
+        return "/MAPPED";
     } else if (Exact(t, "/NOFILESCAN")) {
         o.noFileScan = true;
+        return "/NOFILESCAN";
     } else if (Exact(t, "/NOVULNCHECK")) {
         o.noVulnerabilityCheck = true;
+        return "/NOVULNCHECK";
     } else if (Prefix(t, "/EXCLUDE=")) {
         // An empty prefix would match every path: it is no exclusion.
         std::string prefix = Unquoted(Rest(t, "/EXCLUDE="));
@@ -85,21 +109,30 @@ void ApplyToken(const char* t, RunOptions& o, const ThreatDefinition& def) {
             o.exclusionList.push_back(std::move(prefix));
             o.exclusionsGiven = true;
         }
+        return "/EXCLUDE=";
     } else if (Prefix(t, "/RWPWD=")) {
         o.readWritePassword = Rest(t, "/RWPWD=");
         o.readWritePasswordGiven = true;
+        return "/RWPWD=";
     } else if (Prefix(t, "/ROPWD=")) {
         o.readOnlyPassword = Rest(t, "/ROPWD=");
         o.readOnlyPasswordGiven = true;
+        return "/ROPWD=";
     } else if (Prefix(t, "/HELP") || Prefix(t, "/H") || Prefix(t, "/?")) {
         o.showHelp = true;
+        return "/HELP";
     } else if (Prefix(t, "/NOSILENTREBOOT")) {
         o.noSilentReboot = true;
+        return "/NOSILENTREBOOT";
     } else if (Prefix(t, "/NOCANCEL")) {
         o.noCancel = true;
+        return "/NOCANCEL";
     } else if (Prefix(t, "/ONLYDIR=")) {
         o.onlyDirPath = Unquoted(Rest(t, "/ONLYDIR="));
+        o.onlyDirRest.clear();
+        return "/ONLYDIR=";
     }
+    return Prefix(t, "/DELADMIN") ? "/DELADMIN" : nullptr;
 }
 
 }  // namespace
@@ -120,7 +153,11 @@ void ParseCommandLine(char* line, RunOptions& o, const ThreatDefinition& def) {
     }
 
     o.exclusionList.clear();
+    o.ignoredTokens.clear();
 
+    // Free text straight after /ONLYDIR= is kept with it for the warning
+    // that the path was not found.
+    bool afterOnlyDir = false;
     while (*p) {
         while (*p == ' ') ++p;
         if (!*p) break;
@@ -132,6 +169,16 @@ void ParseCommandLine(char* line, RunOptions& o, const ThreatDefinition& def) {
             ++p;
         }
         if (*p) *p++ = '\0';
-        ApplyToken(token, o, def);
+        const std::string t = ValueQuoted(token);
+        const char* sw = ApplyToken(t.c_str(), o, def);
+        if (!sw) {
+            o.ignoredTokens.push_back(t);
+            if (afterOnlyDir && t[0] != '/' && t[0] != '"') {
+                if (!o.onlyDirRest.empty()) o.onlyDirRest += ' ';
+                o.onlyDirRest += t;
+                continue;
+            }
+        }
+        afterOnlyDir = sw && std::strcmp(sw, "/ONLYDIR=") == 0;
     }
 }

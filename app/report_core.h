@@ -18,9 +18,12 @@ struct ReportInputs {
     bool sharesReported = false;       // fixShares or deleteAdminShares
     uint32_t sharesFound = 0;
     uint32_t sharesSecured = 0;
+    TreeScan treeScan = TreeScan::Scanned;
 };
 
 extern const char kKnowledgeBaseAddress[];
+extern const char kOnlyDirMissingText[];
+extern const char kOnlyDirIsFileText[];
 
 // Writes the report lines (into the log and its report text) and returns the icon the box gets.
 // The caller adds the exclamation icon for a cancelled run in dialog mode.
