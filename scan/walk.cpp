@@ -169,11 +169,11 @@ bool LeavesTree(const WalkScope<C>& scope, const std::basic_string<C>& real) {
     return real.empty() || scope.root.empty() || !WithinTreeIgnoreCase(real, scope.root);
 }
 
-// The /ONLYDIR= text as a full path: "\\?\" accepted, relative parts and
-// "." and ".." resolved ("X:" alone stays the drive). The text itself when
-// the system cannot resolve it.
+// A /ONLYDIR= or /EXCLUDE= text as a full path: "\\?\" accepted, relative
+// parts and "." and ".." resolved ("X:" alone stays the drive). The text
+// itself when the system cannot resolve it.
 template <typename C>
-std::basic_string<C> FullOnlyDirPath(const ApiSet<C>& api, const std::basic_string<C>& given) {
+std::basic_string<C> FullPath(const ApiSet<C>& api, const std::basic_string<C>& given) {
     std::basic_string<C> text = pathrules::WithoutLongPrefix(given);
     if (text.empty() || IsDriveOnly(text.c_str(), text.size()) || !api.GetFullPathName) return text;
     DWORD need = api.GetFullPathName(text.c_str(), 0, nullptr, nullptr);
@@ -203,7 +203,7 @@ void ResolveExclusions(const ApiSet<C>& api, const RunOptions& options, WalkScop
         } else {
             given = prefix;
         }
-        std::basic_string<C> path = NativeForm(FullOnlyDirPath(api, given));
+        std::basic_string<C> path = NativeForm(FullPath(api, given));
         while (path.size() > 1 && path.back() == C('\\')) path.pop_back();
         if (path.size() + 2 > api.maxPathChars) continue;
         std::basic_string<C> buffer = path;
@@ -266,7 +266,7 @@ bool ScanDrivesAs(RemovalRun& run, RunProgress& progress) {
     if (onlyDir) {
         if constexpr (kWide<C>) WideFromAnsi(*onlyDir, onlyNative);
         else onlyNative = *onlyDir;
-        onlyNative = FullOnlyDirPath(api, onlyNative);
+        onlyNative = FullPath(api, onlyNative);
     }
 
     if (!onlyDir) {
@@ -421,11 +421,11 @@ bool ScanDirectory(RemovalRun& run, RunProgress& progress, C* path, const Walked
                 path[length] = C('\\');
                 std::memcpy(path + length + 1, entry.cFileName, (nameLength + 1) * sizeof(C));
                 if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                    // A file link is scanned as the file it stands for: a
-                    // repair replaces the link, never the file it leads to.
                     const bool link = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
                     if (!IsDotEntry(entry.cFileName)) ScanDirectory(run, progress, path, &self, scope, link);
                 } else {
+                    // A file link is scanned as the file it stands for: a
+                    // repair replaces the link, never the file it leads to.
                     ScanFile(run, progress, path, entry.dwFileAttributes);
                 }
                 progress.PumpOneMessage();
