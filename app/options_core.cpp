@@ -74,34 +74,26 @@ std::string ValueQuoted(const char* t) {
     return t;
 }
 
-// The switch a token is; nullptr for none. /DELADMIN is a switch also where
-// the definition gives it no effect.
-const char* ApplyToken(const char* t, RunOptions& o, const ThreatDefinition& def) {
+// False for a token that is no switch. /DELADMIN is one also where the
+// definition gives it no effect.
+bool ApplyToken(const char* t, RunOptions& o, const ThreatDefinition& def) {
     if (Exact(t, "/S") || Exact(t, "/SILENT")) {
         o.silentMode = true;
-        return "/S";
     } else if (Prefix(t, "/LOG=")) {
         o.logPath = Unquoted(Rest(t, "/LOG="));
         o.logPathGiven = true;
-        return "/LOG=";
     } else if (Prefix(t, "/START")) {
         o.startImmediately = true;
-        return "/START";
     } else if (Prefix(t, "/NOFIXSHARE")) {
         o.fixShares = false;
-        return "/NOFIXSHARE";
     } else if (Prefix(t, "/DELADMIN") && def.adminShareDeleteAllowed) {
         o.deleteAdminShares = true;
-        return "/DELADMIN";
     } else if (Prefix(t, "/MAPPED")) {
         o.scanMappedDrives = true;
-        return "/MAPPED";
     } else if (Exact(t, "/NOFILESCAN")) {
         o.noFileScan = true;
-        return "/NOFILESCAN";
     } else if (Exact(t, "/NOVULNCHECK")) {
         o.noVulnerabilityCheck = true;
-        return "/NOVULNCHECK";
     } else if (Prefix(t, "/EXCLUDE=")) {
         // An empty prefix would match every path: it is no exclusion.
         std::string prefix = Unquoted(Rest(t, "/EXCLUDE="));
@@ -109,30 +101,25 @@ const char* ApplyToken(const char* t, RunOptions& o, const ThreatDefinition& def
             o.exclusionList.push_back(std::move(prefix));
             o.exclusionsGiven = true;
         }
-        return "/EXCLUDE=";
     } else if (Prefix(t, "/RWPWD=")) {
         o.readWritePassword = Rest(t, "/RWPWD=");
         o.readWritePasswordGiven = true;
-        return "/RWPWD=";
     } else if (Prefix(t, "/ROPWD=")) {
         o.readOnlyPassword = Rest(t, "/ROPWD=");
         o.readOnlyPasswordGiven = true;
-        return "/ROPWD=";
     } else if (Prefix(t, "/HELP") || Prefix(t, "/H") || Prefix(t, "/?")) {
         o.showHelp = true;
-        return "/HELP";
     } else if (Prefix(t, "/NOSILENTREBOOT")) {
         o.noSilentReboot = true;
-        return "/NOSILENTREBOOT";
     } else if (Prefix(t, "/NOCANCEL")) {
         o.noCancel = true;
-        return "/NOCANCEL";
     } else if (Prefix(t, "/ONLYDIR=")) {
         o.onlyDirPath = Unquoted(Rest(t, "/ONLYDIR="));
         o.onlyDirRest.clear();
-        return "/ONLYDIR=";
+    } else {
+        return Prefix(t, "/DELADMIN");
     }
-    return Prefix(t, "/DELADMIN") ? "/DELADMIN" : nullptr;
+    return true;
 }
 
 }  // namespace
@@ -170,8 +157,8 @@ void ParseCommandLine(char* line, RunOptions& o, const ThreatDefinition& def) {
         }
         if (*p) *p++ = '\0';
         const std::string t = ValueQuoted(token);
-        const char* sw = ApplyToken(t.c_str(), o, def);
-        if (!sw) {
+        const bool known = ApplyToken(t.c_str(), o, def);
+        if (!known) {
             o.ignoredTokens.push_back(t);
             if (afterOnlyDir && t[0] != '/' && t[0] != '"') {
                 if (!o.onlyDirRest.empty()) o.onlyDirRest += ' ';
@@ -179,6 +166,6 @@ void ParseCommandLine(char* line, RunOptions& o, const ThreatDefinition& def) {
                 continue;
             }
         }
-        afterOnlyDir = sw && std::strcmp(sw, "/ONLYDIR=") == 0;
+        afterOnlyDir = known && Prefix(t.c_str(), "/ONLYDIR=");
     }
 }
