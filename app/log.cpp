@@ -56,6 +56,21 @@ bool OpenLogFile(RunLog& log, const char* path) {
     return true;
 }
 
+std::string OpenFallbackLog(RunLog& log, const char* failedPath, const char* name) {
+    if (!name || !*name) return std::string();
+    std::string candidates[2];
+    char temp[MAX_PATH + 1] = {};
+    DWORD n = GetTempPathA(MAX_PATH, temp);
+    if (n && n < MAX_PATH) candidates[0] = std::string(temp) + name;
+    candidates[1] = name;
+    for (const std::string& path : candidates) {
+        // The path that failed is not tried again.
+        if (path.empty() || lstrcmpiA(path.c_str(), failedPath) == 0) continue;
+        if (OpenLogFile(log, path.c_str())) return path;
+    }
+    return std::string();
+}
+
 std::string GetProductTitle() {
     std::string name, version;
     QueryVersionString("ProductName", name);

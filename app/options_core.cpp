@@ -61,11 +61,27 @@ std::string Unquoted(const char* value) {
     return v;
 }
 
-void ApplyToken(const char* t, RunOptions& o, const ThreatDefinition& def) {
+// The switches that take a value.
+constexpr const char* kValueSwitches[] = {"/LOG=", "/EXCLUDE=", "/RWPWD=", "/ROPWD=", "/ONLYDIR="};
+
+// A value switch quoted whole ("/ONLYDIR=C:\My Apps", as PowerShell and
+// deployment tools pass an argument with a blank) in the form with its value
+// quoted (/ONLYDIR="C:\My Apps"), which means the same; other tokens as they are.
+std::string ValueQuoted(const char* t) {
+    if (t[0] == '"')
+        for (const char* sw : kValueSwitches)
+            if (Prefix(t + 1, sw)) return std::string(sw) + '"' + Rest(t + 1, sw);
+    return t;
+}
+
+// False for a token that is no switch. /DELADMIN is one also where the
+// definition gives it no effect.
+bool ApplyToken(const char* t, RunOptions& o, const ThreatDefinition& def) {
     if (Exact(t, "/S") || Exact(t, "/SILENT")) {
         o.silentMode = true;
     } else if (Prefix(t, "/LOG=")) {
         o.logPath = Unquoted(Rest(t, "/LOG="));
+        o.logPathGiven = true;
     } else if (Prefix(t, "/START")) {
         o.startImmediately = true;
     } else if (Prefix(t, "/NOFIXSHARE")) {
@@ -99,7 +115,11 @@ void ApplyToken(const char* t, RunOptions& o, const ThreatDefinition& def) {
         o.noCancel = true;
     } else if (Prefix(t, "/ONLYDIR=")) {
         o.onlyDirPath = Unquoted(Rest(t, "/ONLYDIR="));
+        o.onlyDirRest.clear();
+    } else {
+        return Prefix(t, "/DELADMIN");
     }
+    return true;
 }
 
 }  // namespace
@@ -120,7 +140,11 @@ void ParseCommandLine(char* line, RunOptions& o, const ThreatDefinition& def) {
     }
 
     o.exclusionList.clear();
+    o.ignoredTokens.clear();
 
+    // Free text straight after /ONLYDIR= is kept with it for the warning
+    // that the path was not found.
+    bool afterOnlyDir = false;
     while (*p) {
         while (*p == ' ') ++p;
         if (!*p) break;
@@ -132,6 +156,16 @@ void ParseCommandLine(char* line, RunOptions& o, const ThreatDefinition& def) {
             ++p;
         }
         if (*p) *p++ = '\0';
-        ApplyToken(token, o, def);
+        const std::string t = ValueQuoted(token);
+        const bool known = ApplyToken(t.c_str(), o, def);
+        if (!known) {
+            o.ignoredTokens.push_back(t);
+            if (afterOnlyDir && t[0] != '/' && t[0] != '"') {
+                if (!o.onlyDirRest.empty()) o.onlyDirRest += ' ';
+                o.onlyDirRest += t;
+                continue;
+            }
+        }
+        afterOnlyDir = known && Prefix(t.c_str(), "/ONLYDIR=");
     }
 }

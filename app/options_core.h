@@ -26,6 +26,14 @@ struct RunOptions {
     bool noCancel = false;
     std::optional<std::string> onlyDirPath;
     bool registryFixEnabled = true;
+    // "/LOG=" was given (a log that cannot be created is then named as the
+    // one asked for).
+    bool logPathGiven = false;
+    // Tokens that matched no switch, in the order given; the run logs each.
+    std::vector<std::string> ignoredTokens;
+    // Free text right after the "/ONLYDIR=" token, blank-separated: most
+    // likely the rest of a path with blanks that was not quoted.
+    std::string onlyDirRest;
 };
 
 extern const char kHelpText[];

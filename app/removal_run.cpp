@@ -26,6 +26,10 @@ namespace {
 const char kSystemRestoreKey[] = "SYSTEM\\CurrentControlSet\\Services\\VxD\\VxDMon";
 const char kSystemRestoreValue[] = "SystemRestore";
 const char kFunctionMissing[] = "\r\nThe removal was stopped: the system function %s could not be found.\r\n";
+const char kLogNotCreatedGiven[] = "WARNING: the log file given with /LOG= could not be created: %s";
+const char kLogNotCreated[] = "WARNING: the log file could not be created: %s";
+const char kUnknownSwitch[] = "WARNING: unknown switch \"%s\" ignored";
+const char kUnknownArgument[] = "WARNING: unknown argument \"%s\" ignored";
 
 const char* BootModeText(uint32_t mode) {
     switch (mode) {
@@ -155,11 +159,20 @@ RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
 
     // The log.
     progress.SetStatusText("creating log file");
-    if (OpenLogFile(run.log, run.options.logPath.c_str())) {
+    const char* logPath = run.options.logPath.c_str();
+    if (OpenLogFile(run.log, logPath)) {
         run.log.Line(GetProductTitle().c_str());
     } else {
         run.log.reportText = "The log file could not be created.\n";
+        // Nobody reads a silent run's report but in its log: one is kept
+        // elsewhere, and says which path could not be used.
+        if (run.flags.silentMode && !OpenFallbackLog(run.log, logPath, def.logFileName).empty()) {
+            run.log.Line(GetProductTitle().c_str());
+            run.log.Format(run.options.logPathGiven ? kLogNotCreatedGiven : kLogNotCreated, logPath);
+        }
     }
+    for (const std::string& token : run.options.ignoredTokens)
+        run.log.Format(token[0] == '/' || token[0] == '"' ? kUnknownSwitch : kUnknownArgument, token.c_str());
 
     // Platform.
     progress.SetStatusText("identifying platforms");
@@ -226,6 +239,7 @@ RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
         in.sharesReported = run.options.fixShares || run.options.deleteAdminShares;
         in.sharesFound = run.sharesFound;
         in.sharesSecured = run.sharesSecured;
+        in.treeScan = run.flags.treeScan;
         boxStyle = IconStyle(ComposeReport(in, run.log));
     }
     EndRun(run, progress, boxStyle);

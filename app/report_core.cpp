@@ -5,6 +5,8 @@
 #include "app/log_core.h"
 
 const char kKnowledgeBaseAddress[] = "http://www.ostrovel.com/support/kb/search.html";
+const char kOnlyDirMissingText[] = "No file was scanned: the folder given with /ONLYDIR= does not exist.";
+const char kOnlyDirIsFileText[] = "No file was scanned: the path given with /ONLYDIR= names a file, not a folder.";
 
 
 // A repaired copy waiting for the restart is a found infection just as a
@@ -30,6 +32,11 @@ ReportIcon ComposeReport(const ReportInputs& in, RunLog& log) {
 
     const bool incomplete = in.notCleaned || in.directoriesNotScanned || in.interrupted;
     if (!ReportFindsSomething(s) && !incomplete) {
+        // Nothing was looked at: that is not "not found".
+        if (in.treeScan != TreeScan::Scanned) {
+            log.Report(in.treeScan == TreeScan::NamesAFile ? kOnlyDirIsFileText : kOnlyDirMissingText);
+            return ReportIcon::Exclamation;
+        }
         if (in.cancelRequested) {
             log.ReportFormat("%s has not been found on your computer, but the scan", name);
             log.ReportFormat("was cancelled before it finished. The threat may still be present on the machine.");

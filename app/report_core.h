@@ -28,9 +28,12 @@ struct ReportInputs {
     // that could not be examined (the native scanner's); any makes the
     // removal unsuccessful.
     uint32_t notCleaned = 0;
+    TreeScan treeScan = TreeScan::Scanned;
 };
 
 extern const char kKnowledgeBaseAddress[];
+extern const char kOnlyDirMissingText[];
+extern const char kOnlyDirIsFileText[];
 
 // Writes the report lines (into the log and its report text) and returns the icon the box gets.
 // The caller adds the exclamation icon for a cancelled run in dialog mode.

@@ -25,6 +25,15 @@ struct RemovalStats {
     uint32_t accountsDisabled = 0;
 };
 
+// What became of the tree /ONLYDIR= names. A tree that was not scanned is no
+// clean result: the report says so, and a caller that maps the run to an
+// exit code reads it here as work that could not be done.
+enum class TreeScan {
+    Scanned,        // the drives or the /ONLYDIR= tree were walked
+    FolderMissing,  // /ONLYDIR= names nothing that exists
+    NamesAFile,     // /ONLYDIR= names a file, not a folder
+};
+
 struct RunFlags {
     bool silentMode = false;
     bool cancelRequested = false;
@@ -36,6 +45,7 @@ struct RunFlags {
     bool noVulnerabilityCheck = false;
     bool noCancel = false;
     std::optional<std::string> onlyDirPath;
+    TreeScan treeScan = TreeScan::Scanned;
     // Platform (set by IdentifyPlatform, only ever switched on).
     bool isNtFamily = false;
     bool isWin9xFamily = false;

@@ -73,7 +73,8 @@ int LoadApiTable(ApiTable& table, const RunFlags& flags) {
             {"FindClose", SLOT(w, FindClose)},                  {"CreateFileW", SLOT(w, CreateFile)},
             {"GetTempPathW", SLOT(w, GetTempPath)},             {"CopyFileW", SLOT(w, CopyFile)},
             {"IsBadStringPtrW", SLOT(w, IsBadStringPtr)},       {"RemoveDirectoryW", SLOT(w, RemoveDirectory)},
-            {"MoveFileExW", SLOT(w, MoveFileEx)},               {nullptr, nullptr}};
+            {"MoveFileExW", SLOT(w, MoveFileEx)},               {"GetFullPathNameW", SLOT(w, GetFullPathName)},
+            {"GetFinalPathNameByHandleW", SLOT(w, GetFinalPathNameByHandle)},   {nullptr, nullptr}};
         const BindEntry advapi[] = {{"RegQueryValueExW", SLOT(w, RegQueryValueEx)},
                                     {"RegEnumValueW", SLOT(w, RegEnumValue)},
                                     {"RegDeleteValueW", SLOT(w, RegDeleteValue)},
@@ -97,7 +98,8 @@ int LoadApiTable(ApiTable& table, const RunFlags& flags) {
         {"FindClose", SLOT(a, FindClose)},                  {"CreateFileA", SLOT(a, CreateFile)},
         {"GetTempPathA", SLOT(a, GetTempPath)},             {"CopyFileA", SLOT(a, CopyFile)},
         {"IsBadStringPtrA", SLOT(a, IsBadStringPtr)},       {"RemoveDirectoryA", SLOT(a, RemoveDirectory)},
-        {"MoveFileA", SLOT(a, MoveFile)},                   {nullptr, nullptr}};
+        {"MoveFileA", SLOT(a, MoveFile)},                   {"GetFullPathNameA", SLOT(a, GetFullPathName)},
+        {"GetFinalPathNameByHandleA", SLOT(a, GetFinalPathNameByHandle)},   {nullptr, nullptr}};
     const BindEntry advapi[] = {{"RegQueryValueExA", SLOT(a, RegQueryValueEx)},
                                 {"RegEnumValueA", SLOT(a, RegEnumValue)},
                                 {"RegDeleteValueA", SLOT(a, RegDeleteValue)},

@@ -45,6 +45,10 @@ struct ApiSet {
     // 9x only, where it is the one move there is: a plain rename that never
     // replaces (not required: without it a repair cannot be put in place).
     BOOL(WINAPI* MoveFile)(const C*, const C*) = nullptr;
+    DWORD(WINAPI* GetFullPathName)(const C*, DWORD, C*, C**) = nullptr;   // not required
+    // Where an open file really is, links resolved (not required: Windows
+    // before Vista has none).
+    DWORD(WINAPI* GetFinalPathNameByHandle)(HANDLE, C*, DWORD, DWORD) = nullptr;
     LONG(WINAPI* RegQueryValueEx)(HKEY, const C*, LPDWORD, LPDWORD, LPBYTE, LPDWORD) = nullptr;
     LONG(WINAPI* RegEnumValue)(HKEY, DWORD, C*, LPDWORD, LPDWORD, LPDWORD, LPBYTE, LPDWORD) = nullptr;
     LONG(WINAPI* RegDeleteValue)(HKEY, const C*) = nullptr;

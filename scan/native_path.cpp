@@ -70,6 +70,14 @@ bool DataEqualsIgnoreCase(const C* data, size_t units, const C* text) {
         return pathrules::EqualFolded(data, text, length, pathrules::FoldAscii);
 }
 
+template <typename C>
+bool WithinTreeIgnoreCase(const std::basic_string<C>& path, const std::basic_string<C>& root) {
+    if constexpr (std::is_same_v<C, wchar_t>)
+        return pathrules::WithinTree(path.c_str(), path.size(), root.c_str(), root.size(), FoldWide);
+    else
+        return pathrules::WithinTree(path.c_str(), path.size(), root.c_str(), root.size(), pathrules::FoldAscii);
+}
+
 size_t ShortenForLog(const wchar_t* path, char* out, size_t outBytes, size_t limit) {
     return pathrules::ShortenForLogWith<wchar_t>(path, out, outBytes, limit, AnsiFromWideUnits);
 }
@@ -132,6 +140,8 @@ template PathCheck CheckLongPath<char>(const ApiSet<char>&, const char*);
 template PathCheck CheckLongPath<wchar_t>(const ApiSet<wchar_t>&, const wchar_t*);
 template int EqualsIgnoreCaseMixed<char>(const char*, const char*);
 template int EqualsIgnoreCaseMixed<wchar_t>(const char*, const wchar_t*);
+template bool WithinTreeIgnoreCase<char>(const std::string&, const std::string&);
+template bool WithinTreeIgnoreCase<wchar_t>(const std::wstring&, const std::wstring&);
 template bool DataEqualsIgnoreCase<char>(const char*, size_t, const char*);
 template bool DataEqualsIgnoreCase<wchar_t>(const wchar_t*, size_t, const wchar_t*);
 template int StartsWithIgnoreCaseMixed<char>(const char*, const char*, size_t);

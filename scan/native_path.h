@@ -35,6 +35,10 @@ template <typename C> int StartsWithIgnoreCaseMixed(const char* ansi, const C* n
 // terminator must be the whole text.
 template <typename C> bool DataEqualsIgnoreCase(const C* data, size_t units, const C* text);
 
+// Whether a path (without "\\?\") is the folder root or lies below it,
+// ignoring case as the file system does.
+template <typename C> bool WithinTreeIgnoreCase(const std::basic_string<C>& path, const std::basic_string<C>& root);
+
 // Wide path to ANSI text of at most `limit` characters for the log and the
 // display; the length of the text, 0 on failure.
 size_t ShortenForLog(const wchar_t* path, char* out, size_t outBytes, size_t limit);

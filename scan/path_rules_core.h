@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <string>
 #include <type_traits>
 
 namespace pathrules {
@@ -119,6 +120,26 @@ int StartsWithIgnoreCaseMixedNt(const char* ansi, const C* native, size_t n, Fro
     for (size_t i = 0; i < units; ++i)
         if (!native[i]) return 0;
     return EqualFolded(wide.get(), native, units, fold) ? 1 : 0;
+}
+
+// Whether `path` is the folder `root` or lies below it, ignoring case: whole
+// components only (C:\DATA2 is not below C:\DATA); a root's trailing
+// backslash ("C:\") does not count. An empty root holds nothing.
+template <typename C>
+bool WithinTree(const C* path, size_t length, const C* root, size_t rootLength, FoldFn fold) {
+    while (rootLength > 0 && root[rootLength - 1] == C('\\')) --rootLength;
+    if (rootLength == 0 || length < rootLength || !EqualFolded(path, root, rootLength, fold)) return false;
+    return length == rootLength || path[rootLength] == C('\\');
+}
+
+// A path without "\\?\" ("\\?\UNC\server\share" is "\\server\share").
+template <typename C>
+std::basic_string<C> WithoutLongPrefix(const std::basic_string<C>& s) {
+    if (!HasLongPrefix(s.c_str())) return s;
+    auto is = [&](size_t i, char c) { return s[i] == C(c) || s[i] == C(c - 'A' + 'a'); };
+    if (s.size() >= 8 && is(4, 'U') && is(5, 'N') && is(6, 'C') && s[7] == C('\\'))
+        return std::basic_string<C>(1, C('\\')) + s.substr(7);
+    return s.substr(kLongPrefixChars);
 }
 
 // 9x: plain comparisons of two ANSI texts ignoring case (the prefix form

@@ -19,6 +19,8 @@ const char kAllocationFailed[] = "\r\nAllocating memory fails. No files were sca
 const char kPathTooLong[] = "(WARNING: not scanned, path too long)";
 const char kOnlyDirNotFound[] = "directory %s: (WARNING: not scanned, not found)";
 const char kComServerUnregistered[] = "COM Server: %s (unregistered)";
+const char kLinkOutOfTree[] = "(WARNING: not scanned, link to outside the /ONLYDIR= folder)";
+const char kOnlyDirRest[] = "WARNING: \"%s\" was taken as another argument: a path with blanks must be quoted";
 
 constexpr size_t kBufferBytesNt = 65536;   // 32768 wide characters
 constexpr size_t kBufferBytes9x = 261;
@@ -79,21 +81,46 @@ bool IsDriveOnly(const C* path, size_t length) {
     return length && path[length - 1] == C(':');
 }
 
-// The file identity of the directory at `path` (`length` characters; the
-// buffer has room for two more). A directory that cannot be opened (9x opens
-// none, and there the 260-character limit is what ends a walk around a loop)
-// and a zero index (file systems that give none) leave it unknown.
+// Where an open file really is (links resolved), without "\\?\"; false
+// when the system cannot say.
 template <typename C>
-WalkedDirectory IdentifyDirectory(const ApiSet<C>& api, C* path, size_t length, const WalkedDirectory* parent) {
+bool RealPathOf(const ApiSet<C>& api, HANDLE file, std::basic_string<C>& out) {
+    out.clear();
+    if (!api.GetFinalPathNameByHandle || !file || file == INVALID_HANDLE_VALUE) return false;
+    std::basic_string<C> text(MAX_PATH + 1, C(0));
+    DWORD n = api.GetFinalPathNameByHandle(file, text.data(), static_cast<DWORD>(text.size()), 0);
+    if (n >= text.size()) {
+        text.assign(n + 1, C(0));
+        n = api.GetFinalPathNameByHandle(file, text.data(), static_cast<DWORD>(text.size()), 0);
+    }
+    if (n == 0 || n >= text.size()) return false;
+    text.resize(n);
+    out = pathrules::WithoutLongPrefix(text);
+    return !out.empty();
+}
+
+template <typename C>
+win32::UniqueFile OpenForAttributes(const ApiSet<C>& api, const C* path) {
+    return win32::UniqueFile(api.CreateFile(path, FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+// The file identity of the directory at `path` (`length` characters; the
+// buffer has room for two more), and where it really is when `real` is asked
+// for. A directory that cannot be opened (9x opens none, and there the
+// 260-character limit is what ends a walk around a loop) and a zero index
+// (file systems that give none) leave it unknown.
+template <typename C>
+WalkedDirectory IdentifyDirectory(const ApiSet<C>& api, C* path, size_t length, const WalkedDirectory* parent,
+                                  std::basic_string<C>* real = nullptr) {
     WalkedDirectory self;
     self.parent = parent;
     if (IsDriveOnly(path, length)) {
         path[length] = C('\\');
         path[length + 1] = 0;
     }
-    win32::UniqueFile directory(api.CreateFile(path, FILE_READ_ATTRIBUTES,
-                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    win32::UniqueFile directory = OpenForAttributes(api, static_cast<const C*>(path));
     path[length] = 0;
     BY_HANDLE_FILE_INFORMATION info;
     if (directory && GetFileInformationByHandle(directory.get(), &info) &&
@@ -103,29 +130,106 @@ WalkedDirectory IdentifyDirectory(const ApiSet<C>& api, C* path, size_t length, 
         self.indexHigh = info.nFileIndexHigh;
         self.indexLow = info.nFileIndexLow;
     }
+    if (real) RealPathOf(api, directory.get(), *real);
     return self;
+}
+
+bool SameDirectory(const WalkedDirectory& a, const WalkedDirectory& b) {
+    return a.known && b.known && a.volume == b.volume && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
 }
 
 bool OnCurrentPath(const WalkedDirectory& self) {
     if (!self.known) return false;
     for (const WalkedDirectory* above = self.parent; above; above = above->parent)
-        if (above->known && above->volume == self.volume && above->indexHigh == self.indexHigh &&
-            above->indexLow == self.indexLow)
-            return true;
+        if (SameDirectory(*above, self)) return true;
     return false;
+}
+
+// An excluded tree by what the folder is, not by the path that led to it:
+// one of the excluded folders itself, or, for a folder reached through a
+// link, a real path that an exclusion covers (the prefix rule of the switch,
+// or below where an excluded folder really is).
+template <typename C>
+bool ExcludedByWhatItIs(const RunOptions& options, const WalkScope<C>& scope, const WalkedDirectory& self,
+                        const std::basic_string<C>& real) {
+    for (const WalkedDirectory& excluded : scope.excludedFolders)
+        if (SameDirectory(excluded, self)) return true;
+    if (real.empty()) return false;
+    for (const std::string& prefix : options.exclusionList)
+        if (StartsWithIgnoreCaseMixed(prefix.c_str(), real.c_str(), prefix.size())) return true;
+    for (const std::basic_string<C>& tree : scope.excludedReal)
+        if (WithinTreeIgnoreCase(real, tree)) return true;
+    return false;
+}
+
+// A link in a /ONLYDIR= walk that leads out of the tree, or whose target the
+// system cannot tell; `real` is where it leads when known.
+template <typename C>
+bool LeavesTree(const WalkScope<C>& scope, const std::basic_string<C>& real) {
+    return real.empty() || scope.root.empty() || !WithinTreeIgnoreCase(real, scope.root);
+}
+
+// A /ONLYDIR= or /EXCLUDE= text as a full path: "\\?\" accepted, relative
+// parts and "." and ".." resolved ("X:" alone stays the drive). The text
+// itself when the system cannot resolve it.
+template <typename C>
+std::basic_string<C> FullPath(const ApiSet<C>& api, const std::basic_string<C>& given) {
+    std::basic_string<C> text = pathrules::WithoutLongPrefix(given);
+    if (text.empty() || IsDriveOnly(text.c_str(), text.size()) || !api.GetFullPathName) return text;
+    DWORD need = api.GetFullPathName(text.c_str(), 0, nullptr, nullptr);
+    if (need == 0 || need > kMaxPathCharsNt) return text;
+    std::basic_string<C> full(need + 1, C(0));
+    DWORD n = api.GetFullPathName(text.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (n == 0 || n >= full.size()) return text;
+    full.resize(n);
+    return full;
+}
+
+// The native "\\?\" form (NT family) or the ANSI text (9x) of a full path.
+template <typename C>
+std::basic_string<C> NativeForm(const std::basic_string<C>& full) {
+    if constexpr (kWide<C>) return std::wstring(kLongPrefix) + full;
+    else return full;
+}
+
+// The excluded folders that exist, by identity and where they really are.
+template <typename C>
+void ResolveExclusions(const ApiSet<C>& api, const RunOptions& options, WalkScope<C>& scope) {
+    if (!options.exclusionsGiven) return;
+    for (const std::string& prefix : options.exclusionList) {
+        std::basic_string<C> given;
+        if constexpr (kWide<C>) {
+            if (!WideFromAnsi(prefix, given)) continue;
+        } else {
+            given = prefix;
+        }
+        std::basic_string<C> path = NativeForm(FullPath(api, given));
+        while (path.size() > 1 && path.back() == C('\\')) path.pop_back();
+        if (path.size() + 2 > api.maxPathChars) continue;
+        std::basic_string<C> buffer = path;
+        buffer.resize(path.size() + 2, C(0));
+        std::basic_string<C> real;
+        WalkedDirectory folder = IdentifyDirectory(api, buffer.data(), path.size(), nullptr, &real);
+        if (folder.known) scope.excludedFolders.push_back(folder);
+        if (!real.empty()) scope.excludedReal.push_back(real);
+    }
 }
 
 // Whether the /ONLYDIR= path names a directory the walk can list: its search
 // starts, or finds nothing at all in a drive's root (which has no "."). A
-// missing path, a file or an empty name is none.
+// missing path, a file or an empty name is none; `isFile` tells a file.
 template <typename C>
-bool CanList(const ApiSet<C>& api, C* path, size_t length) {
+bool CanList(const ApiSet<C>& api, C* path, size_t length, bool& isFile) {
+    isFile = false;
     api.append(path, NATIVE(C, "\\*.*"));
     FindData<C> entry;
     win32::UniqueFind search(api.FindFirstFile(path, &entry));
     DWORD error = search ? NO_ERROR : GetLastError();
     path[length] = 0;
-    return search || (error == ERROR_FILE_NOT_FOUND && IsDriveOnly(path, length));
+    if (search || (error == ERROR_FILE_NOT_FOUND && IsDriveOnly(path, length))) return true;
+    win32::UniqueFind itself(api.FindFirstFile(path, &entry));
+    isFile = itself && !(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    return false;
 }
 
 template <typename C>
@@ -152,17 +256,20 @@ bool ScanDrivesAs(RemovalRun& run, RunProgress& progress) {
     });
 
     bool result = true;
-    // The /ONLYDIR= tree in native text: "\\?\" and its wide form on the NT family.
+    WalkScope<C> scope;
+    ResolveExclusions(api, run.options, scope);
+    // The /ONLYDIR= tree as a full path in native text: "\\?\" and its wide
+    // form on the NT family. A /ONLYDIR= that cannot be used is not scanned;
+    // it never turns the walk into one of every drive.
     const std::optional<std::string>& onlyDir = run.flags.onlyDirPath;
     std::basic_string<C> onlyNative;
-    bool onlyUsable = false;
     if (onlyDir) {
         if constexpr (kWide<C>) WideFromAnsi(*onlyDir, onlyNative);
         else onlyNative = *onlyDir;
-        onlyUsable = CheckLongPath(api, onlyNative.c_str()) != PathCheck::Unusable;
+        onlyNative = FullPath(api, onlyNative);
     }
 
-    if (!onlyUsable) {
+    if (!onlyDir) {
         char roots[4 * 26 + 2] = {};
         DWORD got = GetLogicalDriveStringsA(sizeof roots - 1, roots);
         if (got >= sizeof roots) got = 0;
@@ -177,27 +284,32 @@ bool ScanDrivesAs(RemovalRun& run, RunProgress& progress) {
             path[n++] = static_cast<unsigned char>(root[0]);
             path[n++] = C(':');
             path[n] = 0;
-            if (!ScanDirectory(run, progress, path)) result = false;
+            if (!ScanDirectory(run, progress, path, nullptr, &scope)) result = false;
         }
     } else {
         // A trailing backslash would double at the first entry.
         while (onlyNative.size() > 1 && onlyNative.back() == C('\\')) onlyNative.pop_back();
         size_t prefix = kWide<C> ? pathrules::kLongPrefixChars : 0;
         size_t length = prefix + onlyNative.size();
-        bool found = false;
-        if (!onlyNative.empty() && length <= limit) {
+        bool found = false, isFile = false;
+        if (!onlyNative.empty() && length <= limit && CheckLongPath(api, onlyNative.c_str()) != PathCheck::Unusable) {
             api.copy(path, NATIVE(C, ""));
             if constexpr (kWide<C>) api.copy(path, kLongPrefix);
             api.append(path, onlyNative.c_str());
             // Too long to list: the walk itself says so.
-            found = limit < length + 4 || CanList(api, path, length);
+            found = limit < length + 4 || CanList(api, path, length, isFile);
         }
         if (found) {
-            result = ScanDirectory(run, progress, path);
+            scope.onlyTree = true;
+            if (limit >= length + 4) IdentifyDirectory(api, path, length, nullptr, &scope.root);
+            result = ScanDirectory(run, progress, path, nullptr, &scope);
         } else {
+            run.flags.treeScan = isFile ? TreeScan::NamesAFile : TreeScan::FolderMissing;
             // Into the report too, so that "not found" never stands alone
             // over a directory that was not scanned at all.
             run.log.ReportFormat(kOnlyDirNotFound, ShortLogPath(onlyDir->c_str()).c_str());
+            if (!run.options.onlyDirRest.empty())
+                run.log.ReportFormat(kOnlyDirRest, run.options.onlyDirRest.c_str());
             result = false;
         }
     }
@@ -258,7 +370,8 @@ bool ScanFile(RemovalRun& run, RunProgress& progress, C* path, DWORD attributes)
 }
 
 template <typename C>
-bool ScanDirectory(RemovalRun& run, RunProgress& progress, C* path, const WalkedDirectory* parent) {
+bool ScanDirectory(RemovalRun& run, RunProgress& progress, C* path, const WalkedDirectory* parent,
+                   const WalkScope<C>* scope, bool isLink) {
     const ApiSet<C>& api = run.api.Get<C>();
     if (CheckLongPath(api, path) != PathCheck::Usable || run.flags.cancelRequested) return false;
 
@@ -273,9 +386,23 @@ bool ScanDirectory(RemovalRun& run, RunProgress& progress, C* path, const Walked
 
     const size_t limit = run.flags.maxPathChars;
     const size_t length = api.length(path);
+    const bool throughLink = isLink || (parent && parent->throughLink);
+    // Where a folder reached through a link really is decides whether a
+    // /ONLYDIR= walk goes in, and whether an exclusion covers it.
+    const bool wantReal = scope && ((isLink && scope->onlyTree) || (throughLink && options.exclusionsGiven));
+    std::basic_string<C> real;
     // A link or junction back to a directory being walked: walked once.
-    const WalkedDirectory self = limit < length + 4 ? WalkedDirectory{} : IdentifyDirectory(api, path, length, parent);
+    WalkedDirectory self = limit < length + 4 ? WalkedDirectory{}
+                                              : IdentifyDirectory(api, path, length, parent, wantReal ? &real : nullptr);
+    self.throughLink = throughLink;
     if (OnCurrentPath(self)) return !run.flags.cancelRequested;
+    if (scope && limit >= length + 4) {
+        if (isLink && scope->onlyTree && LeavesTree(*scope, real)) {
+            WritePathLine(run.log, static_cast<const C*>(path), "%s", kLinkOutOfTree);
+            return !run.flags.cancelRequested;
+        }
+        if (options.exclusionsGiven && ExcludedByWhatItIs(options, *scope, self, real)) return !run.flags.cancelRequested;
+    }
     if (limit < length + 4) {
         WritePathLine(run.log, static_cast<const C*>(path), "%s", kPathTooLong);
     } else {
@@ -294,8 +421,11 @@ bool ScanDirectory(RemovalRun& run, RunProgress& progress, C* path, const Walked
                 path[length] = C('\\');
                 std::memcpy(path + length + 1, entry.cFileName, (nameLength + 1) * sizeof(C));
                 if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                    if (!IsDotEntry(entry.cFileName)) ScanDirectory(run, progress, path, &self);
+                    const bool link = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+                    if (!IsDotEntry(entry.cFileName)) ScanDirectory(run, progress, path, &self, scope, link);
                 } else {
+                    // A file link is scanned as the file it stands for: a
+                    // repair replaces the link, never the file it leads to.
                     ScanFile(run, progress, path, entry.dwFileAttributes);
                 }
                 progress.PumpOneMessage();
@@ -310,7 +440,9 @@ bool ScanDrives(RemovalRun& run, RunProgress& progress) {
     return run.flags.isNtFamily ? ScanDrivesAs<wchar_t>(run, progress) : ScanDrivesAs<char>(run, progress);
 }
 
-template bool ScanDirectory<char>(RemovalRun&, RunProgress&, char*, const WalkedDirectory*);
-template bool ScanDirectory<wchar_t>(RemovalRun&, RunProgress&, wchar_t*, const WalkedDirectory*);
+template bool ScanDirectory<char>(RemovalRun&, RunProgress&, char*, const WalkedDirectory*, const WalkScope<char>*,
+                                  bool);
+template bool ScanDirectory<wchar_t>(RemovalRun&, RunProgress&, wchar_t*, const WalkedDirectory*,
+                                     const WalkScope<wchar_t>*, bool);
 template bool ScanFile<char>(RemovalRun&, RunProgress&, char*, DWORD);
 template bool ScanFile<wchar_t>(RemovalRun&, RunProgress&, wchar_t*, DWORD);

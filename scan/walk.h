@@ -3,6 +3,9 @@
 #pragma once
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 struct RemovalRun;
 class RunProgress;
 
@@ -20,14 +23,30 @@ struct WalkedDirectory {
     DWORD indexHigh = 0;
     DWORD indexLow = 0;
     const WalkedDirectory* parent = nullptr;
+    // Reached through a link (a reparse point) on the way down: its path
+    // need not say where it really is.
+    bool throughLink = false;
+};
+
+// Where a walk may go, by where folders really are: a /ONLYDIR= walk does not
+// follow a link out of its tree, and an excluded tree is skipped whatever
+// path leads into it. Paths without "\\?\".
+template <typename C>
+struct WalkScope {
+    bool onlyTree = false;
+    std::basic_string<C> root;                         // the tree's real path; empty: unknown
+    std::vector<WalkedDirectory> excludedFolders;      // existing excluded folders, by identity
+    std::vector<std::basic_string<C>> excludedReal;    // and by real path
 };
 
 // The walk for one string kind (char: ANSI on 9x, wchar_t: "\\?\" paths on
 // the NT family). `path` is the walk's buffer, which must hold
 // maxPathChars + 1 characters: the walk builds every path in place.
-// A directory path has no trailing backslash. False when cancelled.
+// A directory path has no trailing backslash; `isLink` when its entry is a
+// reparse point. False when cancelled.
 template <typename C>
-bool ScanDirectory(RemovalRun& run, RunProgress& progress, C* path, const WalkedDirectory* parent = nullptr);
+bool ScanDirectory(RemovalRun& run, RunProgress& progress, C* path, const WalkedDirectory* parent = nullptr,
+                   const WalkScope<C>* scope = nullptr, bool isLink = false);
 // Scans one file; false when its path is unusable or the run was cancelled.
 template <typename C>
 bool ScanFile(RemovalRun& run, RunProgress& progress, C* path, DWORD attributes);

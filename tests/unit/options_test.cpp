@@ -102,6 +102,64 @@ TEST(CommandLine, PathValuesLoseOnePairOfQuotes) {
     }
 }
 
+// A value switch quoted whole, as PowerShell, deployment tools and Wine pass
+// an argument with a blank, means what the switch with its value quoted means.
+TEST(CommandLine, SwitchQuotedWholeMeansItsValueQuoted) {
+    const char* switches[] = {"/ONLYDIR=", "/EXCLUDE=", "/LOG=", "/RWPWD=", "/ROPWD="};
+    auto value = [](const RunOptions& o, const std::string& sw) -> std::string {
+        if (sw == "/ONLYDIR=") return o.onlyDirPath.value_or("(none)");
+        if (sw == "/EXCLUDE=") return o.exclusionList.empty() ? "(none)" : o.exclusionList[0];
+        if (sw == "/LOG=") return o.logPath;
+        return sw == "/RWPWD=" ? o.readWritePassword : o.readOnlyPassword;
+    };
+    for (const char* v : {"C:\\data\\My Apps", "C:\\plain", "a b c"}) {
+        for (const std::string sw : switches) {
+            RunOptions quoted = Parse("x " + sw + "\"" + v + "\" /S");
+            RunOptions whole = Parse("x \"" + sw + v + "\" /S");
+            EXPECT_EQ(value(whole, sw), value(quoted, sw)) << sw << v;
+            EXPECT_NE(value(whole, sw), "(none)") << sw << v;
+            EXPECT_TRUE(whole.silentMode) << sw << v;
+            EXPECT_TRUE(whole.ignoredTokens.empty()) << sw << v;
+        }
+    }
+    EXPECT_EQ(Parse("x \"/ONLYDIR=C:\\data\\My Apps\"").onlyDirPath, std::optional<std::string>("C:\\DATA\\MY APPS"));
+    EXPECT_TRUE(Parse("x \"/LOG=C:\\a b.log\"").logPathGiven);
+    // Only switches that take a value: a quoted /S is still no switch.
+    RunOptions o = Parse("x \"/S\" \"/MAPPED\"");
+    EXPECT_FALSE(o.silentMode);
+    EXPECT_FALSE(o.scanMappedDrives);
+}
+
+TEST(CommandLine, TokensThatMatchNothingAreKeptForTheLog) {
+    RunOptions o = Parse("x /S /silnet \"/S\" stray /NOFILESCANX /DELADMIN /MAPPED");
+    EXPECT_EQ(o.ignoredTokens, (std::vector<std::string>{"/SILNET", "\"/S\"", "STRAY", "/NOFILESCANX"}));
+    EXPECT_TRUE(o.silentMode);
+    EXPECT_TRUE(o.scanMappedDrives);
+    EXPECT_TRUE(Parse("x /S /LOG=a /EXCLUDE= /HX /START=1").ignoredTokens.empty());
+    EXPECT_FALSE(Parse("x /S").logPathGiven);
+}
+
+// An unquoted path with blanks: the rest after /ONLYDIR= is kept with it,
+// up to the next switch.
+TEST(CommandLine, TextAfterAnUnquotedOnlyDirIsKeptWithIt) {
+    struct {
+        const char* line;
+        const char* onlyDir;
+        const char* rest;
+    } cases[] = {
+        {"x /S /ONLYDIR=C:\\data\\My Apps /LOG=q.log", "C:\\DATA\\MY", "APPS"},
+        {"x /ONLYDIR=C:\\My Big Apps", "C:\\MY", "BIG APPS"},
+        {"x /ONLYDIR=C:\\A /SILNET B", "C:\\A", ""},
+        {"x /ONLYDIR=C:\\A B /ONLYDIR=C:\\C", "C:\\C", ""},
+        {"x /ONLYDIR=\"C:\\My Apps\"", "C:\\MY APPS", ""},
+    };
+    for (auto& c : cases) {
+        RunOptions o = Parse(c.line);
+        EXPECT_EQ(o.onlyDirPath, std::optional<std::string>(c.onlyDir)) << c.line;
+        EXPECT_EQ(o.onlyDirRest, c.rest) << c.line;
+    }
+}
+
 TEST(CommandLine, LaterLogValuesWin) {
     EXPECT_EQ(Parse("x /LOG=a.log /LOG=b.log").logPath, "B.LOG");
     EXPECT_EQ(Parse("x /LOG=%temp%\\q.log").logPath, "%TEMP%\\Q.LOG");

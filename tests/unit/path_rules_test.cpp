@@ -191,3 +191,31 @@ TEST(LongPrefix, SkipOnlyAtTheStart) {
     std::u16string q = U("C:\\\\?\\x");
     EXPECT_EQ(SkipLongPrefix(q.c_str()), q.c_str());
 }
+
+// Whole components only, the root's own trailing backslash aside.
+TEST(WithinTree, ComponentsNotPrefixes) {
+    struct {
+        const char16_t* path;
+        const char16_t* root;
+        bool within;
+    } cases[] = {
+        {u"C:\\DATA", u"C:\\data", true},         {u"c:\\data\\sub\\x", u"C:\\DATA", true},
+        {u"C:\\DATA2", u"C:\\DATA", false},       {u"C:\\DAT", u"C:\\DATA", false},
+        {u"C:\\", u"C:\\", true},                 {u"C:\\anything", u"C:\\", true},
+        {u"D:\\data", u"C:\\", false},            {u"C:\\data\\", u"C:\\data\\", true},
+        {u"C:\\data", u"", false},                {u"\\\\srv\\share\\x", u"\\\\srv\\share", true},
+    };
+    for (auto& c : cases) {
+        std::u16string path = c.path, root = c.root;
+        EXPECT_EQ(WithinTree(path.c_str(), path.size(), root.c_str(), root.size(), FoldAscii), c.within)
+            << std::string(path.begin(), path.end()) << " in " << std::string(root.begin(), root.end());
+    }
+}
+
+TEST(LongPrefix, RemovedForTheDosForm) {
+    EXPECT_EQ(WithoutLongPrefix<char>("\\\\?\\C:\\T"), "C:\\T");
+    EXPECT_EQ(WithoutLongPrefix<char>("\\\\?\\UNC\\srv\\share\\d"), "\\\\srv\\share\\d");
+    EXPECT_EQ(WithoutLongPrefix<char>("\\\\?\\unc\\srv"), "\\\\srv");
+    EXPECT_EQ(WithoutLongPrefix<char>("C:\\T\\\\?\\"), "C:\\T\\\\?\\");
+    EXPECT_EQ(WithoutLongPrefix<wchar_t>(L"\\\\?\\C:"), L"C:");
+}

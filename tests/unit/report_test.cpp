@@ -44,6 +44,31 @@ TEST_F(Report, NothingFoundButCancelled) {
               "was cancelled before it finished. The threat may still be present on the machine.\n");
 }
 
+// A /ONLYDIR= tree that was never scanned does not read as clean, cancelled
+// or not; a find elsewhere (a threat file) is still reported as one.
+TEST_F(Report, TreeNotScannedIsNoNotFound) {
+    struct {
+        TreeScan scan;
+        const char* text;
+    } cases[] = {
+        {TreeScan::FolderMissing, "No file was scanned: the folder given with /ONLYDIR= does not exist.\n"},
+        {TreeScan::NamesAFile, "No file was scanned: the path given with /ONLYDIR= names a file, not a folder.\n"},
+    };
+    for (auto& c : cases) {
+        for (bool cancelled : {false, true}) {
+            runLog.reportText.clear();
+            in.treeScan = c.scan;
+            in.cancelRequested = cancelled;
+            EXPECT_EQ(Compose(), ReportIcon::Exclamation);
+            EXPECT_EQ(runLog.reportText, c.text);
+        }
+    }
+    runLog.reportText.clear();
+    stats.filesDeleted = 1;
+    EXPECT_EQ(Compose(), ReportIcon::Information);
+    EXPECT_EQ(runLog.reportText.rfind("W32.Quorvin has been successfully removed from your computer!\n", 0), 0u);
+}
+
 TEST_F(Report, SuccessWithAllCounters) {
     stats.filesScanned = 100;
     stats.filesDeleted = 2;

@@ -23,6 +23,14 @@ const std::string kCleanLog = std::string(kTitle) +
 
 std::string Program() { return qt::BinDir() + "\\FixQuorvin.exe"; }
 
+// Runs the program silently (its log in a folder of its own) and returns the log.
+std::string RunTool(const std::string& switches) {
+    std::string dir = qt::NewWorkDir("run");
+    qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S " + switches, dir, 600000);
+    EXPECT_TRUE(r.finished);
+    return qt::ReadText(dir + "\\fixquorvin.log");
+}
+
 TEST(SilentRun, CleanMachineLogIsExact) {
     std::string dir = qt::NewWorkDir("silent");
     qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S", dir, 600000);
@@ -96,24 +104,29 @@ TEST(SilentRun, SecondSilentCopyDuringAScanEndsAtOnce) {
     EXPECT_EQ(qt::ReadText(firstLog), kCleanLog);
 }
 
-// /ONLYDIR= naming no directory: nothing is scanned, and a warning line stands
-// above the report, which never says "not found" alone.
-TEST(SilentRun, OnlyDirThatNamesNoDirectoryIsLogged) {
+// /ONLYDIR= naming no directory: nothing is scanned, a warning line stands
+// above the report, and the report says that nothing was scanned instead of
+// "not found" (a file is named as a file).
+TEST(SilentRun, OnlyDirThatNamesNoDirectoryIsNotReportedClean) {
     std::string dir = qt::NewWorkDir("onlydir");
     const std::string file = dir + "\\file.exe";
     const rt::Bytes content = samples::MakeInfected(qt::ReadBytes(qt::BinDir() + "\\hello.exe"), {.seed = 700});
     ASSERT_TRUE(qt::WriteBytes(file, content));
-    const std::string cases[] = {dir + "\\missing", file, ""};
-    for (const std::string& value : cases) {
+    const char kMissing[] = "No file was scanned: the folder given with /ONLYDIR= does not exist.";
+    const char kFile[] = "No file was scanned: the path given with /ONLYDIR= names a file, not a folder.";
+    const struct {
+        std::string value;
+        const char* report;
+    } cases[] = {{dir + "\\missing", kMissing}, {file, kFile}, {"", kMissing}};
+    for (const auto& c : cases) {
         std::string work = qt::NewWorkDir("onlydir-run");
-        qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S /ONLYDIR=" + value, work, 600000);
-        ASSERT_TRUE(r.finished) << value;
+        qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S /ONLYDIR=" + c.value, work, 600000);
+        ASSERT_TRUE(r.finished) << c.value;
         EXPECT_EQ(qt::ReadText(work + "\\fixquorvin.log"),
                   std::string(kTitle) + "\r\n\r\n"
-                      "directory " + Upper(value) + ": (WARNING: not scanned, not found)\r\n"
-                      "W32.Quorvin has not been found on your computer.\r\n"
+                      "directory " + Upper(c.value) + ": (WARNING: not scanned, not found)\r\n" + c.report + "\r\n"
                       "\r\nThe tool was executed in silent mode.\r\n\r\n")
-            << value;
+            << c.value;
     }
     EXPECT_EQ(qt::ReadBytes(file), content);
 }
@@ -144,6 +157,188 @@ TEST(SilentRun, QuotedPathsWithBlanksAndEmptyExclusions) {
     EXPECT_EQ(qt::ReadBytes(tree + "\\prog.exe"), samples::ExpectedAfterRepair(s.normalizedHost, s.image));
     EXPECT_EQ(qt::ReadBytes(tree + "\\notes.txt"), text);
     EXPECT_FALSE(qt::FileExists(dir + "\\fixquorvin.log"));
+}
+
+// A switch the program does not know is still ignored, with one line for it.
+TEST(SilentRun, UnknownSwitchGetsOneWarningLine) {
+    std::string dir = qt::NewWorkDir("unknown");
+    qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S /SILNET /NOFILESCAN", dir, 600000);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(qt::ReadText(dir + "\\fixquorvin.log"),
+              std::string(kTitle) + "\r\nWARNING: unknown switch \"/SILNET\" ignored\r\n"
+                                    "\r\nW32.Quorvin has not been found on your computer.\r\n"
+                                    "\r\nThe tool was executed in silent mode.\r\n\r\n"
+                                    "\r\nNo files were scanned by the tool...\r\n");
+}
+
+// The forms a script gives a path with a blank: the switch quoted whole (as
+// PowerShell, deployment tools and Wine pass such an argument), the value
+// quoted, and unquoted. The first two scan the tree and nothing else; the
+// third scans nothing and says which text was taken apart.
+TEST(SilentRun, SwitchFormsOfAPathWithABlank) {
+    const rt::Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
+    samples::InfectedSample s = samples::Infect(hello, {.seed = 702});
+    ASSERT_FALSE(s.image.empty()) << s.error;
+    const struct {
+        const char* form;
+        bool scans;
+    } forms[] = {{"\"/SW=V\"", true}, {"/SW=\"V\"", true}, {"/SW=V", false}};
+    for (const auto& f : forms) {
+        std::string dir = qt::NewWorkDir("forms");
+        std::string tree = dir + "\\data\\My Apps";
+        CreateDirectoryA((dir + "\\data").c_str(), nullptr);
+        ASSERT_TRUE(CreateDirectoryA(tree.c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryA((tree + "\\skip me").c_str(), nullptr));
+        ASSERT_TRUE(qt::WriteBytes(tree + "\\prog.exe", s.image));
+        ASSERT_TRUE(qt::WriteBytes(tree + "\\skip me\\kept.exe", s.image));
+        ASSERT_TRUE(qt::WriteBytes(dir + "\\out.exe", s.image));   // outside the tree
+        auto form = [&](const std::string& sw, const std::string& value) {
+            std::string text = f.form;
+            text.replace(text.find("SW="), 3, sw);
+            text.replace(text.find('V'), 1, value);
+            return text;
+        };
+        std::string log = dir + "\\my log.txt";
+        // The unquoted form keeps the log's value quoted, so that there is a log.
+        std::string logSwitch = f.scans ? form("LOG=", log) : "/LOG=\"" + log + "\"";
+        qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S " + form("ONLYDIR=", tree) + " " +
+                                          form("EXCLUDE=", tree + "\\skip me") + " " + logSwitch,
+                                      dir, 600000);
+        ASSERT_TRUE(r.finished) << f.form;
+        std::string text = qt::ReadText(log);
+        EXPECT_EQ(qt::ReadBytes(dir + "\\out.exe"), s.image) << f.form << "\n" << text;
+        EXPECT_EQ(qt::ReadBytes(tree + "\\skip me\\kept.exe"), s.image) << f.form << "\n" << text;
+        if (f.scans) {
+            EXPECT_EQ(qt::ReadBytes(tree + "\\prog.exe"), samples::ExpectedAfterRepair(s.normalizedHost, s.image))
+                << f.form << "\n" << text;
+            EXPECT_EQ(rt::ReportNumber(text, "The total number of the scanned files: "), 1) << f.form << "\n" << text;
+            EXPECT_EQ(text.find("WARNING"), std::string::npos) << f.form << "\n" << text;
+        } else {
+            EXPECT_EQ(qt::ReadBytes(tree + "\\prog.exe"), s.image) << text;
+            EXPECT_NE(text.find("directory " + Upper(dir) + "\\DATA\\MY: (WARNING: not scanned, not found)\r\n"
+                                "WARNING: \"APPS\" was taken as another argument: a path with blanks must be quoted\r\n"
+                                "No file was scanned: the folder given with /ONLYDIR= does not exist.\r\n"),
+                      std::string::npos)
+                << text;
+        }
+    }
+}
+
+// Paths that name the tree in other words: dot segments and the "\\?\" prefix.
+TEST(SilentRun, OnlyDirPathFormsNameTheSameTree) {
+    const std::string tree = "C:\\QT" + std::to_string(GetCurrentProcessId());
+    ASSERT_TRUE(CreateDirectoryA(tree.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA((tree + "\\SUB").c_str(), nullptr));
+    const rt::Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
+    samples::InfectedSample s = samples::Infect(hello, {.seed = 703});
+    ASSERT_FALSE(s.image.empty()) << s.error;
+    const std::string name = tree.substr(3);
+    const std::string forms[] = {tree + "\\SUB\\..", tree + "\\..\\..\\..\\" + name, "\\\\?\\" + tree,
+                                 tree + "\\.\\SUB\\..\\"};
+    for (const std::string& form : forms) {
+        ASSERT_TRUE(qt::WriteBytes(tree + "\\SUB\\prog.exe", s.image));
+        std::string work = qt::NewWorkDir("forms-run");
+        qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S /ONLYDIR=" + form, work, 600000);
+        ASSERT_TRUE(r.finished) << form;
+        std::string log = qt::ReadText(work + "\\fixquorvin.log");
+        EXPECT_EQ(qt::Count(log, tree + "\\SUB\\prog.exe: File repaired.\r\n"), 1u) << form << "\n" << log;
+        EXPECT_EQ(log.find("not found"), std::string::npos) << form << "\n" << log;
+        EXPECT_EQ(rt::ReportNumber(log, "The total number of the scanned files: "), 1) << form << "\n" << log;
+    }
+}
+
+// A /LOG= that cannot be created: the silent run keeps its log in the
+// temporary folder (else the current directory), and says which path failed.
+TEST(SilentRun, LogThatCannotBeCreatedFallsBack) {
+    char temp[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp);
+    const std::string tempLog = std::string(temp) + "fixquorvin.log";
+    std::string dir = qt::NewWorkDir("badlog");
+    const std::string cases[] = {dir + "\\" + std::string(300, 'l') + ".log", dir + "\\missing\\q.log", dir};
+    for (const std::string& bad : cases) {
+        DeleteFileA(tempLog.c_str());
+        qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S /NOFILESCAN /LOG=" + bad, dir, 600000);
+        ASSERT_TRUE(r.finished) << bad;
+        EXPECT_EQ(qt::ReadText(tempLog),
+                  std::string(kTitle) + "\r\nWARNING: the log file given with /LOG= could not be created: " + Upper(bad) +
+                      "\r\n\r\nW32.Quorvin has not been found on your computer.\r\n"
+                      "\r\nThe tool was executed in silent mode.\r\n\r\n"
+                      "\r\nNo files were scanned by the tool...\r\n")
+            << bad;
+    }
+    // Without a usable temporary folder: the current directory.
+    DeleteFileA(tempLog.c_str());
+    char tmp[MAX_PATH] = {}, tempVar[MAX_PATH] = {};
+    GetEnvironmentVariableA("TMP", tmp, MAX_PATH);
+    GetEnvironmentVariableA("TEMP", tempVar, MAX_PATH);
+    const std::string nowhere = dir + "\\no temp";
+    SetEnvironmentVariableA("TMP", nowhere.c_str());
+    SetEnvironmentVariableA("TEMP", nowhere.c_str());
+    qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S /NOFILESCAN /LOG=" + cases[1], dir, 600000);
+    SetEnvironmentVariableA("TMP", tmp[0] ? tmp : nullptr);
+    SetEnvironmentVariableA("TEMP", tempVar[0] ? tempVar : nullptr);
+    ASSERT_TRUE(r.finished);
+    EXPECT_FALSE(qt::FileExists(tempLog));
+    EXPECT_EQ(qt::ReadText(dir + "\\fixquorvin.log")
+                  .rfind(std::string(kTitle) + "\r\nWARNING: the log file given with /LOG= could not be created: " +
+                             Upper(cases[1]) + "\r\n",
+                         0),
+              0u);
+}
+
+// Links that lead out of the scanned tree (run_test.prefix.sh): a /ONLYDIR=
+// walk does not follow them, and an excluded tree stays untouched whatever
+// path leads into it.
+class Scope : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const rt::Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
+        sample = samples::Infect(hello, {.seed = 704});
+        ASSERT_FALSE(sample.image.empty()) << sample.error;
+        ASSERT_TRUE(qt::FileExists("C:\\scope\\F\\sub\\lnk\\windows")) << "the prefix has no link";
+    }
+    // Planted files go back to what the prefix had, for the full scans of the other tests.
+    void TearDown() override {
+        qt::WriteBytes(kVictim, {'c', 'l', 'e', 'a', 'n'});
+        for (const char* f : {"C:\\scope\\F\\in.exe", "C:\\scope\\T\\out\\victim.exe", "C:\\scope\\T\\in\\keep.exe"})
+            DeleteFileA(f);
+    }
+    bool IsRepaired(const std::string& path) const {
+        return qt::ReadBytes(path) == samples::ExpectedAfterRepair(sample.normalizedHost, sample.image);
+    }
+    static constexpr const char* kVictim = "C:\\scope\\outside\\victim.exe";
+    samples::InfectedSample sample;
+};
+
+TEST_F(Scope, OnlyDirDoesNotFollowALinkOutOfItsTree) {
+    ASSERT_TRUE(qt::WriteBytes(kVictim, sample.image));
+    ASSERT_TRUE(qt::WriteBytes("C:\\scope\\F\\in.exe", sample.image));
+    std::string log = RunTool("/ONLYDIR=C:\\scope\\F");
+    EXPECT_EQ(qt::ReadBytes(kVictim), sample.image) << log;
+    EXPECT_TRUE(IsRepaired("C:\\scope\\F\\in.exe")) << log;
+    EXPECT_EQ(qt::Count(log, "C:\\SCOPE\\F\\sub\\lnk: (WARNING: not scanned, link to outside the /ONLYDIR= folder)\r\n"),
+              1u) << log;
+    // in.exe and the file link, which is scanned as the file it stands for:
+    // its repair replaces the link, not the file outside.
+    EXPECT_EQ(rt::ReportNumber(log, "The total number of the scanned files: "), 2) << log;
+    EXPECT_EQ(qt::Count(log, "C:\\SCOPE\\F\\out.exe: File repaired.\r\n"), 1u) << log;
+    EXPECT_TRUE(IsRepaired("C:\\scope\\F\\out.exe")) << log;
+}
+
+// T\in\lnk leads to T\out: excluded by its own path or by the link's, and
+// in a /ONLYDIR= walk or one of every drive.
+TEST_F(Scope, ExcludedTreeIsSkippedWhateverPathLeadsThere) {
+    const char* cases[] = {"/ONLYDIR=C:\\scope\\T /EXCLUDE=C:\\scope\\T\\out",
+                           "/ONLYDIR=C:\\scope\\T /EXCLUDE=C:\\scope\\T\\in\\lnk",
+                           "/EXCLUDE=C:\\scope\\T\\out"};
+    for (const char* switches : cases) {
+        ASSERT_TRUE(qt::WriteBytes("C:\\scope\\T\\out\\victim.exe", sample.image));
+        ASSERT_TRUE(qt::WriteBytes("C:\\scope\\T\\in\\keep.exe", sample.image));
+        std::string log = RunTool(switches);
+        EXPECT_EQ(qt::ReadBytes("C:\\scope\\T\\out\\victim.exe"), sample.image) << switches << "\n" << log;
+        EXPECT_TRUE(IsRepaired("C:\\scope\\T\\in\\keep.exe")) << switches << "\n" << log;
+        EXPECT_EQ(log.find("victim.exe"), std::string::npos) << switches << "\n" << log;
+    }
 }
 
 TEST(Platform, FlagsUnderEveryWineVersion) {
@@ -188,12 +383,27 @@ protected:
     RunProgress progress;
 };
 
+// A log path that cannot be created: the report begins by saying so; a
+// silent run keeps its log in the temporary folder instead.
 TEST_F(InProcessRun, QuotedLogPathRunsWithoutLog) {
-    run.options.logPath = "\"" + dir + "\\quoted.log\"";
-    RunRemoval(run, progress);
-    EXPECT_EQ(run.log.reportText.rfind("The log file could not be created.\n", 0), 0u);
-    EXPECT_NE(run.log.reportText.find("W32.Quorvin has not been found on your computer.\n"), std::string::npos);
-    EXPECT_FALSE(qt::FileExists(dir + "\\quoted.log"));
+    char temp[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp);
+    const std::string tempLog = std::string(temp) + "fixquorvin.log";
+    for (bool silent : {false, true}) {
+        DeleteFileA(tempLog.c_str());
+        RemovalRun fresh(def);
+        fresh.options = run.options;
+        fresh.options.silentMode = fresh.flags.silentMode = silent;
+        fresh.flags.noFileScan = true;
+        fresh.options.logPath = "\"" + dir + "\\quoted.log\"";
+        RunRemoval(fresh, progress);
+        EXPECT_EQ(fresh.log.reportText.rfind("The log file could not be created.\n", 0), 0u) << silent;
+        EXPECT_NE(fresh.log.reportText.find("W32.Quorvin has not been found on your computer.\n"), std::string::npos);
+        EXPECT_FALSE(qt::FileExists(dir + "\\quoted.log"));
+        EXPECT_EQ(qt::FileExists(tempLog), silent);
+    }
+    EXPECT_NE(qt::ReadText(tempLog).find("\r\nWARNING: the log file could not be created: \"" + dir + "\\quoted.log\"\r\n"),
+              std::string::npos);
 }
 
 TEST_F(InProcessRun, SecondStartWhileRunningDoesNothing) {
