@@ -519,6 +519,28 @@ TEST_F(ComCleanup, WalkEndsWhenAMatchCannotBeDeleted) {
     }
 }
 
+// The classes key itself configured: deleting the class already removes the
+// entry the walk stands on, so the walk reads that place again and reaches
+// the next class, whichever step took the entry away.
+TEST_F(ComCleanup, ConfiguredClassesKeyLosesEveryDetectedClass) {
+    for (const char* configured : {"HKCR\\CLSID", "HKLM\\Software\\Classes\\CLSID"}) {
+        SCOPED_TRACE(configured);
+        Register(kInfectedClass, server);
+        Register(kCleanClass, Upper(server));   // both served by the detected file
+        sink.text.clear();
+        run.stats = RemovalStats{};
+        ClassIdList found;
+        CleanupClsidReferences(run, configured, found);
+        EXPECT_EQ(Lines(), (std::vector<std::string>{
+                               std::string("registry: HKEY_CLASSES_ROOT\\CLSID\\") + kInfectedClass + " (key deleted)",
+                               std::string("registry: HKEY_CLASSES_ROOT\\CLSID\\") + kCleanClass + " (key deleted)",
+                           }));
+        EXPECT_EQ(run.stats.registryEntriesFixed, 2u);
+        EXPECT_EQ(found, (ClassIdList{kInfectedClass, kCleanClass}));
+        EXPECT_FALSE(qt::RegKeyExists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + kCleanClass));
+    }
+}
+
 TEST_F(ComCleanup, ValuesWhoseDataIsADetectedPath) {
     const std::string key = kTest + "\\Data";
     for (bool nt : {true, false}) {
