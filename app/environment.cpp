@@ -105,11 +105,19 @@ DWORD IsUserAdministrator(int* isAdmin) {
 bool EnableDebugPrivilege(bool ntFamily) { return EnablePrivilegeNamed(ntFamily, "SeDebugPrivilege"); }
 bool EnableShutdownPrivilege(bool ntFamily) { return EnablePrivilegeNamed(ntFamily, "SeShutdownPrivilege"); }
 
-bool CheckAdministratorRights(bool ntFamily, AdminProbe probe) {
-    if (probe) return probe();
+Rights CheckAdministratorRights(bool ntFamily, AdminProbe probe) {
+    if (probe) return probe() ? Rights::Administrator : Rights::Refused;
     int admin = 0;
     IsUserAdministrator(&admin);
-    return admin && EnableDebugPrivilege(ntFamily);
+    if (!admin) return Rights::Refused;
+    if (!ntFamily) return Rights::Administrator;
+    // Being an administrator is what counts: without the debug privilege
+    // only other users' processes may stay out of reach.
+    switch (ChangePrivilege("SeDebugPrivilege", true)) {
+        case PrivilegeChange::Changed: return Rights::Administrator;
+        case PrivilegeChange::NotHeld: return Rights::AdministratorWithoutDebugPrivilege;
+        default: return Rights::Refused;
+    }
 }
 
 void RequestSystemRestart() {

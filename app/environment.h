@@ -9,7 +9,7 @@
 
 // Test seams: replace what the system reports.
 using CleanBootProbe = int (*)();
-using AdminProbe = bool (*)();   // true: administrator with debug privilege
+using AdminProbe = bool (*)();   // true: administrator with the debug privilege enabled
 
 // Sets the platform flags from the version the system reports.
 int IdentifyPlatform(RunFlags& flags);
@@ -18,12 +18,18 @@ int CheckBootMode(uint32_t requiredMode, CleanBootProbe probe = nullptr);
 int ReadRegistryString(HKEY root, const char* subKey, const char* valueName, char* buffer1024);
 DWORD IsUserAdministrator(int* isAdmin);
 // Enables one privilege of the own token (true without doing anything off
-// the NT family); false when the token does not hold it.
+// the NT family); false when a call fails. A privilege the token does not
+// hold is no failure: nothing changes then.
 bool EnablePrivilegeNamed(bool ntFamily, const char* privilege);
 bool EnableDebugPrivilege(bool ntFamily);
 bool EnableShutdownPrivilege(bool ntFamily);
-// Administrator with the debug privilege enabled; probe: null for the system's answer.
-bool CheckAdministratorRights(bool ntFamily, AdminProbe probe = nullptr);
+enum class Rights {
+    Administrator,                        // with the debug privilege enabled
+    AdministratorWithoutDebugPrivilege,   // the token does not hold it (a policy may withhold it)
+    Refused,                              // no administrator, or the privilege could not be asked for
+};
+// probe: null for the system's answer.
+Rights CheckAdministratorRights(bool ntFamily, AdminProbe probe = nullptr);
 // Asks the system for an ordinary restart with the security reason (0x13).
 void RequestSystemRestart();
 

@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -25,7 +26,9 @@ namespace {
 
 const char kSystemRestoreKey[] = "SYSTEM\\CurrentControlSet\\Services\\VxD\\VxDMon";
 const char kSystemRestoreValue[] = "SystemRestore";
-const char kFunctionMissing[] = "\r\nThe removal was stopped: the system function %s could not be found.\r\n";
+const char kFunctionMissing[] = "The removal was stopped: the system function %s could not be found.";
+const char kDebugPrivilegeNotHeld[] =
+    "WARNING: the debug privilege is not held; processes of other users may not be stopped";
 const char kLogNotCreatedGiven[] = "WARNING: the log file given with /LOG= could not be created: %s";
 const char kLogNotCreated[] = "WARNING: the log file could not be created: %s";
 const char kUnknownSwitch[] = "WARNING: unknown switch \"%s\" ignored";
@@ -61,6 +64,27 @@ std::vector<char> PasswordBuffer(const std::string& text) {
     std::vector<char> buffer(std::max<size_t>(9, text.size() + 1), '\0');
     std::memcpy(buffer.data(), text.c_str(), text.size());
     return buffer;
+}
+
+// Runs one step of the run. A system function without a replacement that
+// this Windows lacks ends the step where it stands: what was done is kept,
+// the line that names the function goes into the log and the report, and the
+// run goes on to its end. False when the step was stopped.
+template <typename Step>
+bool StopOnMissingFunction(RemovalRun& run, Step&& step) {
+    try {
+        step();
+        return true;
+    } catch (_dynamic_dll_exception* missing) {
+        char line[kMessageBufferSize];
+        std::snprintf(line, sizeof line, kFunctionMissing, missing && missing->name ? missing->name : "");
+        delete missing;
+        run.log.Format("\r\n%s\r\n", line);
+        run.log.reportText += line;
+        run.log.reportText += '\n';
+        run.flags.runStopped = true;
+        return false;
+    }
 }
 
 // Everything between the rights check and the report: services, running
@@ -204,26 +228,20 @@ RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
     // Rights (NT family).
     if (run.flags.isNtFamily) {
         progress.SetStatusText("verifying privileges");
-        if (!CheckAdministratorRights(true, run.seams.rightsProbe)) {
-            run.log.Report("You do not have Administrator rights to run the tool.");
-            run.log.Report("Please contact your Network Administrator for more information.");
-            boxStyle = MB_ICONSTOP;
-            rightsMissing = true;
+        Rights rights = Rights::Refused;
+        if (StopOnMissingFunction(run, [&] { rights = CheckAdministratorRights(true, run.seams.rightsProbe); })) {
+            if (rights == Rights::Refused) {
+                run.log.Report("You do not have Administrator rights to run the tool.");
+                run.log.Report("Please contact your Network Administrator for more information.");
+                boxStyle = MB_ICONSTOP;
+                rightsMissing = true;
+            } else if (rights == Rights::AdministratorWithoutDebugPrivilege) {
+                run.log.Line(kDebugPrivilegeNotHeld);
+            }
         }
     }
 
-    if (!rightsMissing) {
-        // A system function without a replacement that this Windows lacks
-        // ends the cleaning where it stands; what was done is kept and
-        // reported, and the report says the run did not finish.
-        try {
-            CleanMachine(run, progress);
-        } catch (_dynamic_dll_exception* missing) {
-            run.log.Format(kFunctionMissing, missing && missing->name ? missing->name : "");
-            delete missing;
-            run.flags.runStopped = true;
-        }
-    }
+    if (!rightsMissing && !run.flags.runStopped) StopOnMissingFunction(run, [&] { CleanMachine(run, progress); });
 
     // Report.
     progress.SetStatusText("Procedure completed.");
@@ -232,6 +250,7 @@ RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
         in.stats = &run.stats;
         in.threatName = def.threatName;
         in.cancelRequested = run.flags.cancelRequested || run.flags.runStopped;
+        in.runStopped = run.flags.runStopped;
         in.systemRestoreWasEnabled = run.systemRestoreWasEnabled;
         in.isNt4 = run.flags.isNt4;
         in.hasServices = def.hasServices;
@@ -296,7 +315,9 @@ void RestartDecision(RemovalRun& run, RunProgress& progress) {
         progress.SetStatusText("initiating shutdown");
         run.log.Line("\r\nThe tool initiated a system reboot.\r\n");
         run.log.Flush();
-        if (run.flags.isNtFamily) EnableShutdownPrivilege(true);
+        // The request's answer is not checked either: it is made whatever
+        // became of the privilege.
+        if (run.flags.isNtFamily) StopOnMissingFunction(run, [] { EnableShutdownPrivilege(true); });
         RequestSystemRestart();
     } else {
         run.log.Line("\r\nThe system requires a reboot but was not rebooted.");

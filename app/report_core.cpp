@@ -9,6 +9,25 @@ const char kOnlyDirMissingText[] = "No file was scanned: the folder given with /
 const char kOnlyDirIsFileText[] = "No file was scanned: the path given with /ONLYDIR= names a file, not a folder.";
 
 
+namespace {
+
+// The threat's services, its registry entries and its running code are the
+// threat found as much as its files are: a run whose only find was one of
+// them must neither skip the passes that follow a detection nor report the
+// threat as not found. Each counter is tested on its own, so no sum can wrap.
+bool FoundBeyondFiles(const RemovalStats& s) {
+    return s.servicesStopped || s.servicesRemoved || s.registryEntriesFixed || s.registryEntriesNotFixed ||
+           s.processesTerminated || s.threadsTerminated || s.processesNotTerminated || s.threadsNotTerminated;
+}
+
+// Something found and left in place: no success headline over it.
+bool LeftInPlace(const RemovalStats& s) {
+    return s.deleteFailed || s.repairsFailed || s.processesNotTerminated || s.threadsNotTerminated ||
+           s.registryEntriesNotFixed;
+}
+
+}  // namespace
+
 // A repaired copy waiting for the restart is a found infection just as a
 // repair done at once is, so both sums count repairsPendingReboot: without it
 // a run whose only find is a host held open would report the threat as not
@@ -16,13 +35,13 @@ const char kOnlyDirIsFileText[] = "No file was scanned: the path given with /ONL
 bool ReportFindsSomething(const RemovalStats& s) {
     uint32_t sum = s.deleteFailed + s.repairsFailed + s.deletesPendingReboot + s.filesDeleted +
                    s.repairs + s.repairsPendingReboot + s.processesTerminated + s.threadsTerminated;
-    return sum != 0;
+    return sum != 0 || FoundBeyondFiles(s);
 }
 
 bool ThreatCountsAsFound(const RemovalStats& s, uint32_t failedDeleteEntries) {
     uint32_t sum = s.deleteFailed + s.deletesPendingReboot + s.filesDeleted + s.repairs +
                    s.repairsPendingReboot + s.processesTerminated + failedDeleteEntries;
-    return sum != 0;
+    return sum != 0 || FoundBeyondFiles(s);
 }
 
 ReportIcon ComposeReport(const ReportInputs& in, RunLog& log) {
@@ -46,9 +65,10 @@ ReportIcon ComposeReport(const ReportInputs& in, RunLog& log) {
         return icon;
     }
 
-    // A file left infected is as much a failure as one left undeleted: no
-    // success headline over either.
-    if (s.deleteFailed != 0 || s.repairsFailed != 0 || in.notCleaned != 0) {
+    // A file left infected is as much a failure as one left undeleted, and
+    // so are a threat process left running, a listed entry left unfixed and
+    // a run that stopped before its end: no success headline over any.
+    if (LeftInPlace(s) || in.runStopped || in.notCleaned != 0) {
         log.ReportFormat("The %s removal was unsuccessful.", name);
         if (s.deleteFailed == 1)
             log.ReportFormat("The tool could not delete one %s file from your PC.", name);

@@ -11,6 +11,7 @@ struct ReportInputs {
     const RemovalStats* stats = nullptr;
     const char* threatName = "";
     bool cancelRequested = false;
+    bool runStopped = false;           // a system function was missing: the run did not finish
     bool systemRestoreWasEnabled = false;
     bool isNt4 = false;
     bool hasServices = false;

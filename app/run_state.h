@@ -23,6 +23,12 @@ struct RemovalStats {
     uint32_t servicesRemoved = 0;
     uint32_t groupMembersRemoved = 0;
     uint32_t accountsDisabled = 0;
+    // What was found but could not be undone: threat processes and threads
+    // that could not be ended (left suspended or out of reach), and listed
+    // registry entries behind a key that would not open.
+    uint32_t processesNotTerminated = 0;
+    uint32_t threadsNotTerminated = 0;
+    uint32_t registryEntriesNotFixed = 0;
 };
 
 // What became of the tree /ONLYDIR= names. A tree that was not scanned is no
@@ -37,7 +43,8 @@ enum class TreeScan {
 struct RunFlags {
     bool silentMode = false;
     bool cancelRequested = false;
-    // A system function the run needs could not be bound: the cleaning stopped.
+    // A system function the run needs could not be bound: the run stopped
+    // the step it was in.
     bool runStopped = false;
     bool threatFound = false;
     bool rebootNeeded = false;

@@ -94,10 +94,11 @@ bool Found(const ClassIdList& found, const std::string& name) {
     return false;
 }
 
-// One configured key: its subkeys, then its values. A matched name is
-// deleted and its place read again; a name whose deletion fails, or that is
-// still in its place after a deletion that reported success, is stepped over,
-// so the walk ends however the registry answers.
+// One configured key: its subkeys, then its values. After a match the same
+// place is read again, whichever step took the entry away (with the classes
+// key itself configured, the class deletion already has); a name still in
+// its place then, because nothing removed it, is stepped over, so the walk
+// ends however the registry answers.
 template <typename C>
 void CleanClassReferences(RemovalRun& run, HKEY key, const ComTarget& target, const char* keyPath,
                           ClassIdList& found) {
@@ -109,7 +110,7 @@ void CleanClassReferences(RemovalRun& run, HKEY key, const ComTarget& target, co
     LONG first = RegEnumKeyExA(key, 0, keyName, &length, nullptr, nullptr, nullptr, nullptr);
     bool walkingKeys = first == ERROR_SUCCESS || first == ERROR_MORE_DATA;
     DWORD index = 0;
-    std::string deletedHere;   // the name deleted at `index` just before
+    std::string deletedHere;   // the name matched at `index` just before
     for (;;) {
         length = kClassIdChars;
         LONG r = walkingKeys ? RegEnumKeyExA(key, index, keyName, &length, nullptr, nullptr, nullptr, nullptr)
@@ -137,22 +138,15 @@ void CleanClassReferences(RemovalRun& run, HKEY key, const ComTarget& target, co
         if (!Found(found, name)) found.push_back(name);
         std::string classKey = "CLSID\\" + name;
         if (DeleteKeyTree(HKEY_CLASSES_ROOT, classKey.c_str())) Count(run, regcore::ClassKeyDeletedLine(classKey.c_str()));
-        bool deleted = false;
         if (walkingKeys) {
             std::string sub;
             if (regcore::JoinKeyPath(target.subPath.c_str(), name.c_str(), sub) &&
-                DeleteKeyTree(target.root, sub.c_str())) {
+                DeleteKeyTree(target.root, sub.c_str()))
                 Count(run, regcore::ComKeyDeletedLine(usersRoot, sub.c_str(), keyPath, name.c_str()));
-                deleted = true;
-            }
         } else if (api.RegDeleteValue(key, valueName) == ERROR_SUCCESS) {
             Count(run, regcore::ComValueDeletedLine(usersRoot, target.subPath.c_str(), keyPath, name.c_str()));
-            deleted = true;
         }
-        if (deleted)
-            deletedHere = name;
-        else
-            ++index;
+        deletedHere = name;
     }
 }
 

@@ -6,38 +6,25 @@
 
 namespace regfix {
 
+void FixOutput::Fixed(const std::string& line) {
+    ++fixed;
+    log.Line(line.c_str());
+}
+
+void FixOutput::NotFixed(const std::string& line) {
+    if (notFixed) ++*notFixed;
+    log.Line(line.c_str());
+}
+
 namespace {
 
 using regcore::kRegistryTextBytes;
 using regcore::ValueNameKind;
 
-// One target of an entry, as an action receives it.
-struct Target {
-    RegistryStore& store;
-    uintptr_t root;             // the root of subPath (for key-level entries)
-    RegistryKey* key;           // the open key; null for key-level entries
-    const char* valueName;      // after the "@" and "allvalues" rules
-    const char* entryPath;      // as written in the list
-    const char* entryValueName;
-    const char* subPath;        // per-user rows: user key, "\", the rest
-    bool perUser;
-};
-
-struct Output {
-    RunLog& log;
-    uint32_t& fixed;
-    void Count(const std::string& line) {
-        ++fixed;
-        log.Line(line.c_str());
-    }
-};
-
-using Action = void (*)(Output& out, const Target& t, const void* entry);
-
-std::string Prefix(const Target& t) { return regcore::LinePrefix(t.perUser, t.subPath, t.entryPath); }
+std::string Prefix(const RegistryTarget& t) { return regcore::LinePrefix(t.perUser, t.subPath, t.entryPath); }
 
 // The value when it exists and fits in `limit` bytes, zero-filled up to limit.
-bool ReadSmall(const Target& t, size_t limit, uint32_t& type, std::vector<uint8_t>& data) {
+bool ReadSmall(const RegistryTarget& t, size_t limit, uint32_t& type, std::vector<uint8_t>& data) {
     if (!t.key || !t.key->Read(t.valueName, type, data) || data.size() > limit) return false;
     data.resize(limit, 0);
     return true;
@@ -47,130 +34,152 @@ uint32_t Dword(const std::vector<uint8_t>& d) {
     return d[0] | (uint32_t{d[1]} << 8) | (uint32_t{d[2]} << 16) | (uint32_t{d[3]} << 24);
 }
 
-bool WriteDword(const Target& t, uint32_t value) {
+bool WriteDword(const RegistryTarget& t, uint32_t value) {
     const uint8_t bytes[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
     return t.key->Write(t.valueName, regcore::kRegDword, bytes, sizeof bytes);
 }
 
-void DeleteAction(Output& out, const Target& t, const void*) {
+// Only deletion gives an entry without a value name a meaning (the key tree);
+// the other actions have no key then and do nothing.
+bool DeleteAction(FixOutput& out, const RegistryTarget& t, const void*) {
     if (!*t.entryValueName) {
-        if (t.store.DeleteKeyTree(t.root, t.subPath)) out.Count(regcore::KeyDeletedLine(Prefix(t)));
-        return;
+        if (!t.store.DeleteKeyTree(t.root, t.subPath)) return false;
+        out.Fixed(regcore::KeyDeletedLine(Prefix(t)));
+        return true;
     }
-    if (t.key->DeleteValue(t.valueName)) out.Count(regcore::ValueDeletedLine(Prefix(t), t.entryValueName));
+    if (!t.key || !t.key->DeleteValue(t.valueName)) return false;
+    out.Fixed(regcore::ValueDeletedLine(Prefix(t), t.entryValueName));
+    return true;
 }
 
-void DwordDeleteAction(Output& out, const Target& t, const void* param) {
+bool DwordDeleteAction(FixOutput& out, const RegistryTarget& t, const void* param) {
     const auto& e = *static_cast<const ThreatRegistryDword*>(param);
     uint32_t type = 0;
     std::vector<uint8_t> data;
-    if (!ReadSmall(t, 4, type, data) || type != regcore::kRegDword || Dword(data) != e.value) return;
-    if (t.key->DeleteValue(t.valueName)) out.Count(regcore::ValueDeletedLine(Prefix(t), t.entryValueName));
+    if (!ReadSmall(t, 4, type, data) || type != regcore::kRegDword || Dword(data) != e.value) return false;
+    if (!t.key->DeleteValue(t.valueName)) return false;
+    out.Fixed(regcore::ValueDeletedLine(Prefix(t), t.entryValueName));
+    return true;
 }
 
-void DwordSetAction(Output& out, const Target& t, const void* param) {
+bool DwordSetAction(FixOutput& out, const RegistryTarget& t, const void* param) {
     const auto& e = *static_cast<const ThreatRegistryDword*>(param);
     uint32_t type = 0;
     std::vector<uint8_t> data;
-    if (!ReadSmall(t, 4, type, data) || Dword(data) == e.value || !WriteDword(t, e.value)) return;
-    out.Count(regcore::DwordSetLine(Prefix(t), t.entryValueName, e.value));
+    if (!ReadSmall(t, 4, type, data) || Dword(data) == e.value || !WriteDword(t, e.value)) return false;
+    out.Fixed(regcore::DwordSetLine(Prefix(t), t.entryValueName, e.value));
+    return true;
 }
 
-void DwordReplaceAction(Output& out, const Target& t, const void* param) {
+bool DwordReplaceAction(FixOutput& out, const RegistryTarget& t, const void* param) {
     const auto& e = *static_cast<const ThreatRegistryDwordReplace*>(param);
     uint32_t type = 0;
     std::vector<uint8_t> data;
-    if (!ReadSmall(t, 4, type, data)) return;
+    if (!ReadSmall(t, 4, type, data)) return false;
     uint32_t now = Dword(data);
-    if (now == e.newValue || now != e.oldValue || !WriteDword(t, e.newValue)) return;
-    out.Count(regcore::DwordSetLine(Prefix(t), t.entryValueName, e.newValue));
+    if (now == e.newValue || now != e.oldValue || !WriteDword(t, e.newValue)) return false;
+    out.Fixed(regcore::DwordSetLine(Prefix(t), t.entryValueName, e.newValue));
+    return true;
 }
 
-void StringSetAction(Output& out, const Target& t, const void* param) {
+bool StringSetAction(FixOutput& out, const RegistryTarget& t, const void* param) {
     const auto& e = *static_cast<const ThreatRegistryString*>(param);
     uint32_t type = 0;
     std::vector<uint8_t> data;
     // One more byte for a terminator the data may lack.
-    if (!ReadSmall(t, kRegistryTextBytes, type, data)) return;
+    if (!ReadSmall(t, kRegistryTextBytes, type, data)) return false;
     data.push_back(0);
-    if (regcore::EqualsIgnoreCaseAscii(reinterpret_cast<const char*>(data.data()), e.value)) return;
+    if (regcore::EqualsIgnoreCaseAscii(reinterpret_cast<const char*>(data.data()), e.value)) return false;
     if (!t.key->Write(t.valueName, regcore::kRegSz, reinterpret_cast<const uint8_t*>(e.value), std::strlen(e.value) + 1))
-        return;
-    out.Count(regcore::StringSetLine(Prefix(t), t.entryValueName, e.value));
+        return false;
+    out.Fixed(regcore::StringSetLine(Prefix(t), t.entryValueName, e.value));
+    return true;
 }
 
-void RestoreAction(Output& out, const Target& t, const void* param) {
+bool RestoreAction(FixOutput& out, const RegistryTarget& t, const void* param) {
     const auto& e = *static_cast<const ThreatRegistryRestore*>(param);
     uint32_t type = 0;
     std::vector<uint8_t> data;
-    if (!t.key || !t.key->Read(t.valueName, type, data)) return;
-    if (!regcore::RestoreWanted(e, type, data.data(), data.size())) return;
+    if (!t.key || !t.key->Read(t.valueName, type, data)) return false;
+    if (!regcore::RestoreWanted(e, type, data.data(), data.size())) return false;
     bool defaultValue = !*t.valueName;
     if (!t.key->Write(t.valueName, e.type, e.newData, e.newLength)) {
-        out.log.Line(regcore::RestoreFailedLine(e.keyPath, e.valueName, defaultValue).c_str());
-        return;
+        out.NotFixed(regcore::RestoreFailedLine(e.keyPath, e.valueName, defaultValue));
+        return false;
     }
-    out.Count(regcore::RestoredLine(t.perUser, t.subPath, e.keyPath, e.valueName, defaultValue));
+    out.Fixed(regcore::RestoredLine(t.perUser, t.subPath, e.keyPath, e.valueName, defaultValue));
+    return true;
 }
 
-// Only deletion gives an entry without a value name a meaning (the key tree);
-// the other actions would otherwise reach the root's own default value.
-bool KeyLevelAllowed(Action action) { return action == DeleteAction; }
-
-void ApplyToTarget(Output& out, RegistryStore& store, bool perUser, uintptr_t root, const std::string& subPath,
-                   const char* entryPath, const char* entryValueName, bool literalAllValues, Action action,
-                   const void* entry) {
-    Target target{store, root, nullptr, "", entryPath, entryValueName, subPath.c_str(), perUser};
-    ValueNameKind kind = regcore::ClassifyValueName(entryValueName, literalAllValues);
-    if (kind == ValueNameKind::Key) {
-        if (KeyLevelAllowed(action)) action(out, target, entry);
-        return;
+// warned: whether this entry's refusal was written already (the targets of
+// a per-user entry share one entry path, so one line says it).
+bool ApplyToTarget(FixOutput& out, RegistryTarget target, bool literalAllValues, bool& warned, TargetAction action,
+                   const void* param) {
+    ValueNameKind kind = regcore::ClassifyValueName(target.entryValueName, literalAllValues);
+    if (kind == ValueNameKind::Key) return action(out, target, param);
+    std::unique_ptr<RegistryKey> key = target.store.Open(target.root, target.subPath);
+    if (!key) {
+        // A key that is not there is silent; one that is there and keeps
+        // its value out of reach is a value the run could not fix.
+        if (target.store.LastOpenRefused() && !warned) {
+            warned = true;
+            out.NotFixed(regcore::RestoreFailedLine(target.entryPath, target.entryValueName,
+                                                    kind == ValueNameKind::Default));
+        }
+        return false;
     }
-    std::unique_ptr<RegistryKey> key = store.Open(root, subPath);
-    if (!key) return;
     std::string first;
     if (kind == ValueNameKind::FirstValue) {
-        if (!key->FirstValueName(first)) return;
+        if (!key->FirstValueName(first)) return false;
         target.valueName = first.c_str();
     } else if (kind == ValueNameKind::Named) {
-        target.valueName = entryValueName;
+        target.valueName = target.entryValueName;
     }
     target.key = key.get();
-    action(out, target, entry);
-}
-
-void ForEachTarget(Output& out, const ThreatDefinition& def, RegistryStore& store, const char* entryPath,
-                   const char* entryValueName, Action action, const void* entry) {
-    regcore::AliasMatch match = regcore::FindRootKeyAlias(def.rootKeyAliases, entryPath);
-    if (!match.alias) return;
-    if (!entryValueName) entryValueName = "";
-    if (!match.alias->perUser) {
-        ApplyToTarget(out, store, false, match.alias->rootKey, match.rest, entryPath, entryValueName, false, action,
-                      entry);
-        return;
-    }
-    // The user keys are read before any action runs, so that what an action
-    // removes cannot shift the enumeration.
-    std::string subPath;
-    for (const std::string& user : store.UserKeys()) {
-        if (!regcore::JoinKeyPath(user.c_str(), match.rest, subPath)) continue;
-        ApplyToTarget(out, store, true, kUsersRoot, subPath, entryPath, entryValueName, false, action, entry);
-    }
-    for (const std::string& profile : store.SweepKeys()) {
-        if (!regcore::JoinKeyPath(profile.c_str(), match.rest, subPath)) continue;
-        ApplyToTarget(out, store, true, kUsersRoot, subPath, entryPath, entryValueName, true, action, entry);
-    }
+    return action(out, target, param);
 }
 
 template <typename Entry>
-void ForEachEntry(Output& out, const ThreatDefinition& def, RegistryStore& store, const Entry* list, Action action) {
-    for (const Entry* e = list; e && e->keyPath; ++e) ForEachTarget(out, def, store, e->keyPath, e->valueName, action, e);
+void ForEachEntry(FixOutput& out, const ThreatDefinition& def, RegistryStore& store, const Entry* list,
+                  TargetAction action) {
+    for (const Entry* e = list; e && e->keyPath; ++e)
+        ForEachRegistryTarget(def, store, out, e->keyPath, e->valueName, action, e);
 }
 
 }  // namespace
 
-void ApplyFixLists(const ThreatDefinition& def, RegistryStore& store, RunLog& log, uint32_t& fixed) {
-    Output out{log, fixed};
+bool ForEachRegistryTarget(const ThreatDefinition& def, RegistryStore& store, FixOutput& out,
+                           const char* entryPath, const char* entryValueName, TargetAction action,
+                           const void* param) {
+    regcore::AliasMatch match = regcore::FindRootKeyAlias(def.rootKeyAliases, entryPath);
+    if (!match.alias) return false;
+    if (!entryValueName) entryValueName = "";
+    bool warned = false;
+    if (!match.alias->perUser) {
+        RegistryTarget target{store, match.row, match.alias->rootKey, nullptr, "", entryPath, entryValueName,
+                              match.rest, false};
+        return ApplyToTarget(out, target, false, warned, action, param);
+    }
+    // The user keys are read before any action runs, so that what an action
+    // removes cannot shift the enumeration.
+    bool fixed = false;
+    std::string subPath;
+    auto visit = [&](const std::vector<std::string>& keys, bool literalAllValues) {
+        for (const std::string& user : keys) {
+            if (!regcore::JoinKeyPath(user.c_str(), match.rest, subPath)) continue;
+            RegistryTarget target{store, match.row, kUsersRoot, nullptr, "", entryPath, entryValueName,
+                                  subPath.c_str(), true};
+            fixed |= ApplyToTarget(out, target, literalAllValues, warned, action, param);
+        }
+    };
+    visit(store.UserKeys(), false);
+    visit(store.SweepKeys(), true);
+    return fixed;
+}
+
+void ApplyFixLists(const ThreatDefinition& def, RegistryStore& store, RunLog& log, uint32_t& fixed,
+                   uint32_t* notFixed) {
+    FixOutput out{log, fixed, notFixed};
     ForEachEntry(out, def, store, def.registryDeleteList, DeleteAction);
     ForEachEntry(out, def, store, def.registryDwordDeleteList, DwordDeleteAction);
     ForEachEntry(out, def, store, def.registryDwordSetList, DwordSetAction);
@@ -178,7 +187,7 @@ void ApplyFixLists(const ThreatDefinition& def, RegistryStore& store, RunLog& lo
     ForEachEntry(out, def, store, def.registryStringSetList, StringSetAction);
     if (def.registryRestoreList && def.registryRestoreList->keyPath) {
         const ThreatRegistryRestore& first = *def.registryRestoreList;
-        ForEachTarget(out, def, store, first.keyPath, first.valueName, RestoreAction, &first);
+        ForEachRegistryTarget(def, store, out, first.keyPath, first.valueName, RestoreAction, &first);
     }
 }
 

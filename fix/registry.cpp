@@ -70,19 +70,26 @@ public:
             return {};
         return SubkeyNames(profiles.get());
     }
+    // A key that is there but refuses access is handed to the Administrators
+    // first, as the key-tree deletion does.
     std::unique_ptr<regfix::RegistryKey> Open(uintptr_t root, const std::string& subPath) override {
+        const HKEY parent = reinterpret_cast<HKEY>(root);
         UniqueKey key;
-        if (RegOpenKeyExA(reinterpret_cast<HKEY>(root), subPath.c_str(), 0, KEY_ALL_ACCESS, key.put()) !=
-            ERROR_SUCCESS)
-            return nullptr;
+        LONG r = RegOpenKeyExA(parent, subPath.c_str(), 0, KEY_ALL_ACCESS, key.put());
+        if (r == ERROR_ACCESS_DENIED && GrantAdministratorsKeyAccess(parent, subPath.c_str()))
+            r = RegOpenKeyExA(parent, subPath.c_str(), 0, KEY_ALL_ACCESS, key.put());
+        m_refused = r == ERROR_ACCESS_DENIED;
+        if (r != ERROR_SUCCESS) return nullptr;
         return std::make_unique<Win32Key>(m_run, std::move(key));
     }
+    bool LastOpenRefused() const override { return m_refused; }
     bool DeleteKeyTree(uintptr_t root, const std::string& subPath) override {
         return ::DeleteKeyTree(reinterpret_cast<HKEY>(root), subPath.c_str());
     }
 
 private:
     RemovalRun& m_run;
+    bool m_refused = false;
 };
 
 // The hive file of one listed profile: its expanded ProfileImagePath, with
@@ -127,7 +134,7 @@ void RunRegistryPass(RemovalRun& run) {
     win32::ScopeGuard unload([&] { LoadProfileHives(false, run.flags.isNtFamily, loaded); });
 
     Win32Store store(run);
-    regfix::ApplyFixLists(def, store, run.log, run.stats.registryEntriesFixed);
+    regfix::ApplyFixLists(def, store, run.log, run.stats.registryEntriesFixed, &run.stats.registryEntriesNotFixed);
     if (run.seams.beforeHiveUnload) run.seams.beforeHiveUnload(loaded);
 }
 

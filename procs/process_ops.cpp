@@ -37,17 +37,22 @@ bool TerminateThreadById(uint32_t threadId) {
     return dyn_TerminateThread(thread.get(), 0) != 0;
 }
 
-bool EnablePrivilege(const char* privilege, bool enable) {
+PrivilegeChange ChangePrivilege(const char* privilege, bool enable) {
     HANDLE opened = nullptr;
-    if (!dyn_OpenProcessToken(dyn_GetCurrentProcess(), kAdjustAndQuery, &opened)) return false;
+    if (!dyn_OpenProcessToken(dyn_GetCurrentProcess(), kAdjustAndQuery, &opened)) return PrivilegeChange::Failed;
     UniqueBoundHandle token(opened);
     TOKEN_PRIVILEGES change = {};
     change.PrivilegeCount = 1;
     change.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
-    if (!dyn_LookupPrivilegeValueA(nullptr, privilege, &change.Privileges[0].Luid)) return false;
-    if (!dyn_AdjustTokenPrivileges(token.get(), FALSE, &change, 0, nullptr, nullptr)) return false;
+    if (!dyn_LookupPrivilegeValueA(nullptr, privilege, &change.Privileges[0].Luid)) return PrivilegeChange::Failed;
+    if (!dyn_AdjustTokenPrivileges(token.get(), FALSE, &change, 0, nullptr, nullptr)) return PrivilegeChange::Failed;
     // The adjustment also succeeds for a privilege the token does not hold;
     // only the last error tells, and nothing was changed then.
-    if (dyn_GetLastError() == ERROR_NOT_ALL_ASSIGNED) return false;
-    return token.reset();
+    const bool held = dyn_GetLastError() != ERROR_NOT_ALL_ASSIGNED;
+    if (!token.reset()) return PrivilegeChange::Failed;
+    return held ? PrivilegeChange::Changed : PrivilegeChange::NotHeld;
+}
+
+bool EnablePrivilege(const char* privilege, bool enable) {
+    return ChangePrivilege(privilege, enable) != PrivilegeChange::Failed;
 }

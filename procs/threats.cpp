@@ -281,7 +281,9 @@ void HandleThreatProcess(RemovalRun& run, ps_process& process, const std::string
         return;
     }
     const bool suspended = SuspendProcessThreads(process);
-    if (terminate) run.log.Format(suspended ? kProcessSuspended : kProcessUntouchable, name.c_str());
+    if (!terminate) return;
+    ++run.stats.processesNotTerminated;
+    run.log.Format(suspended ? kProcessSuspended : kProcessUntouchable, name.c_str());
 }
 
 // Rule 2 for the threads of a clean process; true when a threat thread was found.
@@ -301,7 +303,9 @@ bool HandleThreatThreads(RemovalRun& run, ps_process& process, const std::string
             continue;
         }
         const bool suspended = SuspendThreadById(id);
-        if (terminate) run.log.Format(suspended ? kThreadSuspended : kThreadUntouchable, name.c_str(), id);
+        if (!terminate) continue;
+        ++run.stats.threadsNotTerminated;
+        run.log.Format(suspended ? kThreadSuspended : kThreadUntouchable, name.c_str(), id);
     } while (threads->next());
     return found;
 }

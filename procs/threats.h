@@ -30,6 +30,13 @@ bool TerminateThreadForRun(const RemovalRun& run, uint32_t threadId);
 // The routine a thread really runs (through a run-time library's thread
 // wrapper); its reported start address when that cannot be found.
 uint32_t FindRealThreadStart(ps_thread* thread, ps_module* modules);
-// Enables (or disables) one privilege of the own process token; false when
-// any call fails, also when the token does not hold the privilege.
+enum class PrivilegeChange {
+    Changed,   // enabled (or disabled) as asked
+    NotHeld,   // every call succeeded, but the token does not hold the privilege: nothing changed
+    Failed,    // a call failed
+};
+// Enables (or disables) one privilege of the own process token.
+PrivilegeChange ChangePrivilege(const char* privilege, bool enable);
+// True when every call succeeded, also for a privilege the token does not
+// hold (ChangePrivilege tells that case apart).
 bool EnablePrivilege(const char* privilege, bool enable);

@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <string>
+#include <vector>
 
+#include "fix/fix_lists_core.h"
 #include "fix/registry_core.h"
+#include "tests/unit/log_capture.h"
 
 namespace {
 
@@ -107,6 +111,79 @@ TEST(RegistryCore, LogLines) {
               "registry: HKEY_USERS\\S-1\\K\\{X} (key deleted)");
     EXPECT_EQ(ComValueDeletedLine(true, "S-1\\K", "HKU\\S-1\\K", "{X}"),
               "registry: HKEY_USERS\\S-1\\K: {X} (value deleted)");
+}
+
+// --- ForEachRegistryTarget over a registry in memory ----------------------------
+
+// Keys by sub-path (any root), with their first value; a key may refuse access.
+class MemoryStore : public regfix::RegistryStore {
+public:
+    struct Key : regfix::RegistryKey {
+        std::string first;
+        bool refuses = false;
+        bool FirstValueName(std::string& name) override { return !(name = first).empty(); }
+        bool Read(const char*, uint32_t&, std::vector<uint8_t>&) override { return false; }
+        bool Write(const char*, uint32_t, const uint8_t*, size_t) override { return false; }
+        bool DeleteValue(const char*) override { return false; }
+    };
+    std::vector<std::string> UserKeys() override { return {"S-1", ".DEFAULT"}; }
+    std::vector<std::string> SweepKeys() override { return {"S-1"}; }
+    std::unique_ptr<regfix::RegistryKey> Open(uintptr_t, const std::string& subPath) override {
+        auto at = keys.find(subPath);
+        m_refused = at != keys.end() && at->second.refuses;
+        return at == keys.end() || m_refused ? nullptr : std::make_unique<Key>(at->second);
+    }
+    bool LastOpenRefused() const override { return m_refused; }
+    bool DeleteKeyTree(uintptr_t, const std::string&) override { return false; }
+    std::map<std::string, Key> keys;
+
+private:
+    bool m_refused = false;
+};
+
+// The targets the action is given, as "row sub-path [value name]" (no
+// brackets without an open key).
+std::string g_seen;
+bool Record(regfix::FixOutput&, const regfix::RegistryTarget& t, const void*) {
+    g_seen += std::to_string(t.aliasRow) + " " + t.subPath + (t.key ? " [" + std::string(t.valueName) + "]" : "") + ";";
+    return true;
+}
+
+TEST(ForEachRegistryTarget, EveryUserKeyThenTheSweptProfilesAndOneWarningForARefusal) {
+    MemoryStore store;
+    store.keys["Run"].first = "first";
+    store.keys["S-1\\Run"].first = "a1";
+    store.keys[".DEFAULT\\Run"].first = "";   // no value: no first one
+    store.keys["Locked"].refuses = store.keys["S-1\\Locked"].refuses = store.keys[".DEFAULT\\Locked"].refuses = true;
+    ThreatDefinition def{};
+    def.rootKeyAliases = RootKeyAliases;
+    struct Case {
+        const char* path;
+        const char* valueName;
+        const char* seen;
+        const char* log;
+    } cases[] = {
+        {"HKEY_LOCAL_MACHINE\\Run", "@", "1 Run [];", ""},
+        {"HKLM\\Run", "AllValues", "0 Run [first];", ""},
+        {"HKLM\\Run", "", "0 Run;", ""},                    // the key itself: none opened
+        {"HKCU\\Run", "allvalues", "4 S-1\\Run [a1];4 S-1\\Run [allvalues];", ""},
+        {"HKCU\\Run", "x", "4 S-1\\Run [x];4 .DEFAULT\\Run [x];4 S-1\\Run [x];", ""},
+        {"HKLM\\Missing", "x", "", ""},
+        {"HKLM\\Locked", "Runonce", "", "registry: HKLM\\Locked: Runonce (WARNING: could not be fixed)\r\n"},
+        {"HKCU\\Locked", "@", "", "registry: HKCU\\Locked: (Default) (WARNING: could not be fixed)\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " " + c.valueName);
+        RunLog log;
+        qt::LogCapture sink(log);
+        uint32_t fixed = 0, notFixed = 0;
+        regfix::FixOutput out{log, fixed, &notFixed};
+        g_seen.clear();
+        EXPECT_EQ(regfix::ForEachRegistryTarget(def, store, out, c.path, c.valueName, Record, nullptr), *c.seen != 0);
+        EXPECT_EQ(g_seen, c.seen);
+        EXPECT_EQ(sink.text, c.log);
+        EXPECT_EQ(notFixed, *c.log ? 1u : 0u);
+    }
 }
 
 }  // namespace

@@ -207,13 +207,25 @@ TEST(ThreatFound, SumOfItsOwnCounters) {
     EXPECT_FALSE(ThreatCountsAsFound(s, 0));
     s.infections = 2;
     s.repairsFailed = 1;        // not part of this sum
-    s.threadsTerminated = 1;    // nor this
     EXPECT_FALSE(ThreatCountsAsFound(s, 0));
     EXPECT_TRUE(ThreatCountsAsFound(s, 1));
     ExpectEachAloneCounts([](const RemovalStats& one) { return ThreatCountsAsFound(one, 0); },
                           {&RemovalStats::deleteFailed, &RemovalStats::deletesPendingReboot,
                            &RemovalStats::filesDeleted, &RemovalStats::repairs,
                            &RemovalStats::repairsPendingReboot, &RemovalStats::processesTerminated});
+}
+
+// A threat service, a fixed threat value and the threat's running code are
+// the threat found as much as a deleted file: each alone is a find for the
+// passes that follow a detection and for the report.
+TEST(ThreatFound, ServicesRegistryEntriesAndRunningCodeAreFinds) {
+    const std::initializer_list<uint32_t RemovalStats::*> finds = {
+        &RemovalStats::servicesStopped,        &RemovalStats::servicesRemoved,
+        &RemovalStats::registryEntriesFixed,   &RemovalStats::registryEntriesNotFixed,
+        &RemovalStats::threadsTerminated,      &RemovalStats::processesNotTerminated,
+        &RemovalStats::threadsNotTerminated};
+    ExpectEachAloneCounts([](const RemovalStats& one) { return ThreatCountsAsFound(one, 0); }, finds);
+    ExpectEachAloneCounts(ReportFindsSomething, finds);
 }
 
 // The report's own sum: any one of these alone turns "not found" into a result.
@@ -227,6 +239,31 @@ TEST(ReportFinds, EachCounterAloneIsAFind) {
                            &RemovalStats::deletesPendingReboot, &RemovalStats::filesDeleted, &RemovalStats::repairs,
                            &RemovalStats::repairsPendingReboot, &RemovalStats::processesTerminated,
                            &RemovalStats::threadsTerminated});
+}
+
+// What was found and left in place, and a run that stopped after a find,
+// get the unsuccessful headline without the line about undeleted files.
+TEST_F(Report, WhatWasLeftInPlaceIsUnsuccessful) {
+    struct Case {
+        const char* what;
+        uint32_t RemovalStats::*counter;
+        bool stopped;
+    } cases[] = {
+        {"threat process not ended", &RemovalStats::processesNotTerminated, false},
+        {"threat thread not ended", &RemovalStats::threadsNotTerminated, false},
+        {"registry entry not fixed", &RemovalStats::registryEntriesNotFixed, false},
+        {"stopped after a deleted file", &RemovalStats::filesDeleted, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        stats = RemovalStats{};
+        stats.*c.counter = 1;
+        in.runStopped = c.stopped;
+        runLog.reportText.clear();
+        EXPECT_EQ(Compose(), ReportIcon::Stop);
+        EXPECT_EQ(runLog.reportText.substr(0, runLog.reportText.find("\nHere is")),
+                  Unsuccessful("Please boot into Safe mode and run this tool again.\n", ""));
+    }
 }
 
 TEST_F(Report, UnsuccessfulHeadlinesByPlatform) {

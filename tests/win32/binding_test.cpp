@@ -331,14 +331,20 @@ int PrivilegeState(const char* name) {
 TEST(ProcessOps, EnablePrivilegeOnlyForAHeldPrivilege) {
     const char* held = "SeShutdownPrivilege";
     ASSERT_NE(PrivilegeState(held), -1);
-    EXPECT_TRUE(EnablePrivilege(held, true));
+    EXPECT_EQ(ChangePrivilege(held, true), PrivilegeChange::Changed);
     EXPECT_EQ(PrivilegeState(held), 1);
     EXPECT_TRUE(EnablePrivilege(held, false));
     EXPECT_EQ(PrivilegeState(held), 0);
-    // Not held: the adjustment reports success, but nothing was enabled.
+    EXPECT_TRUE(EnablePrivilege(held, true));
+    EXPECT_EQ(PrivilegeState(held), 1);
+    // Not held: every call succeeds, but nothing was enabled. That is no
+    // failure of the calls, and ChangePrivilege says what it was.
     ASSERT_EQ(PrivilegeState("SeCreateTokenPrivilege"), -1);
-    EXPECT_FALSE(EnablePrivilege("SeCreateTokenPrivilege", true));
-    EXPECT_FALSE(EnablePrivilege("SeCreateTokenPrivilege", false));
+    EXPECT_EQ(ChangePrivilege("SeCreateTokenPrivilege", true), PrivilegeChange::NotHeld);
+    EXPECT_EQ(ChangePrivilege("SeCreateTokenPrivilege", false), PrivilegeChange::NotHeld);
+    EXPECT_TRUE(EnablePrivilege("SeCreateTokenPrivilege", true));
+    EXPECT_EQ(PrivilegeState("SeCreateTokenPrivilege"), -1);
+    EXPECT_EQ(ChangePrivilege("SeNoSuchPrivilege", true), PrivilegeChange::Failed);
     EXPECT_FALSE(EnablePrivilege("SeNoSuchPrivilege", true));
 }
 

@@ -409,6 +409,24 @@ TEST_F(RegistryRun, DenyingKeysAreGrantedAndDeleted) {
     EXPECT_FALSE(qt::RegKeyExists(HKEY_LOCAL_MACHINE, locked));
 }
 
+// Gives the key another owner (SYSTEM): the owner's own right to write the
+// DACL is then not the administrator's, and a DACL that refuses everybody
+// stays in the way.
+bool GiveToSystem(HKEY root, const std::string& key) {
+    HKEY k = nullptr;
+    if (RegOpenKeyExA(root, key.c_str(), 0, WRITE_OWNER, &k) != ERROR_SUCCESS) return false;
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID system = nullptr;
+    SECURITY_DESCRIPTOR sd;
+    bool ok = AllocateAndInitializeSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system) &&
+              InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) &&
+              SetSecurityDescriptorOwner(&sd, system, FALSE) &&
+              RegSetKeySecurity(k, OWNER_SECURITY_INFORMATION, &sd) == ERROR_SUCCESS;
+    if (system) FreeSid(system);
+    RegCloseKey(k);
+    return ok;
+}
+
 // --- COM registrations -------------------------------------------------------
 
 const char kInfectedClass[] = "{51A2B3C4-0000-4000-8000-00000000A001}";
@@ -519,6 +537,28 @@ TEST_F(ComCleanup, WalkEndsWhenAMatchCannotBeDeleted) {
     }
 }
 
+// The classes key itself configured: deleting the class already removes the
+// entry the walk stands on, so the walk reads that place again and reaches
+// the next class, whichever step took the entry away.
+TEST_F(ComCleanup, ConfiguredClassesKeyLosesEveryDetectedClass) {
+    for (const char* configured : {"HKCR\\CLSID", "HKLM\\Software\\Classes\\CLSID"}) {
+        SCOPED_TRACE(configured);
+        Register(kInfectedClass, server);
+        Register(kCleanClass, Upper(server));   // both served by the detected file
+        sink.text.clear();
+        run.stats = RemovalStats{};
+        ClassIdList found;
+        CleanupClsidReferences(run, configured, found);
+        EXPECT_EQ(Lines(), (std::vector<std::string>{
+                               std::string("registry: HKEY_CLASSES_ROOT\\CLSID\\") + kInfectedClass + " (key deleted)",
+                               std::string("registry: HKEY_CLASSES_ROOT\\CLSID\\") + kCleanClass + " (key deleted)",
+                           }));
+        EXPECT_EQ(run.stats.registryEntriesFixed, 2u);
+        EXPECT_EQ(found, (ClassIdList{kInfectedClass, kCleanClass}));
+        EXPECT_FALSE(qt::RegKeyExists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + kCleanClass));
+    }
+}
+
 TEST_F(ComCleanup, ValuesWhoseDataIsADetectedPath) {
     const std::string key = kTest + "\\Data";
     for (bool nt : {true, false}) {
@@ -618,16 +658,19 @@ TEST(SilentRunRegistry, StartupValueIsRemovedWhenTheThreatWasFound) {
         bool threat;
         bool value;
         bool fixed;
+        bool locked;   // the key's DACL refuses everybody
     } cases[] = {
-        {"threat found, value present", true, true, true},
-        {"threat found, value absent", true, false, false},
-        {"no threat, value present", false, true, false},
+        {"threat found, value present", true, true, true, false},
+        {"threat found, value absent", true, false, false, false},
+        {"no threat, value present", false, true, false, false},
+        {"threat found, value behind a denying key", true, true, true, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(!c.threat || qt::WriteBytes(threatFile, samples::MakeThreatFile({})));
         ASSERT_TRUE(!c.value ||
                     qt::SetRegString(HKEY_LOCAL_MACHINE, kRunKey, "Runonce", "rundll32.exe vcab.dll,Start"));
+        ASSERT_TRUE(!c.locked || DenyAll(HKEY_LOCAL_MACHINE, kRunKey));
         qt::ProcessResult r = qt::Run(program, dir, 600000);
         ASSERT_TRUE(r.finished);
         std::string log = qt::ReadText(dir + "\\fixquorvin.log");
@@ -642,6 +685,22 @@ TEST(SilentRunRegistry, StartupValueIsRemovedWhenTheThreatWasFound) {
         EXPECT_EQ(qt::RegValueExists(HKEY_LOCAL_MACHINE, kRunKey, "Runonce"), c.value && !c.fixed);
         EXPECT_TRUE(qt::RegValueExists(HKEY_LOCAL_MACHINE, kRunKey, "Other"));
     }
+
+    // A key that keeps refusing (its owner is another) cannot be fixed: the
+    // warning line, and no success headline over the value left in place.
+    ASSERT_TRUE(qt::WriteBytes(threatFile, samples::MakeThreatFile({})));
+    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kRunKey, "Runonce", "rundll32.exe vcab.dll,Start"));
+    ASSERT_TRUE(GiveToSystem(HKEY_LOCAL_MACHINE, kRunKey) && DenyAll(HKEY_LOCAL_MACHINE, kRunKey));
+    qt::ProcessResult r = qt::Run(program, dir, 600000);
+    ASSERT_TRUE(r.finished);
+    std::string log = qt::ReadText(dir + "\\fixquorvin.log");
+    EXPECT_EQ(qt::Count(log, "registry: HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run: Runonce (WARNING: "
+                             "could not be fixed)\r\n"),
+              1u)
+        << log;
+    EXPECT_NE(log.find("The W32.Quorvin removal was unsuccessful.\r\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("successfully"), std::string::npos);
+    EXPECT_NE(log.find("The number of registry entries fixed: 0\r\n"), std::string::npos);
 }
 
 }  // namespace

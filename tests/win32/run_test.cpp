@@ -3,6 +3,7 @@
 // paths, platforms, early exits and the restart.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "app/environment.h"
@@ -447,6 +448,65 @@ TEST_F(InProcessRun, MissingSystemFunctionEndsTheCleaningWithItsNameAndAReport) 
                      "\r\nNo files were scanned by the tool...\r\n");
 }
 
+// LookupPrivilegeValueA missing for one privilege name: the rights check's,
+// the registry pass's or the restart's.
+const char* g_missingFor = "";
+BOOL WINAPI LookupMissingFor(LPCSTR system, LPCSTR name, PLUID luid) {
+    if (std::strcmp(name, g_missingFor) == 0) throw new _dynamic_dll_exception{"LookupPrivilegeValueA"};
+    return LookupPrivilegeValueA(system, name, luid);
+}
+const std::string kStopLine =
+    "The removal was stopped: the system function LookupPrivilegeValueA could not be found.";
+
+// Missing in the rights check or in the restart, a function ends no program:
+// the line that names it goes into the log and the report.
+TEST_F(InProcessRun, MissingFunctionInTheRightsCheckOrTheRestartIsReported) {
+    const auto bound = dyn_LookupPrivilegeValueA.slot;
+    dyn_LookupPrivilegeValueA.slot = LookupMissingFor;
+    g_missingFor = "SeDebugPrivilege";
+    EXPECT_EQ(RunRemoval(run, progress), RunEnd::Finished);
+    EXPECT_EQ(Log(), "\r\n\r\n" + kStopLine + "\r\n\r\n"
+                     "W32.Quorvin has not been found on your computer, but the scan\r\n"
+                     "was cancelled before it finished. The threat may still be present on the machine.\r\n"
+                     "\r\nThe tool was executed in silent mode.\r\n\r\n"
+                     "\r\nNo files were scanned by the tool...\r\n");
+    EXPECT_EQ(run.log.reportText.find(kStopLine + "\n"), 0u) << run.log.reportText;
+
+    RemovalRun restart(def);
+    restart.options = run.options;
+    ApplyOptions(restart);
+    restart.flags.rebootNeeded = true;
+    g_missingFor = "SeShutdownPrivilege";
+    EXPECT_EQ(RunRemoval(restart, progress), RunEnd::Finished);
+    dyn_LookupPrivilegeValueA.slot = bound;
+    EXPECT_NE(Log().find("\r\nThe tool initiated a system reboot.\r\n\r\n\r\n" + kStopLine + "\r\n\r\n"),
+              std::string::npos)
+        << Log();
+}
+
+// A stop after the threat was found is no success: here the registry pass
+// stops on its restore privilege after a listed file was deleted.
+TEST_F(InProcessRun, StopAfterAFindIsUnsuccessful) {
+    const std::string threatFile = dir + "\\QVSTOP.DLL";
+    ASSERT_TRUE(qt::WriteBytes(threatFile, {'M', 'Z'}));
+    const char* files[] = {threatFile.c_str(), nullptr};
+    def.threatFileList = files;
+    run.options.noFileScan = false;
+    run.options.onlyDirPath = dir;
+    ApplyOptions(run);
+    const auto bound = dyn_LookupPrivilegeValueA.slot;
+    dyn_LookupPrivilegeValueA.slot = LookupMissingFor;
+    g_missingFor = "SeRestorePrivilege";
+    EXPECT_EQ(RunRemoval(run, progress), RunEnd::Finished);
+    dyn_LookupPrivilegeValueA.slot = bound;
+    EXPECT_NE(Log().find("QVSTOP.DLL: (deleted)\r\n\r\n\r\n" + kStopLine +
+                         "\r\n\r\nThe W32.Quorvin removal was unsuccessful.\r\n"),
+              std::string::npos)
+        << Log();
+    EXPECT_EQ(run.log.reportText.find(kStopLine + "\nThe W32.Quorvin removal was unsuccessful.\n"), 0u)
+        << run.log.reportText;
+}
+
 TEST_F(InProcessRun, MissingRightsReportOnlyTheTwoLines) {
     run.seams.rightsProbe = NoRights;
     RunRemoval(run, progress);
@@ -469,10 +529,38 @@ TEST_F(InProcessRun, RealAdministratorPassesUnderWine) {
     EXPECT_EQ(admin, 1);
     EXPECT_EQ(IsUserAdministrator(nullptr), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_TRUE(EnableDebugPrivilege(run.flags.isNtFamily));
-    // A privilege the token does not hold cannot be enabled, although the
-    // adjustment call itself reports success.
-    EXPECT_FALSE(EnablePrivilegeNamed(run.flags.isNtFamily, "SeCreateTokenPrivilege"));
+    EXPECT_EQ(CheckAdministratorRights(run.flags.isNtFamily), Rights::Administrator);
+    // A privilege the token does not hold is no failure of the calls (the
+    // adjustment reports success and changes nothing); a name the system
+    // does not know is.
+    EXPECT_TRUE(EnablePrivilegeNamed(run.flags.isNtFamily, "SeCreateTokenPrivilege"));
     EXPECT_FALSE(EnablePrivilegeNamed(run.flags.isNtFamily, "SeNoSuchPrivilege"));
+}
+
+// An administrator whose token lacks the debug privilege, as a policy that
+// withholds "Debug programs" leaves it, is not refused: the log says once
+// that the privilege is not held, and the run cleans as always.
+TEST(SilentRun, AdministratorWithoutTheDebugPrivilegeIsNotRefused) {
+    char temp[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp);
+    const std::string threatFile = std::string(temp) + "VCAB.DLL";
+    ASSERT_TRUE(qt::WriteBytes(threatFile, samples::MakeThreatFile({})));
+    const std::string dir = qt::NewWorkDir("nodebug");
+    qt::ProcessResult r = qt::Run("\"" + qt::BinDir() + "\\drop_privilege.exe\" SeDebugPrivilege \"" + Program() +
+                                      "\" /S /NOSILENTREBOOT /ONLYDIR=" + dir,
+                                  dir, 600000);
+    ASSERT_TRUE(r.finished);
+    ASSERT_NE(r.exitCode, 4u) << "the launcher could not take the privilege away";
+    EXPECT_EQ(r.exitCode, 0u);
+    const std::string log = qt::ReadText(dir + "\\fixquorvin.log");
+    EXPECT_EQ(log.find("Administrator rights"), std::string::npos) << log;
+    EXPECT_EQ(qt::Count(log, "WARNING: the debug privilege is not held; processes of other users may not be "
+                             "stopped\r\n"),
+              1u)
+        << log;
+    EXPECT_EQ(qt::Count(log, "VCAB.DLL: (deleted)\r\n"), 1u) << log;
+    EXPECT_NE(log.find("W32.Quorvin has been successfully removed from your computer!\r\n"), std::string::npos);
+    EXPECT_FALSE(qt::FileExists(threatFile));
 }
 
 std::string ScheduleDeletion(const std::string& dir) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/removal_run.h"
 #include "app/run_context.h"
 #include "procs/shell.h"
 #include "procs/terminate.h"
@@ -247,6 +248,28 @@ TEST_F(ThreatPasses, SignatureInTheMainImage) {
         EXPECT_EQ(run.stats.processesTerminated, c.matches ? 1u : 0u);
         EXPECT_EQ(threat.Ended(), c.matches);
     }
+}
+
+// A threat process the run cannot end is the threat found, and not removed:
+// a whole run whose only find it is reports no success.
+TEST_F(ThreatPasses, ThreatProcessLeftSuspendedMakesTheRunUnsuccessful) {
+    const char* names[] = {"QVTHREAT.EXE", nullptr};
+    Host host;
+    ASSERT_TRUE(host.Start(HostCopy("qvthreat.exe")));
+    def.threatProcessNames = names;
+    run.seams.terminateProcess = Refuse;
+    const std::string dir = qt::NewWorkDir("left-suspended");
+    run.options = DefaultRunOptions(def);
+    run.options.silentMode = run.options.noSilentReboot = run.options.noFileScan = true;
+    run.options.logPath = dir + "\\run.log";
+    ApplyOptions(run);
+    run.log.SetSink(nullptr);
+    RunRemoval(run, progress);
+    const std::string text = qt::ReadText(run.options.logPath);
+    EXPECT_EQ(qt::Count(text, "process: qvthreat.exe (suspended)\r\n"), 1u) << text;
+    EXPECT_EQ(run.log.reportText.find("The W32.Quorvin removal was unsuccessful.\n"), 0u) << run.log.reportText;
+    EXPECT_NE(run.log.reportText.find("The number of threat processes terminated: 0\n"), std::string::npos);
+    EXPECT_FALSE(host.Ended());
 }
 
 TEST_F(ThreatPasses, BuiltInDefinitionShowsEveryProcessAndDoesNothing) {
