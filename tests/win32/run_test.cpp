@@ -460,6 +460,20 @@ const std::string kStopLine =
 
 // Missing in the rights check or in the restart, a function ends no program:
 // the line that names it goes into the log and the report.
+std::string ScheduleDeletion(const std::string& dir) {
+    std::string file = dir + "\\pending.tmp";
+    qt::WriteBytes(file, {1, 2, 3});
+    MoveFileExA(file.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    return file;
+}
+
+// Wine carries out the pending file operations when a restart is asked for,
+// a little later: a test that asks waits for them, so they cannot take the
+// next test's files.
+void WaitForRestartWork(const std::string& pending) {
+    for (int i = 0; i < 100 && qt::FileExists(pending); ++i) Sleep(100);
+}
+
 TEST_F(InProcessRun, MissingFunctionInTheRightsCheckOrTheRestartIsReported) {
     const auto bound = dyn_LookupPrivilegeValueA.slot;
     dyn_LookupPrivilegeValueA.slot = LookupMissingFor;
@@ -477,8 +491,11 @@ TEST_F(InProcessRun, MissingFunctionInTheRightsCheckOrTheRestartIsReported) {
     ApplyOptions(restart);
     restart.flags.rebootNeeded = true;
     g_missingFor = "SeShutdownPrivilege";
+    const std::string pending = ScheduleDeletion(dir);
     EXPECT_EQ(RunRemoval(restart, progress), RunEnd::Finished);
     dyn_LookupPrivilegeValueA.slot = bound;
+    WaitForRestartWork(pending);
+    EXPECT_FALSE(qt::FileExists(pending));   // the restart was asked for all the same
     EXPECT_NE(Log().find("\r\nThe tool initiated a system reboot.\r\n\r\n\r\n" + kStopLine + "\r\n\r\n"),
               std::string::npos)
         << Log();
@@ -563,13 +580,6 @@ TEST(SilentRun, AdministratorWithoutTheDebugPrivilegeIsNotRefused) {
     EXPECT_FALSE(qt::FileExists(threatFile));
 }
 
-std::string ScheduleDeletion(const std::string& dir) {
-    std::string file = dir + "\\pending.tmp";
-    qt::WriteBytes(file, {1, 2, 3});
-    MoveFileExA(file.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-    return file;
-}
-
 TEST_F(InProcessRun, SilentRebootIsDeclinedWithNoSilentReboot) {
     std::string pending = ScheduleDeletion(dir);
     run.flags.rebootNeeded = true;
@@ -592,8 +602,7 @@ TEST_F(InProcessRun, SilentRebootIsRequested) {
     std::string log = Log();
     EXPECT_NE(log.find("\r\nThe tool initiated a system reboot.\r\n\r\n"), std::string::npos);
     EXPECT_EQ(log.find("not rebooted"), std::string::npos);
-    // Wine carries out the pending file operations when the restart is asked for.
-    for (int i = 0; i < 100 && qt::FileExists(pending); ++i) Sleep(100);
+    WaitForRestartWork(pending);
     EXPECT_FALSE(qt::FileExists(pending));
 }
 
