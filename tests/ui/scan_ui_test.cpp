@@ -133,6 +133,24 @@ TEST(Run, ScreenshotDuringTheScan) {
     EXPECT_EQ(app.process.Wait(30000), 0u);
 }
 
+// A folder that is not there: the box says that nothing was scanned, never
+// that the threat is not on the computer.
+TEST(Run, OnlyDirThatIsNotThereIsNoCleanReport) {
+    FixQuorvin app("/ONLYDIR=C:\\quorvin\\work\\not-there");
+    HWND dlg = app.Accept();
+    ASSERT_NE(dlg, nullptr);
+    qt::ui::Press(dlg, kStart);
+    HWND report = app.Box(kTitle, 60000);
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(qt::ui::MessageBoxText(report),
+              "directory C:\\QUORVIN\\WORK\\NOT-THERE: (WARNING: not scanned, not found)\n"
+              "No file was scanned: the folder given with /ONLYDIR= does not exist.\n");
+    EXPECT_EQ(qt::MessageBoxIcon(report), static_cast<UINT>(MB_ICONEXCLAMATION));
+    Shot({dlg, report}, "report-not-scanned");
+    qt::ui::Press(report, IDOK);
+    EXPECT_EQ(app.process.Wait(30000), 0u);
+}
+
 // A tree big enough that the scan is still running while the test answers
 // the confirmation twice.
 constexpr int kBigDirs = 60, kBigFiles = 100;
