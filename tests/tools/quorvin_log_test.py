@@ -1,13 +1,10 @@
 #!/usr/bin/env python3
-"""Tests of quorvin-log on logs that real runs of both programs wrote.
+"""Tests of quorvin-log on logs that real runs of both programs wrote: fixquorvin over the sample
+tool's tree, made here, and FixQuorvin.exe under Wine (the folder QUORVIN_WINDOWS_LOGS names, which
+tests/wine/quorvin_log_wine.sh fills; else the copies kept in tests/logs/).
 
-The native logs come from runs of fixquorvin over trees of the sample
-factory made here. The Windows logs are the ones that tests/wine/
-quorvin_log_wine.sh lets FixQuorvin.exe write under Wine (QUORVIN_WINDOWS_LOGS
-names their folder); without it, the copies of such logs kept in tests/logs/.
-
-Environment: QUORVIN_LOG (the reader), FIXQUORVIN, WRITE_SAMPLES (the
-sample tool); for the install test CMAKE_COMMAND and QUORVIN_BUILD_DIR.
+Environment: QUORVIN_LOG (the reader), FIXQUORVIN, WRITE_SAMPLES; for the install test CMAKE_COMMAND
+and QUORVIN_BUILD_DIR.
 """
 
 import atexit
