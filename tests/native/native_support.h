@@ -76,20 +76,15 @@ inline Bytes Broken(uint32_t seed) {
 }
 
 // A small tmpfs on a folder of the test, unmounted before the folder goes.
-class Tmpfs {
-public:
-    bool Mount(const std::string& point, size_t bytes) {
-        const std::string size = "size=" + std::to_string(bytes);
-        if (::mount("tmpfs", point.c_str(), "tmpfs", 0, size.c_str()) == 0) m_point = point;
-        return mounted();
+struct Tmpfs {
+    std::string point;   // once mounted
+    bool Mount(const std::string& at, size_t bytes) {
+        if (::mount("tmpfs", at.c_str(), "tmpfs", 0, ("size=" + std::to_string(bytes)).c_str()) == 0) point = at;
+        return !point.empty();
     }
-    bool mounted() const { return !m_point.empty(); }
     ~Tmpfs() {
-        if (mounted()) ::umount2(m_point.c_str(), MNT_DETACH);
+        if (!point.empty()) ::umount2(point.c_str(), MNT_DETACH);
     }
-
-private:
-    std::string m_point;
 };
 
 // One entry of a quarantine folder: NNNNNNNN.info (name=value lines, the
