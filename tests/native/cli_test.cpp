@@ -1,12 +1,7 @@
 // The scanner as a command: its option forms, the log target it accepts,
 // the ends of its lines and what a dry run's report says.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-#include <cstring>
 
 #include "native_support.h"
 
@@ -14,10 +9,7 @@ namespace {
 
 using nt::Bytes;
 using nt::Count;
-
-Bytes Infected(uint32_t seed) {
-    return samples::MakeInfected(samples::MakeCleanHost({.seed = seed}), {.seed = seed + 1});
-}
+using nt::Infected;
 
 // Each form as a script would type it; an error comes before any work (the
 // infected file is still as it was).
@@ -50,12 +42,11 @@ TEST(Options, GnuFormsAndClearErrors) {
         {{"--jobs=0", t}, 3, "invalid --jobs value: 0"},
     };
     for (const auto& c : cases) {
-        std::string shown;
-        for (const std::string& a : c.args) shown += a + " ";
+        SCOPED_TRACE(testing::PrintToString(c.args));
         nt::ProgramRun run = nt::RunProgram(c.args, {.withErrors = true});
-        EXPECT_EQ(run.exitCode, c.code) << shown << "\n" << run.output;
-        EXPECT_EQ(Count(run.output, c.says), 1u) << shown << "\n" << run.output;
-        EXPECT_EQ(nt::ReadBytes(tree / "t/a.exe"), image) << shown;
+        EXPECT_EQ(run.exitCode, c.code) << run.output;
+        EXPECT_EQ(Count(run.output, c.says), 1u) << run.output;
+        EXPECT_EQ(nt::ReadBytes(tree / "t/a.exe"), image);
     }
     // The value given as the next argument is the log, not a tree.
     EXPECT_EQ(Count(nt::ReadText(log), "a.exe: (dry run) would be repaired\r\n"), 1u);
@@ -68,21 +59,15 @@ TEST(Options, LogThatIsNotARegularFileIsAnError) {
     const Bytes image = Infected(210);
     ASSERT_TRUE(nt::WriteBytes(tree / "t/a.exe", image));
     ASSERT_EQ(::mkfifo((tree / "fifo").c_str(), 0600), 0);
-    nt::fs::create_directories(tree / "folder");
-    int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, (tree / "socket").c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::mknod((tree / "socket").c_str(), S_IFSOCK | 0600, 0), 0);
     ASSERT_EQ(::symlink((tree / "fifo").c_str(), (tree / "link-to-fifo").c_str()), 0);
-    for (const std::string& target : {tree / "fifo", tree / "folder", tree / "socket", std::string("/dev/null"),
+    for (const std::string& target : {tree / "fifo", tree.path(), tree / "socket", std::string("/dev/null"),
                                       tree / "link-to-fifo"}) {
         nt::ProgramRun run = nt::RunProgram({"--log=" + target, tree / "t"}, {.withErrors = true, .seconds = 10});
         EXPECT_EQ(run.exitCode, 3) << target << "\n" << run.output;
         EXPECT_EQ(run.output, "fixquorvin: cannot use " + target + " as the log file: it is not a regular file\n");
         EXPECT_EQ(nt::ReadBytes(tree / "t/a.exe"), image) << target;
     }
-    ::close(sock);
 }
 
 // Every line ends once: CR LF in the log file, LF on standard output, the
@@ -95,45 +80,36 @@ TEST(Output, EveryLineEndsOnce) {
     const std::string log = nt::ReadText(tree / "run.log");
     EXPECT_EQ(Count(log, "a.exe: Attempting to repair the virus\r\n" + tree / "t/a.exe: File repaired.\r\n"), 1u) << log;
     EXPECT_EQ(Count(log, "\n"), Count(log, "\r\n")) << log;
-    EXPECT_EQ(Count(run.output, "\r"), 0u);
-    EXPECT_EQ(Count(run.output, "virus\n\n"), 0u) << run.output;
     std::string withoutCr = log;
     std::erase(withoutCr, '\r');
     EXPECT_EQ(run.output, withoutCr);
 }
 
-// A dry run's headline and counters say what a real run would do.
+// A dry run's headline and counters say what a real run would do (that its
+// counters are the real run's: Program.DryRunThenAQuarantinedRun).
 TEST(DryRun, ReportSaysWhatARealRunWouldDo) {
     nt::TempTree tree;
     ASSERT_TRUE(nt::WriteBytes(tree / "fixable/a.exe", Infected(230)));
     ASSERT_TRUE(nt::WriteBytes(tree / "threat/v.dll", samples::MakeThreatFile({.build = 1})));
-    ASSERT_TRUE(nt::WriteBytes(tree / "broken/a.exe",
-                               samples::MakeInfected(samples::MakeCleanHost({.seed = 232}),
-                                                     {.seed = 233, .form = samples::BodyForm::TwoLayer,
-                                                      .twoLayerOperation = 0x33})));
+    ASSERT_TRUE(nt::WriteBytes(tree / "broken/a.exe", nt::Broken(232)));
     ASSERT_TRUE(nt::WriteBytes(tree / "clean/a.exe", samples::MakeCleanHost({.seed = 234})));
+    const auto before = nt::Snapshot(tree.path());
     const struct {
         const char* dir;
         int code;
-        std::vector<std::string> lines;
+        std::string line;
     } cases[] = {
-        {"fixable", 1,
-         {"W32.Quorvin was found: a real run would make 1 repair and delete 0 files.\n",
-          "(would be) repaired: 1\n", "(would be) deleted threat files: 0\n"}},
-        {"threat", 1,
-         {"W32.Quorvin was found: a real run would make 0 repairs and delete 1 file.\n",
-          "(would be) deleted threat files: 1\n"}},
-        {"broken", 2,
-         {"A real run would be unsuccessful: 1 find would be left as found.\n",
-          "(would be) not repaired, the file is corrupted: 1\n"}},
-        {"clean", 0, {"W32.Quorvin has not been found on your computer.\n"}},
+        {"fixable", 1, "W32.Quorvin was found: a real run would make 1 repair and delete 0 files.\n"},
+        {"threat", 1, "W32.Quorvin was found: a real run would make 0 repairs and delete 1 file.\n"},
+        {"broken", 2, "A real run would be unsuccessful: 1 find would be left as found.\n"},
+        {"broken", 2, "(would be) not repaired, the file is corrupted: 1\n"},
+        {"clean", 0, "W32.Quorvin has not been found on your computer.\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.dir);
-        const auto before = nt::Snapshot(tree.path());
         nt::ProgramRun run = nt::RunProgram({"-n", tree / c.dir});
         EXPECT_EQ(run.exitCode, c.code);
-        for (const std::string& line : c.lines) EXPECT_EQ(Count(run.output, line), 1u) << line << run.output;
+        EXPECT_EQ(Count(run.output, c.line), 1u) << run.output;
         for (const char* never : {"successfully removed", "removal was", "The number of repairs",
                                   "The number of deleted", "registry entries fixed", "processes terminated"})
             EXPECT_EQ(Count(run.output, never), 0u) << never;

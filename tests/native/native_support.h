@@ -2,11 +2,13 @@
 // tree snapshots, and runs of the fixquorvin program.
 #pragma once
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -58,6 +60,33 @@ inline size_t Count(const std::string& text, const std::string& what) {
     return n;
 }
 
+inline std::string ReadText(const std::string& path) {
+    Bytes b = ReadBytes(path);
+    return std::string(b.begin(), b.end());
+}
+
+// An infected program the scanner repairs, and one whose repair fails (the
+// file is corrupted).
+inline Bytes Infected(uint32_t seed, uint32_t overlayBytes = 0) {
+    return samples::MakeInfected(samples::MakeCleanHost({.seed = seed, .overlayBytes = overlayBytes}), {.seed = seed + 1});
+}
+inline Bytes Broken(uint32_t seed) {
+    return samples::MakeInfected(samples::MakeCleanHost({.seed = seed}),
+                                 {.seed = seed + 1, .form = samples::BodyForm::TwoLayer, .twoLayerOperation = 0x33});
+}
+
+// A small tmpfs on a folder of the test, unmounted before the folder goes.
+struct Tmpfs {
+    std::string point;   // once mounted
+    bool Mount(const std::string& at, size_t bytes) {
+        if (::mount("tmpfs", at.c_str(), "tmpfs", 0, ("size=" + std::to_string(bytes)).c_str()) == 0) point = at;
+        return !point.empty();
+    }
+    ~Tmpfs() {
+        if (!point.empty()) ::umount2(point.c_str(), MNT_DETACH);
+    }
+};
+
 // One entry of a quarantine folder: NNNNNNNN.info (name=value lines, the
 // path %XX-escaped) and NNNNNNNN.data (bytes other than 00 and A5 XORed with A5).
 struct QuarantineEntry {
@@ -69,22 +98,12 @@ inline std::vector<QuarantineEntry> ReadQuarantine(const std::string& dir) {
     for (const auto& e : fs::directory_iterator(dir)) {
         if (e.path().extension() != ".info") continue;
         QuarantineEntry q;
-        const Bytes info = ReadBytes(e.path());
-        std::string text(info.begin(), info.end());
-        for (size_t at = 0, end; at < text.size(); at = end + 1) {
-            end = text.find('\n', at);
-            if (end == std::string::npos) end = text.size();
-            const std::string line = text.substr(at, end - at);
-            if (line.rfind("action=", 0) == 0) q.action = line.substr(7);
-            if (line.rfind("path=", 0) != 0) continue;
-            for (size_t i = 5; i < line.size(); ++i) {
-                if (line[i] == '%' && i + 2 < line.size()) {
-                    q.path += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
-                    i += 2;
-                } else {
-                    q.path += line[i];
-                }
-            }
+        std::istringstream info(ReadText(e.path()));
+        for (std::string line; std::getline(info, line);) {
+            if (line.starts_with("action=")) q.action = line.substr(7);
+            if (line.starts_with("path="))
+                for (size_t i = 5; i < line.size(); i += line[i] == '%' ? 3 : 1)
+                    q.path += line[i] == '%' ? static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16)) : line[i];
         }
         fs::path data = e.path();
         q.bytes = ReadBytes(data.replace_extension(".data"));
@@ -95,6 +114,13 @@ inline std::vector<QuarantineEntry> ReadQuarantine(const std::string& dir) {
     return entries;
 }
 
+// The program under test: FIXQUORVIN_UNDER_TEST names another build of it
+// (an older one, to see a test fail there).
+inline std::string Program() {
+    const char* other = std::getenv("FIXQUORVIN_UNDER_TEST");
+    return other ? other : FIXQUORVIN_PROGRAM;
+}
+
 struct ProgramRun {
     int exitCode = -1;   // 124: stopped after the time limit
     std::string output;
@@ -102,13 +128,11 @@ struct ProgramRun {
 struct RunOptions {
     bool withErrors = false;   // standard error joins the output
     int seconds = 60;          // a run that hangs is stopped
+    std::string shell;         // shell words before the program ("ulimit -n 256 &&", "setpriv ...")
 };
 // Runs the scanner with args; its standard output is returned.
-// FIXQUORVIN_UNDER_TEST names another build of the program (an older one,
-// to see a test fail there).
-inline ProgramRun RunProgram(const std::vector<std::string>& args, RunOptions options = {}) {
-    const char* other = std::getenv("FIXQUORVIN_UNDER_TEST");
-    std::string command = "timeout -k 2 " + std::to_string(options.seconds) + " " + (other ? other : FIXQUORVIN_PROGRAM);
+inline ProgramRun RunProgram(const std::vector<std::string>& args, const RunOptions& options = {}) {
+    std::string command = options.shell + " timeout -k 2 " + std::to_string(options.seconds) + " '" + Program() + "'";
     for (const std::string& a : args) command += " '" + a + "'";
     ProgramRun run;
     FILE* p = ::popen((command + (options.withErrors ? " 2>&1" : " 2>/dev/null") + " </dev/null").c_str(), "r");
@@ -118,11 +142,6 @@ inline ProgramRun RunProgram(const std::vector<std::string>& args, RunOptions op
     int status = ::pclose(p);
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
-}
-
-inline std::string ReadText(const std::string& path) {
-    Bytes b = ReadBytes(path);
-    return std::string(b.begin(), b.end());
 }
 
 }  // namespace nt

@@ -149,17 +149,16 @@ TEST(Program, DryRunThenAQuarantinedRun) {
     EXPECT_EQ(Count(dry.output, "(dry run) would be repaired"), Count(real.output, "File repaired."));
     EXPECT_EQ(Count(dry.output, "(dry run) would be deleted"), Count(real.output, ": (deleted)"));
     // The report's counters are the ones the real run gives, in the would-be form.
+    auto counter = [](const std::string& out, const std::string& head) {
+        const size_t at = out.find("\n" + head) + 1;   // 0: not there
+        return at ? out.substr(at + head.size(), out.find('\n', at) - at - head.size()) : "missing";
+    };
     for (const auto& [would, did] : {std::pair{"(would be) repaired: ", "The number of repairs: "},
                                      {"(would be) deleted threat files: ", "The number of deleted threat files: "},
                                      {"(would be) fixed registry entries: ", "The number of registry entries fixed: "},
                                      {"The number of infections: ", "The number of infections: "},
-                                     {"The total number of the scanned files: ", "The total number of the scanned files: "}}) {
-        auto counter = [](const std::string& out, const std::string& head) {
-            size_t at = out.find("\n" + head);
-            return at == std::string::npos ? std::string("missing") : out.substr(at, out.find('\n', at + 1) - at).substr(1 + head.size());
-        };
+                                     {"The total number of the scanned files: ", "The total number of the scanned files: "}})
         EXPECT_EQ(counter(dry.output, would), counter(real.output, did)) << would;
-    }
 
     // Every changed file has its entry, and only those: a file the run left
     // as it was (a repair that failed) has none.
