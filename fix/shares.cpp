@@ -141,7 +141,7 @@ bool SecureNt(RemovalRun& run) {
     netapi.Bind(api.setInfo, "NetShareSetInfo");
     netapi.Bind(api.del, "NetShareDel");
     netapi.Bind(api.bufferFree, "NetApiBufferFree");
-    NetLibrary security(run.seams.shareSecurityLibrary);
+    NetLibrary security("advapi32.dll");
     security.Bind(api.setEntriesInAcl, "SetEntriesInAclA");
     security.Bind(api.initializeSd, "InitializeSecurityDescriptor");
     security.Bind(api.setSdDacl, "SetSecurityDescriptorDacl");

@@ -351,7 +351,7 @@ bool ScanFile(RemovalRun& run, RunProgress& progress, C* path, DWORD attributes)
                 // The COM tool gets the log text, or nothing for a long path.
                 std::string text;
                 if (api.length(path) <= kLogPathChars) text = ShortLogPath(static_cast<const C*>(path));
-                if (UnregisterComServer(text.c_str(), run.seams.unregisterWaitMs)) run.log.Format(kComServerUnregistered, text.c_str());
+                if (UnregisterComServer(text.c_str(), run.limits.unregisterWaitMs)) run.log.Format(kComServerUnregistered, text.c_str());
             }
             ++run.stats.infections;
             makeWritable();
