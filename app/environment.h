@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "app/environment_core.h"
-#include "app/threat_definition.h"
+#include "run/threat_definition.h"
 
 // Sets the platform flags from the version the system reports.
 int IdentifyPlatform(RunFlags& flags);

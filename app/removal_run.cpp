@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "app/environment.h"
-#include "app/log.h"
-#include "app/report_core.h"
+#include "run/log.h"
+#include "run/report_core.h"
 #include "fix/accounts.h"
 #include "ps/win32/dynamic_dll.h"
 #include "fix/com_cleanup.h"
@@ -19,7 +19,7 @@
 #include "procs/shell.h"
 #include "procs/threats.h"
 #include "scan/delete.h"
-#include "scan/path_rules_core.h"
+#include "run/path_rules_core.h"
 #include "scan/walk.h"
 
 namespace {

@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include "app/run_context.h"
+#include "run/run_context.h"
 #include "fix/registry.h"
 #include "fix/registry_core.h"
-#include "scan/native_path.h"
+#include "run/native_path.h"
 #include "win32/unique_handle.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "ps/win32/ps_win32_bindings.h"
-#include "scan/fault_guard.h"
+#include "platform/fault_guard.h"
 #include "win32/unique_handle.h"
 
 // A library loaded for one piece of work, freed when it ends, and the

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/run_context.h"
+#include "run/run_context.h"
 #include "fix/fix_lists_core.h"
 #include "fix/registry_core.h"
 #include "procs/threats.h"

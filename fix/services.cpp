@@ -1,6 +1,6 @@
 #include "fix/services.h"
 
-#include "app/run_context.h"
+#include "run/run_context.h"
 #include "fix/services_core.h"
 #include "ps/win32/ps_win32_bindings.h"
 

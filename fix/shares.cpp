@@ -8,10 +8,10 @@
 #include <cstring>
 #include <string>
 
-#include "app/run_context.h"
+#include "run/run_context.h"
 #include "fix/net_library.h"
 #include "fix/shares_core.h"
-#include "scan/native_path.h"
+#include "run/native_path.h"
 
 namespace {
 

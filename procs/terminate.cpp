@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "app/run_context.h"
+#include "run/run_context.h"
 #include "procs/process_match_core.h"
 #include "procs/threats.h"
 #include "ps/win32/ps_win32.h"

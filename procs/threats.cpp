@@ -6,11 +6,11 @@
 #include <cstring>
 #include <string>
 
-#include "app/run_context.h"
+#include "run/run_context.h"
 #include "procs/process_match_core.h"
 #include "ps/win32/ps_win32.h"
 #include "ps/win32/ps_win32_bindings.h"
-#include "scan/fault_guard.h"
+#include "platform/fault_guard.h"
 #include "win32/unique_handle.h"
 
 namespace {

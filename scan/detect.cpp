@@ -5,13 +5,13 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "app/run_context.h"
+#include "run/run_context.h"
 #include "ps/win32/ps_win32_bindings.h"
 #include "scan/detect_core.h"
-#include "scan/fault_guard.h"
+#include "platform/fault_guard.h"
 #include "scan/file_handles.h"
 #include "scan/file_ranges.h"
-#include "scan/native_path.h"
+#include "run/native_path.h"
 
 namespace {
 

@@ -9,13 +9,13 @@
 #include <type_traits>
 #include <vector>
 
-#include "app/run_context.h"
+#include "run/run_context.h"
 #include "scan/delete.h"
 #include "scan/detect_core.h"
-#include "scan/fault_guard.h"
+#include "platform/fault_guard.h"
 #include "scan/file_handles.h"
 #include "scan/file_ranges.h"
-#include "scan/native_path.h"
+#include "run/native_path.h"
 
 namespace {
 

@@ -4,12 +4,12 @@
 #include <cwchar>
 #include <type_traits>
 
-#include "app/protection.h"
-#include "app/run_context.h"
+#include "scan/protection.h"
+#include "run/run_context.h"
 #include "fix/com_cleanup.h"
 #include "scan/detect.h"
 #include "scan/file_lines_core.h"
-#include "scan/native_path.h"
+#include "run/native_path.h"
 #include "scan/repair.h"
 #include "win32/unique_handle.h"
 

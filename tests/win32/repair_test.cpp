@@ -11,14 +11,14 @@
 #include <vector>
 
 #include "app/environment.h"
-#include "app/run_context.h"
+#include "run/run_context.h"
 #include "repair_support.h"
 #include "support/replace.h"
 #include "support/run_setup.h"
 #include "ps/win32/ps_win32_bindings.h"
 #include "scan/delete.h"
 #include "scan/detect.h"
-#include "scan/fault_guard.h"
+#include "platform/fault_guard.h"
 #include "scan/repair.h"
 #include "scan/walk.h"
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "app/removal_run.h"
-#include "app/run_context.h"
+#include "run/run_context.h"
 #include "procs/shell.h"
 #include "procs/terminate.h"
 #include "procs/threats.h"

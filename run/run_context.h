@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "app/log_core.h"
-#include "app/options_core.h"
-#include "app/run_state.h"
-#include "app/threat_definition.h"
-#include "scan/api_table.h"
-#include "scan/wstrlist.h"
+#include "run/log_core.h"
+#include "run/options_core.h"
+#include "run/run_state.h"
+#include "run/threat_definition.h"
+#include "run/api_table.h"
+#include "run/wstrlist.h"
 
 // The display of a run: the dialog in an interactive run; silent runs and
 // tests use this class as it is (it shows nothing and answers no box).
