@@ -13,9 +13,8 @@ function(quorvin_floor_root floor)
     string(REPLACE "=" ";" pair ${pair})
     list(GET pair 0 name)
     list(GET pair 1 target)
-    if(NOT EXISTS ${root}/${name})
-      file(CREATE_LINK ${CMAKE_SOURCE_DIR}/${target} ${root}/${name} SYMBOLIC)
-    endif()
+    # Made again at every configure (a moved source tree leaves no stale link).
+    file(CREATE_LINK ${CMAKE_SOURCE_DIR}/${target} ${root}/${name} SYMBOLIC)
   endforeach()
 endfunction()
 
