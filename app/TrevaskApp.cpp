@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "app/TrevaskDlg.h"
-#include "app/options_core.h"
-#include "app/threat_definition.h"
+#include "run/options_core.h"
+#include "run/threat_definition.h"
 
 const char kSemaphoreName[] = "TheTrevaskSemaphore";
 

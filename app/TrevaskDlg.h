@@ -5,7 +5,7 @@
 #include <atomic>
 #include <string>
 
-#include "app/run_context.h"
+#include "run/run_context.h"
 
 class TrevaskDlg : public RunProgress {
 public:

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "app/TrevaskDlg.h"
-#include "app/log.h"
+#include "run/log.h"
 #include "app/resource.h"
 
 namespace {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "procs/threats.h"
+#include "ps/win32/ps_win32_bindings.h"
 #include "win32/unique_handle.h"
 
 namespace {
@@ -40,8 +41,8 @@ int IdentifyPlatform(RunFlags& flags) {
     return ClassifyPlatform(ex.dwPlatformId, ex.dwMajorVersion, ex.dwMinorVersion, flags);
 }
 
-int CheckBootMode(uint32_t requiredMode, CleanBootProbe probe) {
-    int current = probe ? probe() : GetSystemMetrics(SM_CLEANBOOT);
+int CheckBootMode(uint32_t requiredMode) {
+    int current = dyn_GetSystemMetrics(SM_CLEANBOOT);
     return BootModeAllowed(requiredMode, static_cast<uint32_t>(current));
 }
 
@@ -73,7 +74,7 @@ DWORD IsUserAdministrator(int* isAdmin) {
         return 0;
     if (!isAdmin) return ERROR_INVALID_PARAMETER;
 
-    win32::UniqueKernelHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, GetCurrentProcessId()));
+    UniqueBoundHandle process(dyn_OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, GetCurrentProcessId()));
     if (!process) return GetLastError();
     win32::UniqueKernelHandle token;
     if (!openToken(process.get(), TOKEN_QUERY, token.put())) return GetLastError();
@@ -105,8 +106,7 @@ DWORD IsUserAdministrator(int* isAdmin) {
 bool EnableDebugPrivilege(bool ntFamily) { return EnablePrivilegeNamed(ntFamily, "SeDebugPrivilege"); }
 bool EnableShutdownPrivilege(bool ntFamily) { return EnablePrivilegeNamed(ntFamily, "SeShutdownPrivilege"); }
 
-Rights CheckAdministratorRights(bool ntFamily, AdminProbe probe) {
-    if (probe) return probe() ? Rights::Administrator : Rights::Refused;
+Rights CheckAdministratorRights(bool ntFamily) {
     int admin = 0;
     IsUserAdministrator(&admin);
     if (!admin) return Rights::Refused;

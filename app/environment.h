@@ -5,16 +5,11 @@
 #include <cstdint>
 
 #include "app/environment_core.h"
-#include "app/threat_definition.h"
-
-// Test seams: replace what the system reports.
-using CleanBootProbe = int (*)();
-using AdminProbe = bool (*)();   // true: administrator with the debug privilege enabled
+#include "run/threat_definition.h"
 
 // Sets the platform flags from the version the system reports.
 int IdentifyPlatform(RunFlags& flags);
-// probe: null for the system's boot mode.
-int CheckBootMode(uint32_t requiredMode, CleanBootProbe probe = nullptr);
+int CheckBootMode(uint32_t requiredMode);
 int ReadRegistryString(HKEY root, const char* subKey, const char* valueName, char* buffer1024);
 DWORD IsUserAdministrator(int* isAdmin);
 // Enables one privilege of the own token (true without doing anything off
@@ -28,8 +23,7 @@ enum class Rights {
     AdministratorWithoutDebugPrivilege,   // the token does not hold it (a policy may withhold it)
     Refused,                              // no administrator, or the privilege could not be asked for
 };
-// probe: null for the system's answer.
-Rights CheckAdministratorRights(bool ntFamily, AdminProbe probe = nullptr);
+Rights CheckAdministratorRights(bool ntFamily);
 // Asks the system for an ordinary restart with the security reason (0x13).
 void RequestSystemRestart();
 

@@ -2,7 +2,7 @@
 #pragma once
 #include <cstdint>
 
-#include "app/run_state.h"
+#include "run/run_state.h"
 
 constexpr uint32_t kPlatformWin9x = 1;   // VER_PLATFORM_WIN32_WINDOWS
 constexpr uint32_t kPlatformNt = 2;      // VER_PLATFORM_WIN32_NT

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "app/environment.h"
-#include "app/log.h"
-#include "app/report_core.h"
+#include "run/log.h"
+#include "run/report_core.h"
 #include "fix/accounts.h"
 #include "ps/win32/dynamic_dll.h"
 #include "fix/com_cleanup.h"
@@ -19,7 +19,7 @@
 #include "procs/shell.h"
 #include "procs/threats.h"
 #include "scan/delete.h"
-#include "scan/path_rules_core.h"
+#include "run/path_rules_core.h"
 #include "scan/walk.h"
 
 namespace {
@@ -168,7 +168,7 @@ RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
     bool rightsMissing = false;
 
     // Boot mode.
-    if (!CheckBootMode(def.requiredBootMode, run.seams.cleanBootProbe)) {
+    if (!CheckBootMode(def.requiredBootMode)) {
         const char* text = BootModeText(def.requiredBootMode);
         if (!run.flags.silentMode && text)
             progress.ShowBox((GetProductTitle() + text).c_str(), GetAppName().c_str(), MB_ICONEXCLAMATION);
@@ -229,7 +229,7 @@ RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
     if (run.flags.isNtFamily) {
         progress.SetStatusText("verifying privileges");
         Rights rights = Rights::Refused;
-        if (StopOnMissingFunction(run, [&] { rights = CheckAdministratorRights(true, run.seams.rightsProbe); })) {
+        if (StopOnMissingFunction(run, [&] { rights = CheckAdministratorRights(true); })) {
             if (rights == Rights::Refused) {
                 run.log.Report("You do not have Administrator rights to run the tool.");
                 run.log.Report("Please contact your Network Administrator for more information.");

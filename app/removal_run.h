@@ -1,7 +1,7 @@
 // The removal procedure: one whole run, from the log file to the report and
 // the restart. The dialog starts it; it calls the subsystems.
 #pragma once
-#include "app/run_context.h"
+#include "run/run_context.h"
 
 enum class RunEnd {
     Finished,         // the run is over and its log closed: the display may close

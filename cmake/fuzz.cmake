@@ -1,6 +1,8 @@
 # libFuzzer targets over the portable core (clang only).
 set(_fz -fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
-target_compile_options(quorvin_core PRIVATE ${_fz})
+foreach(lib IN LISTS QUORVIN_CORE_LIBS)
+  target_compile_options(${lib} PRIVATE ${_fz})
+endforeach()
 file(GLOB QUORVIN_SAMPLE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/samples/*_core.cpp)
 add_library(quorvin_samples STATIC ${QUORVIN_SAMPLE_SOURCES})
 target_compile_options(quorvin_samples PRIVATE ${_fz})

@@ -3,7 +3,9 @@ if(QUORVIN_SANITIZE)
   set(_san -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_compile_options(${_san})
   add_link_options(${_san})
-  target_compile_options(quorvin_core PRIVATE ${_san})
+  foreach(lib IN LISTS QUORVIN_CORE_LIBS)
+    target_compile_options(${lib} PRIVATE ${_san})
+  endforeach()
 endif()
 
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
@@ -16,6 +18,15 @@ file(GLOB QUORVIN_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/unit/*_
 file(GLOB QUORVIN_SAMPLE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/samples/*_core.cpp)
 add_library(quorvin_samples STATIC ${QUORVIN_SAMPLE_SOURCES})
 target_link_libraries(quorvin_samples PUBLIC quorvin_core)
+
+# The floors: a run-floor file that includes a subsystem's header does not
+# compile (its own floor's header is found, the higher one is not).
+add_library(quorvin_floor_probe OBJECT EXCLUDE_FROM_ALL ${CMAKE_SOURCE_DIR}/tests/floors/upward_include.cpp)
+target_link_libraries(quorvin_floor_probe PRIVATE quorvin_run_core)
+add_test(NAME floors_refuse_upward_include
+         COMMAND ${CMAKE_COMMAND} --build ${CMAKE_BINARY_DIR} --target quorvin_floor_probe)
+set_tests_properties(floors_refuse_upward_include PROPERTIES
+  PASS_REGULAR_EXPRESSION "upward_include\\.cpp:5:[0-9]+: fatal error: scan/detect_core\\.h")
 
 add_executable(unit_tests ${QUORVIN_UNIT_TESTS})
 target_link_libraries(unit_tests PRIVATE quorvin_samples quorvin_core GTest::gtest_main)
@@ -50,8 +61,10 @@ if(HIVEX_FOUND)
   find_package(Threads REQUIRED)
   file(GLOB QUORVIN_NATIVE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/linux/*.cpp)
   list(REMOVE_ITEM QUORVIN_NATIVE_SOURCES ${CMAKE_SOURCE_DIR}/linux/main.cpp)
+  # A front end beside app/: it stands on the subsystems' portable core.
   add_library(quorvin_native STATIC ${QUORVIN_NATIVE_SOURCES})
-  target_link_libraries(quorvin_native PUBLIC quorvin_core PkgConfig::HIVEX Threads::Threads)
+  target_include_directories(quorvin_native PUBLIC ${QUORVIN_FLOOR_ROOTS}/linux)
+  target_link_libraries(quorvin_native PUBLIC quorvin_subsystems_core PkgConfig::HIVEX Threads::Threads)
   target_compile_options(quorvin_native PRIVATE -Wall -Wextra)
 
   add_executable(fixquorvin ${CMAKE_SOURCE_DIR}/linux/main.cpp)

@@ -9,17 +9,22 @@ add_link_options(-static -static-libgcc -static-libstdc++)
 
 set(QUORVIN_SYSTEM_LIBS comctl32 version shell32 advapi32 user32 gdi32 kernel32)
 
-# Everything of the program but its entry point, so tests link the real subsystems.
-set(QUORVIN_WIN32_SOURCES)
-foreach(dir IN LISTS QUORVIN_SUBSYSTEMS)
-  file(GLOB _all CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cpp)
-  list(FILTER _all EXCLUDE REGEX "_core\\.cpp$")
-  list(APPEND QUORVIN_WIN32_SOURCES ${_all})
+# Everything of the program but its entry point, so tests link the real
+# subsystems: one library per floor, each on the one below (quorvin_win32 is
+# the top one, the front end's).
+set(_below)
+foreach(floor IN LISTS QUORVIN_FLOORS)
+  quorvin_floor_sources(_sources ${floor} WIN32)
+  list(REMOVE_ITEM _sources ${CMAKE_SOURCE_DIR}/app/main.cpp)
+  if(floor STREQUAL "app")
+    set(lib quorvin_win32)
+  else()
+    set(lib quorvin_${floor}_win32)
+  endif()
+  add_library(${lib} STATIC ${_sources})
+  target_link_libraries(${lib} PUBLIC quorvin_${floor}_core ${_below} ${QUORVIN_SYSTEM_LIBS})
+  set(_below ${lib})
 endforeach()
-list(REMOVE_ITEM QUORVIN_WIN32_SOURCES ${CMAKE_SOURCE_DIR}/app/main.cpp)
-
-add_library(quorvin_win32 STATIC ${QUORVIN_WIN32_SOURCES})
-target_link_libraries(quorvin_win32 PUBLIC quorvin_core ${QUORVIN_SYSTEM_LIBS})
 
 add_executable(FixQuorvin WIN32 app/main.cpp app/res/FixQuorvin.rc)
 target_link_libraries(FixQuorvin PRIVATE quorvin_win32)

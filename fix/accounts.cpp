@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "app/run_context.h"
+#include "run/run_context.h"
 #include "fix/net_library.h"
-#include "scan/native_path.h"
+#include "run/native_path.h"
 
 namespace {
 

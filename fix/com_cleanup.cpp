@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include "app/run_context.h"
+#include "run/run_context.h"
 #include "fix/registry.h"
 #include "fix/registry_core.h"
-#include "scan/native_path.h"
+#include "run/native_path.h"
 #include "win32/unique_handle.h"
 
 namespace {
@@ -37,7 +37,7 @@ std::vector<ComTarget> ResolveTargets(const RemovalRun& run, const char* keyPath
     return targets;
 }
 
-void Count(RemovalRun& run, const std::string& line) {
+void CountFixed(RemovalRun& run, const std::string& line) {
     ++run.stats.registryEntriesFixed;
     run.log.Line(line.c_str());
 }
@@ -137,14 +137,15 @@ void CleanClassReferences(RemovalRun& run, HKEY key, const ComTarget& target, co
         }
         if (!Found(found, name)) found.push_back(name);
         std::string classKey = "CLSID\\" + name;
-        if (DeleteKeyTree(HKEY_CLASSES_ROOT, classKey.c_str())) Count(run, regcore::ClassKeyDeletedLine(classKey.c_str()));
+        if (DeleteKeyTree(HKEY_CLASSES_ROOT, classKey.c_str()))
+            CountFixed(run, regcore::ClassKeyDeletedLine(classKey.c_str()));
         if (walkingKeys) {
             std::string sub;
             if (regcore::JoinKeyPath(target.subPath.c_str(), name.c_str(), sub) &&
                 DeleteKeyTree(target.root, sub.c_str()))
-                Count(run, regcore::ComKeyDeletedLine(usersRoot, sub.c_str(), keyPath, name.c_str()));
+                CountFixed(run, regcore::ComKeyDeletedLine(usersRoot, sub.c_str(), keyPath, name.c_str()));
         } else if (api.RegDeleteValue(key, valueName) == ERROR_SUCCESS) {
-            Count(run, regcore::ComValueDeletedLine(usersRoot, target.subPath.c_str(), keyPath, name.c_str()));
+            CountFixed(run, regcore::ComValueDeletedLine(usersRoot, target.subPath.c_str(), keyPath, name.c_str()));
         }
         deletedHere = name;
     }
@@ -191,7 +192,7 @@ void DeleteByData(RemovalRun& run, const char* keyPath, const C* path) {
                 ++index;
                 continue;
             }
-            Count(run, regcore::DataValueDeletedLine(prefix, AnsiName<C>(name).c_str()));
+            CountFixed(run, regcore::DataValueDeletedLine(prefix, AnsiName<C>(name).c_str()));
         }
     }
 }

@@ -17,9 +17,7 @@ void CleanupClsidReferences(RemovalRun& run, const char* keyPath, ClassIdList& f
 void DeleteValuesByData(RemovalRun& run, const char* keyPath, const void* path);
 #include <windows.h>
 
-// How long the registration tool is given.
-constexpr DWORD kUnregisterWaitMs = 5000;
-
 // Runs the system's registration tool in unregister mode on a file (ANSI
-// path); true when it ran and ended with exit code 0 within waitMs.
-bool UnregisterComServer(const char* path, DWORD waitMs = kUnregisterWaitMs);
+// path); true when it ran and ended with exit code 0 within waitMs
+// (the run gives it RunLimits::unregisterWaitMs).
+bool UnregisterComServer(const char* path, DWORD waitMs);

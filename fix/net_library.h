@@ -2,7 +2,8 @@
 #pragma once
 #include <windows.h>
 
-#include "scan/fault_guard.h"
+#include "ps/win32/ps_win32_bindings.h"
+#include "platform/fault_guard.h"
 #include "win32/unique_handle.h"
 
 // A library loaded for one piece of work, freed when it ends, and the
@@ -10,7 +11,7 @@
 // missing leaves the library incomplete.
 class NetLibrary {
 public:
-    explicit NetLibrary(const char* name) : m_module(LoadLibraryA(name)), m_complete(m_module.valid()) {}
+    explicit NetLibrary(const char* name) : m_module(dyn_LoadLibraryA(name)), m_complete(m_module.valid()) {}
     template <typename F>
     void Bind(F& function, const char* name) {
         function = m_module ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(m_module.get(), name)))

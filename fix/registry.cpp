@@ -2,10 +2,11 @@
 
 #include <cstring>
 
-#include "app/run_context.h"
+#include "run/run_context.h"
 #include "fix/fix_lists_core.h"
 #include "fix/registry_core.h"
 #include "procs/threats.h"
+#include "ps/win32/ps_win32_bindings.h"
 #include "win32/unique_handle.h"
 
 namespace {
@@ -18,7 +19,7 @@ const char kProfileList[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Pr
 // The live registry as the fix lists see it.
 class Win32Key : public regfix::RegistryKey {
 public:
-    Win32Key(RemovalRun& run, UniqueKey key) : m_run(run), m_key(std::move(key)) {}
+    explicit Win32Key(UniqueKey key) : m_key(std::move(key)) {}
     bool FirstValueName(std::string& name) override {
         char first[kRegistryTextBytes] = {};
         DWORD length = sizeof first;
@@ -45,13 +46,11 @@ public:
         return true;
     }
     bool Write(const char* name, uint32_t type, const uint8_t* data, size_t size) override {
-        return m_run.seams.setRegistryValue(m_key.get(), name, 0, type, data, static_cast<DWORD>(size)) ==
-               ERROR_SUCCESS;
+        return dyn_RegSetValueExA(m_key.get(), name, 0, type, data, static_cast<DWORD>(size)) == ERROR_SUCCESS;
     }
     bool DeleteValue(const char* name) override { return RegDeleteValueA(m_key.get(), name) == ERROR_SUCCESS; }
 
 private:
-    RemovalRun& m_run;
     UniqueKey m_key;
 };
 
@@ -80,7 +79,7 @@ public:
             r = RegOpenKeyExA(parent, subPath.c_str(), 0, KEY_ALL_ACCESS, key.put());
         m_refused = r == ERROR_ACCESS_DENIED;
         if (r != ERROR_SUCCESS) return nullptr;
-        return std::make_unique<Win32Key>(m_run, std::move(key));
+        return std::make_unique<Win32Key>(std::move(key));
     }
     bool LastOpenRefused() const override { return m_refused; }
     bool DeleteKeyTree(uintptr_t root, const std::string& subPath) override {
@@ -135,7 +134,6 @@ void RunRegistryPass(RemovalRun& run) {
 
     Win32Store store(run);
     regfix::ApplyFixLists(def, store, run.log, run.stats.registryEntriesFixed, &run.stats.registryEntriesNotFixed);
-    if (run.seams.beforeHiveUnload) run.seams.beforeHiveUnload(loaded);
 }
 
 bool DeleteKeyTree(HKEY parent, const char* subPath) {
@@ -202,7 +200,7 @@ void LoadProfileHives(bool load, bool ntFamily, std::vector<std::string>& loaded
     if (!load) {
         for (const std::string& name : loaded) {
             if (!EnablePrivilege("SeRestorePrivilege", true)) continue;
-            RegUnLoadKeyA(HKEY_USERS, name.c_str());
+            dyn_RegUnLoadKeyA(HKEY_USERS, name.c_str());
             EnablePrivilege("SeRestorePrivilege", false);
         }
         loaded.clear();

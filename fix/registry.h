@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/threat_definition.h"
+#include "run/threat_definition.h"
 
 struct RemovalRun;
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/threat_definition.h"
+#include "run/threat_definition.h"
 
 namespace regcore {
 

@@ -1,6 +1,6 @@
 #include "fix/services.h"
 
-#include "app/run_context.h"
+#include "run/run_context.h"
 #include "fix/services_core.h"
 #include "ps/win32/ps_win32_bindings.h"
 
@@ -18,12 +18,6 @@ constexpr DWORD kServiceTypes = SERVICE_WIN32 | SERVICE_DRIVER;           // 0x3
 // A list that keeps growing between the sizing call and the listing is
 // asked for again, but not for ever.
 constexpr int kListAttempts = 4;
-
-bool Refused(const RemovalRun& run, ServiceCall call, const char* name) {
-    if (!run.seams.refuseServiceCall || !run.seams.refuseServiceCall(call, name)) return false;
-    SetLastError(ERROR_ACCESS_DENIED);
-    return true;
-}
 
 // Every service of the machine, in one block: a sizing call, then the
 // listing. When services were added in between, the listing fails with
@@ -58,8 +52,7 @@ void StopAndRemoveServices(RemovalRun& run, ServicePass pass) {
     if (!def.hasServices || mode == 0) return;
     if (!AnyServiceRuleActs(def.threatServiceTable, def.threatServiceCount, mode)) return;
 
-    UniqueService manager;
-    if (!Refused(run, ServiceCall::OpenManager, nullptr)) manager.reset(dyn_OpenSCManagerA(nullptr, nullptr, kManagerAccess));
+    UniqueService manager(dyn_OpenSCManagerA(nullptr, nullptr, kManagerAccess));
     if (!manager) {
         if (GetLastError() == ERROR_ACCESS_DENIED) run.log.Line("service: (can't access database, insufficient privileges)");
         return;
@@ -78,9 +71,7 @@ void StopAndRemoveServices(RemovalRun& run, ServicePass pass) {
         // Every line names the service by its display name.
         const char* shown = entry.lpDisplayName ? entry.lpDisplayName : "";
 
-        UniqueService service;
-        if (!Refused(run, ServiceCall::OpenByName, entry.lpServiceName))
-            service.reset(dyn_OpenServiceA(manager.get(), entry.lpServiceName, kServiceAccess));
+        UniqueService service(dyn_OpenServiceA(manager.get(), entry.lpServiceName, kServiceAccess));
         if (!service) {
             if (GetLastError() == ERROR_ACCESS_DENIED)
                 run.log.Format("service: %s (can't access, insufficient privileges)", shown);
@@ -93,7 +84,7 @@ void StopAndRemoveServices(RemovalRun& run, ServicePass pass) {
             run.log.Format("service: %s (stopped)", shown);
         }
         if (actions & kServiceDeleteAction) {
-            if (!Refused(run, ServiceCall::Delete, entry.lpServiceName) && dyn_DeleteService(service.get())) {
+            if (dyn_DeleteService(service.get())) {
                 ++run.stats.servicesRemoved;
                 run.log.Format("service: %s (deleted)", shown);
             } else if (GetLastError() == ERROR_ACCESS_DENIED) {

@@ -7,13 +7,6 @@ struct RemovalRun;
 // The pass, as the action bits of the service rules it carries out.
 enum class ServicePass : uint32_t { Stop = 1, Remove = 2 };
 
-// The service-manager calls a test can make fail with access denied
-// (Wine's manager grants every access an administrator asks for).
-enum class ServiceCall { OpenManager, OpenByName, Delete };
-// True: the call is not made and fails with access denied. `serviceName` is
-// null for OpenManager.
-using ServiceRefusalHook = bool (*)(ServiceCall call, const char* serviceName);
-
 // One pass over the installed services with the definition's rules.
 void StopAndRemoveServices(RemovalRun& run, ServicePass pass);
 inline void StopThreatServices(RemovalRun& run) { StopAndRemoveServices(run, ServicePass::Stop); }

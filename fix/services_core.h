@@ -2,7 +2,7 @@
 #pragma once
 #include <cstdint>
 
-#include "app/threat_definition.h"
+#include "run/threat_definition.h"
 
 // The action bits of a rule, and the pass that asks for them.
 constexpr uint32_t kServiceStopAction = 1;

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <string>
 
-#include "app/run_context.h"
+#include "run/run_context.h"
 #include "fix/net_library.h"
 #include "fix/shares_core.h"
-#include "scan/native_path.h"
+#include "run/native_path.h"
 
 namespace {
 
@@ -141,7 +141,7 @@ bool SecureNt(RemovalRun& run) {
     netapi.Bind(api.setInfo, "NetShareSetInfo");
     netapi.Bind(api.del, "NetShareDel");
     netapi.Bind(api.bufferFree, "NetApiBufferFree");
-    NetLibrary security(run.seams.shareSecurityLibrary);
+    NetLibrary security("advapi32.dll");
     security.Bind(api.setEntriesInAcl, "SetEntriesInAclA");
     security.Bind(api.initializeSd, "InitializeSecurityDescriptor");
     security.Bind(api.setSdDacl, "SetSecurityDescriptorDacl");

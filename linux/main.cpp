@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/threat_definition.h"
+#include "run/threat_definition.h"
 #include "linux/native_report.h"
 #include "linux/scan_options.h"
 #include "linux/tree_scan.h"

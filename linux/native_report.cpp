@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "app/dry_run_core.h"
-#include "app/report_core.h"
+#include "run/dry_run_core.h"
+#include "run/report_core.h"
 
 namespace native {
 

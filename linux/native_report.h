@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <functional>
 
-#include "app/log_core.h"
-#include "app/run_state.h"
+#include "run/log_core.h"
+#include "run/run_state.h"
 
 namespace native {
 

@@ -19,7 +19,7 @@
 #include <set>
 #include <thread>
 
-#include "app/dry_run_core.h"
+#include "run/dry_run_core.h"
 #include "linux/unique_fd.h"
 #include "scan/detect_core.h"
 #include "scan/file_lines_core.h"

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "app/log_core.h"
-#include "app/run_state.h"
-#include "app/threat_definition.h"
+#include "run/log_core.h"
+#include "run/run_state.h"
+#include "run/threat_definition.h"
 
 namespace native {
 

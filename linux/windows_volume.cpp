@@ -9,8 +9,8 @@
 #include <map>
 #include <set>
 
-#include "app/dry_run_core.h"
-#include "app/report_core.h"
+#include "run/dry_run_core.h"
+#include "run/report_core.h"
 #include "fix/fix_lists_core.h"
 #include "fix/registry_core.h"
 #include "linux/hive_store.h"

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/log_core.h"
-#include "app/threat_definition.h"
+#include "run/log_core.h"
+#include "run/threat_definition.h"
 #include "linux/tree_scan.h"
 
 namespace native {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/threat_definition.h"
+#include "run/threat_definition.h"
 
 // ASCII case folding: image names and the definition's names are ASCII.
 bool EqualsIgnoringCase(const char* a, const char* b);

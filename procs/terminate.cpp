@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "app/run_context.h"
+#include "run/run_context.h"
 #include "procs/process_match_core.h"
 #include "procs/threats.h"
 #include "ps/win32/ps_win32.h"
@@ -29,7 +29,7 @@ int TerminateProcessesByImage(RemovalRun& run, ImageTerminationRecord* table) {
         for (int i = 0; table[i].name; ++i) {
             ImageTerminationRecord& record = table[i];
             if (record.done || !ContainsIgnoringCase(path, record.name)) continue;
-            if (!TerminateProcessForRun(run, processes->id())) continue;
+            if (!TerminateProcessById(processes->id())) continue;
             matched.push_back(&record);
             ++run.stats.processesTerminated;
             run.log.Format(kProcessEnded, processes->name());

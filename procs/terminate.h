@@ -1,6 +1,6 @@
 // Ending processes by the image names of a table.
 #pragma once
-#include "app/threat_definition.h"
+#include "run/threat_definition.h"
 
 struct RemovalRun;
 

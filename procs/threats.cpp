@@ -6,11 +6,11 @@
 #include <cstring>
 #include <string>
 
-#include "app/run_context.h"
+#include "run/run_context.h"
 #include "procs/process_match_core.h"
 #include "ps/win32/ps_win32.h"
 #include "ps/win32/ps_win32_bindings.h"
-#include "scan/fault_guard.h"
+#include "platform/fault_guard.h"
 #include "win32/unique_handle.h"
 
 namespace {
@@ -275,7 +275,7 @@ bool HasThreadSignatures(const ThreatDefinition& def) {
 }
 
 void HandleThreatProcess(RemovalRun& run, ps_process& process, const std::string& name, bool terminate) {
-    if (terminate && TerminateProcessForRun(run, process.id())) {
+    if (terminate && TerminateProcessById(process.id())) {
         ++run.stats.processesTerminated;
         run.log.Format(kProcessTerminated, name.c_str());
         return;
@@ -297,7 +297,7 @@ bool HandleThreatThreads(RemovalRun& run, ps_process& process, const std::string
         if (start == 0 || !MatchProcessSignature(run, process, start)) continue;
         found = true;
         const uint32_t id = threads->id();
-        if (terminate && TerminateThreadForRun(run, id)) {
+        if (terminate && TerminateThreadById(id)) {
             ++run.stats.threadsTerminated;
             run.log.Format(kThreadTerminated, name.c_str(), id);
             continue;
@@ -312,13 +312,6 @@ bool HandleThreatThreads(RemovalRun& run, ps_process& process, const std::string
 
 }  // namespace
 
-bool TerminateProcessForRun(const RemovalRun& run, uint32_t processId) {
-    return run.seams.terminateProcess ? run.seams.terminateProcess(processId) : TerminateProcessById(processId);
-}
-
-bool TerminateThreadForRun(const RemovalRun& run, uint32_t threadId) {
-    return run.seams.terminateThread ? run.seams.terminateThread(threadId) : TerminateThreadById(threadId);
-}
 
 bool SuspendProcessThreads(ps_process& process) {
     ps_owner<ps_thread> threads(process.threads());

@@ -24,9 +24,6 @@ bool SuspendProcessThreads(ps_process& process);
 bool SuspendThreadById(uint32_t threadId);
 bool TerminateProcessById(uint32_t processId);
 bool TerminateThreadById(uint32_t threadId);
-// TerminateProcessById / TerminateThreadById, or the run's stand-ins for them.
-bool TerminateProcessForRun(const RemovalRun& run, uint32_t processId);
-bool TerminateThreadForRun(const RemovalRun& run, uint32_t threadId);
 // The routine a thread really runs (through a run-time library's thread
 // wrapper); its reported start address when that cannot be found.
 uint32_t FindRealThreadStart(ps_thread* thread, ps_module* modules);

@@ -9,10 +9,10 @@
 #include <type_traits>
 #include <vector>
 
-#include "app/run_context.h"
+#include "run/run_context.h"
 #include "procs/terminate.h"
 #include "scan/file_lines_core.h"
-#include "scan/native_path.h"
+#include "run/native_path.h"
 #include "scan/path_macros.h"
 #include "scan/wininit_core.h"
 #include "win32/unique_handle.h"

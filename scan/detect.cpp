@@ -5,12 +5,13 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "app/run_context.h"
+#include "run/run_context.h"
+#include "ps/win32/ps_win32_bindings.h"
 #include "scan/detect_core.h"
-#include "scan/fault_guard.h"
+#include "platform/fault_guard.h"
 #include "scan/file_handles.h"
 #include "scan/file_ranges.h"
-#include "scan/native_path.h"
+#include "run/native_path.h"
 
 namespace {
 
@@ -40,14 +41,13 @@ constexpr uint32_t kWindowBefore = 4096, kWindowAfter = 16384;
 
 // The verdict of the whole image through a read-only mapping; undecided when
 // the file cannot be mapped whole.
-PartialVerdict DetectThroughMapping(const RemovalRun& run, HANDLE file, uint64_t size) {
+PartialVerdict DetectThroughMapping(HANDLE file, uint64_t size) {
     PartialVerdict result;
     if (size > kMapWholeLimit) return result;
     win32::UniqueKernelHandle mapping(CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr));
     if (!mapping) return result;
-    win32::UniqueView view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
+    win32::UniqueView view(dyn_MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
     if (!view) return result;
-    if (run.seams.mappedImageHook) run.seams.mappedImageHook(view.get(), static_cast<size_t>(size));
     result.decided = true;
     result.verdict = DetectMapped(view.get(), static_cast<size_t>(size));
     return result;
@@ -78,7 +78,7 @@ int OpenAndDetect(RemovalRun& run, const C* path) {
         if (!ReadFile(file.get(), head, want, &got, nullptr)) got = 0;
         PartialVerdict result;
         if (got == want) result = DetectFromHead(head, got, size);
-        if (!result.decided) result = DetectThroughMapping(run, file.get(), size);
+        if (!result.decided) result = DetectThroughMapping(file.get(), size);
         if (!result.decided) {
             FileRanges ranges(file.get(), size);
             ranges.Add(0, head, got);

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/threat_definition.h"
+#include "run/threat_definition.h"
 
 namespace {
 

@@ -9,13 +9,13 @@
 #include <type_traits>
 #include <vector>
 
-#include "app/run_context.h"
+#include "run/run_context.h"
 #include "scan/delete.h"
 #include "scan/detect_core.h"
-#include "scan/fault_guard.h"
+#include "platform/fault_guard.h"
 #include "scan/file_handles.h"
 #include "scan/file_ranges.h"
-#include "scan/native_path.h"
+#include "run/native_path.h"
 
 namespace {
 
@@ -49,7 +49,7 @@ NativeString<C> FixName(const C* path, unsigned number) {
 template <typename C>
 bool CreateFixFile(const RemovalRun& run, const C* path, NativeString<C>& fixPath) {
     const ApiSet<C>& api = run.api.Get<C>();
-    for (unsigned number = 0; number < run.seams.fixNameLimit && number < kFixNames; ++number) {
+    for (unsigned number = 0; number < run.limits.fixNameLimit && number < kFixNames; ++number) {
         NativeString<C> name = FixName(path, number);
         if (CheckLongPath(api, name.c_str()) != PathCheck::Usable) return false;
         win32::UniqueFile created(api.CreateFile(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,

@@ -4,7 +4,7 @@
 #include <memory>
 #include <new>
 
-#include "app/log_core.h"
+#include "run/log_core.h"
 #include "procs/pattern_core.h"
 #include "scan/detect_core.h"
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/log_core.h"
-#include "app/threat_definition.h"
+#include "run/log_core.h"
+#include "run/threat_definition.h"
 #include "scan/detect_core.h"
 
 // File message texts of the repair (path, ": ", text). RepairImage writes the first;

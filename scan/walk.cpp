@@ -4,12 +4,12 @@
 #include <cwchar>
 #include <type_traits>
 
-#include "app/protection.h"
-#include "app/run_context.h"
+#include "scan/protection.h"
+#include "run/run_context.h"
 #include "fix/com_cleanup.h"
 #include "scan/detect.h"
 #include "scan/file_lines_core.h"
-#include "scan/native_path.h"
+#include "run/native_path.h"
 #include "scan/repair.h"
 #include "win32/unique_handle.h"
 
@@ -351,7 +351,7 @@ bool ScanFile(RemovalRun& run, RunProgress& progress, C* path, DWORD attributes)
                 // The COM tool gets the log text, or nothing for a long path.
                 std::string text;
                 if (api.length(path) <= kLogPathChars) text = ShortLogPath(static_cast<const C*>(path));
-                if (UnregisterComServer(text.c_str(), run.seams.unregisterWaitMs)) run.log.Format(kComServerUnregistered, text.c_str());
+                if (UnregisterComServer(text.c_str(), run.limits.unregisterWaitMs)) run.log.Format(kComServerUnregistered, text.c_str());
             }
             ++run.stats.infections;
             makeWritable();

@@ -2,7 +2,7 @@
 // "/NOCANCEL", the second copy.
 #include "fixquorvin_ui.h"
 
-#include "app/options_core.h"
+#include "run/options_core.h"
 
 using namespace ui_test;
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "app/TrevaskDlg.h"
-#include "app/run_state.h"
+#include "run/run_state.h"
 #include "support/support.h"
 #include "support/ui.h"
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/dry_run_core.h"
+#include "run/dry_run_core.h"
 #include "fix/registry_core.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #pragma once
 #include <string>
 
-#include "app/log_core.h"
+#include "run/log_core.h"
 
 namespace qt {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/log_core.h"
+#include "run/log_core.h"
 #include "tests/unit/log_capture.h"
 
 namespace {

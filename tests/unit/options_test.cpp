@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "app/options_core.h"
-#include "app/threat_definition.h"
+#include "run/options_core.h"
+#include "run/threat_definition.h"
 
 namespace {
 

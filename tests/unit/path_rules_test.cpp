@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "scan/path_rules_core.h"
+#include "run/path_rules_core.h"
 
 using namespace pathrules;
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/protection_core.h"
+#include "scan/protection_core.h"
 
 using namespace protection;
 

@@ -3,8 +3,8 @@
 #include <initializer_list>
 #include <string>
 
-#include "app/log_core.h"
-#include "app/report_core.h"
+#include "run/log_core.h"
+#include "run/report_core.h"
 #include "tests/unit/log_capture.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cwchar>
 #include <string>
 
-#include "scan/wstrlist.h"
+#include "run/wstrlist.h"
 
 namespace {
 std::string At(const WStrList& l, size_t i) {

@@ -2,8 +2,8 @@
 // platform gets its own set.
 #include <gtest/gtest.h>
 
-#include "app/run_state.h"
-#include "scan/native_path.h"
+#include "run/run_state.h"
+#include "run/native_path.h"
 #include "support/support.h"
 
 TEST(Binder, NeverLoadsAModuleAndLeavesMissingNamesEmpty) {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/environment.h"
-#include "app/run_context.h"
+#include "run/run_context.h"
 #include "scan/delete.h"
 #include "support/support.h"
 

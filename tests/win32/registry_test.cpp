@@ -15,6 +15,8 @@
 #include "fix/com_cleanup.h"
 #include "fix/registry.h"
 #include "procs/threats.h"
+#include "ps/win32/ps_win32_bindings.h"
+#include "support/replace.h"
 #include "support/run_setup.h"
 #include "support/support.h"
 #include "tests/samples/sample_factory_core.h"
@@ -251,7 +253,7 @@ TEST_F(RegistryRun, RestoreModes) {
         {0, nullptr, nullptr, 0, nullptr, 0, nullptr, 0},
     };
     def.registryRestoreList = refused;
-    run.seams.setRegistryValue = RefuseWrite;
+    qt::ScopedBinding refusing(dyn_RegSetValueExA, RefuseWrite);
     Pass();
     EXPECT_EQ(sink.text, std::string("registry: ") + path + ": V (WARNING: could not be fixed)\r\n");
     EXPECT_EQ(run.stats.registryEntriesFixed, 0u);
@@ -314,11 +316,17 @@ struct HiveView {
 const char kProfile[] = "S-1-5-21-1111-2222-3333-1901";
 const std::string kProfileList = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 
-void LookIntoHive(const std::vector<std::string>& loaded) {
-    g_hive.loaded = loaded;
-    std::string key = std::string(kProfile) + "\\" + kTest + "\\PerUser";
-    g_hive.keyThere = qt::RegKeyExists(HKEY_USERS, key);
-    g_hive.valueThere = qt::RegValueExists(HKEY_USERS, key, "Start");
+// Stands in for the pass's unload: at the first one every hive it loaded is
+// still there.
+LONG(WINAPI* g_unload)(HKEY, LPCSTR);
+LONG WINAPI LookIntoHiveThenUnload(HKEY root, LPCSTR name) {
+    if (g_hive.loaded.empty()) {
+        std::string key = std::string(kProfile) + "\\" + kTest + "\\PerUser";
+        g_hive.keyThere = qt::RegKeyExists(HKEY_USERS, key);
+        g_hive.valueThere = qt::RegValueExists(HKEY_USERS, key, "Start");
+    }
+    g_hive.loaded.push_back(name);
+    return g_unload(root, name);
 }
 
 // Saves a hive holding the per-user test value into `folder`\ntuser.dat and
@@ -356,8 +364,11 @@ TEST_F(RegistryRun, ProfileHiveIsLoadedFixedAndUnloaded) {
 
     const ThreatRegistryDelete list[] = {{"HKCU\\Software\\QuorvinTest\\PerUser", "Start"}, {nullptr, nullptr}};
     def.registryDeleteList = list;
-    run.seams.beforeHiveUnload = LookIntoHive;
-    RunRegistryPass(run);
+    {
+        qt::ScopedBinding looking(dyn_RegUnLoadKeyA, LookIntoHiveThenUnload);
+        g_unload = looking.original();
+        RunRegistryPass(run);
+    }
 
     EXPECT_EQ(g_hive.loaded, std::vector<std::string>{kProfile});
     EXPECT_TRUE(g_hive.keyThere);
@@ -618,7 +629,7 @@ TEST_F(ComCleanup, DetectedServerIsUnregisteredAndItsClassRemoved) {
     const char* const keys[] = {"HKLM\\Software\\QuorvinTest\\Handlers", nullptr};
     def.clsidCleanupKeys = keys;
     def.unregisterInfectedServers = true;
-    run.seams.unregisterWaitMs = kGenerousWaitMs;
+    run.limits.unregisterWaitMs = kGenerousWaitMs;
     run.detectedFiles.RemoveAll();
     run.options = DefaultRunOptions(def);
     run.options.silentMode = true;

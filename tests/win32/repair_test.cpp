@@ -11,12 +11,14 @@
 #include <vector>
 
 #include "app/environment.h"
-#include "app/run_context.h"
+#include "run/run_context.h"
 #include "repair_support.h"
+#include "support/replace.h"
 #include "support/run_setup.h"
+#include "ps/win32/ps_win32_bindings.h"
 #include "scan/delete.h"
 #include "scan/detect.h"
-#include "scan/fault_guard.h"
+#include "platform/fault_guard.h"
 #include "scan/repair.h"
 #include "scan/walk.h"
 
@@ -192,7 +194,7 @@ TEST_F(Repair, FixNamesInUseAreSkippedAndNeverTaken) {
     }
 
     // With every name we may try taken, the repair fails and touches nothing.
-    run.seams.fixNameLimit = 4;
+    run.limits.fixNameLimit = 4;
     Scan(path);
     EXPECT_EQ(qt::Count(sink.text, kFailed), 1u);
     EXPECT_EQ(qt::Count(sink.text, kAttempt), 0u);   // it never got to the image
@@ -201,7 +203,7 @@ TEST_F(Repair, FixNamesInUseAreSkippedAndNeverTaken) {
     for (int i = 0; i < 4; ++i) EXPECT_EQ(qt::ReadBytes(path + ".fix000" + std::to_string(i)), theirs[i]) << i;
 
     // With the fifth name free the copy is made there and the file repaired.
-    run.seams.fixNameLimit = 0x10000;
+    run.limits.fixNameLimit = 0x10000;
     sink.text.clear();
     Scan(path);
     EXPECT_EQ(qt::Count(sink.text, kRepaired), 1u);
@@ -229,11 +231,11 @@ TEST_F(Repair, WholeFileThreatsAreDeletedAfterTheirCopy) {
     Bytes file = samples::MakeThreatFile({});
     threat = Put("nocopy.dll", file);
     sink.text.clear();
-    run.seams.fixNameLimit = 0;
+    run.limits.fixNameLimit = 0;
     Scan(threat);
     EXPECT_EQ(sink.text, threat + ": infected with W32.Quorvin\r\n" + threat + kFailed);
     EXPECT_EQ(qt::ReadBytes(threat), file);
-    run.seams.fixNameLimit = 0x10000;
+    run.limits.fixNameLimit = 0x10000;
 
     // A threat file held open is deleted at the restart; its copy is gone now.
     qt::FileHolder holder;
@@ -462,14 +464,23 @@ TEST(FaultGuard, FaultsBecomeResultsAndTheChainSurvives) {
 // The view vanishing under detection (what a file cut short under its mapping
 // does to the pages past its new end): clean, no crash, and the next file is
 // scanned normally.
+LPVOID(WINAPI* g_mapView)(HANDLE, DWORD, DWORD, DWORD, SIZE_T);
+LPVOID WINAPI MapThenUnmap(HANDLE mapping, DWORD access, DWORD high, DWORD low, SIZE_T bytes) {
+    LPVOID view = g_mapView(mapping, access, high, low, bytes);
+    if (view) UnmapViewOfFile(view);
+    return view;
+}
+
 TEST_F(Repair, ImageThatFaultsWhileReadIsClean) {
     if (qt::CpuEmulated()) GTEST_SKIP() << "page faults are not delivered as access violations on this CPU emulator";
     samples::InfectedSample s = samples::Infect(Host(12), {.seed = 12});
     ASSERT_FALSE(s.image.empty());
     std::string path = Put("vanish.exe", s.image);
-    run.seams.mappedImageHook = [](const void* view, size_t) { UnmapViewOfFile(view); };
-    EXPECT_EQ(OpenAndDetect(run, qt::LongPath(path).c_str()), 0);
-    run.seams.mappedImageHook = nullptr;
+    {
+        qt::ScopedBinding vanishing(dyn_MapViewOfFile, MapThenUnmap);
+        g_mapView = vanishing.original();
+        EXPECT_EQ(OpenAndDetect(run, qt::LongPath(path).c_str()), 0);
+    }
     EXPECT_EQ(run.detectedFiles.GetCount(), 0u);
     EXPECT_EQ(OpenAndDetect(run, qt::LongPath(path).c_str()), 1);
     EXPECT_EQ(run.detectedFiles.GetCount(), 1u);

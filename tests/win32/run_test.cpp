@@ -10,6 +10,7 @@
 #include "app/removal_run.h"
 #include "ps/win32/ps_win32_bindings.h"
 #include "repair_support.h"
+#include "support/replace.h"
 #include "support/support.h"
 #include "win32/unique_handle.h"
 
@@ -413,19 +414,26 @@ TEST_F(InProcessRun, SecondStartWhileRunningDoesNothing) {
     EXPECT_FALSE(qt::FileExists(run.options.logPath));
 }
 
-int SafeModeWithNetwork() { return 2; }
-int SafeMode() { return 1; }
-bool NoRights() { return false; }
+// The boot mode the system reports (SM_CLEANBOOT), and an own process
+// whose token cannot be looked at: no administrator.
+int WINAPI SafeModeWithNetwork(int) { return 2; }
+int WINAPI SafeMode(int) { return 1; }
+HANDLE WINAPI NoProcessAccess(DWORD, BOOL, DWORD) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+}
 
 TEST_F(InProcessRun, BootModeNotAllowedStopsBeforeTheLog) {
     def.requiredBootMode = 0;
-    run.seams.cleanBootProbe = SafeMode;
-    RunRemoval(run, progress);
+    {
+        qt::ScopedBinding safe(dyn_GetSystemMetrics, SafeMode);
+        RunRemoval(run, progress);
+    }
     EXPECT_FALSE(qt::FileExists(run.options.logPath));
     EXPECT_FALSE(run.runInProgress);
 
     def.requiredBootMode = 1;            // safe mode with network passes a "safe" requirement
-    run.seams.cleanBootProbe = SafeModeWithNetwork;
+    qt::ScopedBinding safeWithNetwork(dyn_GetSystemMetrics, SafeModeWithNetwork);
     RunRemoval(run, progress);
     EXPECT_TRUE(qt::FileExists(run.options.logPath));
 }
@@ -525,8 +533,10 @@ TEST_F(InProcessRun, StopAfterAFindIsUnsuccessful) {
 }
 
 TEST_F(InProcessRun, MissingRightsReportOnlyTheTwoLines) {
-    run.seams.rightsProbe = NoRights;
-    RunRemoval(run, progress);
+    {
+        qt::ScopedBinding noRights(dyn_OpenProcess, NoProcessAccess);
+        RunRemoval(run, progress);
+    }
     // The test program has no version resource: the title line is empty.
     EXPECT_EQ(Log(), "\r\n"
                          "You do not have Administrator rights to run the tool.\r\n"

@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "app/environment.h"
-#include "app/run_context.h"
+#include "run/run_context.h"
 #include "repair_support.h"
 #include "tests/samples/sample_set_core.h"
 #include "support/run_setup.h"
-#include "scan/api_table.h"
+#include "run/api_table.h"
 #include "scan/walk.h"
 
 namespace {

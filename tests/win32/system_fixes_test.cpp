@@ -15,6 +15,8 @@
 #include "fix/registry.h"
 #include "fix/services.h"
 #include "fix/shares.h"
+#include "ps/win32/ps_win32_bindings.h"
+#include "support/replace.h"
 #include "support/support.h"
 
 namespace {
@@ -22,6 +24,24 @@ namespace {
 constexpr uint32_t kStop = 1, kDelete = 2;
 const char kNtShares[] = "SYSTEM\\CurrentControlSet\\Services\\lanmanserver\\Shares";
 const char k9xShares[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Network\\LanMan";
+
+// Wine reads no share's permissions: NT share securing finds the tests'
+// stand-in library where it asks for the system's security library.
+const char* g_securityLibrary = "advapi_shares.dll";
+HMODULE(WINAPI* g_loadLibrary)(LPCSTR);
+HMODULE WINAPI LoadSecurityStandIn(LPCSTR name) {
+    return g_loadLibrary(lstrcmpiA(name, "advapi32.dll") == 0 ? g_securityLibrary : name);
+}
+class SecurityStandIn {
+public:
+    SecurityStandIn() : m_load(dyn_LoadLibraryA, LoadSecurityStandIn) {
+        g_loadLibrary = m_load.original();
+        g_securityLibrary = "advapi_shares.dll";
+    }
+
+private:
+    qt::ScopedBinding<decltype(dyn_LoadLibraryA.slot)> m_load;
+};
 
 // A stand-in library as the program's lookup finds it, held for the test
 // (so its state lives between the program's loads) and reset.
@@ -140,7 +160,7 @@ void RunFindingTheThreat(RemovalRun& run, ThreatDefinition& def, const StandIn& 
     run.options.onlyDirPath = dir;
     run.options.logPath = dir + "\\run.log";
     ApplyOptions(run);
-    run.seams.shareSecurityLibrary = "advapi_shares.dll";
+    SecurityStandIn security;
     RunProgress progress;
     RunRemoval(run, progress);
     DeleteKeyTree(HKEY_LOCAL_MACHINE, kNtShares);
@@ -178,8 +198,20 @@ TEST_F(Services, StoppedThenDeletedInARunThatFindsTheThreat) {
         << run.log.reportText;
 }
 
-ServiceCall g_refused;
-bool Refuse(ServiceCall call, const char*) { return call == g_refused; }
+// Service-manager calls that fail with access denied, as a system refuses
+// them (Wine's manager grants every access an administrator asks for).
+SC_HANDLE WINAPI RefuseManager(LPCSTR, LPCSTR, DWORD) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+}
+SC_HANDLE WINAPI RefuseService(SC_HANDLE, LPCSTR, DWORD) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+}
+BOOL WINAPI RefuseDelete(SC_HANDLE) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
 
 TEST_F(Services, AccessDeniedLinesThroughTheSeam) {
     // Wine's manager never refuses an administrator: the seam does.
@@ -188,18 +220,32 @@ TEST_F(Services, AccessDeniedLinesThroughTheSeam) {
     def.threatServiceCount = 1;
     RemovalRun run(def);
     qt::LogCapture sink(run.log);
-    run.seams.refuseServiceCall = Refuse;
-    for (auto [refused, line] : {
-             std::pair{ServiceCall::OpenManager, "service: (can't access database, insufficient privileges)"},
-             std::pair{ServiceCall::OpenByName, "service: Quorvin Beta (can't access, insufficient privileges)"},
-             std::pair{ServiceCall::Delete, "service: Quorvin Beta (can't delete, insufficient privileges)"}}) {
+    const struct {
+        void (*removeRefused)(RemovalRun&);
+        const char* line;
+    } cases[] = {
+        {[](RemovalRun& r) {
+             qt::ScopedBinding refused(dyn_OpenSCManagerA, RefuseManager);
+             RemoveThreatServices(r);
+         },
+         "service: (can't access database, insufficient privileges)"},
+        {[](RemovalRun& r) {
+             qt::ScopedBinding refused(dyn_OpenServiceA, RefuseService);
+             RemoveThreatServices(r);
+         },
+         "service: Quorvin Beta (can't access, insufficient privileges)"},
+        {[](RemovalRun& r) {
+             qt::ScopedBinding refused(dyn_DeleteService, RefuseDelete);
+             RemoveThreatServices(r);
+         },
+         "service: Quorvin Beta (can't delete, insufficient privileges)"},
+    };
+    for (const auto& c : cases) {
         sink.text.clear();
-        g_refused = refused;
-        RemoveThreatServices(run);
-        EXPECT_EQ(sink.text, std::string(line) + "\r\n");
+        c.removeRefused(run);
+        EXPECT_EQ(sink.text, std::string(c.line) + "\r\n");
     }
     EXPECT_EQ(run.stats.servicesRemoved, 0u);
-    run.seams.refuseServiceCall = nullptr;
     sink.text.clear();
     StopThreatServices(run);   // not running: nothing to say
     RemoveThreatServices(run);
@@ -244,7 +290,6 @@ class NtNetwork : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(netapi.Ours());
-        run.seams.shareSecurityLibrary = "advapi_shares.dll";
         Plant();
     }
     void TearDown() override { DeleteKeyTree(HKEY_LOCAL_MACHINE, kNtShares); }
@@ -274,6 +319,7 @@ protected:
     }
 
     StandIn netapi{"netapi32.dll"};
+    SecurityStandIn security;
     ThreatDefinition def = BuiltInDefinition();
     RemovalRun run{def};
     qt::LogCapture sink{run.log};
@@ -348,9 +394,9 @@ TEST_F(NtNetwork, FailuresEndNothing) {
 
     Plant();   // and no function raises
     run.options.deleteAdminShares = true;
-    run.seams.shareSecurityLibrary = "netapi32.dll";
+    g_securityLibrary = "netapi32.dll";   // one without the security functions
     EXPECT_FALSE(SecureSharesNt(run));
-    run.seams.shareSecurityLibrary = "advapi_shares.dll";
+    g_securityLibrary = "advapi_shares.dll";
     ASSERT_TRUE(DeleteKeyTree(HKEY_LOCAL_MACHINE, kNtShares));
     EXPECT_FALSE(SecureSharesNt(run));
     EXPECT_EQ(netapi.Calls(), "");

@@ -8,16 +8,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/removal_run.h"
-#include "app/run_context.h"
+#include "run/run_context.h"
 #include "procs/shell.h"
 #include "procs/terminate.h"
 #include "procs/threats.h"
 #include "ps/win32/ps_win32.h"
 #include "scan/delete.h"
+#include "ps/win32/ps_win32_bindings.h"
+#include "support/replace.h"
 #include "support/run_setup.h"
 #include "support/support.h"
 #include "win32/unique_handle.h"
@@ -88,10 +91,6 @@ bool EndProcess(DWORD id) {
     return process && TerminateProcess(process.get(), 1) && WaitForSingleObject(process.get(), 10000) == 0;
 }
 
-bool EndThread(uint32_t id) {
-    win32::UniqueKernelHandle thread(OpenThread(THREAD_TERMINATE | SYNCHRONIZE, FALSE, id));
-    return thread && TerminateThread(thread.get(), 1) && WaitForSingleObject(thread.get(), 10000) == 0;
-}
 
 std::string HostCopy(const std::string& name) { return qt::CopyProgramAs("threat_host.exe", name); }
 
@@ -151,9 +150,20 @@ protected:
 
 // A termination that fails and leaves the target running, and one that ends
 // it but reports failure, so that the suspension after it finds nothing.
-bool Refuse(uint32_t) { return false; }
-bool EndProcessButFail(uint32_t id) { return EndProcess(id) && false; }
-bool EndThreadButFail(uint32_t id) { return EndThread(id) && false; }
+// They stand in for the system's TerminateProcess and TerminateThread.
+BOOL WINAPI RefuseProcess(HANDLE, UINT) { return FALSE; }
+BOOL WINAPI RefuseThread(HANDLE, DWORD) { return FALSE; }
+BOOL WINAPI EndProcessButFail(HANDLE process, UINT) {
+    TerminateProcess(process, 1);
+    WaitForSingleObject(process, 10000);
+    return FALSE;
+}
+BOOL WINAPI EndThreadButFail(HANDLE thread, DWORD) {
+    TerminateThread(thread, 1);
+    WaitForSingleObject(thread, 10000);
+    return FALSE;
+}
+enum class Termination { Real, Refused, EndedButFailed };
 
 // A process named in the definition, and a thread whose start routine holds
 // "QSHT" two bytes in (in process mode that address is absolute and
@@ -164,15 +174,15 @@ TEST_F(ThreatPasses, SuspendedInPassOneEndedInPassTwo) {
     ProcessSignature atThreadStart{false, {Part(2, "QSHT", 4)}};
     struct Case {
         bool thread;
-        TerminateByIdHook hook;
+        Termination termination;
         const char* outcome;
     } cases[] = {
-        {false, nullptr, "terminated"},
-        {false, Refuse, "suspended"},
-        {false, EndProcessButFail, "WARNING: can't be manipulated"},
-        {true, nullptr, "terminated"},
-        {true, Refuse, "suspended"},
-        {true, EndThreadButFail, "WARNING: can't be manipulated"},
+        {false, Termination::Real, "terminated"},
+        {false, Termination::Refused, "suspended"},
+        {false, Termination::EndedButFailed, "WARNING: can't be manipulated"},
+        {true, Termination::Real, "terminated"},
+        {true, Termination::Refused, "suspended"},
+        {true, Termination::EndedButFailed, "WARNING: can't be manipulated"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.thread ? "thread " : "process ") + c.outcome);
@@ -183,7 +193,15 @@ TEST_F(ThreatPasses, SuspendedInPassOneEndedInPassTwo) {
         def.threatProcessNames = c.thread ? none : names;
         def.processSignatures = &atThreadStart;
         def.processSignatureCount = c.thread ? 1 : 0;
-        run.seams.terminateProcess = run.seams.terminateThread = c.hook;
+        std::optional<qt::ScopedBinding<decltype(dyn_TerminateProcess.slot)>> processEnd;
+        std::optional<qt::ScopedBinding<decltype(dyn_TerminateThread.slot)>> threadEnd;
+        if (c.termination == Termination::Refused) {
+            processEnd.emplace(dyn_TerminateProcess, RefuseProcess);
+            threadEnd.emplace(dyn_TerminateThread, RefuseThread);
+        } else if (c.termination == Termination::EndedButFailed) {
+            processEnd.emplace(dyn_TerminateProcess, EndProcessButFail);
+            threadEnd.emplace(dyn_TerminateThread, EndThreadButFail);
+        }
         run.stats = RemovalStats{};
         log.text.clear();
 
@@ -194,11 +212,11 @@ TEST_F(ThreatPasses, SuspendedInPassOneEndedInPassTwo) {
         else
             std::snprintf(line, sizeof line, "process: qvthreat.exe (%s)\r\n", c.outcome);
         EXPECT_EQ(log.text, line);
-        const bool ended = c.hook == nullptr;
+        const bool ended = c.termination == Termination::Real;
         EXPECT_EQ(run.stats.processesTerminated, !c.thread && ended ? 1u : 0u);
         EXPECT_EQ(run.stats.threadsTerminated, c.thread && ended ? 1u : 0u);
-        EXPECT_EQ(host.Ended(), !c.thread && c.hook != Refuse);
-        if (c.hook == Refuse) {
+        EXPECT_EQ(host.Ended(), !c.thread && c.termination != Termination::Refused);
+        if (c.termination == Termination::Refused) {
             // Suspended in both passes: the process's every thread, or that thread only.
             std::vector<DWORD> counts = SuspendCounts(host.Id());
             ASSERT_FALSE(counts.empty());
@@ -257,7 +275,7 @@ TEST_F(ThreatPasses, ThreatProcessLeftSuspendedMakesTheRunUnsuccessful) {
     Host host;
     ASSERT_TRUE(host.Start(HostCopy("qvthreat.exe")));
     def.threatProcessNames = names;
-    run.seams.terminateProcess = Refuse;
+    qt::ScopedBinding refusing(dyn_TerminateProcess, RefuseProcess);
     const std::string dir = qt::NewWorkDir("left-suspended");
     run.options = DefaultRunOptions(def);
     run.options.silentMode = run.options.noSilentReboot = run.options.noFileScan = true;

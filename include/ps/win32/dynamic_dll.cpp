@@ -38,6 +38,7 @@ void* dynamic_dll::resolve_function(const char* name, void** slot, fallback_prov
 constinit dynamic_dll advapi32_dll("ADVAPI32.DLL");
 constinit dynamic_dll kernel32_dll("KERNEL32.DLL");
 constinit dynamic_dll ntdll_dll("NTDLL.DLL");
+constinit dynamic_dll user32_dll("USER32.DLL");
 
 #define PS_DEFINE_ADVAPI32(fallback, ret, name, ...) \
     PS_DEFINE_DYNAMIC(advapi32_dll, fallback, ret, name __VA_OPT__(, ) __VA_ARGS__);
@@ -48,17 +49,22 @@ constinit dynamic_dll ntdll_dll("NTDLL.DLL");
 PS_ADVAPI32_FUNCTIONS(PS_DEFINE_ADVAPI32)
 PS_KERNEL32_FUNCTIONS(PS_DEFINE_KERNEL32)
 PS_NTDLL_FUNCTIONS(PS_DEFINE_NTDLL)
+#define PS_DEFINE_USER32(fallback, ret, name, ...) \
+    PS_DEFINE_DYNAMIC(user32_dll, fallback, ret, name __VA_OPT__(, ) __VA_ARGS__);
+PS_USER32_FUNCTIONS(PS_DEFINE_USER32)
 
 #define PS_COUNT_ONE(fallback, ret, name, ...) +1
 static_assert(0 PS_ADVAPI32_FUNCTIONS(PS_COUNT_ONE) == kAdvapi32BoundNames);
 static_assert(0 PS_KERNEL32_FUNCTIONS(PS_COUNT_ONE) == kKernel32BoundNames);
 static_assert(0 PS_NTDLL_FUNCTIONS(PS_COUNT_ONE) == kNtdllBoundNames);
+static_assert(0 PS_USER32_FUNCTIONS(PS_COUNT_ONE) == kUser32BoundNames);
 
 void ResetDynamicFunctions() {
 #define PS_RESET_ONE(fallback, ret, name, ...) dyn_##name.reset();
     PS_ADVAPI32_FUNCTIONS(PS_RESET_ONE)
     PS_KERNEL32_FUNCTIONS(PS_RESET_ONE)
     PS_NTDLL_FUNCTIONS(PS_RESET_ONE)
+    PS_USER32_FUNCTIONS(PS_RESET_ONE)
 #undef PS_RESET_ONE
 }
 

@@ -10,6 +10,7 @@
 extern dynamic_dll advapi32_dll;   // "ADVAPI32.DLL"
 extern dynamic_dll kernel32_dll;   // "KERNEL32.DLL"
 extern dynamic_dll ntdll_dll;      // "NTDLL.DLL"
+extern dynamic_dll user32_dll;     // "USER32.DLL"
 
 // X(fallback provider or nullptr, result, name, parameter types...)
 #define PS_ADVAPI32_FUNCTIONS(X)                                                                               \
@@ -34,7 +35,9 @@ extern dynamic_dll ntdll_dll;      // "NTDLL.DLL"
     X(nullptr, SC_HANDLE, OpenServiceA, SC_HANDLE, LPCSTR, DWORD)                                              \
     X(nullptr, SC_HANDLE, OpenServiceW, SC_HANDLE, LPCWSTR, DWORD)                                             \
     X(nullptr, BOOL, StartServiceA, SC_HANDLE, DWORD, LPCSTR*)                                                 \
-    X(nullptr, BOOL, StartServiceW, SC_HANDLE, DWORD, LPCWSTR*)
+    X(nullptr, BOOL, StartServiceW, SC_HANDLE, DWORD, LPCWSTR*)                                                \
+    X(nullptr, LONG, RegSetValueExA, HKEY, LPCSTR, DWORD, DWORD, const BYTE*, DWORD)                           \
+    X(nullptr, LONG, RegUnLoadKeyA, HKEY, LPCSTR)
 
 #define PS_KERNEL32_FUNCTIONS(X)                                                                               \
     X(CreateToolhelp32SnapshotFallback, HANDLE, CreateToolhelp32Snapshot, DWORD, DWORD)                       \
@@ -112,10 +115,13 @@ extern dynamic_dll ntdll_dll;      // "NTDLL.DLL"
     X(nullptr, LONG, NtSetSystemInformation, ULONG, PVOID, ULONG)                                              \
     X(nullptr, ULONG, RtlNtStatusToDosError, LONG)
 
+#define PS_USER32_FUNCTIONS(X) X(nullptr, int, GetSystemMetrics, int)
+
 #define PS_DECLARE_ONE(fallback, ret, name, ...) PS_DECLARE_DYNAMIC(ret, name __VA_OPT__(, ) __VA_ARGS__);
 PS_ADVAPI32_FUNCTIONS(PS_DECLARE_ONE)
 PS_KERNEL32_FUNCTIONS(PS_DECLARE_ONE)
 PS_NTDLL_FUNCTIONS(PS_DECLARE_ONE)
+PS_USER32_FUNCTIONS(PS_DECLARE_ONE)
 #undef PS_DECLARE_ONE
 
 // Fallback providers (every other name has none).
@@ -140,6 +146,7 @@ using UniqueBoundModule = win32::UniqueHandle<NullEmptyPolicy<HMODULE, &FreeBoun
 // Every bound function's slot back to unresolved (tests).
 void ResetDynamicFunctions();
 // The number of bound names per library (tests).
-constexpr int kAdvapi32BoundNames = 17;
+constexpr int kAdvapi32BoundNames = 19;
 constexpr int kKernel32BoundNames = 60;
 constexpr int kNtdllBoundNames = 11;
+constexpr int kUser32BoundNames = 1;

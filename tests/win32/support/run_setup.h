@@ -2,7 +2,7 @@
 // the scan functions in their own process.
 #pragma once
 #include "app/environment.h"
-#include "app/run_context.h"
+#include "run/run_context.h"
 
 namespace qt {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "app/environment.h"
-#include "app/run_state.h"
+#include "run/run_state.h"
 
 int main() {
     RunFlags flags;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/environment.h"
-#include "app/log.h"
+#include "run/log.h"
 #include "app/removal_run.h"
 #include "scan/walk.h"
 

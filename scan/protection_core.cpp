@@ -1,4 +1,4 @@
-#include "app/protection_core.h"
+#include "scan/protection_core.h"
 
 #include <cstring>
 

@@ -1,8 +1,8 @@
-#include "app/dry_run_core.h"
+#include "run/dry_run_core.h"
 
 #include <cstring>
 
-#include "app/report_core.h"
+#include "run/report_core.h"
 
 const char kWouldRepairText[] = "(dry run) would be repaired";
 const char kWouldDeleteText[] = "(dry run) would be deleted";

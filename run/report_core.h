@@ -2,8 +2,8 @@
 #pragma once
 #include <cstdint>
 
-#include "app/log_core.h"
-#include "app/run_state.h"
+#include "run/log_core.h"
+#include "run/run_state.h"
 
 enum class ReportIcon { Information, Exclamation, Stop };
 

@@ -1,6 +1,6 @@
 // W32.Quorvin: the definition this build is compiled with.
-#include "app/threat_definition.h"
-#include "app/options_core.h"
+#include "run/threat_definition.h"
+#include "run/options_core.h"
 
 namespace {
 

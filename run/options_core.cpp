@@ -1,9 +1,9 @@
-#include "app/options_core.h"
+#include "run/options_core.h"
 
 #include <cstring>
 #include <utility>
 
-#include "app/threat_definition.h"
+#include "run/threat_definition.h"
 
 const char kHelpText[] =
     "The following command-line switches are available in this tool:\n"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/log_core.h"
+#include "run/log_core.h"
 
 // Creates the log file anew (read-only and hidden cleared first) and hands it
 // to the run's log. On failure logging stays off and false is returned.

@@ -1,4 +1,4 @@
-#include "app/log.h"
+#include "run/log.h"
 
 #include <algorithm>
 #include <cstdio>

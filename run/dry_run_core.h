@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "app/log_core.h"
-#include "app/run_state.h"
+#include "run/log_core.h"
+#include "run/run_state.h"
 
 // File lines, after the "infected with" line.
 extern const char kWouldRepairText[];   // "(dry run) would be repaired"

@@ -1,4 +1,4 @@
-#include "scan/path_rules_core.h"
+#include "run/path_rules_core.h"
 
 namespace pathrules {
 

@@ -1,4 +1,4 @@
-#include "scan/wstrlist.h"
+#include "run/wstrlist.h"
 
 #include <cassert>
 #include <cstring>

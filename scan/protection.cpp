@@ -1,8 +1,8 @@
-#include "app/protection.h"
+#include "scan/protection.h"
 
 #include <string>
 
-#include "app/protection_core.h"
+#include "scan/protection_core.h"
 #include "win32/unique_handle.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "scan/fault_guard.h"
+#include "platform/fault_guard.h"
 
 #include <windows.h>
 

@@ -1,8 +1,8 @@
-#include "app/report_core.h"
+#include "run/report_core.h"
 
 #include <cstdio>
 
-#include "app/log_core.h"
+#include "run/log_core.h"
 
 const char kKnowledgeBaseAddress[] = "http://www.ostrovel.com/support/kb/search.html";
 const char kOnlyDirMissingText[] = "No file was scanned: the folder given with /ONLYDIR= does not exist.";

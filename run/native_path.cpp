@@ -1,12 +1,12 @@
 // The path rules on the system: readability through the IsBadStringPtr slot,
 // the ANSI code page, the system's case mapping.
-#include "scan/native_path.h"
+#include "run/native_path.h"
 
 #include <cstdio>
 #include <type_traits>
 #include <vector>
 
-#include "app/run_state.h"
+#include "run/run_state.h"
 
 namespace {
 

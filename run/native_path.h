@@ -8,9 +8,9 @@
 #include <cstddef>
 #include <string>
 
-#include "app/log_core.h"
-#include "scan/api_table.h"
-#include "scan/path_rules_core.h"
+#include "run/log_core.h"
+#include "run/api_table.h"
+#include "run/path_rules_core.h"
 
 inline constexpr wchar_t kLongPrefix[] = L"\\\\?\\";
 

@@ -1,10 +1,10 @@
-#include "scan/api_table.h"
+#include "run/api_table.h"
 
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
 
-#include "app/run_state.h"
+#include "run/run_state.h"
 
 namespace {
 

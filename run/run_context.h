@@ -9,15 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "app/environment.h"
-#include "app/log_core.h"
-#include "app/options_core.h"
-#include "app/run_state.h"
-#include "app/threat_definition.h"
-#include "fix/com_cleanup.h"
-#include "fix/services.h"
-#include "scan/api_table.h"
-#include "scan/wstrlist.h"
+#include "run/log_core.h"
+#include "run/options_core.h"
+#include "run/run_state.h"
+#include "run/threat_definition.h"
+#include "run/api_table.h"
+#include "run/wstrlist.h"
 
 // The display of a run: the dialog in an interactive run; silent runs and
 // tests use this class as it is (it shows nothing and answers no box).
@@ -36,39 +33,15 @@ public:
     virtual int ShowBox(const char*, const char*, UINT) { return 0; }
 };
 
-// Hooks that tests set to reach paths the machine does not give them.
-using MappedImageHook = void (*)(const void* view, size_t size);
-// The registry pass's view of the profile hives it loaded, while they are loaded.
-using LoadedHivesHook = void (*)(const std::vector<std::string>& loadedHives);
-// Stands in for the termination of a process or thread by id; true when it ended.
-using TerminateByIdHook = bool (*)(uint32_t id);
+// How long the COM registration tool is given.
+constexpr DWORD kUnregisterWaitMs = 5000;
 
-struct RunSeams {
-    // Called with the read-only view of every mapped file just before
-    // detection reads it.
-    MappedImageHook mappedImageHook = nullptr;
+// Limits of the run's work, plain settings with the program's values.
+struct RunLimits {
     // How many ".fix" names a repair tries (at most, and by default, 0x10000).
     unsigned fixNameLimit = 0x10000;
-    // Replace what the system reports on the boot mode and the rights.
-    CleanBootProbe cleanBootProbe = nullptr;
-    AdminProbe rightsProbe = nullptr;
-    // Called by the registry pass after its lists, before the hives it
-    // loaded are unloaded.
-    LoadedHivesHook beforeHiveUnload = nullptr;
-    // The registry pass writes values through this (a test makes it refuse).
-    LONG(WINAPI* setRegistryValue)(HKEY, LPCSTR, DWORD, DWORD, const BYTE*, DWORD) = RegSetValueExA;
-    // How long the COM registration tool may take (tests on an emulated CPU
-    // give it longer).
+    // How long the COM registration tool may take, in milliseconds.
     DWORD unregisterWaitMs = kUnregisterWaitMs;
-    // Replace TerminateProcessById / TerminateThreadById (a termination that
-    // fails, which Wine never refuses).
-    TerminateByIdHook terminateProcess = nullptr;
-    TerminateByIdHook terminateThread = nullptr;
-    // Makes service-manager calls fail with access denied.
-    ServiceRefusalHook refuseServiceCall = nullptr;
-    // The library NT share securing takes its seven security functions from
-    // (a test's stand-in: Wine reads no share's permissions).
-    const char* shareSecurityLibrary = "advapi32.dll";
 };
 
 inline constexpr char kScanCancelledText[] = "\r\nThe scanning procedure was cancelled.\r\n";
@@ -94,7 +67,7 @@ struct RemovalRun {
     // The file and registry-value functions of this platform.
     ApiTable api;
     RunLog log;
-    RunSeams seams;
+    RunLimits limits;
 
     // Takes the person's cancel from the display: the log line once, then the
     // flag that ends the walk. True when the run is cancelled.
