@@ -138,7 +138,6 @@ void TrevaskDlg::HandleCommandLine() {
     const char* raw = GetCommandLineA();
     std::vector<char> line(raw, raw + std::strlen(raw) + 1);
     ParseCommandLine(line.data(), options, *run.def);
-    ApplyOptions(run);
 
     if (!options.silentMode) {
         if (!ShowAgreementDialog(m_hWnd)) ExitProcess(0);
@@ -189,7 +188,7 @@ void TrevaskDlg::FitToStatusLine(char* text, size_t capacity) {
 }
 
 int TrevaskDlg::SetStatusText(const char* text) {
-    if (run.flags.silentMode) return 0;
+    if (run.options.silentMode) return 0;
     FlushCurrentFile();
     if (!text || std::strlen(text) > 259) return 1;
     char buffer[260 + 8] = {};
@@ -202,7 +201,7 @@ int TrevaskDlg::SetStatusText(const char* text) {
 }
 
 void TrevaskDlg::ShowCurrentFile(const char* ansiPath) {
-    if (run.flags.silentMode || !ansiPath) return;
+    if (run.options.silentMode || !ansiPath) return;
     if (m_showsFile && GetTickCount() - m_fileShownAt < m_fileWait) {
         m_pendingFile.assign(ansiPath);
         m_filePending = true;

@@ -107,7 +107,7 @@ void CleanMachine(RemovalRun& run, RunProgress& progress) {
     }
     run.detectedFiles.RemoveAll();
     run.failedDeletes.RemoveAll();
-    if (!run.flags.noFileScan) {
+    if (!run.options.noFileScan) {
         ScanDrives(run, progress);
         DeleteThreatFiles(run);
     }
@@ -154,14 +154,6 @@ void CleanMachine(RemovalRun& run, RunProgress& progress) {
 
 }  // namespace
 
-void ApplyOptions(RemovalRun& run) {
-    run.flags.silentMode = run.options.silentMode;
-    run.flags.noFileScan = run.options.noFileScan;
-    run.flags.noVulnerabilityCheck = run.options.noVulnerabilityCheck;
-    run.flags.noCancel = run.options.noCancel;
-    run.flags.onlyDirPath = run.options.onlyDirPath;
-}
-
 RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
     const ThreatDefinition& def = *run.def;
     UINT boxStyle = MB_ICONINFORMATION;
@@ -170,7 +162,7 @@ RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
     // Boot mode.
     if (!CheckBootMode(def.requiredBootMode)) {
         const char* text = BootModeText(def.requiredBootMode);
-        if (!run.flags.silentMode && text)
+        if (!run.options.silentMode && text)
             progress.ShowBox((GetProductTitle() + text).c_str(), GetAppName().c_str(), MB_ICONEXCLAMATION);
         RestartDecision(run, progress);
         FinishRun(run);
@@ -190,7 +182,7 @@ RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
         run.log.reportText = "The log file could not be created.\n";
         // Nobody reads a silent run's report but in its log: one is kept
         // elsewhere, and says which path could not be used.
-        if (run.flags.silentMode && !OpenFallbackLog(run.log, logPath, def.logFileName).empty()) {
+        if (run.options.silentMode && !OpenFallbackLog(run.log, logPath, def.logFileName).empty()) {
             run.log.Line(GetProductTitle().c_str());
             run.log.Format(run.options.logPathGiven ? kLogNotCreatedGiven : kLogNotCreated, logPath);
         }
@@ -213,7 +205,7 @@ RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
 
     // Windows ME System Restore.
     progress.SetStatusText("checking system restore");
-    if (!run.flags.silentMode && def.systemRestoreCheck && run.flags.isWinMe) {
+    if (!run.options.silentMode && def.systemRestoreCheck && run.flags.isWinMe) {
         bool on = false;
         if (SystemRestoreValue(on) && on) {
             run.systemRestoreWasEnabled = true;
@@ -270,29 +262,29 @@ RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
 void EndRun(RemovalRun& run, RunProgress& progress, UINT boxStyle) {
     const ThreatDefinition& def = *run.def;
     const RunFlags& flags = run.flags;
-    if (flags.silentMode) {
+    if (run.options.silentMode) {
         run.log.Line("\r\nThe tool was executed in silent mode.\r\n");
     } else {
         if (flags.cancelRequested || flags.runStopped) boxStyle = MB_ICONEXCLAMATION;
         progress.ShowBox(run.log.reportText.c_str(), GetProductTitle().c_str(), boxStyle);
     }
 
-    if (!flags.silentMode && def.systemRestoreCheck && flags.isWinMe) {
+    if (!run.options.silentMode && def.systemRestoreCheck && flags.isWinMe) {
         bool on = false;
         if (SystemRestoreValue(on) && !on)
             progress.ShowBox(kSystemRestoreDisabledNotice, GetAppName().c_str(), MB_ICONINFORMATION);
     }
-    if (flags.noFileScan) run.log.Line("\r\nNo files were scanned by the tool...");
+    if (run.options.noFileScan) run.log.Line("\r\nNo files were scanned by the tool...");
 
     bool configured = def.vulnerableFilePath && def.vulnerableFilePath[0] && def.vulnerableBeforeTimestamp;
     bool vulnerable = false;
     if (configured && def.vulnerabilityMessage) {
-        if (flags.noVulnerabilityCheck)
+        if (run.options.noVulnerabilityCheck)
             run.log.Line("The vulnerability assessment has been skipped.");
         else
             vulnerable = CheckVulnerableFile(def);
     }
-    if (def.vulnerabilityMessage && ((configured && vulnerable) || (!configured && !flags.silentMode))) {
+    if (def.vulnerabilityMessage && ((configured && vulnerable) || (!configured && !run.options.silentMode))) {
         if (def.vulnerabilityOpenTarget) {
             if (progress.ShowBox(def.vulnerabilityMessage, GetProductTitle().c_str(), MB_YESNO | MB_ICONEXCLAMATION) ==
                 IDYES)
@@ -307,7 +299,7 @@ void RestartDecision(RemovalRun& run, RunProgress& progress) {
     if (!run.flags.rebootNeeded) return;
     progress.SetStatusText("confirming system reboot");
     bool ok;
-    if (run.flags.silentMode)
+    if (run.options.silentMode)
         ok = !run.options.noSilentReboot;
     else
         ok = progress.ShowBox(kRebootQuestion, GetProductTitle().c_str(), MB_OKCANCEL | MB_ICONEXCLAMATION) == IDOK;

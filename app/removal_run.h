@@ -8,9 +8,6 @@ enum class RunEnd {
     AlreadyRunning,   // a run was already in progress; nothing was done
 };
 
-// Copies the switches that the whole run reads into its flags.
-void ApplyOptions(RemovalRun& run);
-
 RunEnd RunRemoval(RemovalRun& run, RunProgress& progress);
 
 // The final message and the checks after the report.

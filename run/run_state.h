@@ -1,8 +1,6 @@
 // Run-wide counters and flags. Portable.
 #pragma once
 #include <cstdint>
-#include <optional>
-#include <string>
 
 struct RemovalStats {
     uint32_t filesScanned = 0;
@@ -41,17 +39,12 @@ enum class TreeScan {
 };
 
 struct RunFlags {
-    bool silentMode = false;
     bool cancelRequested = false;
     // A system function the run needs could not be bound: the run stopped
     // the step it was in.
     bool runStopped = false;
     bool threatFound = false;
     bool rebootNeeded = false;
-    bool noFileScan = false;
-    bool noVulnerabilityCheck = false;
-    bool noCancel = false;
-    std::optional<std::string> onlyDirPath;
     TreeScan treeScan = TreeScan::Scanned;
     // Platform (set by IdentifyPlatform, only ever switched on).
     bool isNtFamily = false;

@@ -65,7 +65,7 @@ const char* DetectionName(const RemovalRun& run, int verdict) {
 // Shows the file (path without "\\?\") on the display; nothing in silent mode.
 template <typename C>
 void ShowCurrentFile(const RemovalRun& run, RunProgress& progress, const C* path) {
-    if (run.flags.silentMode) return;
+    if (run.options.silentMode) return;
     if constexpr (kWide<C>) {
         char text[2 * kLogPathChars + 1];
         if (!ShortenForLog(path, text, sizeof text, kLogPathChars)) return;
@@ -261,7 +261,7 @@ bool ScanDrivesAs(RemovalRun& run, RunProgress& progress) {
     // The /ONLYDIR= tree as a full path in native text: "\\?\" and its wide
     // form on the NT family. A /ONLYDIR= that cannot be used is not scanned;
     // it never turns the walk into one of every drive.
-    const std::optional<std::string>& onlyDir = run.flags.onlyDirPath;
+    const std::optional<std::string>& onlyDir = run.options.onlyDirPath;
     std::basic_string<C> onlyNative;
     if (onlyDir) {
         if constexpr (kWide<C>) WideFromAnsi(*onlyDir, onlyNative);

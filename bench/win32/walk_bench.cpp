@@ -243,7 +243,7 @@ int main(int argc, char** argv) {
     // run of the program: its message pump is part of what is measured.
     TrevaskDlg dlg;
     RemovalRun& run = dlg.run;
-    run.flags.silentMode = true;
+    run.options.silentMode = true;
     IdentifyPlatform(run.flags);
     run.flags.maxPathChars = run.flags.isNtFamily ? kMaxPathCharsNt : kMaxPathChars9x;
     if (!LoadApiTable(run.api, run.flags)) return 1;
@@ -262,7 +262,7 @@ int main(int argc, char** argv) {
         OpenAndMap map;
         Walk(tree.root, enumerate);   // warm the caches once
         Walk(tree.root, map);
-        run.flags.onlyDirPath = Ansi(tree.root);
+        run.options.onlyDirPath = Ansi(tree.root);
         double best[3] = {1e30, 1e30, 1e30};
         std::vector<double> bestRead(reads.size(), 1e30);
         int counted[3] = {};
@@ -326,7 +326,8 @@ int main(int argc, char** argv) {
                 TrevaskDlg shown;
                 shown.m_hWnd = hwnd;
                 shown.run.flags = run.flags;
-                shown.run.flags.silentMode = false;
+                shown.run.options = run.options;
+                shown.run.options.silentMode = false;
                 LoadApiTable(shown.run.api, shown.run.flags);
                 double bestShown = 1e30;
                 for (int r = 0; r < rounds; ++r) {

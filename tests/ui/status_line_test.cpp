@@ -171,7 +171,7 @@ TEST_F(StatusLine, FileNamesAtAReadableRateAlwaysTheLatest) {
 
 TEST_F(StatusLine, SilentModeShowsNothing) {
     dlg.SetStatusText("before");
-    dlg.run.flags.silentMode = true;
+    dlg.run.options.silentMode = true;
     EXPECT_EQ(dlg.SetStatusText("creating log file"), 0);
     dlg.ShowCurrentFile("C:\\a.exe");
     EXPECT_EQ(Shown(), "before");

@@ -636,7 +636,6 @@ TEST_F(ComCleanup, DetectedServerIsUnregisteredAndItsClassRemoved) {
     run.options.noSilentReboot = true;
     run.options.onlyDirPath = dir;
     run.options.logPath = dir + "\\run.log";
-    ApplyOptions(run);
     run.log.SetSink(nullptr);
     RunProgress progress;
     RunRemoval(run, progress);

@@ -41,8 +41,8 @@ Bytes Host(uint32_t seed, uint32_t sections = 3) {
 class Repair : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(qt::PrepareNtWalk(run));
         run.options = DefaultRunOptions(*run.def);
+        ASSERT_TRUE(qt::PrepareNtWalk(run));
         dir = qt::NewWorkDir("repair");
     }
     std::string Put(const std::string& name, const Bytes& bytes) {

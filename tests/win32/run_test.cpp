@@ -373,8 +373,6 @@ protected:
         run.options = DefaultRunOptions(def);
         run.options.silentMode = true;
         run.options.logPath = dir + "\\run.log";
-        run.flags.silentMode = true;
-        run.flags.noFileScan = true;
         run.options.noFileScan = true;
     }
     std::string Log() { return qt::ReadText(run.options.logPath); }
@@ -395,8 +393,7 @@ TEST_F(InProcessRun, QuotedLogPathRunsWithoutLog) {
         DeleteFileA(tempLog.c_str());
         RemovalRun fresh(def);
         fresh.options = run.options;
-        fresh.options.silentMode = fresh.flags.silentMode = silent;
-        fresh.flags.noFileScan = true;
+        fresh.options.silentMode = silent;
         fresh.options.logPath = "\"" + dir + "\\quoted.log\"";
         RunRemoval(fresh, progress);
         EXPECT_EQ(fresh.log.reportText.rfind("The log file could not be created.\n", 0), 0u) << silent;
@@ -496,7 +493,6 @@ TEST_F(InProcessRun, MissingFunctionInTheRightsCheckOrTheRestartIsReported) {
 
     RemovalRun restart(def);
     restart.options = run.options;
-    ApplyOptions(restart);
     restart.flags.rebootNeeded = true;
     g_missingFor = "SeShutdownPrivilege";
     const std::string pending = ScheduleDeletion(dir);
@@ -518,7 +514,6 @@ TEST_F(InProcessRun, StopAfterAFindIsUnsuccessful) {
     def.threatFileList = files;
     run.options.noFileScan = false;
     run.options.onlyDirPath = dir;
-    ApplyOptions(run);
     const auto bound = dyn_LookupPrivilegeValueA.slot;
     dyn_LookupPrivilegeValueA.slot = LookupMissingFor;
     g_missingFor = "SeRestorePrivilege";

@@ -87,8 +87,8 @@ TEST(FullScan, FreshMachineHasNoInfectionAmongItsPrograms) {
     // The same walk in this process, for its counters.
     RemovalRun run;
     RunProgress progress;
-    ASSERT_TRUE(qt::PrepareNtWalk(run));
     run.options = DefaultRunOptions(*run.def);
+    ASSERT_TRUE(qt::PrepareNtWalk(run));
     EXPECT_TRUE(ScanDrives(run, progress));
     EXPECT_EQ(run.stats.infections, 0u);
     EXPECT_EQ(run.detectedFiles.GetCount(), 0u);

@@ -159,7 +159,6 @@ void RunFindingTheThreat(RemovalRun& run, ThreatDefinition& def, const StandIn& 
     run.options.silentMode = run.options.noSilentReboot = true;
     run.options.onlyDirPath = dir;
     run.options.logPath = dir + "\\run.log";
-    ApplyOptions(run);
     SecurityStandIn security;
     RunProgress progress;
     RunRemoval(run, progress);

@@ -280,7 +280,6 @@ TEST_F(ThreatPasses, ThreatProcessLeftSuspendedMakesTheRunUnsuccessful) {
     run.options = DefaultRunOptions(def);
     run.options.silentMode = run.options.noSilentReboot = run.options.noFileScan = true;
     run.options.logPath = dir + "\\run.log";
-    ApplyOptions(run);
     run.log.SetSink(nullptr);
     RunRemoval(run, progress);
     const std::string text = qt::ReadText(run.options.logPath);

@@ -99,8 +99,8 @@ public:
 class Walk : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(qt::PrepareNtWalk(run));
         run.options = DefaultRunOptions(*run.def);
+        ASSERT_TRUE(qt::PrepareNtWalk(run));
     }
 
     // Parses a command line with the program's parser into the dialog's options.
@@ -110,7 +110,7 @@ protected:
         text.push_back('\0');
         run.options = DefaultRunOptions(*run.def);
         ParseCommandLine(text.data(), run.options, *run.def);
-        run.flags.onlyDirPath = run.options.onlyDirPath;
+        run.options.silentMode = true;  // the walk stays silent, as set up
     }
     int Run() {
         run.stats = RemovalStats{};

@@ -21,13 +21,14 @@ public:
     bool cancel = false;
 };
 
-// The platform identified (it must be the NT family), silent mode and the
+// The platform identified (it must be the NT family), silent mode (set the
+// options first: they hold it) and the
 // wide function table. False when the platform is not NT or the table cannot
 // be filled.
 inline bool PrepareNtWalk(RemovalRun& run) {
     IdentifyPlatform(run.flags);
     if (!run.flags.isNtFamily) return false;
-    run.flags.silentMode = true;
+    run.options.silentMode = true;
     run.flags.maxPathChars = kMaxPathCharsNt;
     return LoadApiTable(run.api, run.flags) == 1;
 }

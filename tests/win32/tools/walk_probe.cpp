@@ -19,8 +19,7 @@ int main() {
     const char* raw = GetCommandLineA();
     std::vector<char> line(raw, raw + std::strlen(raw) + 1);
     ParseCommandLine(line.data(), run.options, *run.def);
-    run.flags.silentMode = true;
-    run.flags.onlyDirPath = run.options.onlyDirPath;
+    run.options.silentMode = true;
     IdentifyPlatform(run.flags);
     run.flags.maxPathChars = run.flags.isNtFamily ? kMaxPathCharsNt : kMaxPathChars9x;
     if (!LoadApiTable(run.api, run.flags)) {
