@@ -317,12 +317,12 @@ class ShortReports(unittest.TestCase):
 class WindowsLogs(unittest.TestCase):
     """Logs of FixQuorvin.exe /S /NOSILENTREBOOT under Wine (tests/wine/quorvin_log_wine.sh)."""
 
-    def read_log(self, name):
+    def read_log(self, name, dry_run=False):
         data = kept_log(name, os.environ.get("QUORVIN_WINDOWS_LOGS") or KEPT_LOGS)
         code, doc, err = read(data)
         self.assertEqual(code, 0, err)
         self.assertEqual([doc["program"], doc["version"], doc["mode"]["silent"], doc["mode"]["dry_run"]],
-                         ["windows", "1.0.4", True, False])
+                         ["windows", "1.0.4", True, dry_run])
         return data, doc
 
     def outcomes(self, doc):
@@ -336,6 +336,23 @@ class WindowsLogs(unittest.TestCase):
                                               "setup-dropper.exe": "deleted", "vcab.dll": "deleted"})
         self.assertEqual([(r["value"], r["outcome"]) for r in doc["registry"]], [("Runonce", "value_deleted")])
         self.assertTrue(doc["registry"][0]["key"].endswith("\\CurrentVersion\\Run"))
+
+    def test_dry_run_before_the_removal(self):
+        data, doc = self.read_log("windows-silent-dryrun.log", dry_run=True)
+        check_report(self, data, doc, {"(dry run) would be repaired"})
+        self.assertEqual((doc["headline"]["outcome"], doc["restart"]), ("found", "none"))
+        self.assertEqual(self.outcomes(doc), {"hello-infected.exe": "would_be_repaired",
+                                              "hello-twolayer.exe": "would_be_repaired",
+                                              "setup-dropper.exe": "would_be_deleted",
+                                              "vcab.dll": "would_be_deleted"})
+        self.assertEqual([(r["value"], r["outcome"]) for r in doc["registry"]], [("Runonce", "would_be_deleted")])
+        # It counts what the real run that follows it does.
+        _, real = self.read_log("windows-silent-removed.log")
+        self.assertEqual(doc["counters"], real["counters"])
+        logs = os.environ.get("QUORVIN_WINDOWS_LOGS")
+        if logs:
+            with open(os.path.join(logs, "windows-silent-dryrun.log.code")) as f:
+                self.assertEqual(f.read().strip(), "1")
 
     def test_locked_threat_file_waits_for_the_restart(self):
         data, doc = self.read_log("windows-silent-restart.log")
