@@ -100,13 +100,13 @@ if(HIVEX_FOUND)
   set(CPACK_PACKAGE_VENDOR Ostrovel)
   set(CPACK_PACKAGE_CONTACT "Ostrovel <fixquorvin@ostrovel.invalid>")
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "W32.Quorvin removal for directory trees and offline Windows volumes")
-  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
- fixquorvin scans directory trees (file servers, backups, the disk of an
- infected Windows machine mounted on a rescue system), repairs the program
- files W32.Quorvin has infected and deletes the threat's own files; on an
- offline Windows volume it also removes the threat's registry entries from
- the volume's hives. quorvin-log reads a log of fixquorvin or of the Windows
- removal tool and prints it as one JSON document.")
+  # (CPack puts the summary above it as the first line)
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "fixquorvin scans directory trees (file servers, backups, the disk of an
+infected Windows machine mounted on a rescue system), repairs the program
+files W32.Quorvin has infected and deletes the threat's own files; on an
+offline Windows volume it also removes the threat's registry entries from
+the volume's hives. quorvin-log reads a log of fixquorvin or of the Windows
+removal tool and prints it as one JSON document.")
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -64,7 +64,9 @@ class Package(unittest.TestCase):
         arch = run("dpkg", "--print-architecture").stdout.strip()
         self.assertEqual([self.field(f) for f in ("Package", "Section", "Architecture")], ["fixquorvin", "utils", arch])
         self.assertTrue(self.field("Maintainer").startswith("Ostrovel <"))
-        self.assertIn("W32.Quorvin", self.field("Description"))
+        synopsis, *long = self.field("Description").splitlines()
+        self.assertIn("W32.Quorvin", synopsis)
+        self.assertTrue(long and synopsis.strip() not in (line.strip() for line in long), long)
         depends = {d.split()[0] for d in self.field("Depends").split(", ")}
         self.assertLessEqual({"libc6", "libhivex0", "python3"}, depends)
 
