@@ -9,7 +9,7 @@ PREFIX ?= /usr/local
 # The build that is installed: "native" (optimised, no sanitizers) or "host".
 INSTALL_PRESET ?= native
 
-APT_PACKAGES := cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev libhivex-dev pkg-config \
+APT_PACKAGES := cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev libhivex-dev pkg-config dpkg-dev \
 	            g++-mingw-w64-i686-posix wine wine32:i386 xvfb xauth x11-apps imagemagick fonts-liberation
 
 .PHONY: all deps host win32 fuzz test test-host test-win32 test-fuzz demo bench install package clean
@@ -67,7 +67,7 @@ install:
 	DESTDIR="$(DESTDIR)" cmake --install build/$(INSTALL_PRESET) --prefix "$(PREFIX)"
 
 # CPack over the install rules, in the build that `make install` uses.
-package:
+package: deps
 	cmake --preset native >/dev/null
 	cmake --build --preset native -j $(JOBS) --target fixquorvin
 	cd build/native && cpack -G DEB
