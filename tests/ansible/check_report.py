@@ -42,6 +42,8 @@ def main(log_dir, planted_path):
             expect(host, "reachable", True)
             expect(host, "ran", False)
             expect(host, "verified_clean", False)
+            for key in ("found", "repaired", "failed", "deleted"):
+                expect(host, key, want[key])
             if not (row.get("note") or "").startswith("could not run (exit code 3)"):
                 errors.append("%s: the note does not say it could not run: %r" % (host, row.get("note")))
         else:
@@ -58,7 +60,7 @@ def main(log_dir, planted_path):
                 errors.append("%s: the verify log is not kept: %r" % (host, log))
         if not any(line.startswith("| %s | " % host) for line in markdown):
             errors.append("%s: no row in fleet-report.md" % host)
-    not_clean = sorted(h for h, w in planted.items() if w.get("failed") or "found" not in w)
+    not_clean = sorted(h for h, w in planted.items() if w.get("failed") or w.get("ran") is False or "found" not in w)
     totals = report["totals"]
     if totals["hosts"] != len(planted) or totals["unreachable"] != 1 or \
             totals["not_verified_clean"] != len(not_clean):

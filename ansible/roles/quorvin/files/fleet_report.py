@@ -40,9 +40,14 @@ def load_states(folder):
 
 def program_ran(state):
     """Whether the program ran through: a complete log and no exit code 3."""
-    doc = state.get("document")
-    return bool(state.get("reachable")) and state.get("exit_code") not in (None, 3) and \
-        isinstance(doc, dict) and doc.get("complete") is True
+    return bool(state.get("reachable")) and state.get("exit_code") not in (None, 3) and logged(state)
+
+
+def logged(state):
+    """Whether the state holds a complete log: its counts stand even when the
+    run as a whole did not go through (exit code 3)."""
+    doc = state.get("document") if state else None
+    return isinstance(doc, dict) and doc.get("complete") is True
 
 
 def findings(doc):
@@ -88,10 +93,11 @@ def row(host, group, states):
         r["note"] = note_of(latest_run) or None
 
     audit, clean, restart, verify = (states.get(k) for k in ("audit", "clean", "restart", "verify"))
-    seen = audit if audit is not None and program_ran(audit) else clean
-    if seen is not None and program_ran(seen):
-        r["found"] = len(findings(seen["document"]))
-    if clean is not None and program_ran(clean):
+    seen = audit if logged(audit) else clean
+    if logged(seen):
+        doc = seen["document"]
+        r["found"] = len(findings(doc)) + len(doc.get("registry") or [])
+    if logged(clean):
         doc = clean["document"]
         r["repaired"] = outcomes(doc, REPAIRED)
         r["failed"] = outcomes(doc, FAILED)
