@@ -35,7 +35,7 @@ def main(log_dir, planted_path):
         row = rows[host]
         if want.get("reachable") is False:
             for key in ("reachable", "ran", "found", "repaired", "verified_clean", "log"):
-                expect(host, key, {"reachable": False, "verified_clean": False}.get(key))
+                expect(host, key, {"reachable": False, "ran": False, "verified_clean": False}.get(key))
             if "unreachable" not in (row.get("note") or ""):
                 errors.append("%s: the note does not say unreachable: %r" % (host, row.get("note")))
         elif want.get("ran") is False:
