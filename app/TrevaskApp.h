@@ -6,13 +6,14 @@
 
 class TrevaskApp {
 public:
-    // Start-up; always returns (the process then ends with exit code 0).
+    // Start-up; always returns.
     void InitInstance(HINSTANCE instance);
-    // Releases the semaphore; the exit code, always 0.
+    // Releases the semaphore; the exit code: 0, or with /EXITCODE the run's.
     int ExitInstance();
 
 private:
     win32::UniqueKernelHandle m_semaphore;
+    int m_exitCode = 0;
 };
 
 extern const char kSemaphoreName[];

@@ -140,7 +140,7 @@ void TrevaskDlg::HandleCommandLine() {
     ParseCommandLine(line.data(), options, *run.def);
 
     if (!options.silentMode) {
-        if (!ShowAgreementDialog(m_hWnd)) ExitProcess(0);
+        if (!ShowAgreementDialog(m_hWnd)) ExitProcess(options.exitCodeWanted ? static_cast<UINT>(ExitCode::NotDone) : 0);
         if (options.showHelp) MessageBoxA(m_hWnd, kHelpText, GetAppName().c_str(), MB_ICONINFORMATION);
     }
     UpdateControls();

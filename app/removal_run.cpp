@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/environment.h"
+#include "run/dry_run_core.h"
 #include "run/log.h"
 #include "run/report_core.h"
 #include "fix/accounts.h"
@@ -111,22 +112,26 @@ void CleanMachine(RemovalRun& run, RunProgress& progress) {
         ScanDrives(run, progress);
         DeleteThreatFiles(run);
     }
+    // The COM, group, account and share passes have no dry form: a dry run
+    // leaves them out (this build's definition lists nothing for them).
     if (run.detectedFiles.GetCount() != 0) {
         ClassIdList found;
-        for (const char* const* key = def.clsidCleanupKeys; key && *key; ++key) CleanupClsidReferences(run, *key, found);
+        if (!options.dryRun)
+            for (const char* const* key = def.clsidCleanupKeys; key && *key; ++key)
+                CleanupClsidReferences(run, *key, found);
         size_t count = run.detectedFiles.GetCount();
         for (size_t i = 0; i < count; ++i) {
             WStrList::Position at = run.detectedFiles.FindIndex(i);
             if (!at) break;
             const void* path = run.detectedFiles.GetAt(at);
             if (run.flags.isNtFamily) path = pathrules::SkipLongPrefix(static_cast<const wchar_t*>(path));
-            for (const char* const* key = def.valueDataCleanupKeys; key && *key; ++key)
+            for (const char* const* key = def.valueDataCleanupKeys; key && *key && !options.dryRun; ++key)
                 DeleteValuesByData(run, *key, path);
             DeleteDetectionDirectories(run, run.detectedFiles.GetAt(at));
         }
     }
     DeleteThreatDirectories(run, def.directoryTables[0], nullptr);
-    if (run.flags.isWin9xFamily && def.restartShellEnabled) RestartShell();
+    if (run.flags.isWin9xFamily && def.restartShellEnabled && !options.dryRun) RestartShell();
 
     if (ThreatCountsAsFound(run.stats, static_cast<uint32_t>(run.failedDeletes.GetCount()))) {
         run.flags.threatFound = true;
@@ -138,12 +143,12 @@ void CleanMachine(RemovalRun& run, RunProgress& progress) {
             if (run.stats.registryEntriesFixed) log.Empty();
         }
         DeleteThreatDirectories(run, def.directoryTables[1], nullptr);
-        if (run.flags.isNtFamily) {
+        if (run.flags.isNtFamily && !options.dryRun) {
             RemoveGroupMembers(run);
             DisableAccounts(run);
             if (options.fixShares || options.deleteAdminShares) SecureSharesNt(run);
         }
-        if (run.flags.isWin9xFamily && (options.fixShares || options.deleteAdminShares)) {
+        if (run.flags.isWin9xFamily && !options.dryRun && (options.fixShares || options.deleteAdminShares)) {
             std::vector<char> rw = PasswordBuffer(options.readWritePassword);
             std::vector<char> ro = PasswordBuffer(options.readOnlyPassword);
             SecureShares9x(run, rw.data(), ro.data());
@@ -165,6 +170,7 @@ RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
         if (!run.options.silentMode && text)
             progress.ShowBox((GetProductTitle() + text).c_str(), GetAppName().c_str(), MB_ICONEXCLAMATION);
         RestartDecision(run, progress);
+        SetExitCode(run, true);
         FinishRun(run);
         return RunEnd::Finished;
     }
@@ -176,6 +182,7 @@ RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
     // The log.
     progress.SetStatusText("creating log file");
     const char* logPath = run.options.logPath.c_str();
+    bool logMissing = false;
     if (OpenLogFile(run.log, logPath)) {
         run.log.Line(GetProductTitle().c_str());
     } else {
@@ -185,6 +192,8 @@ RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
         if (run.options.silentMode && !OpenFallbackLog(run.log, logPath, def.logFileName).empty()) {
             run.log.Line(GetProductTitle().c_str());
             run.log.Format(run.options.logPathGiven ? kLogNotCreatedGiven : kLogNotCreated, logPath);
+        } else {
+            logMissing = true;
         }
     }
     for (const std::string& token : run.options.ignoredTokens)
@@ -199,6 +208,7 @@ RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
     if (!LoadApiTable(run.api, run.flags)) {
         run.log.Report("\r\nLoading APIs fails.");
         RestartDecision(run, progress);
+        SetExitCode(run, true);
         FinishRun(run);
         return RunEnd::Finished;
     }
@@ -211,6 +221,7 @@ RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
             run.systemRestoreWasEnabled = true;
             if (progress.ShowBox(kSystemRestoreEnabledWarning, GetAppName().c_str(), MB_OKCANCEL) == IDCANCEL) {
                 RestartDecision(run, progress);
+                SetExitCode(run, true);
                 FinishRun(run);
                 return RunEnd::Finished;
             }
@@ -237,7 +248,16 @@ RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
 
     // Report.
     progress.SetStatusText("Procedure completed.");
-    if (!rightsMissing) {
+    if (!rightsMissing && run.options.dryRun) {
+        DryRunReportInputs in;
+        in.stats = &run.stats;
+        in.threatName = def.threatName;
+        in.notCleaned = run.stats.repairsFailed + run.stats.deleteFailed + run.stats.registryEntriesNotFixed;
+        in.incomplete = run.flags.cancelRequested || run.flags.runStopped || run.flags.treeScan != TreeScan::Scanned;
+        ComposeDryRunReport(in, run.log);
+        const bool found = ReportFindsSomething(run.stats) || run.stats.registryEntriesFixed != 0;
+        boxStyle = found || in.incomplete ? MB_ICONEXCLAMATION : MB_ICONINFORMATION;
+    } else if (!rightsMissing) {
         ReportInputs in;
         in.stats = &run.stats;
         in.threatName = def.threatName;
@@ -255,8 +275,22 @@ RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
     }
     EndRun(run, progress, boxStyle);
     RestartDecision(run, progress);
+    SetExitCode(run, rightsMissing || logMissing || run.flags.runStopped);
+    if (run.options.dryRun) {
+        run.log.Empty();
+        run.log.Line(kDryRunClosingText);
+    }
     FinishRun(run);
     return RunEnd::Finished;
+}
+
+void SetExitCode(RemovalRun& run, bool notDone) {
+    ExitInputs in;
+    in.stats = &run.stats;
+    in.notDone = notDone;
+    in.incomplete = run.flags.cancelRequested || run.flags.treeScan != TreeScan::Scanned;
+    in.restartPending = run.flags.rebootNeeded;
+    run.exitCode = DecideExitCode(in);
 }
 
 void EndRun(RemovalRun& run, RunProgress& progress, UINT boxStyle) {

@@ -15,3 +15,5 @@ void EndRun(RemovalRun& run, RunProgress& progress, UINT boxStyle);
 // Asks for (or, silently, performs) the restart that pending work needs.
 void RestartDecision(RemovalRun& run, RunProgress& progress);
 void FinishRun(RemovalRun& run);
+// The run's exit code from what it did; notDone: the run could not be done.
+void SetExitCode(RemovalRun& run, bool notDone);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "run/dry_run_core.h"
 #include "run/run_context.h"
 #include "fix/fix_lists_core.h"
 #include "fix/registry_core.h"
@@ -19,7 +20,9 @@ const char kProfileList[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Pr
 // The live registry as the fix lists see it.
 class Win32Key : public regfix::RegistryKey {
 public:
-    explicit Win32Key(UniqueKey key) : m_key(std::move(key)) {}
+    // dryRun: the key is open for reading only, and a change is reported as
+    // made when it could be (the value is there) but never made.
+    Win32Key(UniqueKey key, bool dryRun) : m_key(std::move(key)), m_dryRun(dryRun) {}
     bool FirstValueName(std::string& name) override {
         char first[kRegistryTextBytes] = {};
         DWORD length = sizeof first;
@@ -46,12 +49,17 @@ public:
         return true;
     }
     bool Write(const char* name, uint32_t type, const uint8_t* data, size_t size) override {
+        if (m_dryRun) return true;
         return dyn_RegSetValueExA(m_key.get(), name, 0, type, data, static_cast<DWORD>(size)) == ERROR_SUCCESS;
     }
-    bool DeleteValue(const char* name) override { return RegDeleteValueA(m_key.get(), name) == ERROR_SUCCESS; }
+    bool DeleteValue(const char* name) override {
+        if (m_dryRun) return RegQueryValueExA(m_key.get(), name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+        return RegDeleteValueA(m_key.get(), name) == ERROR_SUCCESS;
+    }
 
 private:
     UniqueKey m_key;
+    bool m_dryRun;
 };
 
 class Win32Store : public regfix::RegistryStore {
@@ -74,15 +82,27 @@ public:
     std::unique_ptr<regfix::RegistryKey> Open(uintptr_t root, const std::string& subPath) override {
         const HKEY parent = reinterpret_cast<HKEY>(root);
         UniqueKey key;
+        if (m_run.options.dryRun) {
+            // A key's security is a change too: a dry run only reads.
+            LONG r = RegOpenKeyExA(parent, subPath.c_str(), 0, KEY_READ, key.put());
+            m_refused = r == ERROR_ACCESS_DENIED;
+            if (r != ERROR_SUCCESS) return nullptr;
+            return std::make_unique<Win32Key>(std::move(key), true);
+        }
         LONG r = RegOpenKeyExA(parent, subPath.c_str(), 0, KEY_ALL_ACCESS, key.put());
         if (r == ERROR_ACCESS_DENIED && GrantAdministratorsKeyAccess(parent, subPath.c_str()))
             r = RegOpenKeyExA(parent, subPath.c_str(), 0, KEY_ALL_ACCESS, key.put());
         m_refused = r == ERROR_ACCESS_DENIED;
         if (r != ERROR_SUCCESS) return nullptr;
-        return std::make_unique<Win32Key>(std::move(key));
+        return std::make_unique<Win32Key>(std::move(key), false);
     }
     bool LastOpenRefused() const override { return m_refused; }
     bool DeleteKeyTree(uintptr_t root, const std::string& subPath) override {
+        if (m_run.options.dryRun) {
+            UniqueKey key;
+            return RegOpenKeyExA(reinterpret_cast<HKEY>(root), subPath.c_str(), 0, KEY_READ, key.put()) ==
+                   ERROR_SUCCESS;
+        }
         return ::DeleteKeyTree(reinterpret_cast<HKEY>(root), subPath.c_str());
     }
 
@@ -125,8 +145,34 @@ std::vector<std::string> SubkeyNames(HKEY key) {
     return names;
 }
 
+// A dry run's registry lines: each fix the lists report goes to the run's
+// log in its "(dry run) would be ..." form.
+class DryRunLines : public LogSink {
+public:
+    explicit DryRunLines(RunLog& log) : m_log(log) {}
+    void Write(const char* bytes, size_t length) override {
+        std::string line(bytes, length);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        m_log.Line(UnmadeRegistryLine(line, UnmadeChange::DryRun).c_str());
+    }
+
+private:
+    RunLog& m_log;
+};
+
 void RunRegistryPass(RemovalRun& run) {
     const ThreatDefinition& def = *run.def;
+    if (run.options.dryRun) {
+        // Loading a profile's hive writes to it: a dry run sees the hives
+        // that are loaded already.
+        Win32Store store(run);
+        RunLog dry;
+        DryRunLines lines(run.log);
+        dry.SetSink(&lines);
+        regfix::ApplyFixLists(def, store, dry, run.stats.registryEntriesFixed, &run.stats.registryEntriesNotFixed);
+        dry.SetSink(nullptr);
+        return;
+    }
     std::vector<std::string> loaded;
     LoadProfileHives(true, run.flags.isNtFamily, loaded);
     // The hives go back however the lists end.

@@ -1,5 +1,8 @@
 #include "fix/services.h"
 
+#include <cstdio>
+
+#include "run/dry_run_core.h"
 #include "run/run_context.h"
 #include "fix/services_core.h"
 #include "ps/win32/ps_win32_bindings.h"
@@ -13,6 +16,16 @@ bool FreeLocal(HLOCAL h) noexcept { return dyn_LocalFree(h) == nullptr; }
 using UniqueLocal = win32::UniqueHandle<NullEmptyPolicy<HLOCAL, &FreeLocal>>;
 
 constexpr DWORD kManagerAccess = SC_MANAGER_ENUMERATE_SERVICE | DELETE;   // 0x10004
+constexpr char kServiceStopped[] = "service: %s (stopped)";
+constexpr char kServiceDeleted[] = "service: %s (deleted)";
+
+// A service line in its dry-run form.
+void WouldLine(RemovalRun& run, const char* format, const char* shown) {
+    char line[kMessageBufferSize];
+    std::snprintf(line, sizeof line, format, shown);
+    run.log.Line(UnmadeActionLine(line).c_str());
+}
+
 constexpr DWORD kServiceAccess = SERVICE_STOP | DELETE;                   // 0x10020
 constexpr DWORD kServiceTypes = SERVICE_WIN32 | SERVICE_DRIVER;           // 0x3B
 // A list that keeps growing between the sizing call and the listing is
@@ -77,16 +90,29 @@ void StopAndRemoveServices(RemovalRun& run, ServicePass pass) {
                 run.log.Format("service: %s (can't access, insufficient privileges)", shown);
             continue;
         }
+        if (run.options.dryRun) {
+            // What the enumeration saw running a real run would stop; the
+            // service itself is left as it is.
+            if ((actions & kServiceStopAction) && entry.ServiceStatus.dwCurrentState != SERVICE_STOPPED) {
+                ++run.stats.servicesStopped;
+                WouldLine(run, kServiceStopped, shown);
+            }
+            if (actions & kServiceDeleteAction) {
+                ++run.stats.servicesRemoved;
+                WouldLine(run, kServiceDeleted, shown);
+            }
+            continue;
+        }
         // The stop is asked for, not waited for.
         if ((actions & kServiceStopAction) &&
             dyn_ControlService(service.get(), SERVICE_CONTROL_STOP, &entry.ServiceStatus)) {
             ++run.stats.servicesStopped;
-            run.log.Format("service: %s (stopped)", shown);
+            run.log.Format(kServiceStopped, shown);
         }
         if (actions & kServiceDeleteAction) {
             if (dyn_DeleteService(service.get())) {
                 ++run.stats.servicesRemoved;
-                run.log.Format("service: %s (deleted)", shown);
+                run.log.Format(kServiceDeleted, shown);
             } else if (GetLastError() == ERROR_ACCESS_DENIED) {
                 run.log.Format("service: %s (can't delete, insufficient privileges)", shown);
             }

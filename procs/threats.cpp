@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "run/dry_run_core.h"
 #include "run/run_context.h"
 #include "procs/process_match_core.h"
 #include "ps/win32/ps_win32.h"
@@ -274,7 +275,20 @@ bool HasThreadSignatures(const ThreatDefinition& def) {
     return false;
 }
 
+// A dry run neither suspends nor ends anything: the termination pass says
+// what it would do and counts it.
+void WouldTerminate(RemovalRun& run, uint32_t& count, const char* line) {
+    ++count;
+    run.log.Line(UnmadeActionLine(line).c_str());
+}
+
 void HandleThreatProcess(RemovalRun& run, ps_process& process, const std::string& name, bool terminate) {
+    if (run.options.dryRun) {
+        char line[kMessageBufferSize];
+        std::snprintf(line, sizeof line, kProcessTerminated, name.c_str());
+        if (terminate) WouldTerminate(run, run.stats.processesTerminated, line);
+        return;
+    }
     if (terminate && TerminateProcessById(process.id())) {
         ++run.stats.processesTerminated;
         run.log.Format(kProcessTerminated, name.c_str());
@@ -297,6 +311,12 @@ bool HandleThreatThreads(RemovalRun& run, ps_process& process, const std::string
         if (start == 0 || !MatchProcessSignature(run, process, start)) continue;
         found = true;
         const uint32_t id = threads->id();
+        if (run.options.dryRun) {
+            char line[kMessageBufferSize];
+            std::snprintf(line, sizeof line, kThreadTerminated, name.c_str(), id);
+            if (terminate) WouldTerminate(run, run.stats.threadsTerminated, line);
+            continue;
+        }
         if (terminate && TerminateThreadById(id)) {
             ++run.stats.threadsTerminated;
             run.log.Format(kThreadTerminated, name.c_str(), id);
@@ -324,7 +344,8 @@ bool SuspendProcessThreads(ps_process& process) {
     return all;
 }
 
-void SuspendInjectedShellProcesses(RemovalRun&) {
+void SuspendInjectedShellProcesses(RemovalRun& run) {
+    if (run.options.dryRun) return;
     ps_owner<ps_process> processes(create_process_list(0));
     if (!processes) return;
     do {

@@ -61,6 +61,16 @@ std::string UnmadeRegistryLine(const std::string& line, UnmadeChange why) {
     return line;
 }
 
+std::string UnmadeActionLine(const std::string& line) {
+    static const char* const kActions[] = {"terminated", "stopped", "deleted"};
+    for (const char* action : kActions) {
+        const std::string done = std::string(" (") + action + ")";
+        if (EndsWith(line, done.c_str()))
+            return line.substr(0, line.size() - done.size()) + " (dry run) would be " + action;
+    }
+    return line;
+}
+
 void ComposeDryRunReport(const DryRunReportInputs& in, RunLog& log) {
     const RemovalStats& s = *in.stats;
     const char* name = in.threatName ? in.threatName : "";

@@ -26,6 +26,11 @@ enum class UnmadeChange {
 // change (a fix that failed) are returned as they are.
 std::string UnmadeRegistryLine(const std::string& line, UnmadeChange why);
 
+// A process or service line ("process: X (terminated)", "service: X (stopped)",
+// "service: X (deleted)") in its dry-run form: the head stays, the outcome
+// becomes "(dry run) would be ...". Other lines are returned as they are.
+std::string UnmadeActionLine(const std::string& line);
+
 struct DryRunReportInputs {
     const RemovalStats* stats = nullptr;   // what the dry run counted: what a real run would do
     const char* threatName = "";

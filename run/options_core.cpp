@@ -27,6 +27,13 @@ const char kHelpText[] =
     "\n"
     "   /EXCLUDE=<path> - Excludes the <path> from scanning\n"
     "\n"
+    "   /DRYRUN - Looks for the threat and logs what would be done,\n"
+    "    without changing anything\n"
+    "\n"
+    "   /EXITCODE - Ends with an exit code that tells the outcome\n"
+    "    (0 not found, 1 removed, 2 not all removed, 3 not run,\n"
+    "    4 removed, restart needed)\n"
+    "\n"
     "   /NOCANCEL - Disables the \"Cancel\" button.\n"
     "\n";
 
@@ -113,6 +120,10 @@ bool ApplyToken(const char* t, RunOptions& o, const ThreatDefinition& def) {
         o.noSilentReboot = true;
     } else if (Prefix(t, "/NOCANCEL")) {
         o.noCancel = true;
+    } else if (Exact(t, "/DRYRUN")) {
+        o.dryRun = true;
+    } else if (Exact(t, "/EXITCODE")) {
+        o.exitCodeWanted = true;
     } else if (Prefix(t, "/ONLYDIR=")) {
         o.onlyDirPath = Unquoted(Rest(t, "/ONLYDIR="));
         o.onlyDirRest.clear();

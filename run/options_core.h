@@ -26,6 +26,11 @@ struct RunOptions {
     bool noCancel = false;
     std::optional<std::string> onlyDirPath;
     bool registryFixEnabled = true;
+    // "/DRYRUN": the run looks and changes nothing; it logs what a real run
+    // would do.
+    bool dryRun = false;
+    // "/EXITCODE": the process exit code tells the outcome (else it is 0).
+    bool exitCodeWanted = false;
     // "/LOG=" was given (a log that cannot be created is then named as the
     // one asked for).
     bool logPathGiven = false;

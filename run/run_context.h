@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "run/exit_code_core.h"
 #include "run/log_core.h"
 #include "run/options_core.h"
 #include "run/run_state.h"
@@ -68,6 +69,11 @@ struct RemovalRun {
     ApiTable api;
     RunLog log;
     RunLimits limits;
+    // What the run comes to for a script (the process exit code with /EXITCODE).
+    ExitCode exitCode = ExitCode::NothingFound;
+    // In a dry run: the files the walk would delete, so that the list of the
+    // threat's files does not count them a second time.
+    WStrList wouldDelete;
 
     // Takes the person's cancel from the display: the log line once, then the
     // flag that ends the walk. True when the run is cancelled.

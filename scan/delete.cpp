@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "run/dry_run_core.h"
 #include "run/run_context.h"
 #include "procs/terminate.h"
 #include "scan/file_lines_core.h"
@@ -25,6 +26,7 @@ const char kDeleteFailedLine[] = "Delete failed";
 const char kDirectoryDeleted[] = "directory %s: (deleted)";
 const char kDirectoryPendingReboot[] = "directory %s: (will be deleted on next reboot)";
 const char kDirectoryNotDeleted[] = "directory %s: (WARNING: not deleted)";
+const char kDirectoryWouldBeDeleted[] = "directory %s: (dry run) would be deleted";
 
 template <typename C>
 void WriteFileOutcome(RunLog& log, const C* path, const char* text) {
@@ -106,6 +108,29 @@ TryResult TryDelete(RemovalRun& run, const C* path) {
     return TryResult::StillThere;
 }
 
+bool SamePath(const char* a, const char* b) { return _stricmp(a, b) == 0; }
+bool SamePath(const wchar_t* a, const wchar_t* b) { return _wcsicmp(a, b) == 0; }
+
+// A dry run's deletion: the file is looked at, never touched. One the walk
+// already marked for deletion is not counted again (a real run's walk would
+// have deleted it before the list came to it).
+template <typename C>
+TryResult WouldDelete(RemovalRun& run, const C* path, bool logging) {
+    FindData<C> data;
+    win32::UniqueFind find(run.api.Get<C>().FindFirstFile(path, &data));
+    if (!find || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return TryResult::NotThere;
+    for (size_t i = 0; i < run.wouldDelete.GetCount(); ++i) {
+        WStrList::Position at = run.wouldDelete.FindIndex(i);
+        if (at && SamePath(static_cast<const C*>(run.wouldDelete.GetAt(at)), path)) return TryResult::NotThere;
+    }
+    if (logging) {
+        run.wouldDelete.Add(path);
+        ++run.stats.filesDeleted;
+        run.log.Format("%s: %s", ShortLogPath(path).c_str(), kWouldDeleteText);
+    }
+    return TryResult::Deleted;
+}
+
 // The steps both file deletions share.
 template <typename C>
 TryResult CheckAndDelete(RemovalRun& run, const C* path, bool logging) {
@@ -118,6 +143,7 @@ TryResult CheckAndDelete(RemovalRun& run, const C* path, bool logging) {
         if (logging) WriteFileOutcome(run.log, path, kPrefixNotFoundText);
         return TryResult::NotThere;
     }
+    if (run.options.dryRun) return WouldDelete(run, path, logging);
     TryResult r = TryDelete(run, path);
     if (r == TryResult::Deleted && logging) {
         ++run.stats.filesDeleted;
@@ -169,6 +195,11 @@ void DeleteTableDirectory(RemovalRun& run, const std::string& expanded, const C*
         target = prefixed;
     }
     if (!IsExistingDirectory(run, target.c_str())) return;
+    if (run.options.dryRun) {
+        ++run.stats.directoriesDeleted;
+        WriteDirectoryOutcome(run.log, target.c_str(), kDirectoryWouldBeDeleted);
+        return;
+    }
 
     DeleteOutcome r = DeleteDirectory(run, target.data(), onlyIfEmpty, true);
     if (r == DeleteOutcome::Deleted) {

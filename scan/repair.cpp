@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "run/dry_run_core.h"
 #include "run/run_context.h"
 #include "scan/delete.h"
 #include "scan/detect_core.h"
@@ -75,6 +76,21 @@ void RunRepairImage(void* arg) {
     auto* call = static_cast<RepairCall*>(arg);
     call->result = RepairImage(call->image, call->size, call->verdict, *call->log, call->logPath);
 }
+
+// The verdict on a dry run's repaired image (the next layer, if any).
+struct DetectCall {
+    const uint8_t* image;
+    size_t size;
+    int verdict;
+};
+
+void RunDetectionCall(void* arg) {
+    auto* call = static_cast<DetectCall*>(arg);
+    call->verdict = DetectInfection(call->image, call->size);
+}
+
+// As many layers as the walk repairs in a real run.
+constexpr int kMaxDryRunLayers = 1000;
 
 // Copies up to kMapWholeLimit are repaired through a writable mapping of the
 // whole copy; larger ones (and copies whose mapping fails) through reads and
@@ -229,6 +245,59 @@ RepairResult<C> RepairFile(RemovalRun& run, const C* path, int verdict) {
 }
 
 template <typename C>
+void DryRunDetected(RemovalRun& run, const C* path, int verdict, const std::function<void(int)>& announce) {
+    const ApiSet<C>& api = run.api.Get<C>();
+    // Others may go on writing the file: a dry run holds nobody up.
+    win32::UniqueFile file(api.CreateFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    uint64_t size = 0;
+    if (!file || !FileSize64(file.get(), size)) size = 0;
+    win32::UniqueKernelHandle mapping;
+    win32::UniqueView view;
+    if (size != 0 && size <= kMapWholeLimit) {
+        // Pages written are the process's own: the repair never reaches the file.
+        mapping.reset(CreateFileMappingA(file.get(), nullptr, PAGE_WRITECOPY, 0, 0, nullptr));
+        if (mapping) view.reset(MapViewOfFile(mapping.get(), FILE_MAP_COPY, 0, 0, 0));
+    }
+    size_t length = static_cast<size_t>(size);
+    RunLog quiet;   // the dry run's repair says nothing
+    for (int layer = 0; layer < kMaxDryRunLayers && verdict != kVerdictClean; ++layer) {
+        announce(verdict);
+        int64_t result = kRepairFailed;
+        if (view) {
+            RepairCall call{static_cast<uint8_t*>(view.get()), length, verdict, &quiet, "", kRepairFailed};
+            if (CallCatchingFaults(RunRepairImage, &call)) result = call.result;
+        } else if (verdict != kVerdictInfectedHost) {
+            result = kRepairWholeFileThreat;
+        } else if (size != 0) {
+            // Too large to map: the plan of the repair, read through the file.
+            FileRanges ranges(file.get(), size);
+            const RepairPlan plan = ranges.Decide([verdict](const ImageRanges& r) { return PlanRepair(r, verdict); },
+                                                  kWindowBefore, kWindowAfter);
+            if (plan.decided) result = plan.result;
+        }
+        if (result == kRepairWholeFileThreat) {
+            ++run.stats.filesDeleted;
+            WritePathLine(run.log, path, "%s", kWouldDeleteText);
+            run.wouldDelete.Add(path);
+            return;
+        }
+        if (result < 0 || static_cast<uint64_t>(result) > length) {
+            ++run.stats.repairsFailed;
+            WritePathLine(run.log, path, "%s", kWouldFailText);
+            return;
+        }
+        ++run.stats.repairs;
+        WritePathLine(run.log, path, "%s", kWouldRepairText);
+        // Without a view the layers below show once a real run has repaired this one.
+        if (!view) return;
+        length = static_cast<size_t>(result);
+        DetectCall again{static_cast<const uint8_t*>(view.get()), length, kVerdictClean};
+        verdict = CallCatchingFaults(RunDetectionCall, &again) ? again.verdict : kVerdictClean;
+    }
+}
+
+template <typename C>
 void FinishRepairAtRestart(RemovalRun& run, const C* path) {
     WritePathLine(run.log, path, "%s", kRepairAtRebootText);
     ++run.stats.repairsPendingReboot;
@@ -332,6 +401,8 @@ CutOutcome CutRepairStep(RemovalRun& run, const C* path) {
 
 template RepairResult<char> RepairFile<char>(RemovalRun&, const char*, int);
 template RepairResult<wchar_t> RepairFile<wchar_t>(RemovalRun&, const wchar_t*, int);
+template void DryRunDetected<char>(RemovalRun&, const char*, int, const std::function<void(int)>&);
+template void DryRunDetected<wchar_t>(RemovalRun&, const wchar_t*, int, const std::function<void(int)>&);
 template void FinishRepairAtRestart<char>(RemovalRun&, const char*);
 template void FinishRepairAtRestart<wchar_t>(RemovalRun&, const wchar_t*);
 template CutOutcome CutRepairStep<char>(RemovalRun&, const char*);

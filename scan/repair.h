@@ -1,6 +1,7 @@
 // Repair of infected files and the signature cut.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "scan/repair_core.h"
@@ -26,6 +27,13 @@ struct RepairResult {
 // infected again), then calls FinishRepairAtRestart.
 template <typename C>
 RepairResult<C> RepairFile(RemovalRun& run, const C* path, int verdict);
+// A dry run's handling of a detected file (verdict from detection): each
+// layer is announced (the caller's "infected with" line), then repaired in a
+// private copy-on-write view of the file or marked for deletion, with the
+// "(dry run)" line and the count a real run would give. The file is only read.
+template <typename C>
+void DryRunDetected(RemovalRun& run, const C* path, int verdict, const std::function<void(int)>& announce);
+
 // The line, the counter and the restart of a repair left to the restart.
 template <typename C>
 void FinishRepairAtRestart(RemovalRun& run, const C* path);

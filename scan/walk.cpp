@@ -246,11 +246,16 @@ bool ScanDrivesAs(RemovalRun& run, RunProgress& progress) {
     C* path = static_cast<C*>(buffer.get());
     path[0] = 0;
 
+    // A dry run only reads, and pausing would leave the machine unguarded
+    // for nothing: the protection stays as it is.
     RealtimeProtectionControl protection(run.flags.isNtFamily);
-    protection.LoadProtectionLibrary();
-    protection.PauseRealtimeProtection();
+    if (!run.options.dryRun) {
+        protection.LoadProtectionLibrary();
+        protection.PauseRealtimeProtection();
+    }
     // The protection comes back however the walk ends, an exception included.
-    win32::ScopeGuard resume([&protection] {
+    win32::ScopeGuard resume([&protection, &run] {
+        if (run.options.dryRun) return;
         protection.ResumeRealtimeProtection();
         protection.UnloadProtectionLibrary();
     });
@@ -339,6 +344,17 @@ bool ScanFile(RemovalRun& run, RunProgress& progress, C* path, DWORD attributes)
     win32::ScopeGuard restoreAttributes([&] {
         if (restore) api.SetFileAttributes(path, attributes);
     });
+
+    // A dry run only reads: no attribute, cut or repair touches the file.
+    if (run.options.dryRun) {
+        int verdict = OpenAndDetect(run, static_cast<const C*>(path));
+        if (verdict != 0)
+            DryRunDetected(run, static_cast<const C*>(path), verdict, [&](int layer) {
+                WritePathLine(run.log, path, kInfectedWithText, DetectionName(run, layer));
+                ++run.stats.infections;
+            });
+        return !run.flags.cancelRequested;
+    }
 
     const CutRepairEntry* cuts = run.def->cutRepairTable;
     if (cuts && cuts->firstLength != 0) makeWritable();

@@ -238,6 +238,17 @@ class LineForms(unittest.TestCase):
          {"path": "C:\\WINDOWS\\qv", "outcome": "deleted_at_restart"}),
         ("directory C:\\missing: (WARNING: not scanned, not found)", "directories",
          {"path": "C:\\missing", "outcome": "not_scanned_not_found"}),
+        # The Windows program's dry-run forms of its process, service and directory lines.
+        ("process: qvthreat.exe (dry run) would be terminated", "processes",
+         {"name": "qvthreat.exe", "thread": None, "outcome": "would_be_terminated"}),
+        ("process: explorer.exe, thread: 0000002A (dry run) would be terminated", "processes",
+         {"name": "explorer.exe", "thread": "0000002A", "outcome": "would_be_terminated"}),
+        ("service: Quorvin Helper (dry run) would be stopped", "services",
+         {"name": "Quorvin Helper", "outcome": "would_be_stopped"}),
+        ("service: Quorvin Helper (dry run) would be deleted", "services",
+         {"name": "Quorvin Helper", "outcome": "would_be_deleted"}),
+        ("directory C:\\WINDOWS\\qv: (dry run) would be deleted", "directories",
+         {"path": "C:\\WINDOWS\\qv", "outcome": "would_be_deleted"}),
     ]
     FILES = [
         # lines of one file, the finding they make
@@ -317,12 +328,12 @@ class ShortReports(unittest.TestCase):
 class WindowsLogs(unittest.TestCase):
     """Logs of FixQuorvin.exe /S /NOSILENTREBOOT under Wine (tests/wine/quorvin_log_wine.sh)."""
 
-    def read_log(self, name):
+    def read_log(self, name, dry_run=False):
         data = kept_log(name, os.environ.get("QUORVIN_WINDOWS_LOGS") or KEPT_LOGS)
         code, doc, err = read(data)
         self.assertEqual(code, 0, err)
         self.assertEqual([doc["program"], doc["version"], doc["mode"]["silent"], doc["mode"]["dry_run"]],
-                         ["windows", "1.0.4", True, False])
+                         ["windows", "1.0.4", True, dry_run])
         return data, doc
 
     def outcomes(self, doc):
@@ -336,6 +347,25 @@ class WindowsLogs(unittest.TestCase):
                                               "setup-dropper.exe": "deleted", "vcab.dll": "deleted"})
         self.assertEqual([(r["value"], r["outcome"]) for r in doc["registry"]], [("Runonce", "value_deleted")])
         self.assertTrue(doc["registry"][0]["key"].endswith("\\CurrentVersion\\Run"))
+
+    def test_dry_run_before_the_removal(self):
+        data, doc = self.read_log("windows-silent-dryrun.log", dry_run=True)
+        check_report(self, data, doc, {"(dry run) would be repaired"})
+        self.assertEqual((doc["headline"]["outcome"], doc["restart"]), ("found", "none"))
+        self.assertEqual(self.outcomes(doc), {"hello-infected.exe": "would_be_repaired",
+                                              "hello-twolayer.exe": "would_be_repaired",
+                                              "setup-dropper.exe": "would_be_deleted",
+                                              "vcab.dll": "would_be_deleted"})
+        self.assertEqual([(r["value"], r["outcome"]) for r in doc["registry"]], [("Runonce", "would_be_deleted")])
+        # It counts what the real run that follows it does (which also scans the dry run's log).
+        _, real = self.read_log("windows-silent-removed.log")
+        found = {k: v for k, v in real["counters"].items() if v and k != "files_scanned"}
+        self.assertEqual({k: v for k, v in doc["counters"].items() if k != "files_scanned"}, found)
+        self.assertEqual(doc["counters"]["files_scanned"] + 1, real["counters"]["files_scanned"])
+        logs = os.environ.get("QUORVIN_WINDOWS_LOGS")
+        if logs:
+            with open(os.path.join(logs, "windows-silent-dryrun.log.code")) as f:
+                self.assertEqual(f.read().strip(), "1")
 
     def test_locked_threat_file_waits_for_the_restart(self):
         data, doc = self.read_log("windows-silent-restart.log")

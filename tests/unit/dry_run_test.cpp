@@ -43,4 +43,25 @@ TEST(UnmadeRegistryLine, EveryFixLineInBothForms) {
     }
 }
 
+// Process and service lines keep their head; only the outcome changes.
+TEST(UnmadeActionLine, ProcessAndServiceLines) {
+    const struct {
+        const char* done;
+        const char* dryRun;
+    } cases[] = {
+        {"process: VCAB.EXE (terminated)", "process: VCAB.EXE (dry run) would be terminated"},
+        {"process: host.exe, thread: 000004D2 (terminated)",
+         "process: host.exe, thread: 000004D2 (dry run) would be terminated"},
+        {"service: Quorvin (Helper) (stopped)", "service: Quorvin (Helper) (dry run) would be stopped"},
+        {"service: Quorvin Helper (deleted)", "service: Quorvin Helper (dry run) would be deleted"},
+        // Lines that report no change stay as they are.
+        {"process: VCAB.EXE (WARNING: can't be manipulated)", "process: VCAB.EXE (WARNING: can't be manipulated)"},
+        {"service: Quorvin (can't delete, insufficient privileges)",
+         "service: Quorvin (can't delete, insufficient privileges)"},
+        {"process: (terminated) x", "process: (terminated) x"},
+        {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(UnmadeActionLine(c.done), c.dryRun) << c.done;
+}
+
 }  // namespace

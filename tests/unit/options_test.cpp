@@ -130,6 +130,21 @@ TEST(CommandLine, SwitchQuotedWholeMeansItsValueQuoted) {
     EXPECT_FALSE(o.scanMappedDrives);
 }
 
+// Whole tokens in any case, repeated or not; a near miss is an unknown switch.
+TEST(CommandLine, DryRunAndExitCodeAreExactSwitches) {
+    RunOptions o = Parse("x /dryrun /ExitCode /DRYRUN /EXITCODE");
+    EXPECT_TRUE(o.dryRun);
+    EXPECT_TRUE(o.exitCodeWanted);
+    EXPECT_TRUE(o.ignoredTokens.empty());
+    o = Parse("x /DRYRUNX /EXITCODES /DRY");
+    EXPECT_FALSE(o.dryRun);
+    EXPECT_FALSE(o.exitCodeWanted);
+    EXPECT_EQ(o.ignoredTokens, (std::vector<std::string>{"/DRYRUNX", "/EXITCODES", "/DRY"}));
+    o = Parse("x /S");
+    EXPECT_FALSE(o.dryRun);
+    EXPECT_FALSE(o.exitCodeWanted);
+}
+
 TEST(CommandLine, TokensThatMatchNothingAreKeptForTheLog) {
     RunOptions o = Parse("x /S /silnet \"/S\" stray /NOFILESCANX /DELADMIN /MAPPED");
     EXPECT_EQ(o.ignoredTokens, (std::vector<std::string>{"/SILNET", "\"/S\"", "STRAY", "/NOFILESCANX"}));
@@ -217,6 +232,8 @@ TEST(CommandLine, HelpTextEndsWithOneEmptyLine) {
     const std::string last = "   /NOCANCEL - Disables the \"Cancel\" button.\n\n";
     EXPECT_EQ(help.substr(help.size() - last.size()), last);
     EXPECT_EQ(help.find("The following command-line switches are available in this tool:\n\n"), 0u);
+    EXPECT_NE(help.find("\n   /DRYRUN - "), std::string::npos);
+    EXPECT_NE(help.find("\n   /EXITCODE - "), std::string::npos);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #!/bin/bash
 # The log reader on logs that FixQuorvin.exe writes under Wine, in a throwaway
 # prefix whose z: drive is removed: a silent run that scans no file on a clean
-# machine, a silent removal of planted samples and the start-up value, and one
+# machine, a dry run and then a silent removal of planted samples and the
+# start-up value, and one
 # where the threat's file is held open so that its deletion waits for the
 # restart. The reader's checks (tests/tools/quorvin_log_test.py, WindowsLogs)
 # then run over these fresh logs, which are kept in build/win32/artifacts/.
@@ -35,8 +36,10 @@ rm -rf "$logs"; mkdir -p "$logs"
 
 fixquorvin() {
     local log=$1; shift
+    local code=0
     (cd "$tool" && xvfb-run -a -s "-screen 0 1024x768x24" wine 'C:\quorvin\FixQuorvin.exe' /S /NOSILENTREBOOT \
-        "/LOG=C:\\quorvin\\$log" "$@" >"$logs/$log.out" 2>&1) || true
+        "/LOG=C:\\quorvin\\$log" "$@" >"$logs/$log.out" 2>&1) || code=$?
+    echo "$code" >"$logs/$log.code"
     # The program upper-cases its whole command line, the log's name too.
     cp "$tool/${log^^}" "$logs/$log"
     echo "== $log"
@@ -50,7 +53,9 @@ plant() {
 
 fixquorvin windows-silent-clean.log /NOFILESCAN
 
+# A dry run over the planted samples first: the real run after it finds them all.
 plant
+fixquorvin windows-silent-dryrun.log /DRYRUN /EXITCODE
 fixquorvin windows-silent-removed.log
 
 # The threat's file held open without sharing: it can only be deleted at the restart.
