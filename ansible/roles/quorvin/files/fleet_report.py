@@ -38,9 +38,17 @@ def load_states(folder):
     return states
 
 
+def real_run_for_dry(state):
+    """A dry run asked for and a real run logged: a program too old for /DRYRUN
+    ignores the switch (with a warning) and cleans."""
+    return state.get("stage") in ("audit", "verify") and logged(state) and \
+        (state["document"].get("mode") or {}).get("dry_run") is False
+
+
 def program_ran(state):
     """Whether the program ran through: a complete log and no exit code 3."""
-    return bool(state.get("reachable")) and state.get("exit_code") not in (None, 3) and logged(state)
+    return bool(state.get("reachable")) and state.get("exit_code") not in (None, 3) and logged(state) and \
+        not real_run_for_dry(state)
 
 
 def logged(state):
@@ -70,6 +78,8 @@ def note_of(state):
         return "the program did not start" + (": " + state["error"] if state.get("error") else "")
     if not state.get("log"):
         return "no log (exit code %s)" % state.get("exit_code")
+    if real_run_for_dry(state):
+        return "asked for a dry run, the log is a real run's: the program does not know the dry run"
     if not program_ran(state):
         doc = state.get("document") or {}
         why = doc.get("truncated") or (state.get("error") or "")
