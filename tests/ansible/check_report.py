@@ -58,6 +58,10 @@ def main(log_dir, planted_path):
             log = row.get("log") or ""
             if not log.endswith("/verify.log") or not os.path.isfile(log):
                 errors.append("%s: the verify log is not kept: %r" % (host, log))
+            # The reader read every log, also the one of a run that did not go through.
+            with open(os.path.join(log_dir, host, "verify.json")) as f:
+                if json.load(f).get("document") is None:
+                    errors.append("%s: the verify log was not read" % host)
         if not any(line.startswith("| %s | " % host) for line in markdown):
             errors.append("%s: no row in fleet-report.md" % host)
     not_clean = sorted(h for h, w in planted.items() if w.get("failed") or w.get("ran") is False or "found" not in w)
