@@ -4,11 +4,11 @@
 usage: check_report.py LOG-DIR PLANTED-JSON
 
 PLANTED-JSON gives per host the counts the report must show (found, repaired,
-failed, deleted), or "ran": false / "reachable": false for the hosts where the
-program cannot run through or that never answer. Every other column follows
-from those: a host that was reached and ran is verified clean exactly when
-nothing failed, a host that was not never is, and no host of this fleet waits
-for a restart.
+failed, deleted) and whether the restart stage restarted it, or "ran": false /
+"reachable": false for the hosts where the program cannot run through or that
+never answer. Every other column follows from those: a host that was reached
+and ran is verified clean exactly when nothing failed, a host that was not
+never is, and after the restart stage no host waits for a restart.
 """
 import json
 import os
@@ -53,7 +53,7 @@ def main(log_dir, planted_path):
                 expect(host, key, want[key])
             expect(host, "verified_clean", want["failed"] == 0)
             expect(host, "waiting_for_restart", False)
-            expect(host, "restarted", False)
+            expect(host, "restarted", want.get("restarted", False))
         if want.get("reachable") is not False:
             log = row.get("log") or ""
             if not log.endswith("/verify.log") or not os.path.isfile(log):

@@ -9,7 +9,8 @@
 #   fs5  a tree and a path that does not exist (the program cannot run through)
 #   gone a file server that never answers (unreachable)
 #   win1 FixQuorvin.exe under Wine in its own sealed prefix, samples planted
-#   win2 the same in a prefix where nothing is planted
+#   win2 the same, the threat's file held open during the clean run: its
+#        deletion waits for the restart, which the restart stage makes
 # usage: fleet-test.sh ROOT   (needs build/host and build/win32)
 set -uo pipefail
 root=$(cd "${1:-$(dirname "$0")/../..}" && pwd)
@@ -21,7 +22,8 @@ if ! command -v ansible-playbook >/dev/null 2>&1; then
 fi
 host_bin=$root/build/host/bin
 win_bin=$root/build/win32/bin
-for f in "$host_bin/fixquorvin" "$host_bin/write_samples_tool" "$win_bin/FixQuorvin.exe" "$win_bin/plant_samples.exe"; do
+for f in "$host_bin/fixquorvin" "$host_bin/write_samples_tool" "$win_bin/FixQuorvin.exe" "$win_bin/plant_samples.exe" \
+         "$win_bin/file_holder.exe"; do
     [ -f "$f" ] || { echo "fleet test: $f is missing (make host win32)" >&2; exit 1; }
 done
 fail=0
@@ -87,7 +89,8 @@ make_prefix() {  # NAME PLANT(yes/no): prints the prefix
     cp -a "$template/." "$p/"; rm -f "$p/.quorvin-ready"
     seal_prefix "$p"; assert_sealed "$p" || return 1
     mkdir -p "$p/drive_c/quorvin"
-    cp "$win_bin/FixQuorvin.exe" "$win_bin/plant_samples.exe" "$win_bin/hello.exe" "$p/drive_c/quorvin/"
+    cp "$win_bin/FixQuorvin.exe" "$win_bin/plant_samples.exe" "$win_bin/hello.exe" "$win_bin/file_holder.exe" \
+        "$p/drive_c/quorvin/"
     if [ "$2" = yes ]; then
         (export WINEPREFIX=$p
          wine reg add 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' /v Runonce \
@@ -98,7 +101,7 @@ make_prefix() {  # NAME PLANT(yes/no): prints the prefix
     echo "$p"
 }
 win1=$(make_prefix win1 yes) || exit 1; prefixes+=("$win1")
-win2=$(make_prefix win2 no) || exit 1; prefixes+=("$win2")
+win2=$(make_prefix win2 yes) || exit 1; prefixes+=("$win2")
 
 logs=$work/controller
 inventory=$work/inventory.yml
@@ -129,6 +132,7 @@ all:
       vars:
         ansible_connection: local
         ansible_python_interpreter: $(command -v python3)
+        quorvin_restarts_allowed: true
       hosts:
         win1: {quorvin_windows_launcher: [$here/wine-launcher.sh, $win1]}
         win2: {quorvin_windows_launcher: [$here/wine-launcher.sh, $win2]}
@@ -144,8 +148,8 @@ INV
     expect_tree fs5 "$t/fs5.list" | sed 's/}/, "ran": false}/'
     echo '"gone": {"reachable": false},'
     # Two infected copies of hello.exe, the dropper, the threat's file, the start-up value.
-    echo '"win1": {"found": 5, "repaired": 2, "failed": 0, "deleted": 2},'
-    echo '"win2": {"found": 0, "repaired": 0, "failed": 0, "deleted": 0}'
+    echo '"win1": {"found": 5, "repaired": 2, "failed": 0, "deleted": 2, "restarted": false},'
+    echo '"win2": {"found": 5, "repaired": 2, "failed": 0, "deleted": 2, "restarted": true}'
     echo "}"
 } >"$work/planted.json"
 
@@ -162,7 +166,16 @@ stage() {  # STAGE [ARGS]: runs the stage's playbook, keeps its output and times
     return $rc
 }
 stage audit; check test $? -eq 0
+# win2's threat file is held open (no sharing) while it is cleaned; the
+# launcher's end of the run ends the holder too.
+temp=$(WINEPREFIX=$win2 wine cmd /c echo %TEMP% 2>/dev/null | tr -d '\r')
+(cd "$win2/drive_c/quorvin" && WINEPREFIX=$win2 xvfb-run -a -n $((100 + ($$ + 1) % 800)) -s "-screen 0 1024x768x24" \
+    wine 'C:\quorvin\file_holder.exe' lock "$temp\VCAB.DLL" fleet-hold >"$win2/holder.out" 2>&1 &)
+sleep 5
 stage clean; check test $? -eq 0
+# Before the restart stage, win2 waits for its restart.
+check python3 -c 'import json, sys; sys.exit(json.load(open(sys.argv[1]))["totals"]["waiting_for_restart"] != 1)' \
+    "$logs/fleet-report.json"
 stage restart; check test $? -eq 0
 stage verify; rc=$?
 # The verify stage fails and names the hosts that are not clean.
