@@ -139,6 +139,15 @@ TEST(MainDialog, EscAndCloseBoxBeforeStartEndWithoutLog) {
     }
 }
 
+// With /EXITCODE a dialog closed before any run did not do what it was started for.
+TEST(MainDialog, ClosedWithoutARunIsCodeThreeWithExitCode) {
+    FixQuorvin app("/EXITCODE /DRYRUN");
+    HWND dlg = app.Accept();
+    ASSERT_NE(dlg, nullptr);
+    qt::ui::Press(dlg, IDCANCEL);
+    EXPECT_EQ(app.process.Wait(10000), 3u);
+}
+
 TEST(MainDialog, NoCancelIgnoresCancelEscAndCloseBox) {
     FixQuorvin app("/NOCANCEL");
     HWND dlg = app.Accept();

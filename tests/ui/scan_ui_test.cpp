@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "tests/samples/sample_factory_core.h"
+
 using namespace ui_test;
 
 namespace {
@@ -149,6 +151,29 @@ TEST(Run, OnlyDirThatIsNotThereIsNoCleanReport) {
     Shot({dlg, report}, "report-not-scanned");
     qt::ui::Press(report, IDOK);
     EXPECT_EQ(app.process.Wait(30000), 0u);
+}
+
+// A dry run through the dialog: the report box shows what a real run would
+// do, nothing is changed, and the exit code comes once the dialog is closed.
+TEST(Run, DryRunShowsItsReportAndEndsWithItsExitCode) {
+    const std::string root = qt::NewWorkDir("dry");
+    const samples::Bytes infected =
+        samples::MakeInfected(qt::ReadBytes(qt::BinDir() + "\\hello.exe"), {.seed = 811});
+    ASSERT_FALSE(infected.empty());
+    ASSERT_TRUE(qt::WriteBytes(root + "\\app.exe", infected));
+    FixQuorvin app("/DRYRUN /EXITCODE /ONLYDIR=" + root);
+    HWND dlg = app.Accept();
+    ASSERT_NE(dlg, nullptr);
+    qt::ui::Press(dlg, kStart);
+    HWND report = app.Box(kTitle, 120000);
+    ASSERT_NE(report, nullptr);
+    const std::string text = qt::ui::MessageBoxText(report);
+    EXPECT_TRUE(StartsWith(text, "W32.Quorvin was found: a real run would make 1 repair and delete 0 files.\n")) << text;
+    EXPECT_NE(text.find("\n(would be) repaired: 1\n"), std::string::npos) << text;
+    qt::ui::Press(report, IDOK);
+    EXPECT_EQ(app.process.Wait(30000), 1u);
+    EXPECT_EQ(qt::ReadBytes(root + "\\app.exe"), infected);
+    EXPECT_TRUE(app.Log().ends_with("\r\nDry run: nothing was changed.\r\n")) << app.Log();
 }
 
 // A tree big enough that the scan is still running while the test answers

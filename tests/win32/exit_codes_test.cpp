@@ -47,10 +47,8 @@ TEST(ExitCode, OneCodePerOutcome) {
         {"a repair failed", "/EXITCODE", Tree::Corrupt, 2, false},
         {"the tree is not there", "/EXITCODE", Tree::Missing, 3, false},
         {"repaired at the restart", "/EXITCODE", Tree::HeldInfected, 4, false},
-        {"dry run, nothing found", "/EXITCODE /DRYRUN", Tree::Empty, 0, false},
         {"dry run, would be cleaned", "/DRYRUN /EXITCODE", Tree::Infected, 1, false},
         {"dry run, a repair would fail", "/EXITCODE /DRYRUN", Tree::Corrupt, 2, false},
-        {"dry run, the tree is not there", "/EXITCODE /DRYRUN", Tree::Missing, 3, false},
         {"dry run without /EXITCODE", "/DRYRUN", Tree::Corrupt, 0, false},
     };
     for (const Case& c : cases) {
