@@ -1,5 +1,6 @@
 # make demo  - build, plant synthetic samples in a fresh Wine machine, run a silent removal
-# make test  - build and run every test (host unit tests, Wine tests, UI tests, fuzz smoke)
+# make test  - build and run every test (host unit tests, Wine tests, UI tests, fuzz smoke,
+#              the fleet playbooks)
 # make install [PREFIX=/usr/local] [DESTDIR=] - the native scanner fixquorvin, the log
 #              reader quorvin-log and the man page fixquorvin(1), from the optimised build
 # make package - the same files as a Debian package (build/native/package/fixquorvin_<version>_<arch>.deb)
@@ -10,9 +11,10 @@ PREFIX ?= /usr/local
 INSTALL_PRESET ?= native
 
 APT_PACKAGES := cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev libhivex-dev pkg-config dpkg-dev \
-	            g++-mingw-w64-i686-posix wine wine32:i386 xvfb xauth x11-apps imagemagick fonts-liberation
+	            g++-mingw-w64-i686-posix wine wine32:i386 xvfb xauth x11-apps imagemagick fonts-liberation \
+	            ansible ansible-lint
 
-.PHONY: all deps host win32 fuzz test test-host test-win32 test-fuzz demo bench install package clean
+.PHONY: all deps host win32 fuzz test test-host test-win32 test-fuzz test-fleet demo bench install package clean
 
 all: host win32
 
@@ -49,7 +51,12 @@ test-win32: win32
 test-fuzz: fuzz
 	tests/fuzz-smoke.sh build/fuzz
 
-test: test-host test-win32 test-fuzz
+# The fleet playbooks (ansible/) over a local fleet: five file servers, two
+# Windows computers under Wine and one that never answers.
+test-fleet: host win32
+	tests/ansible/fleet-test.sh .
+
+test: test-host test-win32 test-fuzz test-fleet
 
 demo: win32 host
 	tests/demo.sh

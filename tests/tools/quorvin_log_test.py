@@ -151,6 +151,17 @@ class NativeRuns(unittest.TestCase):
                 self.assertEqual(set(doc["counters"]), NATIVE_SUMMARY)
                 self.assertEqual((doc["counters"]["files_scanned"], doc["unknown"]), (1, []))
 
+    def test_a_tree_that_is_not_there(self):
+        # The incomplete headline without a number of folders, then the report's own count.
+        folder = tempfile.mkdtemp(prefix="quorvin-log-test.")
+        atexit.register(shutil.rmtree, folder, True)
+        subprocess.run([os.environ["FIXQUORVIN"], "--dry-run", "--log=" + os.path.join(folder, "log"),
+                        os.path.join(folder, "missing")], capture_output=True)
+        code, doc, err = read(kept_log("log", folder))
+        self.assertEqual(code, 0, err)
+        self.assertEqual([doc["headline"]["outcome"], doc["complete"], doc["counters"]["directories_not_scanned"]],
+                         ["incomplete", True, 1])
+
     def test_lines_it_does_not_know_are_kept(self):
         tree, _, runs = native_runs()
         lines = runs["real"][0].split(b"\r\n")
