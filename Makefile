@@ -66,6 +66,7 @@ bench: host win32
 	@dpkg -s clamav >/dev/null 2>&1 || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends clamav >/dev/null
 	bench/run-native.sh
 	bench/run.sh
+	QUORVIN_FLEET_MEASURE=1 tests/ansible/fleet-test.sh .
 
 # The install rules are CMake's (cmake/host.cmake), so that a package can use them too.
 install:
