@@ -19,6 +19,7 @@
 #include "procs/shell.h"
 #include "procs/threats.h"
 #include "scan/delete.h"
+#include "scan/restore.h"
 #include "run/path_rules_core.h"
 #include "scan/walk.h"
 
@@ -233,11 +234,17 @@ RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
         }
     }
 
-    if (!rightsMissing && !run.flags.runStopped) StopOnMissingFunction(run, [&] { CleanMachine(run, progress); });
+    // /RESTORE= puts back what an earlier run kept, and does nothing else.
+    const bool restoring = !rightsMissing && !run.options.restoreDir.empty();
+    if (restoring) {
+        RestoreFromQuarantine(run);
+    } else if (!rightsMissing && !run.flags.runStopped) {
+        StopOnMissingFunction(run, [&] { CleanMachine(run, progress); });
+    }
 
     // Report.
     progress.SetStatusText("Procedure completed.");
-    if (!rightsMissing) {
+    if (!rightsMissing && !restoring) {
         ReportInputs in;
         in.stats = &run.stats;
         in.threatName = def.threatName;

@@ -13,7 +13,6 @@
 
 #include "linux/tree_scan.h"
 #include "linux/unique_fd.h"
-#include "run/dry_run_core.h"
 #include "scan/quarantine_core.h"
 
 namespace native {
@@ -30,10 +29,6 @@ namespace {
 // later run removes the copy of a restore that was killed.
 const char kCopyTag[] = ".fixquorvin-";
 constexpr size_t kWriteChunk = 1 << 20;
-
-const char kSuccessful[] = "The restore from the quarantine was successful: every file asked for was put back.";
-const char kUnsuccessful[] = "The restore from the quarantine was unsuccessful: not every file could be put back.";
-const char kDryHeadline[] = "The restore from the quarantine (dry run):";
 
 std::string Parent(const std::string& path) {
     size_t slash = path.rfind('/');
@@ -93,38 +88,6 @@ RestoreOutcome WriteFailure(int error) {
 }
 
 }  // namespace
-
-const char* RestoreText(RestoreOutcome outcome, bool dryRun) {
-    switch (outcome) {
-    case RestoreOutcome::Restored: return dryRun ? "(dry run) would be restored" : "(restored)";
-    case RestoreOutcome::Forced:
-        return dryRun ? "(dry run) would be restored over a file changed since the run (--force)"
-                      : "(restored over a file changed since the run, --force)";
-    case RestoreOutcome::Changed:
-        return "(WARNING: not restored, the file changed since the run; --force restores it anyway)";
-    case RestoreOutcome::Unknown:
-        return "(WARNING: not restored, the entry does not record the file the run left; --force restores it anyway)";
-    case RestoreOutcome::MadeAfterDelete:
-        return "(WARNING: not restored, a file of that name was made since the run; --force replaces it)";
-    case RestoreOutcome::GoneAfterRepair:
-        return "(WARNING: not restored, the file was deleted since the run; --force recreates it)";
-    case RestoreOutcome::NowDirectory: return "(WARNING: not restored, the path is now a directory)";
-    case RestoreOutcome::NowLink: return "(WARNING: not restored, the path is now a symbolic link)";
-    case RestoreOutcome::NowSpecial: return "(WARNING: not restored, the path is now no regular file)";
-    case RestoreOutcome::CopyMissing: return "(WARNING: not restored, the quarantine copy is missing)";
-    case RestoreOutcome::CopyTruncated: return "(WARNING: not restored, the quarantine copy is truncated)";
-    case RestoreOutcome::CopyMismatch:
-        return "(WARNING: not restored, the quarantine copy does not match its recorded hash)";
-    case RestoreOutcome::EntryUnreadable: return "(WARNING: not restored, the entry cannot be read)";
-    case RestoreOutcome::FolderMissing: return "(WARNING: not restored, its folder could not be made)";
-    case RestoreOutcome::FolderReadOnly: return "(WARNING: not restored, the folder is read-only)";
-    case RestoreOutcome::DiskFull: return "(WARNING: not restored, the disk is full)";
-    case RestoreOutcome::WriteFailed: return "(WARNING: not restored, the restored copy could not be written)";
-    case RestoreOutcome::ChangedDuringRestore: return "(WARNING: not restored, the file changed during the restore)";
-    case RestoreOutcome::Interrupted: return "(WARNING: not restored, the run was interrupted)";
-    }
-    return "";
-}
 
 Restorer::Restorer(const RestoreSettings& settings, RunLog& log, RestoreSeams seams)
     : m_settings(settings), m_log(log), m_seams(seams) {
@@ -199,37 +162,18 @@ void Restorer::Run() {
             readable ? LogText(entry.record.path) : "quarantine entry " + m_settings.quarantineDir + "/" + number + ".info";
         RestoreOutcome outcome = Restore(entry);
         if (outcome == RestoreOutcome::Interrupted) interrupted = true;
-        if (outcome == RestoreOutcome::Restored || outcome == RestoreOutcome::Forced)
-            ++restored;
-        else if (outcome == RestoreOutcome::Changed || outcome == RestoreOutcome::Unknown ||
-                 outcome == RestoreOutcome::MadeAfterDelete || outcome == RestoreOutcome::GoneAfterRepair)
-            ++refused;
-        else
-            ++failed;
-        m_log.PathLine(shown.c_str(), "%s", RestoreText(outcome, m_settings.dryRun));
+        counts.Add(outcome);
+        m_log.PathLine(shown.c_str(), "%s", quarantine::RestoreText(outcome, m_settings.dryRun));
         if (interrupted) break;
     }
     if (interrupted) m_log.Line("WARNING: the restore was interrupted: it stopped before it finished.");
+    counts.interrupted = interrupted;
     m_log.Empty();
-    if (m_settings.dryRun)
-        m_log.Report(kDryHeadline);
-    else
-        m_log.Report(refused || failed || interrupted ? kUnsuccessful : kSuccessful);
-    m_log.Report("");
-    m_log.ReportFormat(m_settings.dryRun ? "The number of the files that would be restored: %u"
-                                         : "The number of the restored files: %u",
-                       restored);
-    m_log.ReportFormat("The number of the files refused: %u", refused);
-    m_log.ReportFormat("The number of the files that could not be restored: %u", failed);
-    if (m_settings.dryRun) {
-        m_log.Report("");
-        m_log.Report(kDryRunClosingText);
-    }
+    quarantine::ComposeRestoreReport(counts, m_settings.dryRun, m_log);
 }
 
 RestoreOutcome Restorer::Restore(const Entry& entry) {
     if (entry.parse != quarantine::ParseOutcome::Ok) return RestoreOutcome::EntryUnreadable;
-    const quarantine::Record& r = entry.record;
     char data[16];
     std::snprintf(data, sizeof data, "%08u.data", entry.number);
 
@@ -240,11 +184,8 @@ RestoreOutcome Restorer::Restore(const Entry& entry) {
         if (!fd) return errno == ENOENT ? RestoreOutcome::CopyMissing : RestoreOutcome::EntryUnreadable;
         if (!ReadWhole(fd.get(), bytes)) return RestoreOutcome::EntryUnreadable;
     }
-    if (bytes.size() < r.size) return RestoreOutcome::CopyTruncated;
-    std::transform(bytes.begin(), bytes.end(), bytes.begin(), quarantine::EncodeByte);
-    if (bytes.size() != r.size ||
-        (!r.sha256.empty() && quarantine::Sha256Hex(bytes.data(), bytes.size()) != r.sha256))
-        return RestoreOutcome::CopyMismatch;
+    quarantine::Record r = entry.record;
+    if (RestoreOutcome copy = quarantine::CheckCopy(r, bytes); copy != RestoreOutcome::Restored) return copy;
 
     // The target as it is now.
     const std::string parent = Parent(r.path), name = BaseName(r.path);
@@ -259,33 +200,23 @@ RestoreOutcome Restorer::Restore(const Entry& entry) {
     }
     if (!dir) return errno == ENOTDIR ? RestoreOutcome::FolderMissing : RestoreOutcome::WriteFailed;
     struct stat seen = {};
-    bool exists = ::fstatat(dir.get(), name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) == 0;
-    if (!exists && errno != ENOENT) return RestoreOutcome::WriteFailed;
-    if (exists && S_ISDIR(seen.st_mode)) return RestoreOutcome::NowDirectory;
-    if (exists && S_ISLNK(seen.st_mode)) return RestoreOutcome::NowLink;
-    if (exists && !S_ISREG(seen.st_mode)) return RestoreOutcome::NowSpecial;
-
-    // Untouched: what the run left (or already the original).
-    RestoreOutcome refusal = RestoreOutcome::Restored;
-    if (exists) {
+    quarantine::Target target;
+    target.exists = ::fstatat(dir.get(), name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!target.exists && errno != ENOENT) return RestoreOutcome::WriteFailed;
+    target.directory = S_ISDIR(seen.st_mode);
+    target.link = S_ISLNK(seen.st_mode);
+    target.special = !S_ISREG(seen.st_mode) && !target.directory && !target.link;
+    if (target.exists && S_ISREG(seen.st_mode)) {
         posix::UniqueFd fd(::openat(dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
         std::vector<uint8_t> now;
         if (!fd || !ReadWhole(fd.get(), now)) return RestoreOutcome::WriteFailed;
-        const std::string hash = quarantine::Sha256Hex(now.data(), now.size());
-        const bool original = !r.sha256.empty() ? hash == r.sha256 : now == bytes;
-        if (deleted && !original)
-            refusal = RestoreOutcome::MadeAfterDelete;
-        else if (!deleted && !original && r.left.empty())
-            refusal = RestoreOutcome::Unknown;
-        else if (!deleted && !original && hash != r.left)
-            refusal = RestoreOutcome::Changed;
-    } else if (!deleted) {
-        refusal = RestoreOutcome::GoneAfterRepair;
+        target.sha256 = quarantine::Sha256Hex(now.data(), now.size());
     }
-    if (refusal != RestoreOutcome::Restored && !m_settings.force) return refusal;
-    const RestoreOutcome success = refusal == RestoreOutcome::Restored ? refusal : RestoreOutcome::Forced;
+    const RestoreOutcome success = quarantine::JudgeTarget(r, target, m_settings.force);
+    if (success != RestoreOutcome::Restored && success != RestoreOutcome::Forced) return success;
+    const bool exists = target.exists;
     if (m_settings.dryRun) return success;
-    RestoreOutcome put = PutBack(dir.get(), name, bytes, entry, exists, seen);
+    RestoreOutcome put = PutBack(dir.get(), name, bytes, r, exists, seen);
     return put == RestoreOutcome::Restored ? success : put;
 }
 
@@ -293,8 +224,7 @@ RestoreOutcome Restorer::Restore(const Entry& entry) {
 // and times, reaches the disk, and only then takes the target's name in one
 // rename: a kill at any point leaves the target as it was or restored.
 RestoreOutcome Restorer::PutBack(int dir, const std::string& name, const std::vector<uint8_t>& bytes,
-                                 const Entry& entry, bool exists, const struct ::stat& seen) {
-    const quarantine::Record& r = entry.record;
+                                 const quarantine::Record& r, bool exists, const struct ::stat& seen) {
     std::string copy;
     posix::UniqueFd fd;
     for (unsigned n = 0; n < 1000 && !fd; ++n) {
@@ -381,7 +311,7 @@ void Restorer::List(std::FILE* out) const {
 
 int RestoreStatus(const Restorer& restorer, bool ran) {
     if (!ran || restorer.interrupted) return 3;
-    return restorer.refused || restorer.failed ? 2 : 0;
+    return restorer.counts.refused || restorer.counts.failed ? 2 : 0;
 }
 
 }  // namespace native

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "run/log_core.h"
+#include "scan/quarantine_core.h"
 
 namespace native {
 
@@ -30,30 +31,7 @@ struct RestoreSeams {
     void (*beforeChange)() = nullptr;
 };
 
-// How the restore of one entry went; each has its own file line.
-enum class RestoreOutcome {
-    Restored,
-    Forced,             // restored over a file changed since the run
-    Changed,            // refused: changed since the run
-    Unknown,            // refused: the entry does not say what the run left
-    MadeAfterDelete,    // refused: a file of that name was made after the deletion
-    GoneAfterRepair,    // refused: deleted after the run
-    NowDirectory,
-    NowLink,
-    NowSpecial,
-    CopyMissing,
-    CopyTruncated,
-    CopyMismatch,
-    EntryUnreadable,
-    FolderMissing,
-    FolderReadOnly,
-    DiskFull,
-    WriteFailed,
-    ChangedDuringRestore,
-    Interrupted,
-};
-// The file line of an outcome.
-const char* RestoreText(RestoreOutcome outcome, bool dryRun);
+using quarantine::RestoreOutcome;
 
 class Restorer {
 public:
@@ -71,7 +49,7 @@ public:
     // One line per entry on out: number, action, size, when and path.
     void List(std::FILE* out) const;
 
-    uint32_t restored = 0, refused = 0, failed = 0;
+    quarantine::RestoreCounts counts;
     const volatile std::sig_atomic_t* stopFlag = nullptr;
     bool interrupted = false;
 
@@ -79,8 +57,8 @@ public:
 
 private:
     RestoreOutcome Restore(const Entry& entry);
-    RestoreOutcome PutBack(int dir, const std::string& name, const std::vector<uint8_t>& bytes, const Entry& entry,
-                           bool exists, const struct ::stat& seen);
+    RestoreOutcome PutBack(int dir, const std::string& name, const std::vector<uint8_t>& bytes,
+                           const quarantine::Record& record, bool exists, const struct ::stat& seen);
     bool Wanted(const std::string& path) const;
     void Step();
 

@@ -68,6 +68,12 @@ struct RemovalRun {
     ApiTable api;
     RunLog log;
     RunLimits limits;
+    // The /QUARANTINE= folder as the run found it at its first use (0 not
+    // looked at, 1 usable, -1 not usable), and the next entry number to try.
+    struct {
+        int status = 0;
+        unsigned next = 1;
+    } quarantine;
 
     // Takes the person's cancel from the display: the log line once, then the
     // flag that ends the walk. True when the run is cancelled.

@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "run/dry_run_core.h"
+#include "run/log_core.h"
+
 namespace quarantine {
 
 const char kMarkerName[] = "fixquorvin-quarantine.txt";
@@ -259,6 +262,104 @@ unsigned EntryNumber(const char* name) {
         n = n * 10 + static_cast<unsigned>(name[i] - '0');
     }
     return n;
+}
+
+const char* RestoreText(RestoreOutcome outcome, bool dryRun) {
+    switch (outcome) {
+    case RestoreOutcome::Restored: return dryRun ? "(dry run) would be restored" : "(restored)";
+    case RestoreOutcome::Forced:
+        return dryRun ? "(dry run) would be restored over a file changed since the run (--force)"
+                      : "(restored over a file changed since the run, --force)";
+    case RestoreOutcome::PendingRestart: return "(will be restored at the next restart)";
+    case RestoreOutcome::Changed:
+        return "(WARNING: not restored, the file changed since the run; --force restores it anyway)";
+    case RestoreOutcome::Unknown:
+        return "(WARNING: not restored, the entry does not record the file the run left; --force restores it anyway)";
+    case RestoreOutcome::MadeAfterDelete:
+        return "(WARNING: not restored, a file of that name was made since the run; --force replaces it)";
+    case RestoreOutcome::GoneAfterRepair:
+        return "(WARNING: not restored, the file was deleted since the run; --force recreates it)";
+    case RestoreOutcome::NowDirectory: return "(WARNING: not restored, the path is now a directory)";
+    case RestoreOutcome::NowLink: return "(WARNING: not restored, the path is now a symbolic link)";
+    case RestoreOutcome::NowSpecial: return "(WARNING: not restored, the path is now no regular file)";
+    case RestoreOutcome::CopyMissing: return "(WARNING: not restored, the quarantine copy is missing)";
+    case RestoreOutcome::CopyTruncated: return "(WARNING: not restored, the quarantine copy is truncated)";
+    case RestoreOutcome::CopyMismatch:
+        return "(WARNING: not restored, the quarantine copy does not match its recorded hash)";
+    case RestoreOutcome::EntryUnreadable: return "(WARNING: not restored, the entry cannot be read)";
+    case RestoreOutcome::FolderMissing: return "(WARNING: not restored, its folder could not be made)";
+    case RestoreOutcome::FolderReadOnly: return "(WARNING: not restored, the folder is read-only)";
+    case RestoreOutcome::DiskFull: return "(WARNING: not restored, the disk is full)";
+    case RestoreOutcome::WriteFailed: return "(WARNING: not restored, the restored copy could not be written)";
+    case RestoreOutcome::ChangedDuringRestore: return "(WARNING: not restored, the file changed during the restore)";
+    case RestoreOutcome::Interrupted: return "(WARNING: not restored, the run was interrupted)";
+    }
+    return "";
+}
+
+bool IsRefusal(RestoreOutcome o) {
+    return o == RestoreOutcome::Changed || o == RestoreOutcome::Unknown || o == RestoreOutcome::MadeAfterDelete ||
+           o == RestoreOutcome::GoneAfterRepair;
+}
+
+RestoreOutcome CheckCopy(Record& r, std::vector<uint8_t>& bytes) {
+    if (bytes.size() < r.size) return RestoreOutcome::CopyTruncated;
+    for (uint8_t& b : bytes) b = EncodeByte(b);
+    const std::string hash = Sha256Hex(bytes.data(), bytes.size());
+    if (bytes.size() != r.size || (!r.sha256.empty() && hash != r.sha256)) return RestoreOutcome::CopyMismatch;
+    if (r.sha256.empty()) r.sha256 = hash;
+    return RestoreOutcome::Restored;
+}
+
+// Untouched is what the run left, or already the original; a deleted file's
+// path must be free (or hold the original again).
+RestoreOutcome JudgeTarget(const Record& r, const Target& t, bool force) {
+    if (t.exists && t.directory) return RestoreOutcome::NowDirectory;
+    if (t.exists && t.link) return RestoreOutcome::NowLink;
+    if (t.exists && t.special) return RestoreOutcome::NowSpecial;
+    const bool deleted = r.action == "deleted";
+    RestoreOutcome refusal = RestoreOutcome::Restored;
+    if (t.exists) {
+        const bool original = !r.sha256.empty() && t.sha256 == r.sha256;
+        if (deleted && !original)
+            refusal = RestoreOutcome::MadeAfterDelete;
+        else if (!deleted && !original && r.left.empty())
+            refusal = RestoreOutcome::Unknown;
+        else if (!deleted && !original && t.sha256 != r.left)
+            refusal = RestoreOutcome::Changed;
+    } else if (!deleted) {
+        refusal = RestoreOutcome::GoneAfterRepair;
+    }
+    if (refusal == RestoreOutcome::Restored) return refusal;
+    return force ? RestoreOutcome::Forced : refusal;
+}
+
+void RestoreCounts::Add(RestoreOutcome o) {
+    if (o == RestoreOutcome::Restored || o == RestoreOutcome::Forced || o == RestoreOutcome::PendingRestart)
+        ++restored;
+    else if (IsRefusal(o))
+        ++refused;
+    else
+        ++failed;
+    if (o == RestoreOutcome::Interrupted) interrupted = true;
+}
+
+void ComposeRestoreReport(const RestoreCounts& c, bool dryRun, RunLog& log) {
+    if (dryRun)
+        log.Report("The restore from the quarantine (dry run):");
+    else if (c.refused || c.failed || c.interrupted)
+        log.Report("The restore from the quarantine was unsuccessful: not every file could be put back.");
+    else
+        log.Report("The restore from the quarantine was successful: every file asked for was put back.");
+    log.Report("");
+    log.ReportFormat(dryRun ? "The number of the files that would be restored: %u" : "The number of the restored files: %u",
+                     c.restored);
+    log.ReportFormat("The number of the files refused: %u", c.refused);
+    log.ReportFormat("The number of the files that could not be restored: %u", c.failed);
+    if (dryRun) {
+        log.Report("");
+        log.Report(kDryRunClosingText);
+    }
 }
 
 }  // namespace quarantine

@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+class RunLog;
 
 namespace quarantine {
 
@@ -70,5 +73,56 @@ bool UnescapePath(const std::string& text, std::string& path);
 
 // An entry's number from its .info name ("00000012.info"), or 0.
 unsigned EntryNumber(const char* fileName);
+
+// How the restore of one entry went; each has its own file line. Both
+// programs judge by the same rules.
+enum class RestoreOutcome {
+    Restored,
+    Forced,             // restored over a file changed since the run
+    PendingRestart,     // the file is in use: it is put back at the next restart
+    Changed,            // refused: changed since the run
+    Unknown,            // refused: the entry does not say what the run left
+    MadeAfterDelete,    // refused: a file of that name was made after the deletion
+    GoneAfterRepair,    // refused: deleted after the run
+    NowDirectory,
+    NowLink,
+    NowSpecial,
+    CopyMissing,
+    CopyTruncated,
+    CopyMismatch,
+    EntryUnreadable,
+    FolderMissing,
+    FolderReadOnly,
+    DiskFull,
+    WriteFailed,
+    ChangedDuringRestore,
+    Interrupted,
+};
+const char* RestoreText(RestoreOutcome outcome, bool dryRun);
+// Left alone because it changed since the run (--force, /FORCE would restore it).
+bool IsRefusal(RestoreOutcome outcome);
+
+// The bytes of an entry's .data file, decoded in place, against its record:
+// Restored when whole and matching its hash. An older entry without a hash
+// gets the copy's, so that the original can be told when it is back.
+RestoreOutcome CheckCopy(Record& record, std::vector<uint8_t>& bytes);
+
+// The file at an entry's path now.
+struct Target {
+    bool exists = false;
+    bool directory = false, link = false, special = false;
+    std::string sha256;   // of its content, when it is a regular file
+};
+// Restored (go ahead), Forced (go ahead, it changed since the run) or why not.
+RestoreOutcome JudgeTarget(const Record& record, const Target& target, bool force);
+
+struct RestoreCounts {
+    uint32_t restored = 0, refused = 0, failed = 0;
+    bool interrupted = false;
+    void Add(RestoreOutcome outcome);
+};
+// The summary after the file lines (and an empty line): the headline, the
+// three numbers; a dry run's ends with "Dry run: nothing was changed.".
+void ComposeRestoreReport(const RestoreCounts& counts, bool dryRun, RunLog& log);
 
 }  // namespace quarantine
