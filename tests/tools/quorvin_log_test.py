@@ -377,6 +377,13 @@ class WindowsLogs(unittest.TestCase):
         self.assertEqual(doc["counters"]["deletes_pending_restart"], 1)
         self.assertEqual(self.outcomes(doc)["vcab.dll"], "deleted_at_restart")
 
+    def test_restore(self):
+        _, doc = self.read_log("windows-silent-restore.log")
+        self.assertEqual([doc["headline"]["outcome"], doc["complete"], doc["unknown"]], ["restored", True, []])
+        self.assertEqual(self.outcomes(doc), {"hello-infected.exe": "restored", "hello-twolayer.exe": "restored",
+                                              "setup-dropper.exe": "restored", "vcab.dll": "restored"})
+        self.assertEqual(doc["counters"], {"files_restored": 4, "files_refused": 0, "files_not_restored": 0})
+
     @unittest.skipUnless(os.environ.get("QUORVIN_WINDOWS_LOGS"), "only the Wine test keeps this log")
     def test_nothing_scanned_nothing_found(self):
         _, doc = self.read_log("windows-silent-clean.log")
