@@ -2,16 +2,17 @@
 # make test  - build and run every test (host unit tests, Wine tests, UI tests, fuzz smoke)
 # make install [PREFIX=/usr/local] [DESTDIR=] - the native scanner fixquorvin, the log
 #              reader quorvin-log and the man page fixquorvin(1), from the optimised build
+# make package - the same files as a Debian package (build/native/package/fixquorvin_<version>_<arch>.deb)
 SHELL := /bin/bash
 JOBS  ?= $(shell nproc)
 PREFIX ?= /usr/local
 # The build that is installed: "native" (optimised, no sanitizers) or "host".
 INSTALL_PRESET ?= native
 
-APT_PACKAGES := cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev libhivex-dev pkg-config \
+APT_PACKAGES := cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev libhivex-dev pkg-config dpkg-dev \
 	            g++-mingw-w64-i686-posix wine wine32:i386 xvfb xauth x11-apps imagemagick fonts-liberation
 
-.PHONY: all deps host win32 fuzz test test-host test-win32 test-fuzz demo bench install clean
+.PHONY: all deps host win32 fuzz test test-host test-win32 test-fuzz demo bench install package clean
 
 all: host win32
 
@@ -64,6 +65,12 @@ install:
 	cmake --preset $(INSTALL_PRESET) >/dev/null
 	cmake --build --preset $(INSTALL_PRESET) -j $(JOBS) --target fixquorvin
 	DESTDIR="$(DESTDIR)" cmake --install build/$(INSTALL_PRESET) --prefix "$(PREFIX)"
+
+# CPack over the install rules, in the build that `make install` uses.
+package: deps
+	cmake --preset native >/dev/null
+	cmake --build --preset native -j $(JOBS) --target fixquorvin
+	cd build/native && cpack -G DEB
 
 clean:
 	rm -rf build

@@ -90,6 +90,32 @@ if(HIVEX_FOUND)
   install(TARGETS fixquorvin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(PROGRAMS ${CMAKE_SOURCE_DIR}/tools/quorvin-log DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${CMAKE_SOURCE_DIR}/docs/fixquorvin.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+  # `make package`: a Debian package of the same rules, from build/native.
+  # The libraries the program links come from dpkg-shlibdeps (libc6,
+  # libhivex0, libstdc++6, libgcc-s1); quorvin-log needs python3.
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGE_NAME fixquorvin)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_PACKAGE_VENDOR Ostrovel)
+  set(CPACK_PACKAGE_CONTACT "Ostrovel <fixquorvin@ostrovel.invalid>")
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "W32.Quorvin removal for directory trees and offline Windows volumes")
+  # (CPack puts the summary above it as the first line)
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "fixquorvin scans directory trees (file servers, backups, the disk of an
+infected Windows machine mounted on a rescue system), repairs the program
+files W32.Quorvin has infected and deletes the threat's own files; on an
+offline Windows volume it also removes the threat's registry entries from
+the volume's hives. quorvin-log reads a log of fixquorvin or of the Windows
+removal tool and prints it as one JSON document.")
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS python3)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_STRIP_FILES ON)
+  set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+  include(CPack)
 else()
   message(WARNING "hivex not found (Debian: libhivex-dev): the native scanner fixquorvin is not built")
 endif()
@@ -108,4 +134,13 @@ if(Python3_FOUND)
     add_test(NAME quorvin_log.${group} COMMAND ${Python3_EXECUTABLE} ${_reader_test} -v ${group})
     set_tests_properties(quorvin_log.${group} PROPERTIES ENVIRONMENT "${_reader_env}" TIMEOUT 300)
   endforeach()
+
+  # The Debian package built from this build's rules: its file list, its
+  # control fields, and its programs run from where dpkg-deb unpacks them.
+  find_program(DPKG_DEB dpkg-deb)
+  if(TARGET fixquorvin AND DPKG_DEB)
+    add_test(NAME package.deb COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/tools/package_test.py -v)
+    set_tests_properties(package.deb PROPERTIES TIMEOUT 300 ENVIRONMENT
+      "CPACK_COMMAND=${CMAKE_CPACK_COMMAND};QUORVIN_BUILD_DIR=${CMAKE_BINARY_DIR}")
+  endif()
 endif()

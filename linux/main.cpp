@@ -105,6 +105,7 @@ static int Restore(const native::CommandLine& cl, RunLog& log) {
 }
 
 int main(int argc, char** argv) {
+    const auto started = std::chrono::steady_clock::now();
     std::vector<std::string> args(argv + 1, argv + argc);
     long processors = ::sysconf(_SC_NPROCESSORS_ONLN);
     native::CommandLine cl = native::ParseCommandLine(args, processors > 0 ? static_cast<unsigned>(processors) : 1);
@@ -207,6 +208,10 @@ int main(int argc, char** argv) {
     result.filesLeftUnchanged = scanner.leftUnchanged;
     result.directoriesNotScanned = scanner.directoriesNotScanned;
     result.interrupted = scanner.interrupted;
+    result.bytesRead = scanner.bytesScanned;
+    result.filesUnreadable = scanner.filesUnreadable;
+    result.windowsVolume = !volumes.empty();
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     native::ComposeRunReport(result, log);
     log.Flush();
     log.SetSink(nullptr);

@@ -38,10 +38,18 @@ struct RunResult {
     uint32_t filesLeftUnchanged = 0;     // of notCleaned: left for a reason other than corruption
     uint32_t directoriesNotScanned = 0;
     bool interrupted = false;            // stopped by a signal
+    uint64_t bytesRead = 0;
+    double seconds = 0;                  // from the start of the run to its report
+    uint32_t filesUnreadable = 0;        // files that could not be opened or read for scanning
+    bool windowsVolume = false;          // a Windows volume's hives were part of the run
 };
 
-// The report lines, after the empty line that ends the run's lines; a dry
-// run's report ends with "Dry run: nothing was changed.".
+// The report lines, after the empty line that ends the run's lines: a
+// headline, then always the summary of what was scanned and done, also over a
+// clean tree. Nothing in it is advice only a Windows machine can follow, and
+// no line counts what a Linux run cannot do (processes, services); the
+// registry line only when a Windows volume was part of the run. A dry run's
+// report ends with "Dry run: nothing was changed.".
 void ComposeRunReport(const RunResult& result, RunLog& log);
 
 }  // namespace native

@@ -787,7 +787,7 @@ void TreeScanner::Handle(Entry& entry) {
         break;
     }
     ++stats.filesScanned;
-    bytesScanned += entry.size;
+    if (!entry.unreadable) bytesScanned += entry.size;
     if (!entry.unreadable && entry.verdict == kVerdictClean) {   // the common case: nothing to say
         if (m_progress) m_progress->Update(stats.filesScanned, bytesScanned, stats.infections);
         return;
@@ -797,6 +797,7 @@ void TreeScanner::Handle(Entry& entry) {
     const int dir = entry.dir->fd.get();
     if (entry.unreadable) {
         ++ioErrors;
+        ++filesUnreadable;
         if (HasExeSuffix(path, entry.path.size())) m_log.PathLine(path, "%s", kCannotOpenForScanText);
     }
     if (entry.verdict != kVerdictClean) {

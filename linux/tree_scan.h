@@ -105,7 +105,8 @@ public:
     uint32_t notCleaned = 0;      // finds left in place (failed repair, delete or quarantine)
     uint32_t leftUnchanged = 0;   // of those, the ones left for a reason other than corruption
     uint32_t directoriesNotScanned = 0;
-    uint64_t bytesScanned = 0;
+    uint32_t filesUnreadable = 0;   // files the detection could not open or map
+    uint64_t bytesScanned = 0;      // of the files that could be read
     int rootError = 0;            // errno of the last root that could not be opened
     // Set (by a signal handler) to stop the run: the copy being written is
     // removed and no further file is changed.

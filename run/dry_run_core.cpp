@@ -61,13 +61,13 @@ std::string UnmadeRegistryLine(const std::string& line, UnmadeChange why) {
     return line;
 }
 
-void ComposeDryRunReport(const DryRunReportInputs& in, RunLog& log) {
+bool ComposeDryRunHeadline(const DryRunReportInputs& in, RunLog& log) {
     const RemovalStats& s = *in.stats;
     const char* name = in.threatName ? in.threatName : "";
     const bool found = ReportFindsSomething(s) || s.registryEntriesFixed != 0;
     if (!found && !in.incomplete) {
         log.ReportFormat("%s has not been found on your computer.", name);
-        return;
+        return false;
     }
     if (found) {
         log.ReportFormat("%s was found: a real run would make %s and delete %s.", name,
@@ -81,7 +81,12 @@ void ComposeDryRunReport(const DryRunReportInputs& in, RunLog& log) {
                          Files(in.notCleaned, "find", "finds").c_str());
     else if (in.incomplete)
         log.ReportFormat("A real run would be unsuccessful: not everything could be examined.");
+    return true;
+}
 
+void ComposeDryRunReport(const DryRunReportInputs& in, RunLog& log) {
+    if (!ComposeDryRunHeadline(in, log)) return;
+    const RemovalStats& s = *in.stats;
     log.Report("");
     log.ReportFormat("Here is the report:");
     log.Report("");

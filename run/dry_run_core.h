@@ -33,6 +33,10 @@ struct DryRunReportInputs {
     bool incomplete = false;   // something could not be examined
 };
 
+// The headline alone; false when it says that nothing was found (the
+// report then has nothing more to say).
+bool ComposeDryRunHeadline(const DryRunReportInputs& in, RunLog& log);
+
 // The report of a dry run: headline and counters in the "would" form, never
 // a past-tense success. The caller adds kDryRunClosingText at the end.
 void ComposeDryRunReport(const DryRunReportInputs& in, RunLog& log);

@@ -41,7 +41,14 @@ REPORT_NUMBERS = [
     ("", " file(s) could not be deleted.", "deletes_pending_restart"),
     ("", " file(s) could not be replaced after repair.", "replacements_pending_restart"),
     ("", " file(s) could not be repaired due to corruption during infection.", "repairs_failed"),
+    # the native scanner's summary
+    ("The number of bytes read: ", "", "bytes_read"),
+    ("The time taken in seconds: ", "", "seconds"),
+    ("The number of failed repairs: ", "", "repairs_failed"),
+    ("The number of files left unreadable: ", "", "files_unreadable"),
 ]
+NATIVE_SUMMARY = {"files_scanned", "bytes_read", "seconds", "infections", "repairs", "repairs_failed",
+                  "threat_files_deleted", "files_unreadable"}
 
 # What the sample tool says of a sample, and its outcome in (a real run, a dry run).
 OUTCOMES = {
@@ -67,9 +74,9 @@ def report_numbers(data):
     numbers = {}
     for line in re.split(rb"\r?\n", data):
         for head, tail, key in REPORT_NUMBERS:
-            found = re.fullmatch(re.escape(head) + r"(\d+)" + re.escape(tail), line.decode("latin-1"))
+            found = re.fullmatch(re.escape(head) + r"(\d+(\.\d+)?)" + re.escape(tail), line.decode("latin-1"))
             if found:
-                numbers[key] = int(found[1])
+                numbers[key] = float(found[1]) if found[2] else int(found[1])
     return numbers
 
 
@@ -93,7 +100,7 @@ def native_runs():
     listing = subprocess.run([os.environ["WRITE_SAMPLES"], tree, "-"], capture_output=True, text=True, check=True)
     kinds = {os.path.join(tree, line[:28].strip()): line[28:].strip() for line in listing.stdout.splitlines()}
     clean = next(path for path, kind in kinds.items() if kind == "clean")
-    runs = {}
+    runs = {"bytes": sum(os.path.getsize(os.path.join(d, n)) for d, _, names in os.walk(tree) for n in names)}
     for name, args in (("dry", ["--dry-run", tree]), ("real", ["--quarantine=" + folder + "/q", tree]),
                        ("clean", [clean])):
         p = subprocess.run([os.environ["FIXQUORVIN"], "--log=" + os.path.join(folder, name), *args], capture_output=True)
@@ -124,17 +131,25 @@ class NativeRuns(unittest.TestCase):
                 self.assertEqual(doc["counters"]["repairs_failed"], 1)
                 self.assertEqual((doc["headline"]["outcome"], doc["headline"].get("would_be_unsuccessful")),
                                  ("found", True) if dry else ("unsuccessful", None))
+                # The summary is whole, with the bytes of every file of the tree.
+                self.assertLessEqual(NATIVE_SUMMARY, set(doc["counters"]))
+                self.assertEqual((doc["counters"]["bytes_read"], doc["counters"]["files_unreadable"]),
+                                 (runs["bytes"], 0))
+                self.assertIsInstance(doc["counters"]["seconds"], float)
                 # A layered sample is one finding with one detection per layer.
                 self.assertEqual([len(f["detections"]) for f in doc["files"] if f["path"].endswith("/twice.exe")], [2])
 
     def test_clean_file(self):
-        # (standard output: its LF lines tell the program, the log's few CR LF lines do not)
-        _, stdout = native_runs()[2]["clean"]
-        code, doc, err = read(stdout)
-        self.assertEqual(code, 0, err)
-        self.assertEqual([doc["program"], doc["headline"]["outcome"], doc["threat_found"], doc["files"]],
-                         ["native", "not_found", False, []])
-        self.assertEqual(doc["counters"], report_numbers(stdout))
+        # The log file's CR LF lines and standard output's LF lines: the summary tells the program in both.
+        for name, data in zip(("log", "stdout"), native_runs()[2]["clean"]):
+            with self.subTest(name):
+                code, doc, err = read(data)
+                self.assertEqual(code, 0, err)
+                self.assertEqual([doc["program"], doc["headline"]["outcome"], doc["threat_found"], doc["files"]],
+                                 ["native", "not_found", False, []])
+                self.assertEqual(doc["counters"], report_numbers(data))
+                self.assertEqual(set(doc["counters"]), NATIVE_SUMMARY)
+                self.assertEqual((doc["counters"]["files_scanned"], doc["unknown"]), (1, []))
 
     def test_lines_it_does_not_know_are_kept(self):
         tree, _, runs = native_runs()
@@ -212,7 +227,9 @@ class BadInput(unittest.TestCase):
         if NATIVE:
             dry = native_runs()[2]["dry"][0]
             cases += [("dry run without its closing line", cut(dry, b"\r\nDry run:"), "closing line"),
-                      ("native report without counters", cut(dry, b"The total number"), "no counters")]
+                      ("native report without counters", cut(dry, b"The total number"), "no counters"),
+                      ("native summary cut short", cut(native_runs()[2]["real"][0], b"The number of files left"),
+                       "last counter")]
         for name, data, reason in cases:
             with self.subTest(name):
                 code, doc, err = read(data)
