@@ -20,6 +20,7 @@ using nt::Count;
 struct Kept {
     Bytes bytes;
     mode_t mode;
+    uid_t uid;
     struct timespec mtime, atime;
 };
 
@@ -36,10 +37,13 @@ std::map<std::string, Kept> Plant(const std::string& root) {
     for (const auto& [name, bytes, mode] : files) {
         const std::string path = root + "/" + name;
         EXPECT_TRUE(nt::WriteBytes(path, bytes));
+        // Another owner where the tests may give one (as root).
+        const uid_t uid = ::geteuid() == 0 && n == 0 ? 65534 : ::geteuid();
+        if (uid != ::geteuid()) EXPECT_EQ(::chown(path.c_str(), uid, uid), 0);
         ::chmod(path.c_str(), mode);
         const struct timespec times[2] = {{1000000000 + ++n, 123}, {1100000000 + n, 456789}};
         ::utimensat(AT_FDCWD, path.c_str(), times, 0);
-        kept[path] = {bytes, mode, times[1], times[0]};
+        kept[path] = {bytes, mode, uid, times[1], times[0]};
     }
     return kept;
 }
@@ -50,6 +54,7 @@ void ExpectAsBefore(const std::map<std::string, Kept>& kept, bool atimes = true)
         ASSERT_EQ(::lstat(path.c_str(), &st), 0) << path;
         EXPECT_EQ(nt::ReadBytes(path), k.bytes) << path;
         EXPECT_EQ(st.st_mode & 07777, k.mode) << path;
+        EXPECT_EQ(st.st_uid, k.uid) << path;
         EXPECT_EQ(st.st_mtim.tv_sec, k.mtime.tv_sec) << path;
         EXPECT_EQ(st.st_mtim.tv_nsec, k.mtime.tv_nsec) << path;
         // (reading a file that is not restored moves its access time)
