@@ -24,10 +24,11 @@ std::string Upper(std::string s) {
     return s;
 }
 
-std::string RunTool(const std::string& switches) {
+std::string RunTool(const std::string& switches, DWORD* exitCode = nullptr) {
     std::string dir = qt::NewWorkDir("run");
     qt::ProcessResult r = qt::Run("\"" + qt::BinDir() + "\\FixQuorvin.exe\" /S /NOSILENTREBOOT " + switches, dir, 600000);
     EXPECT_TRUE(r.finished);
+    if (exitCode) *exitCode = r.exitCode;
     return qt::ReadText(dir + "\\fixquorvin.log");
 }
 
@@ -91,8 +92,19 @@ TEST(Quarantine, KeepsEveryOriginalInTheNativeForm) {
     EXPECT_EQ(qt::Count(log, "directory " + shown + "\\Q: (skipped, a quarantine folder of fixquorvin)\r\n"), 1u) << log;
     EXPECT_EQ(qt::Count(log, "infected with"), 1u) << log;
 
+    // A dry run of the restore says what it would put back and changes nothing.
+    const Bytes repaired = qt::ReadBytes(dir + "\\a.exe");
+    DWORD code = 0;
+    log = RunTool("/RESTORE=" + q + " /DRYRUN /EXITCODE", &code);
+    EXPECT_EQ(qt::Count(log, ": (dry run) would be restored\r\n"), 2u) << log;
+    EXPECT_EQ(qt::Count(log, "Dry run: nothing was changed."), 1u) << log;
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(qt::ReadBytes(dir + "\\a.exe"), repaired);
+    EXPECT_FALSE(qt::FileExists(dir + "\\b.dll"));
+
     // /RESTORE= puts both back: bytes and attributes as before the run.
-    log = RunTool("/RESTORE=" + q);
+    log = RunTool("/RESTORE=" + q + " /EXITCODE", &code);
+    EXPECT_EQ(code, 0u);
     EXPECT_EQ(qt::Count(log, ": (restored)\r\n"), 2u) << log;
     EXPECT_EQ(qt::Count(log, "The restore from the quarantine was successful"), 1u) << log;
     EXPECT_EQ(qt::Count(log, "infected with"), 0u);
@@ -103,9 +115,10 @@ TEST(Quarantine, KeepsEveryOriginalInTheNativeForm) {
     // Removed again; a repaired file changed since is refused without /FORCE.
     RunTool("/ONLYDIR=" + dir + " /QUARANTINE=" + q);
     ASSERT_TRUE(qt::WriteBytes(dir + "\\a.exe", {'m', 'i', 'n', 'e'}));
-    log = RunTool("/RESTORE=" + q);
+    log = RunTool("/RESTORE=" + q + " /EXITCODE", &code);
     EXPECT_EQ(qt::Count(log, ": (WARNING: not restored, the file changed since the run; /FORCE restores it anyway)\r\n"), 1u)
         << log;
+    EXPECT_EQ(code, 2u);
     EXPECT_EQ(qt::Count(log, "The number of the files refused: 1\r\n"), 1u) << log;
     EXPECT_EQ(qt::ReadBytes(dir + "\\a.exe"), Bytes({'m', 'i', 'n', 'e'}));
     EXPECT_EQ(qt::ReadBytes(dir + "\\b.dll"), threat);
@@ -127,8 +140,10 @@ TEST(Quarantine, AFolderOfOtherFilesIsNotUsed) {
     EXPECT_EQ(qt::Count(log, "The W32.Quorvin removal was unsuccessful."), 1u) << log;
     EXPECT_FALSE(qt::FileExists(other + "\\fixquorvin-quarantine.txt"));
     // Nor is anything restored from it.
-    log = RunTool("/RESTORE=" + other);
+    DWORD code = 0;
+    log = RunTool("/RESTORE=" + other + " /EXITCODE", &code);
     EXPECT_EQ(qt::Count(log, "WARNING: nothing was restored: the folder "), 1u) << log;
+    EXPECT_EQ(code, 3u);
     EXPECT_EQ(qt::ReadBytes(other + "\\keep.txt"), Bytes({'k'}));
 }
 
