@@ -356,22 +356,27 @@ TEST_F(ImageTermination, EndsEveryProcessWhosePathHoldsTheName) {
     Host first, second;
     ASSERT_TRUE(first.Start(HostCopy("qvend.exe")));
     ASSERT_TRUE(second.Start(HostCopy("qvend.exe")));
-    ImageTerminationRecord table[] = {{"nomatch-qv", 0}, {"\\BIN\\QVEND", 0}, {nullptr, 0}};
+    const ImageTerminationRecord table[] = {{"nomatch-qv"}, {"\\BIN\\QVEND"}, {nullptr}};
 
     EXPECT_EQ(TerminateProcessesByImage(run, table), 1);
     EXPECT_EQ(log.text, "process: qvend.exe (terminaed)\r\nprocess: qvend.exe (terminaed)\r\n");
     EXPECT_EQ(run.stats.processesTerminated, 2u);
     EXPECT_TRUE(first.Ended() && second.Ended());
-    EXPECT_EQ(table[0].done, 0);
-    EXPECT_EQ(table[1].done, 1);
+    EXPECT_FALSE(run.imageTermination.done(table[0]));
+    EXPECT_TRUE(run.imageTermination.done(table[1]));
 
-    // A record once done is skipped.
+    // A record once done is skipped for the rest of the run; another run has
+    // flags of its own.
     Host third;
     ASSERT_TRUE(third.Start(HostCopy("qvend.exe")));
     EXPECT_EQ(TerminateProcessesByImage(run, table), -1);
     EXPECT_FALSE(third.Ended());
+    RemovalRun next;
+    qt::LogCapture nextLog{next.log};
+    EXPECT_EQ(TerminateProcessesByImage(next, table), 1);
+    EXPECT_TRUE(third.Ended());
 
-    ImageTerminationRecord empty[] = {{nullptr, 0}};
+    const ImageTerminationRecord empty[] = {{nullptr}};
     EXPECT_EQ(TerminateProcessesByImage(run, empty), -1);
     EXPECT_EQ(TerminateProcessesByImage(run, nullptr), -1);
     EXPECT_EQ(run.stats.processesTerminated, 2u);
@@ -380,7 +385,7 @@ TEST_F(ImageTermination, EndsEveryProcessWhosePathHoldsTheName) {
 TEST_F(ImageTermination, LockedThreatFileIsDeletedOnceItsHolderIsEnded) {
     if (!qt::ProcessMemoryReadable()) GTEST_SKIP() << kNoMemoryReads;
     ASSERT_TRUE(qt::PrepareNtWalk(run));
-    ImageTerminationRecord table[] = {{"file_holder.exe", 0}, {nullptr, 0}};
+    const ImageTerminationRecord table[] = {{"file_holder.exe"}, {nullptr}};
     ThreatDefinition def = BuiltInDefinition();
     def.imageTerminationTable = table;
     run.def = &def;
@@ -391,7 +396,7 @@ TEST_F(ImageTermination, LockedThreatFileIsDeletedOnceItsHolderIsEnded) {
     EXPECT_EQ(DeleteFileLogged(run, qt::LongPath(path).c_str(), true), DeleteOutcome::Deleted);
     EXPECT_FALSE(qt::FileExists(path));
     EXPECT_EQ(log.text, "process: file_holder.exe (terminaed)\r\n" + path + ": (deleted)\r\n");
-    EXPECT_EQ(table[0].done, 1);
+    EXPECT_TRUE(run.imageTermination.done(table[0]));
 }
 
 // ---- The shell restart (9x) ----------------------------------------------------
