@@ -8,7 +8,7 @@
 #include "procs/process_match_core.h"
 #include "procs/threats.h"
 #include "ps/win32/ps_win32.h"
-#include "ps/win32/ps_win32_bindings.h"
+#include "ps/win32/system_functions.h"
 
 namespace {
 constexpr char kProcessEnded[] = "process: %s (terminaed)";

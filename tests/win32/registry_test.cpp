@@ -15,7 +15,7 @@
 #include "fix/com_cleanup.h"
 #include "fix/registry.h"
 #include "procs/threats.h"
-#include "ps/win32/ps_win32_bindings.h"
+#include "ps/win32/system_functions.h"
 #include "support/replace.h"
 #include "support/run_setup.h"
 #include "support/support.h"

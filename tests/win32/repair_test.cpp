@@ -15,7 +15,7 @@
 #include "repair_support.h"
 #include "support/replace.h"
 #include "support/run_setup.h"
-#include "ps/win32/ps_win32_bindings.h"
+#include "ps/win32/system_functions.h"
 #include "scan/delete.h"
 #include "scan/detect.h"
 #include "platform/fault_guard.h"

@@ -8,7 +8,7 @@
 
 #include "app/environment.h"
 #include "app/removal_run.h"
-#include "ps/win32/ps_win32_bindings.h"
+#include "ps/win32/system_functions.h"
 #include "repair_support.h"
 #include "support/replace.h"
 #include "support/support.h"

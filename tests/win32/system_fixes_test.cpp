@@ -15,7 +15,7 @@
 #include "fix/registry.h"
 #include "fix/services.h"
 #include "fix/shares.h"
-#include "ps/win32/ps_win32_bindings.h"
+#include "ps/win32/system_functions.h"
 #include "support/replace.h"
 #include "support/support.h"
 

@@ -19,7 +19,7 @@
 #include "procs/threats.h"
 #include "ps/win32/ps_win32.h"
 #include "scan/delete.h"
-#include "ps/win32/ps_win32_bindings.h"
+#include "ps/win32/system_functions.h"
 #include "support/replace.h"
 #include "support/run_setup.h"
 #include "support/support.h"

@@ -8,7 +8,7 @@
 
 #include "ps/win32/ps_records_core.h"
 #include "ps/win32/ps_win32.h"
-#include "ps/win32/ps_win32_bindings.h"
+#include "ps/win32/system_functions.h"
 #include "ps/win32/ps_win32_templates.h"
 #include "win32/unique_handle.h"
 
