@@ -119,9 +119,9 @@ read_value read_u32(HANDLE process, uint32_t address) {
 
 bool process_memory::read(uint32_t address, void* out, uint32_t size) {
     SIZE_T done = 0;
-    return dyn_ReadProcessMemory(m_process, reinterpret_cast<LPCVOID>(static_cast<uintptr_t>(address)), out, size,
-                                 &done) &&
-           done == size;
+    void* from = reinterpret_cast<void*>(static_cast<uintptr_t>(address));
+    if (m_route == route::native) return dyn_NtReadVirtualMemory(m_process, from, out, size, &done) == 0 && done == size;
+    return dyn_ReadProcessMemory(m_process, from, out, size, &done) && done == size;
 }
 
 std::string to_ansi(const std::u16string& text) {
