@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "native_support.h"
+#include "tests/support/native_support.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 
 #include "linux/tree_scan.h"
 #include "linux/unique_fd.h"
-#include "native_support.h"
-#include "tests/unit/log_capture.h"
+#include "tests/support/native_support.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 

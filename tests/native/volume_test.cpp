@@ -8,11 +8,11 @@
 
 #include <functional>
 
-#include "hive_builder.h"
+#include "tests/support/hive_builder.h"
 #include "linux/tree_scan.h"
 #include "linux/windows_volume.h"
-#include "native_support.h"
-#include "tests/unit/log_capture.h"
+#include "tests/support/native_support.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 

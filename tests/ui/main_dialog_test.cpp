@@ -1,6 +1,6 @@
 // The dialogs before a run: agreement, help, main dialog, About, Close and Esc,
 // "/NOCANCEL", the second copy.
-#include "fixquorvin_ui.h"
+#include "support/fixquorvin_ui.h"
 
 #include "run/options_core.h"
 

@@ -1,6 +1,6 @@
 // A run driven through the main dialog: the status line during the run, the
 // report box, Cancel with its confirmation, "/NOCANCEL" during the run.
-#include "fixquorvin_ui.h"
+#include "support/fixquorvin_ui.h"
 
 #include <cstdio>
 

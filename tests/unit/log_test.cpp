@@ -3,7 +3,7 @@
 #include <string>
 
 #include "run/log_core.h"
-#include "tests/unit/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "fix/fix_lists_core.h"
 #include "fix/registry_core.h"
-#include "tests/unit/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/unit/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "scan/detect_core.h"
 #include "tests/samples/sample_factory_core.h"
 

@@ -5,7 +5,7 @@
 
 #include "run/log_core.h"
 #include "run/report_core.h"
-#include "tests/unit/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "app/environment.h"
 #include "run/run_context.h"
-#include "repair_support.h"
+#include "support/repair_support.h"
 #include "support/replace.h"
 #include "support/run_setup.h"
 #include "ps/win32/system_functions.h"

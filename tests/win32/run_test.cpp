@@ -9,7 +9,7 @@
 #include "app/environment.h"
 #include "app/removal_run.h"
 #include "ps/win32/system_functions.h"
-#include "repair_support.h"
+#include "support/repair_support.h"
 #include "support/replace.h"
 #include "support/support.h"
 #include "win32/unique_handle.h"

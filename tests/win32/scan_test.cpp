@@ -13,7 +13,7 @@
 
 #include "app/environment.h"
 #include "run/run_context.h"
-#include "repair_support.h"
+#include "support/repair_support.h"
 #include "tests/samples/sample_set_core.h"
 #include "support/run_setup.h"
 #include "run/api_table.h"

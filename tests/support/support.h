@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/unit/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace qt {
 
