@@ -6,13 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "support/product.h"
 #include "support/support.h"
 #include "support/ui.h"
 
 namespace ui_test {
 
 // The program's own texts, as the user sees them.
-inline const std::string kTitle = "Ostrovel W32.Quorvin Removal Tool 1.0.4";
+inline const std::string kTitle = qt::kProductTitle;
 inline const std::string kEulaCaption = kTitle + " EULA";
 inline const std::string kCancelQuestion =
     "It is important to scan all the files. Are you sure you want to cancel the scanning procedure?";

@@ -57,7 +57,7 @@ TEST(Agreement, HelpFollowsTheAgreementThenTheDialogWaits) {
     HWND help = app.Box("FixQuorvin");
     ASSERT_NE(help, nullptr);
     EXPECT_EQ(qt::ui::MessageBoxText(help), kHelpText);
-    EXPECT_EQ(qt::MessageBoxIcon(help), static_cast<UINT>(MB_ICONINFORMATION));
+    EXPECT_EQ(qt::ui::MessageBoxIcon(help), static_cast<UINT>(MB_ICONINFORMATION));
     Shot({help}, "help");
     qt::ui::Press(help, IDOK);
 
@@ -120,22 +120,18 @@ TEST(MainDialog, IdleLayoutAndAbout) {
 }
 
 TEST(MainDialog, EscAndCloseBoxBeforeStartEndWithoutLog) {
-    {
+    // Esc reaches the dialog through its own keyboard handling (sent to a control).
+    const struct { const char* what; bool toControl; UINT message; WPARAM wParam; } closings[] = {
+        {"Esc", true, WM_KEYDOWN, VK_ESCAPE},
+        {"close box", false, WM_SYSCOMMAND, SC_CLOSE},
+    };
+    for (const auto& c : closings) {
         FixQuorvin app("");
         HWND dlg = app.Accept();
-        ASSERT_NE(dlg, nullptr);
-        // Esc reaches the dialog through its own keyboard handling.
-        PostMessageA(GetDlgItem(dlg, kStart), WM_KEYDOWN, VK_ESCAPE, 0);
-        EXPECT_EQ(app.process.Wait(10000), 0u);
-        EXPECT_FALSE(app.HasLog());
-    }
-    {
-        FixQuorvin app("");
-        HWND dlg = app.Accept();
-        ASSERT_NE(dlg, nullptr);
-        PostMessageA(dlg, WM_SYSCOMMAND, SC_CLOSE, 0);
-        EXPECT_EQ(app.process.Wait(10000), 0u);
-        EXPECT_FALSE(app.HasLog());
+        ASSERT_NE(dlg, nullptr) << c.what;
+        PostMessageA(c.toControl ? GetDlgItem(dlg, kStart) : dlg, c.message, c.wParam, 0);
+        EXPECT_EQ(app.process.Wait(10000), 0u) << c.what;
+        EXPECT_FALSE(app.HasLog()) << c.what;
     }
 }
 
@@ -174,10 +170,10 @@ TEST(SingleInstance, SecondCopyWarnsAndExits) {
         qt::Process second;
         ASSERT_TRUE(second.Start("\"" + qt::BinDir() + "\\FixQuorvin.exe\" " + switches, first.workDir));
         // The box has no caption of its own; it is the only window of that copy.
-        HWND box = qt::WaitForWindow(second.Id(), "", "#32770", kWindowWait);
+        HWND box = qt::ui::WaitForWindow(second.Id(), "", "#32770", kWindowWait);
         ASSERT_NE(box, nullptr) << switches;
         EXPECT_EQ(qt::ui::MessageBoxText(box), "Only one Trevask running at a time please, exiting!");
-        EXPECT_EQ(qt::MessageBoxIcon(box), static_cast<UINT>(MB_ICONEXCLAMATION));
+        EXPECT_EQ(qt::ui::MessageBoxIcon(box), static_cast<UINT>(MB_ICONEXCLAMATION));
         qt::ui::Press(box, IDOK);
         EXPECT_EQ(second.Wait(10000), 0u);
         EXPECT_FALSE(first.HasLog()) << switches;

@@ -107,7 +107,7 @@ TEST(Run, CleanMachineShowsPhasesFilesAndTheReport) {
 
     // A clean machine: that one line and nothing else.
     EXPECT_EQ(qt::ui::MessageBoxText(report), std::string(kNotFound) + "\n");
-    EXPECT_EQ(qt::MessageBoxIcon(report), static_cast<UINT>(MB_ICONINFORMATION));
+    EXPECT_EQ(qt::ui::MessageBoxIcon(report), static_cast<UINT>(MB_ICONINFORMATION));
     EXPECT_EQ(GetWindow(report, GW_OWNER), dlg);
     Shot({dlg, report}, "report");
 
@@ -145,7 +145,7 @@ TEST(Run, OnlyDirThatIsNotThereIsNoCleanReport) {
     EXPECT_EQ(qt::ui::MessageBoxText(report),
               "directory C:\\QUORVIN\\WORK\\NOT-THERE: (WARNING: not scanned, not found)\n"
               "No file was scanned: the folder given with /ONLYDIR= does not exist.\n");
-    EXPECT_EQ(qt::MessageBoxIcon(report), static_cast<UINT>(MB_ICONEXCLAMATION));
+    EXPECT_EQ(qt::ui::MessageBoxIcon(report), static_cast<UINT>(MB_ICONEXCLAMATION));
     Shot({dlg, report}, "report-not-scanned");
     qt::ui::Press(report, IDOK);
     EXPECT_EQ(app.process.Wait(30000), 0u);
@@ -167,7 +167,7 @@ TEST(Cancel, NoContinuesAboutHoldsYesStopsAndReports) {
     HWND confirm = app.Box();
     ASSERT_NE(confirm, nullptr);
     EXPECT_EQ(qt::ui::MessageBoxText(confirm), kCancelQuestion);
-    EXPECT_EQ(qt::MessageBoxIcon(confirm), static_cast<UINT>(MB_ICONQUESTION));
+    EXPECT_EQ(qt::ui::MessageBoxIcon(confirm), static_cast<UINT>(MB_ICONQUESTION));
     EXPECT_EQ(GetWindow(confirm, GW_OWNER), nullptr);
     EXPECT_NE(GetDlgItem(confirm, IDYES), nullptr);
     EXPECT_NE(GetDlgItem(confirm, IDNO), nullptr);
@@ -224,7 +224,7 @@ TEST(Cancel, NoContinuesAboutHoldsYesStopsAndReports) {
     }
     EXPECT_EQ(watch.seen.back(), "Procedure completed.");
     EXPECT_EQ(qt::ui::MessageBoxText(report), std::string(kNotFoundCancelled) + "\n");
-    EXPECT_EQ(qt::MessageBoxIcon(report), static_cast<UINT>(MB_ICONEXCLAMATION));
+    EXPECT_EQ(qt::ui::MessageBoxIcon(report), static_cast<UINT>(MB_ICONEXCLAMATION));
     Shot({dlg, report}, "report-cancelled");
     qt::ui::Press(report, IDOK);
     EXPECT_EQ(app.process.Wait(30000), 0u);

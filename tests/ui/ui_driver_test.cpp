@@ -24,7 +24,7 @@ TEST(UiDriver, ReadsMessageBoxOfAnotherProcess) {
         HWND hwnd = qt::ui::WaitForMessageBox(box.Id(), "Box Caption", 15000);
         ASSERT_NE(hwnd, nullptr);
         EXPECT_EQ(qt::ui::MessageBoxText(hwnd), "A & B");
-        EXPECT_EQ(qt::MessageBoxIcon(hwnd), c.icon);
+        EXPECT_EQ(qt::ui::MessageBoxIcon(hwnd), c.icon);
         int answer = c.icon == MB_ICONQUESTION ? IDNO : IDOK;
         qt::ui::Press(hwnd, answer);
         EXPECT_EQ(box.Wait(10000), static_cast<DWORD>(answer));

@@ -89,7 +89,8 @@ TEST(Binding, EveryBoundNameIsExportedHereOrHasAFallback) {
     };
     size_t total = 0;
     for (const auto& l : libraries) {
-        HMODULE module = GetModuleHandleA(l.library);
+        // Loaded as the binding loads it (this program need not import it).
+        HMODULE module = LoadLibraryA(l.library);
         ASSERT_NE(module, nullptr) << l.library;
         for (const auto& [name, hasFallback] : l.names)
             EXPECT_TRUE(GetProcAddress(module, name) || hasFallback) << l.library << " " << name;
@@ -280,7 +281,7 @@ TEST(OpenThreadFallback, NativeEmulationOpensARealThread) {
 }
 
 // Run under another reported version by ChoiceUnderWineVersions.
-TEST(OpenThreadFallback, DISABLED_ChoiceHere) {
+CHILD_TEST(OpenThreadFallback, ChoiceHere) {
     void* chosen = ChooseOpenThread();
     qt::PrintValue("choice", chosen == reinterpret_cast<void*>(&OpenThreadNative)            ? L"native"
                              : chosen == reinterpret_cast<void*>(&OpenThreadFromHandleTable) ? L"table"
@@ -297,8 +298,8 @@ TEST(OpenThreadFallback, ChoiceUnderWineVersions) {
     const struct { const char* version, *choice, *opened; } cases[] = {{"nt40", "native", "yes"},
                                                                        {"win98", "missing", ""}};
     for (const auto& c : cases) {
-        qt::ProcessResult r = qt::RunSelfUnderVersion(std::string("openthread_") + c.version + ".exe", c.version,
-                                                      "OpenThreadFallback.DISABLED_ChoiceHere");
+        qt::ProcessResult r = qt::RunChildUnderVersion(std::string("openthread_") + c.version + ".exe", c.version,
+                                                      "OpenThreadFallback.ChoiceHere");
         ASSERT_TRUE(r.finished) << c.version;
         EXPECT_EQ(r.exitCode, 0u) << c.version << "\n" << r.output;
         EXPECT_EQ(qt::OutputValue(r.output, "choice"), c.choice) << c.version;
@@ -367,7 +368,7 @@ TEST(ProcessOps, SuspendAndTerminateAThreadById) {
 // The child of SuspendAndTerminateAProcessById: says it is up, then sleeps.
 // (Each test program has a Wine machine of its own: the name is not shared.)
 const char kSleeperUp[] = "quorvin-sleeper-up";
-TEST(ProcessOps, DISABLED_Sleeper) {
+CHILD_TEST(ProcessOps, Sleeper) {
     HANDLE up = CreateEventA(nullptr, TRUE, FALSE, kSleeperUp);
     ASSERT_NE(up, nullptr);
     SetEvent(up);
@@ -379,12 +380,9 @@ TEST(ProcessOps, SuspendAndTerminateAProcessById) {
     // Suspending and ending threads by id has hung Wine itself, now and
     // then, under the CPU emulator (a full run cut off after 6 minutes).
     if (qt::CpuEmulated()) GTEST_SKIP() << "thread suspension hangs Wine under the CPU emulator";
-    char self[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
     win32::UniqueKernelHandle up(CreateEventA(nullptr, TRUE, FALSE, kSleeperUp));
     qt::Process child;
-    ASSERT_TRUE(child.Start(std::string("\"") + self +
-                            "\" --gtest_also_run_disabled_tests --gtest_filter=ProcessOps.DISABLED_Sleeper"));
+    ASSERT_TRUE(child.Start(qt::ChildCommandLine("ProcessOps.Sleeper")));
     ASSERT_EQ(WaitForSingleObject(up.get(), 60000), WAIT_OBJECT_0);
 
     EXPECT_TRUE(SuspendThreadById(child.MainThreadId()));

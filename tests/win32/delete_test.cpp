@@ -14,7 +14,6 @@
 
 namespace {
 
-const std::string kTitle = "Ostrovel W32.Quorvin Removal Tool 1.0.4";
 const char kNotRebooted[] =
     "\r\nThe system requires a reboot but was not rebooted.\r\n"
     "To clean up all remnants of the threat from the system it must be rebooted.\r\n";

@@ -365,7 +365,7 @@ TEST(ProcessList, SetPrivilegeTurnsAHeldPrivilegeOnAndOff) {
 }
 
 // Run under another Windows version: prints what create_process_list gives.
-TEST(ProcessList, DISABLED_ListUnderVersion) {
+CHILD_TEST(ProcessList, ListUnderVersion) {
     ps_owner<ps_process> c(create_process_list(0));
     ASSERT_NE(c, nullptr);
     std::printf("backend=%s\n", Backend(c.get()).c_str());
@@ -396,7 +396,7 @@ TEST(ProcessList, EachVersionUsesItsBackendAndAllListTheSame) {
     std::map<std::string, Listing> listings;
     for (const auto& run : runs) {
         const std::string copy = std::string("pl_") + run.version + ".exe";
-        qt::ProcessResult r = qt::RunSelfUnderVersion(copy, run.version, "ProcessList.DISABLED_ListUnderVersion");
+        qt::ProcessResult r = qt::RunChildUnderVersion(copy, run.version, "ProcessList.ListUnderVersion");
         ASSERT_TRUE(r.finished) << run.version;
         ASSERT_EQ(r.exitCode, 0u) << run.version << "\n" << r.output;
         EXPECT_EQ(qt::OutputValue(r.output, "backend"), run.backend) << run.version;

@@ -296,7 +296,7 @@ BOOL WINAPI RecordingMoveFileEx(const wchar_t* from, const wchar_t* to, DWORD fl
 // Run in a copy of this program under another Windows version (see below): a
 // held threat file and its folder are deleted at the restart, a held host is
 // replaced by its repaired copy.
-TEST_F(Repair, DISABLED_RestartPaths) {
+CHILD_TEST_F(Repair, RestartPaths) {
     run.api.wide.MoveFileEx = RecordingMoveFileEx;
     const std::string folder = qt::NewWorkDir("delayed");
     const std::string file = folder + "\\held.dll";
@@ -323,8 +323,8 @@ TEST(RestartPaths, LongPrefixDroppedOnlyOnNt4And2000) {
     const struct { const char* version; std::string prefix; } cases[] = {
         {"nt40", ""}, {"win2k", ""}, {"winxp", "\\\\?\\"}, {"win7", "\\\\?\\"}};
     for (const auto& c : cases) {
-        qt::ProcessResult r = qt::RunSelfUnderVersion(std::string("restart_") + c.version + ".exe", c.version,
-                                                      "Repair.DISABLED_RestartPaths");
+        qt::ProcessResult r = qt::RunChildUnderVersion(std::string("restart_") + c.version + ".exe", c.version,
+                                                      "Repair.RestartPaths");
         ASSERT_TRUE(r.finished) << c.version;
         EXPECT_EQ(r.exitCode, 0u) << c.version << r.output;
         const std::string folder = qt::OutputValue(r.output, "folder"), path = qt::OutputValue(r.output, "path");

@@ -9,6 +9,7 @@
 #include "app/environment.h"
 #include "app/removal_run.h"
 #include "ps/win32/system_functions.h"
+#include "support/product.h"
 #include "support/repair_support.h"
 #include "support/replace.h"
 #include "support/support.h"
@@ -16,7 +17,7 @@
 
 namespace {
 
-const char kTitle[] = "Ostrovel W32.Quorvin Removal Tool 1.0.4";
+const std::string& kTitle = qt::kProductTitle;
 // The process phase, which finds nothing, ends with an empty line.
 const std::string kCleanLog = std::string(kTitle) +
                               "\r\n\r\n"
@@ -57,7 +58,7 @@ TEST(SilentRun, LogPathWithEnvironmentVariable) {
     qt::ProcessResult r = qt::Run("\"" + Program() + "\" /s /NOFILESCAN /log=%TEMP%\\quorvin-temp.log", dir);
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.exitCode, 0u);
-    EXPECT_EQ(qt::ReadText(log).substr(0, sizeof kTitle + 1), std::string(kTitle) + "\r\n");
+    EXPECT_EQ(qt::ReadText(log).substr(0, kTitle.size() + 2), std::string(kTitle) + "\r\n");
     EXPECT_FALSE(qt::FileExists(dir + "\\fixquorvin.log"));
 }
 
@@ -68,7 +69,7 @@ TEST(SilentRun, ReadOnlyHiddenLogIsReplaced) {
     SetFileAttributesA(log.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
     qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S /NOFILESCAN", dir);
     ASSERT_TRUE(r.finished);
-    EXPECT_EQ(qt::ReadText(log).substr(0, sizeof kTitle - 1), kTitle);
+    EXPECT_EQ(qt::ReadText(log).substr(0, kTitle.size()), kTitle);
     EXPECT_EQ(GetFileAttributesA(log.c_str()) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN), 0u);
 }
 

@@ -402,14 +402,14 @@ TEST_F(ImageTermination, LockedThreatFileIsDeletedOnceItsHolderIsEnded) {
 // ---- The shell restart (9x) ----------------------------------------------------
 
 TEST(ShellRestart, UnderWindows98) {
-    qt::ProcessResult r = qt::RunSelfUnderVersion("threats98.exe", "win98", "ShellRestart.DISABLED_*");
+    qt::ProcessResult r = qt::RunChildUnderVersion("threats98.exe", "win98", "ShellRestart.*");
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.exitCode, 0u) << r.output;
     if (r.output.find("[  SKIPPED ] 1 test") != std::string::npos) GTEST_SKIP() << r.output;
     EXPECT_NE(r.output.find("[  PASSED  ] 1 test"), std::string::npos) << r.output;
 }
 
-TEST(ShellRestart, DISABLED_StartsAShellOnlyWhenNoneRuns) {
+CHILD_TEST(ShellRestart, StartsAShellOnlyWhenNoneRuns) {
     OSVERSIONINFOA version = {sizeof version};
     GetVersionExA(&version);
     ASSERT_EQ(version.dwPlatformId, VER_PLATFORM_WIN32_WINDOWS);

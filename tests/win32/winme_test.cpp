@@ -5,12 +5,13 @@
 #include <string>
 
 #include "app/environment_core.h"
+#include "support/product.h"
 #include "support/support.h"
 #include "support/ui.h"
 
 namespace {
 
-const char kTitle[] = "Ostrovel W32.Quorvin Removal Tool 1.0.4";
+const std::string& kTitle = qt::kProductTitle;
 const char kApp[] = "FixQuorvinMe";
 
 void SetSystemRestore(const char* value) {
@@ -34,12 +35,12 @@ protected:
     // Starts the program, accepts the agreement and presses Start.
     void StartRun() {
         ASSERT_TRUE(proc.Start("\"" + exe + "\" /ONLYDIR=" + empty, dir));
-        HWND eula = qt::WaitForWindow(proc.Id(), std::string(kTitle) + " EULA", "", 30000);
+        HWND eula = qt::ui::WaitForWindow(proc.Id(), std::string(kTitle) + " EULA", "", 30000);
         ASSERT_NE(eula, nullptr);
-        qt::Click(eula, IDOK);
-        HWND main = qt::WaitForWindow(proc.Id(), kTitle, "", 30000);
+        qt::ui::Press(eula, IDOK);
+        HWND main = qt::ui::WaitForWindow(proc.Id(), kTitle, "", 30000);
         ASSERT_NE(main, nullptr);
-        qt::Click(main, 1000);
+        qt::ui::Press(main, 1000);
     }
     HWND WaitForBox(const std::string& caption) { return qt::ui::WaitForMessageBox(proc.Id(), caption, 30000); }
 
@@ -53,7 +54,7 @@ TEST_F(WindowsMe, RestoreOnWarnsAndCancelEndsWithoutCleaning) {
     HWND box = WaitForBox(kApp);
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(qt::ui::MessageBoxText(box), kSystemRestoreEnabledWarning);
-    qt::Click(box, IDCANCEL);
+    qt::ui::Press(box, IDCANCEL);
     EXPECT_EQ(proc.Wait(30000), 0u);
     // Only the title line: the run stopped before it cleaned anything.
     EXPECT_EQ(qt::ReadText(dir + "\\fixquorvin.log"), std::string(kTitle) + "\r\n");
@@ -65,11 +66,11 @@ TEST_F(WindowsMe, RestoreOffShowsTheNoticeAfterTheReport) {
     HWND report = WaitForBox(kTitle);
     ASSERT_NE(report, nullptr);
     EXPECT_EQ(qt::ui::MessageBoxText(report), "W32.Quorvin has not been found on your computer.\n");
-    qt::Click(report, IDOK);
+    qt::ui::Press(report, IDOK);
     HWND notice = WaitForBox(kApp);
     ASSERT_NE(notice, nullptr);
     EXPECT_EQ(qt::ui::MessageBoxText(notice), kSystemRestoreDisabledNotice);
-    qt::Click(notice, IDOK);
+    qt::ui::Press(notice, IDOK);
     EXPECT_EQ(proc.Wait(30000), 0u);
 }
 
