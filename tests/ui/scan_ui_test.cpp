@@ -38,6 +38,21 @@ bool WaitForScan(HWND dlg, const std::string& root, DWORD timeoutMs) {
     return qt::ui::WaitUntil([&] { return StartsWith(qt::ui::ItemText(dlg, kStatus), root); }, timeoutMs, 5);
 }
 
+// Accepts the agreement, presses Start and waits for the status line to show
+// a file under shownRoot: the main dialog, or null when any of it failed.
+HWND StartedScan(FixQuorvin& app, const std::string& shownRoot) {
+    HWND dlg = app.Accept();
+    if (!dlg) return nullptr;
+    qt::ui::Press(dlg, kStart);
+    return WaitForScan(dlg, shownRoot, 60000) ? dlg : nullptr;
+}
+
+// OK on the report; the program then ends with exit code 0.
+void CloseReport(FixQuorvin& app, HWND report) {
+    qt::ui::Press(report, IDOK);
+    EXPECT_EQ(app.process.Wait(30000), 0u);
+}
+
 // The report box that follows an answered cancel confirmation (the
 // confirmation has the same caption, so its text tells them apart).
 HWND WaitForReportAfterConfirmation(FixQuorvin& app) {
@@ -111,8 +126,7 @@ TEST(Run, CleanMachineShowsPhasesFilesAndTheReport) {
     EXPECT_EQ(GetWindow(report, GW_OWNER), dlg);
     Shot({dlg, report}, "report");
 
-    qt::ui::Press(report, IDOK);
-    EXPECT_EQ(app.process.Wait(30000), 0u);
+    CloseReport(app, report);
     std::string log = app.Log();
     EXPECT_TRUE(StartsWith(log, kTitle + "\r\n")) << log;
     EXPECT_NE(log.find(std::string(kNotFound) + "\r\n"), std::string::npos) << log;
@@ -120,17 +134,13 @@ TEST(Run, CleanMachineShowsPhasesFilesAndTheReport) {
 }
 
 TEST(Run, ScreenshotDuringTheScan) {
-    std::string root = MakeTree("shot", 40, 100);
-    FixQuorvin app("/ONLYDIR=" + root);
-    HWND dlg = app.Accept();
+    FixQuorvin app("/ONLYDIR=" + MakeTree("shot", 40, 100));
+    HWND dlg = StartedScan(app, "C:\\QUORVIN\\WORK\\SHOT");
     ASSERT_NE(dlg, nullptr);
-    qt::ui::Press(dlg, kStart);
-    ASSERT_TRUE(WaitForScan(dlg, "C:\\QUORVIN\\WORK\\SHOT", 60000));
     Shot({dlg}, "main-scanning");
     HWND report = app.Box(kTitle, 180000);
     ASSERT_NE(report, nullptr);
-    qt::ui::Press(report, IDOK);
-    EXPECT_EQ(app.process.Wait(30000), 0u);
+    CloseReport(app, report);
 }
 
 // A folder that is not there: the box says that nothing was scanned, never
@@ -147,8 +157,7 @@ TEST(Run, OnlyDirThatIsNotThereIsNoCleanReport) {
               "No file was scanned: the folder given with /ONLYDIR= does not exist.\n");
     EXPECT_EQ(qt::ui::MessageBoxIcon(report), static_cast<UINT>(MB_ICONEXCLAMATION));
     Shot({dlg, report}, "report-not-scanned");
-    qt::ui::Press(report, IDOK);
-    EXPECT_EQ(app.process.Wait(30000), 0u);
+    CloseReport(app, report);
 }
 
 // A tree big enough that the scan is still running while the test answers
@@ -156,12 +165,9 @@ TEST(Run, OnlyDirThatIsNotThereIsNoCleanReport) {
 constexpr int kBigDirs = 60, kBigFiles = 100;
 
 TEST(Cancel, NoContinuesAboutHoldsYesStopsAndReports) {
-    std::string root = MakeTree("cancel", kBigDirs, kBigFiles);
-    FixQuorvin app("/ONLYDIR=" + root);
-    HWND dlg = app.Accept();
+    FixQuorvin app("/ONLYDIR=" + MakeTree("cancel", kBigDirs, kBigFiles));
+    HWND dlg = StartedScan(app, "C:\\QUORVIN\\WORK\\CANCEL");
     ASSERT_NE(dlg, nullptr);
-    qt::ui::Press(dlg, kStart);
-    ASSERT_TRUE(WaitForScan(dlg, "C:\\QUORVIN\\WORK\\CANCEL", 60000));
 
     qt::ui::Press(dlg, IDCANCEL);
     HWND confirm = app.Box();
@@ -226,8 +232,7 @@ TEST(Cancel, NoContinuesAboutHoldsYesStopsAndReports) {
     EXPECT_EQ(qt::ui::MessageBoxText(report), std::string(kNotFoundCancelled) + "\n");
     EXPECT_EQ(qt::ui::MessageBoxIcon(report), static_cast<UINT>(MB_ICONEXCLAMATION));
     Shot({dlg, report}, "report-cancelled");
-    qt::ui::Press(report, IDOK);
-    EXPECT_EQ(app.process.Wait(30000), 0u);
+    CloseReport(app, report);
 
     std::string log = app.Log();
     EXPECT_EQ(qt::Count(log, kCancelledLine), 1u) << log;
@@ -236,12 +241,9 @@ TEST(Cancel, NoContinuesAboutHoldsYesStopsAndReports) {
 }
 
 TEST(Cancel, TwoQuickCancelsOpenOneConfirmation) {
-    std::string root = MakeTree("twice", kBigDirs, kBigFiles);
-    FixQuorvin app("/ONLYDIR=" + root);
-    HWND dlg = app.Accept();
+    FixQuorvin app("/ONLYDIR=" + MakeTree("twice", kBigDirs, kBigFiles));
+    HWND dlg = StartedScan(app, "C:\\QUORVIN\\WORK\\TWICE");
     ASSERT_NE(dlg, nullptr);
-    qt::ui::Press(dlg, kStart);
-    ASSERT_TRUE(WaitForScan(dlg, "C:\\QUORVIN\\WORK\\TWICE", 60000));
 
     // Two clicks and an Esc in a row; the second and third arrive while the
     // first confirmation's own message loop runs.
@@ -263,19 +265,15 @@ TEST(Cancel, TwoQuickCancelsOpenOneConfirmation) {
     qt::ui::Press(confirm, IDYES);
     HWND report = WaitForReportAfterConfirmation(app);
     ASSERT_NE(report, nullptr);
-    qt::ui::Press(report, IDOK);
-    EXPECT_EQ(app.process.Wait(30000), 0u);
+    CloseReport(app, report);
     EXPECT_EQ(qt::Count(app.Log(), kCancelledLine), 1u);
 }
 
 TEST(Cancel, EscKeyDuringTheScanAsks) {
-    std::string root = MakeTree("esc", kBigDirs, kBigFiles);
-    FixQuorvin app("/ONLYDIR=" + root);
-    HWND dlg = app.Accept();
-    ASSERT_NE(dlg, nullptr);
+    FixQuorvin app("/ONLYDIR=" + MakeTree("esc", kBigDirs, kBigFiles));
     // Start pressed with the mouse: the button takes the focus, then is disabled.
-    qt::ui::Press(dlg, kStart);
-    ASSERT_TRUE(WaitForScan(dlg, "C:\\QUORVIN\\WORK\\ESC", 60000));
+    HWND dlg = StartedScan(app, "C:\\QUORVIN\\WORK\\ESC");
+    ASSERT_NE(dlg, nullptr);
     SetForegroundWindow(dlg);
     Sleep(200);
     // A real key press, through the display, to whatever has the focus.
@@ -287,8 +285,7 @@ TEST(Cancel, EscKeyDuringTheScanAsks) {
     qt::ui::Press(confirm, IDYES);
     HWND report = WaitForReportAfterConfirmation(app);
     ASSERT_NE(report, nullptr);
-    qt::ui::Press(report, IDOK);
-    EXPECT_EQ(app.process.Wait(30000), 0u);
+    CloseReport(app, report);
 }
 
 TEST(Cancel, NoCancelKeepsCancelGreyDuringTheRun) {
@@ -302,8 +299,7 @@ TEST(Cancel, NoCancelKeepsCancelGreyDuringTheRun) {
     ASSERT_NE(report, nullptr);
     EXPECT_EQ(qt::ui::ItemText(dlg, IDCANCEL), "&Cancel");
     EXPECT_FALSE(qt::ui::ItemEnabled(dlg, IDCANCEL));
-    qt::ui::Press(report, IDOK);
-    EXPECT_EQ(app.process.Wait(30000), 0u);
+    CloseReport(app, report);
     EXPECT_EQ(app.Log().find("cancelled"), std::string::npos);
 }
 
