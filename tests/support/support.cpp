@@ -111,10 +111,14 @@ std::vector<std::string> RegSubkeys(HKEY root, const std::string& key) {
     return names;
 }
 
-std::string BinDir() {
+std::string SelfPath() {
     char path[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string p = path;
+    return path;
+}
+
+std::string BinDir() {
+    const std::string p = SelfPath();
     return p.substr(0, p.rfind('\\'));
 }
 
@@ -274,18 +278,14 @@ void SetWineVersionFor(const std::string& exeName, const std::string& version) {
 }
 
 std::string ChildCommandLine(const std::string& test, const std::string& program) {
-    char self[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
     const size_t dot = test.find('.');
     const std::string filter = test.substr(0, dot + 1) + "DISABLED_" + test.substr(dot + 1);
-    return "\"" + (program.empty() ? std::string(self) : program) +
+    return "\"" + (program.empty() ? SelfPath() : program) +
            "\" --gtest_also_run_disabled_tests --gtest_filter=" + filter;
 }
 
 ProcessResult RunChildUnderVersion(const std::string& copyName, const std::string& version, const std::string& test) {
-    char self[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    const std::string path = self;
+    const std::string path = SelfPath();
     std::string exe = CopyProgramAs(path.substr(path.rfind('\\') + 1), copyName);
     SetWineVersionFor(copyName, version);
     return Run(ChildCommandLine(test, exe), "", 120000, true);

@@ -46,6 +46,8 @@ std::vector<std::string> RegSubkeys(HKEY root, const std::string& key);
 
 // Folder of the running test program (C:\quorvin\bin in the test prefix).
 std::string BinDir();
+// The running test program's own path.
+std::string SelfPath();
 // A fresh, empty folder under C:\quorvin\work.
 std::string NewWorkDir(const std::string& name);
 // C:\quorvin\out: files left here are kept as test artifacts.

@@ -284,8 +284,7 @@ TEST(ProcessList, PathsFromTheMainModuleAndStackInfoOfAnotherProcessesThread) {
     if (!qt::ProcessMemoryReadable()) GTEST_SKIP() << kNoRemoteReads;
     Host host;
     ASSERT_TRUE(host.Start());
-    char self[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    const std::string self = qt::SelfPath();
     Backends b;
     for (ps_process* c : {b.native.get(), b.toolhelp.get()}) {
         SCOPED_TRACE(Backend(c));
