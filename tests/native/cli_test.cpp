@@ -26,7 +26,7 @@ TEST(Options, GnuFormsAndClearErrors) {
     } cases[] = {
         {{"-nh"}, 0, "Usage: fixquorvin"},
         {{"--help"}, 0, "a progress line"},
-        {{"--version"}, 0, "fixquorvin " + qt::kProductName + " "},
+        {{"--version"}, 0, "fixquorvin " + testsupport::kProductName + " "},
         {{"-n", "--log", log, t}, 1, "(dry run) would be repaired"},
         {{"--dry-run", "--log=" + log, "--jobs", "2", t}, 1, "(dry run) would be repaired"},
         {{"--exclude=", t}, 3, "fixquorvin: option '--exclude' needs a value\n"},

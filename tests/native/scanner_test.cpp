@@ -50,7 +50,7 @@ struct Scan {
     explicit Scan(native::ScanSettings settings = {}, native::ScanSeams seams = {})
         : scanner(BuiltInDefinition(), settings, log, nullptr, seams) {}
     RunLog log;
-    qt::LogCapture capture{log};
+    testsupport::LogCapture capture{log};
     native::TreeScanner scanner;
 };
 

@@ -101,7 +101,7 @@ TEST(WindowsVolume, PerUserEntriesReachEveryProfileHive) {
     def.registryDeleteList = perUser;
     def.registryDwordSetList = setDword;
     RunLog log;
-    qt::LogCapture capture(log);
+    testsupport::LogCapture capture(log);
     native::TreeScanner scanner(def, {}, log);
     ASSERT_TRUE(scanner.ScanTree(v.program));   // a find: the registry lists run
     native::CleanWindowsVolume(v.tree.path(), def, scanner, log);

@@ -3,9 +3,9 @@
 #pragma once
 #include <string>
 
-namespace qt {
+namespace testsupport {
 
 inline const std::string kProductName = "Ostrovel W32.Quorvin Removal Tool";
 inline const std::string kProductTitle = kProductName + " 1.0.4";
 
-}  // namespace qt
+}  // namespace testsupport

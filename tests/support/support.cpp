@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace qt {
+namespace testsupport {
 
 bool ProcessMemoryReadable() {
     static const uint32_t probe = 0x5155;
@@ -306,4 +306,4 @@ std::string CopyProgramAs(const std::string& program, const std::string& newName
     return target;
 }
 
-}  // namespace qt
+}  // namespace testsupport

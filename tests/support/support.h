@@ -9,7 +9,7 @@
 
 #include "tests/support/log_capture.h"
 
-namespace qt {
+namespace testsupport {
 
 // Text in the ANSI code page and back, as the program converts it.
 std::wstring Wide(const std::string& ansi);
@@ -130,4 +130,4 @@ void PrintValue(const char* key, const std::wstring& text);
 // The text after the first "key=" in output up to its line end; empty when missing.
 std::string OutputValue(const std::string& output, const std::string& key);
 
-}  // namespace qt
+}  // namespace testsupport

@@ -4,7 +4,7 @@
 
 #include "support/support.h"
 
-namespace qt::ui {
+namespace testsupport::ui {
 
 namespace {
 void SetString(const char* key, const char* name, const char* value) {
@@ -337,4 +337,4 @@ UINT MessageBoxIcon(HWND box) {
     return found;
 }
 
-}  // namespace qt::ui
+}  // namespace testsupport::ui

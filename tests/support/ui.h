@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace qt::ui {
+namespace testsupport::ui {
 
 // Settings of this test's own Wine prefix, made before the program under test
 // starts: Wine draws the window frames itself (there is no window manager on
@@ -59,4 +59,4 @@ std::vector<std::string> StaticTexts(HWND dialog);
 // Icon of a message box: MB_ICONINFORMATION, MB_ICONEXCLAMATION, MB_ICONSTOP, MB_ICONQUESTION or 0.
 UINT MessageBoxIcon(HWND box);
 
-}  // namespace qt::ui
+}  // namespace testsupport::ui

@@ -10,7 +10,7 @@ namespace {
 class Log : public ::testing::Test {
 protected:
     RunLog runLog;
-    qt::LogCapture sink{runLog};
+    testsupport::LogCapture sink{runLog};
 };
 
 TEST_F(Log, LinesEndWithCrLfAndAreOneWriteEach) {

@@ -77,7 +77,7 @@ protected:
     }
 
     RunLog runLog;
-    qt::LogCapture log{runLog};
+    testsupport::LogCapture log{runLog};
 };
 
 TEST(InstructionLength, RowsNeedingBytesPastTheImageDoNotMatch) {

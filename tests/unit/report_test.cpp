@@ -20,7 +20,7 @@ protected:
     ReportIcon Compose() { return ComposeReport(in, runLog); }
 
     RunLog runLog;
-    qt::LogCapture log{runLog};
+    testsupport::LogCapture log{runLog};
     RemovalStats stats;
     ReportInputs in;
 };

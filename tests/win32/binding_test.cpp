@@ -283,12 +283,12 @@ TEST(OpenThreadFallback, NativeEmulationOpensARealThread) {
 // Run under another reported version by ChoiceUnderWineVersions.
 CHILD_TEST(OpenThreadFallback, ChoiceHere) {
     void* chosen = ChooseOpenThread();
-    qt::PrintValue("choice", chosen == reinterpret_cast<void*>(&OpenThreadNative)            ? L"native"
+    testsupport::PrintValue("choice", chosen == reinterpret_cast<void*>(&OpenThreadNative)            ? L"native"
                              : chosen == reinterpret_cast<void*>(&OpenThreadFromHandleTable) ? L"table"
                                                                                              : L"missing");
     if (chosen == reinterpret_cast<void*>(&OpenThreadNative)) {
         UniqueBoundHandle self(OpenThreadNative(THREAD_QUERY_INFORMATION, FALSE, GetCurrentThreadId()));
-        qt::PrintValue("opened", self.valid() ? L"yes" : L"no");
+        testsupport::PrintValue("opened", self.valid() ? L"yes" : L"no");
     }
 }
 
@@ -298,12 +298,12 @@ TEST(OpenThreadFallback, ChoiceUnderWineVersions) {
     const struct { const char* version, *choice, *opened; } cases[] = {{"nt40", "native", "yes"},
                                                                        {"win98", "missing", ""}};
     for (const auto& c : cases) {
-        qt::ProcessResult r = qt::RunChildUnderVersion(std::string("openthread_") + c.version + ".exe", c.version,
+        testsupport::ProcessResult r = testsupport::RunChildUnderVersion(std::string("openthread_") + c.version + ".exe", c.version,
                                                       "OpenThreadFallback.ChoiceHere");
         ASSERT_TRUE(r.finished) << c.version;
         EXPECT_EQ(r.exitCode, 0u) << c.version << "\n" << r.output;
-        EXPECT_EQ(qt::OutputValue(r.output, "choice"), c.choice) << c.version;
-        EXPECT_EQ(qt::OutputValue(r.output, "opened"), c.opened) << c.version;
+        EXPECT_EQ(testsupport::OutputValue(r.output, "choice"), c.choice) << c.version;
+        EXPECT_EQ(testsupport::OutputValue(r.output, "opened"), c.opened) << c.version;
     }
 }
 
@@ -350,7 +350,7 @@ TEST(ProcessOps, EnablePrivilegeOnlyForAHeldPrivilege) {
 TEST(ProcessOps, SuspendAndTerminateAThreadById) {
     // Suspending and ending threads by id has hung Wine itself, now and
     // then, under the CPU emulator (a full run cut off after 6 minutes).
-    if (qt::CpuEmulated()) GTEST_SKIP() << "thread suspension hangs Wine under the CPU emulator";
+    if (testsupport::CpuEmulated()) GTEST_SKIP() << "thread suspension hangs Wine under the CPU emulator";
     Worker worker;
     EXPECT_TRUE(SuspendThreadById(worker.Id()));
     EXPECT_TRUE(SuspendThreadById(worker.Id()));
@@ -379,10 +379,10 @@ CHILD_TEST(ProcessOps, Sleeper) {
 TEST(ProcessOps, SuspendAndTerminateAProcessById) {
     // Suspending and ending threads by id has hung Wine itself, now and
     // then, under the CPU emulator (a full run cut off after 6 minutes).
-    if (qt::CpuEmulated()) GTEST_SKIP() << "thread suspension hangs Wine under the CPU emulator";
+    if (testsupport::CpuEmulated()) GTEST_SKIP() << "thread suspension hangs Wine under the CPU emulator";
     win32::UniqueKernelHandle up(CreateEventA(nullptr, TRUE, FALSE, kSleeperUp));
-    qt::Process child;
-    ASSERT_TRUE(child.Start(qt::ChildCommandLine("ProcessOps.Sleeper")));
+    testsupport::Process child;
+    ASSERT_TRUE(child.Start(testsupport::ChildCommandLine("ProcessOps.Sleeper")));
     ASSERT_EQ(WaitForSingleObject(up.get(), 60000), WAIT_OBJECT_0);
 
     EXPECT_TRUE(SuspendThreadById(child.MainThreadId()));
