@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "procs/threats.h"
-#include "ps/win32/ps_win32_bindings.h"
+#include "ps/win32/system_functions.h"
 #include "win32/unique_handle.h"
 
 namespace {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "app/environment.h"
@@ -89,6 +90,20 @@ bool StopOnMissingFunction(RemovalRun& run, Step&& step) {
     }
 }
 
+// For every detected file: the registry values whose data names it (the
+// path without "\\?\"), then the threat folders beside it.
+template <typename C>
+void CleanUpAfterDetections(RemovalRun& run) {
+    const ThreatDefinition& def = *run.def;
+    for (const C* file : run.detectedFiles.As<C>()) {
+        const C* path = file;
+        if constexpr (std::is_same_v<C, wchar_t>) path = pathrules::SkipLongPrefix(file);
+        for (const char* const* key = def.valueDataCleanupKeys; key && *key && !run.options.dryRun; ++key)
+            DeleteValuesByData(run, *key, path);
+        DeleteDetectionDirectories(run, file);
+    }
+}
+
 // Everything between the rights check and the report: services, running
 // code, registry, files and the clean-up that follows a detection.
 void CleanMachine(RemovalRun& run, RunProgress& progress) {
@@ -110,7 +125,7 @@ void CleanMachine(RemovalRun& run, RunProgress& progress) {
     run.detectedFiles.RemoveAll();
     run.failedDeletes.RemoveAll();
     if (!run.options.noFileScan) {
-        ScanDrives(run, progress);
+        ScanDrives(run, progress, &UnregisterInfectedServer);
         DeleteThreatFiles(run);
     }
     // The COM, group, account and share passes have no dry form: a dry run
@@ -120,16 +135,10 @@ void CleanMachine(RemovalRun& run, RunProgress& progress) {
         if (!options.dryRun)
             for (const char* const* key = def.clsidCleanupKeys; key && *key; ++key)
                 CleanupClsidReferences(run, *key, found);
-        size_t count = run.detectedFiles.GetCount();
-        for (size_t i = 0; i < count; ++i) {
-            WStrList::Position at = run.detectedFiles.FindIndex(i);
-            if (!at) break;
-            const void* path = run.detectedFiles.GetAt(at);
-            if (run.flags.isNtFamily) path = pathrules::SkipLongPrefix(static_cast<const wchar_t*>(path));
-            for (const char* const* key = def.valueDataCleanupKeys; key && *key && !options.dryRun; ++key)
-                DeleteValuesByData(run, *key, path);
-            DeleteDetectionDirectories(run, run.detectedFiles.GetAt(at));
-        }
+        if (run.flags.isNtFamily)
+            CleanUpAfterDetections<wchar_t>(run);
+        else
+            CleanUpAfterDetections<char>(run);
     }
     DeleteThreatDirectories(run, def.directoryTables[0], nullptr);
     if (run.flags.isWin9xFamily && def.restartShellEnabled && !options.dryRun) RestartShell();

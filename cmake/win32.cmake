@@ -69,10 +69,10 @@ foreach(src IN LISTS QUORVIN_STANDIN_DLLS)
 endforeach()
 
 # Shared helpers of the Wine tests.
-file(GLOB QUORVIN_WIN32_TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win32/support/*.cpp)
+file(GLOB QUORVIN_WIN32_TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
 add_library(quorvin_test_support STATIC ${QUORVIN_WIN32_TEST_SUPPORT})
 target_link_libraries(quorvin_test_support PUBLIC quorvin_win32 quorvin_samples GTest::gtest)
-target_include_directories(quorvin_test_support PUBLIC ${CMAKE_SOURCE_DIR}/tests/win32)
+target_include_directories(quorvin_test_support PUBLIC ${CMAKE_SOURCE_DIR}/tests)
 
 # The template prefix is made once per build folder, before any Wine test.
 add_test(NAME wine_template COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/make-template.sh ${QUORVIN_WINE_ROOT}/template)

@@ -12,6 +12,8 @@ namespace {
 
 using win32::UniqueKey;
 
+const char kComServerUnregistered[] = "COM Server: %s (unregistered)";
+
 // Class identifiers with their braces, and the terminator.
 constexpr DWORD kClassIdChars = 39;
 constexpr DWORD kDataValueNameChars = 260;
@@ -80,8 +82,7 @@ bool ServerIsDetected(RemovalRun& run, const std::string& classId) {
     std::vector<C> data;
     size_t units = 0;
     if (!ReadString(api, server.get(), kDefault, data, units)) return false;
-    for (size_t i = 0, n = run.detectedFiles.GetCount(); i < n; ++i) {
-        const C* file = static_cast<const C*>(run.detectedFiles.GetAt(run.detectedFiles.FindIndex(i)));
+    for (const C* file : run.detectedFiles.As<C>()) {
         if (run.flags.isNtFamily) file = pathrules::SkipLongPrefix(file);
         if (DataEqualsIgnoreCase(data.data(), units, file)) return true;
     }
@@ -230,4 +231,8 @@ bool UnregisterComServer(const char* path, DWORD waitMs) {
     DWORD code = 1;
     return WaitForSingleObject(process.get(), waitMs) == WAIT_OBJECT_0 &&
            GetExitCodeProcess(process.get(), &code) && code == 0;
+}
+
+void UnregisterInfectedServer(RemovalRun& run, const char* path) {
+    if (UnregisterComServer(path, run.limits.unregisterWaitMs)) run.log.Format(kComServerUnregistered, path);
 }

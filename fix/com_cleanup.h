@@ -21,3 +21,6 @@ void DeleteValuesByData(RemovalRun& run, const char* keyPath, const void* path);
 // path); true when it ran and ended with exit code 0 within waitMs
 // (the run gives it RunLimits::unregisterWaitMs).
 bool UnregisterComServer(const char* path, DWORD waitMs);
+// An infected server found by the scan: unregistered with the run's wait, and
+// logged when that worked (path: its log text).
+void UnregisterInfectedServer(RemovalRun& run, const char* path);

@@ -2,7 +2,7 @@
 #pragma once
 #include <windows.h>
 
-#include "ps/win32/ps_win32_bindings.h"
+#include "ps/win32/system_functions.h"
 #include "platform/fault_guard.h"
 #include "win32/unique_handle.h"
 

@@ -7,7 +7,7 @@
 #include "fix/fix_lists_core.h"
 #include "fix/registry_core.h"
 #include "procs/threats.h"
-#include "ps/win32/ps_win32_bindings.h"
+#include "ps/win32/system_functions.h"
 #include "win32/unique_handle.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include "run/dry_run_core.h"
 #include "run/run_context.h"
 #include "fix/services_core.h"
-#include "ps/win32/ps_win32_bindings.h"
+#include "ps/win32/system_functions.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Small operations on one process, thread or privilege, through the bound
 // system functions so that they work on every Windows version.
 #include "procs/threats.h"
-#include "ps/win32/ps_win32_bindings.h"
+#include "ps/win32/system_functions.h"
 
 namespace {
 

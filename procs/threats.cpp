@@ -10,7 +10,7 @@
 #include "run/run_context.h"
 #include "procs/process_match_core.h"
 #include "ps/win32/ps_win32.h"
-#include "ps/win32/ps_win32_bindings.h"
+#include "ps/win32/system_functions.h"
 #include "platform/fault_guard.h"
 #include "win32/unique_handle.h"
 

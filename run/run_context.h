@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -45,6 +46,22 @@ struct RunLimits {
     DWORD unregisterWaitMs = kUnregisterWaitMs;
 };
 
+// The done flags of the image termination records: a record is done once a
+// process matching its name was ended, and later calls skip it. They belong
+// to the run, so the definition (the compiled-in one is shared) stays read-only.
+class ImageTerminationFlags {
+public:
+    bool done(const ImageTerminationRecord& record) const {
+        return std::find(m_done.begin(), m_done.end(), &record) != m_done.end();
+    }
+    void SetDone(const ImageTerminationRecord& record) {
+        if (!done(record)) m_done.push_back(&record);
+    }
+
+private:
+    std::vector<const ImageTerminationRecord*> m_done;
+};
+
 inline constexpr char kScanCancelledText[] = "\r\nThe scanning procedure was cancelled.\r\n";
 
 struct RemovalRun {
@@ -80,6 +97,7 @@ struct RemovalRun {
         int status = 0;
         unsigned next = 1;
     } quarantine;
+    ImageTerminationFlags imageTermination;
 
     // Takes the person's cancel from the display: the log line once, then the
     // flag that ends the walk. True when the run is cancelled.

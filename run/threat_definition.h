@@ -48,9 +48,8 @@ struct ThreatGroupMember {             // GroupMemberRemovalList (ends with a nu
     const wchar_t* member;             // domain\account
     const wchar_t* group;
 };
-struct ImageTerminationRecord {        // imageTerminationTable (ends with a null name)
-    const char* name;
-    uint8_t done;
+struct ImageTerminationRecord {        // imageTerminationTable (ends with a null name); the
+    const char* name;                  // done flags are the run's (RemovalRun::imageTermination)
 };
 struct CutRepairEntry {                // CutRepairTable (ends with firstLength 0)
     const char* suffix;                // null: any file
@@ -132,7 +131,7 @@ struct ThreatDefinition {
     const char* const* clsidCleanupKeys;
     const char* const* valueDataCleanupKeys;
     bool unregisterInfectedServers;
-    ImageTerminationRecord* imageTerminationTable;
+    const ImageTerminationRecord* imageTerminationTable;
     const CutRepairEntry* cutRepairTable;
 
     const char* vulnerableFilePath;

@@ -102,6 +102,13 @@ const void* WStrList::GetAt(Position position) const {
     return position->data;
 }
 
+WStrList::Position WStrList::GetHeadPosition() const { return m_list->Head(); }
+
+WStrList::Position WStrList::GetNext(Position position) {
+    assert(position);
+    return position->next;
+}
+
 const void* WStrList::GetHead() const {
     assert(m_list->Head());
     return m_list->Head()->data;

@@ -358,16 +358,11 @@ void DeleteThreatFiles(RemovalRun& run) {
 
 void RetryFailedDeletes(RemovalRun& run) {
     try {
-        WStrList& list = run.failedDeletes;
-        size_t count = list.GetCount();
-        for (size_t i = 0; i < count; ++i) {
-            WStrList::Position at = list.FindIndex(i);
-            if (!at) break;
-            if (run.flags.isNtFamily)
-                RetryOne(run, static_cast<const wchar_t*>(list.GetAt(at)));
-            else
-                RetryOne(run, static_cast<const char*>(list.GetAt(at)));
-        }
+        const WStrList& list = run.failedDeletes;
+        if (run.flags.isNtFamily)
+            for (const wchar_t* path : list.As<wchar_t>()) RetryOne(run, path);
+        else
+            for (const char* path : list.As<char>()) RetryOne(run, path);
     } catch (...) {
     }
 }

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "run/run_context.h"
-#include "ps/win32/ps_win32_bindings.h"
+#include "ps/win32/system_functions.h"
 #include "scan/detect_core.h"
 #include "platform/fault_guard.h"
 #include "scan/file_handles.h"

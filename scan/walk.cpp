@@ -6,7 +6,6 @@
 
 #include "scan/protection.h"
 #include "run/run_context.h"
-#include "fix/com_cleanup.h"
 #include "scan/detect.h"
 #include "scan/file_lines_core.h"
 #include "run/native_path.h"
@@ -19,7 +18,6 @@ namespace {
 const char kAllocationFailed[] = "\r\nAllocating memory fails. No files were scanned by the tool...";
 const char kPathTooLong[] = "(WARNING: not scanned, path too long)";
 const char kOnlyDirNotFound[] = "directory %s: (WARNING: not scanned, not found)";
-const char kComServerUnregistered[] = "COM Server: %s (unregistered)";
 const char kLinkOutOfTree[] = "(WARNING: not scanned, link to outside the /ONLYDIR= folder)";
 const char kOnlyDirRest[] = "WARNING: \"%s\" was taken as another argument: a path with blanks must be quoted";
 
@@ -234,7 +232,7 @@ bool CanList(const ApiSet<C>& api, C* path, size_t length, bool& isFile) {
 }
 
 template <typename C>
-bool ScanDrivesAs(RemovalRun& run, RunProgress& progress) {
+bool ScanDrivesAs(RemovalRun& run, RunProgress& progress, InfectedServerStep infectedServer) {
     const ApiSet<C>& api = run.api.Get<C>();
     size_t limit = run.flags.maxPathChars;
     size_t bytes = kWide<C> ? kBufferBytesNt : kBufferBytes9x;
@@ -263,6 +261,7 @@ bool ScanDrivesAs(RemovalRun& run, RunProgress& progress) {
 
     bool result = true;
     WalkScope<C> scope;
+    scope.infectedServer = infectedServer;
     ResolveExclusions(api, run.options, scope);
     // The /ONLYDIR= tree as a full path in native text: "\\?\" and its wide
     // form on the NT family. A /ONLYDIR= that cannot be used is not scanned;
@@ -326,7 +325,7 @@ bool ScanDrivesAs(RemovalRun& run, RunProgress& progress) {
 }  // namespace
 
 template <typename C>
-bool ScanFile(RemovalRun& run, RunProgress& progress, C* path, DWORD attributes) {
+bool ScanFile(RemovalRun& run, RunProgress& progress, C* path, DWORD attributes, InfectedServerStep infectedServer) {
     const ApiSet<C>& api = run.api.Get<C>();
     if (CheckLongPath(api, path) != PathCheck::Usable) return false;
     ShowCurrentFile(run, progress, pathrules::SkipLongPrefix(path));
@@ -368,11 +367,11 @@ bool ScanFile(RemovalRun& run, RunProgress& progress, C* path, DWORD attributes)
             int verdict = OpenAndDetect(run, static_cast<const C*>(path));
             if (verdict == 0) break;
             WritePathLine(run.log, path, kInfectedWithText, DetectionName(run, verdict));
-            if (run.def->unregisterInfectedServers) {
+            if (run.def->unregisterInfectedServers && infectedServer) {
                 // The COM tool gets the log text, or nothing for a long path.
                 std::string text;
                 if (api.length(path) <= kLogPathChars) text = ShortLogPath(static_cast<const C*>(path));
-                if (UnregisterComServer(text.c_str(), run.limits.unregisterWaitMs)) run.log.Format(kComServerUnregistered, text.c_str());
+                infectedServer(run, text.c_str());
             }
             ++run.stats.infections;
             const char* action = verdict == kVerdictInfectedHost ? "repaired" : "deleted";
@@ -388,7 +387,7 @@ bool ScanFile(RemovalRun& run, RunProgress& progress, C* path, DWORD attributes)
             if (repair.outcome == RepairOutcome::PendingRestart) {
                 // The copy stands in for the file until the restart: shown,
                 // counted and, if still infected, repaired in turn.
-                ScanFile(run, progress, repair.copy.data(), FILE_ATTRIBUTE_NORMAL);
+                ScanFile(run, progress, repair.copy.data(), FILE_ATTRIBUTE_NORMAL, infectedServer);
                 FinishRepairAtRestart(run, static_cast<const C*>(path));
             }
             if (repair.outcome != RepairOutcome::Repaired) break;
@@ -458,7 +457,7 @@ bool ScanDirectory(RemovalRun& run, RunProgress& progress, C* path, const Walked
                 } else {
                     // A file link is scanned as the file it stands for: a
                     // repair replaces the link, never the file it leads to.
-                    ScanFile(run, progress, path, entry.dwFileAttributes);
+                    ScanFile(run, progress, path, entry.dwFileAttributes, scope ? scope->infectedServer : nullptr);
                 }
                 progress.PumpOneMessage();
             } while (!run.TakeCancel(progress) && api.FindNextFile(search.get(), &entry));
@@ -468,13 +467,14 @@ bool ScanDirectory(RemovalRun& run, RunProgress& progress, C* path, const Walked
     return !run.flags.cancelRequested;
 }
 
-bool ScanDrives(RemovalRun& run, RunProgress& progress) {
-    return run.flags.isNtFamily ? ScanDrivesAs<wchar_t>(run, progress) : ScanDrivesAs<char>(run, progress);
+bool ScanDrives(RemovalRun& run, RunProgress& progress, InfectedServerStep infectedServer) {
+    return run.flags.isNtFamily ? ScanDrivesAs<wchar_t>(run, progress, infectedServer)
+                                : ScanDrivesAs<char>(run, progress, infectedServer);
 }
 
 template bool ScanDirectory<char>(RemovalRun&, RunProgress&, char*, const WalkedDirectory*, const WalkScope<char>*,
                                   bool);
 template bool ScanDirectory<wchar_t>(RemovalRun&, RunProgress&, wchar_t*, const WalkedDirectory*,
                                      const WalkScope<wchar_t>*, bool);
-template bool ScanFile<char>(RemovalRun&, RunProgress&, char*, DWORD);
-template bool ScanFile<wchar_t>(RemovalRun&, RunProgress&, wchar_t*, DWORD);
+template bool ScanFile<char>(RemovalRun&, RunProgress&, char*, DWORD, InfectedServerStep);
+template bool ScanFile<wchar_t>(RemovalRun&, RunProgress&, wchar_t*, DWORD, InfectedServerStep);

@@ -9,10 +9,15 @@
 struct RemovalRun;
 class RunProgress;
 
+// What the walk hands to its caller for an infected file before repairing it,
+// where the definition unregisters infected servers: the file's log text
+// (empty for a path too long to log). The procedure passes the COM clean-up's.
+using InfectedServerStep = void (*)(RemovalRun& run, const char* logText);
+
 // Walks the drives (or the /ONLYDIR= tree) with the protection paused around
 // it; true when the walk ran to its end, false when it was cancelled or a
 // directory could not be used.
-bool ScanDrives(RemovalRun& run, RunProgress& progress);
+bool ScanDrives(RemovalRun& run, RunProgress& progress, InfectedServerStep infectedServer = nullptr);
 
 // A directory on the walk's current path, by its file identity; each level
 // links to the one above it. A link or junction that leads back to one of
@@ -37,6 +42,7 @@ struct WalkScope {
     std::basic_string<C> root;                         // the tree's real path; empty: unknown
     std::vector<WalkedDirectory> excludedFolders;      // existing excluded folders, by identity
     std::vector<std::basic_string<C>> excludedReal;    // and by real path
+    InfectedServerStep infectedServer = nullptr;       // the caller's step for an infected file
 };
 
 // The walk for one string kind (char: ANSI on 9x, wchar_t: "\\?\" paths on
@@ -49,4 +55,5 @@ bool ScanDirectory(RemovalRun& run, RunProgress& progress, C* path, const Walked
                    const WalkScope<C>* scope = nullptr, bool isLink = false);
 // Scans one file; false when its path is unusable or the run was cancelled.
 template <typename C>
-bool ScanFile(RemovalRun& run, RunProgress& progress, C* path, DWORD attributes);
+bool ScanFile(RemovalRun& run, RunProgress& progress, C* path, DWORD attributes,
+              InfectedServerStep infectedServer = nullptr);

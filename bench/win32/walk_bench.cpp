@@ -181,9 +181,9 @@ std::string Ansi(const std::wstring& w) { return std::string(w.begin(), w.end())
 
 // The whole program, silent: seconds from start to exit.
 double SilentRun(const std::wstring& tree) {
-    std::string dir = qt::NewWorkDir("silent");
+    std::string dir = testsupport::NewWorkDir("silent");
     double t0 = Now();
-    qt::ProcessResult r = qt::Run("\"" + qt::BinDir() + "\\FixQuorvin.exe\" /S /NOSILENTREBOOT /ONLYDIR=" +
+    testsupport::ProcessResult r = testsupport::Run("\"" + testsupport::BinDir() + "\\FixQuorvin.exe\" /S /NOSILENTREBOOT /ONLYDIR=" +
                                       Ansi(tree),
                                   dir, 1800000);
     double t1 = Now();
@@ -193,26 +193,26 @@ double SilentRun(const std::wstring& tree) {
 // The whole program with its dialog: seconds from Start to the report box.
 double InteractiveRun(const std::wstring& tree) {
     const std::string title = "Ostrovel W32.Quorvin Removal Tool 1.0.4";
-    std::string dir = qt::NewWorkDir("dialog");
-    qt::Process app;
-    if (!app.Start("\"" + qt::BinDir() + "\\FixQuorvin.exe\" /ONLYDIR=" + Ansi(tree), dir)) return -1;
-    HWND eula = qt::ui::WaitForDialog(app.Id(), title + " EULA", 1013, 60000);
+    std::string dir = testsupport::NewWorkDir("dialog");
+    testsupport::Process app;
+    if (!app.Start("\"" + testsupport::BinDir() + "\\FixQuorvin.exe\" /ONLYDIR=" + Ansi(tree), dir)) return -1;
+    HWND eula = testsupport::ui::WaitForDialog(app.Id(), title + " EULA", 1013, 60000);
     if (!eula) return -1;
-    qt::ui::Press(eula, IDOK);
-    HWND dlg = qt::ui::WaitForDialog(app.Id(), title, 1000, 60000);
+    testsupport::ui::Press(eula, IDOK);
+    HWND dlg = testsupport::ui::WaitForDialog(app.Id(), title, 1000, 60000);
     if (!dlg) return -1;
     double t0 = Now();
-    qt::ui::Press(dlg, 1000);
+    testsupport::ui::Press(dlg, 1000);
     HWND report = nullptr;
     // Polled rarely: the driver shares the machine with the scan.
     while (!report && Now() - t0 < 1800) {
         Sleep(20);
-        std::vector<HWND> boxes = qt::ui::MessageBoxes(app.Id(), title);
+        std::vector<HWND> boxes = testsupport::ui::MessageBoxes(app.Id(), title);
         report = boxes.empty() ? nullptr : boxes.front();
     }
     double t1 = Now();
     if (!report) return -1;
-    qt::ui::Press(report, IDOK);
+    testsupport::ui::Press(report, IDOK);
     app.Wait(60000);
     return t1 - t0;
 }
@@ -232,7 +232,7 @@ int main(int argc, char** argv) {
     int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
     bool heads = argc > 3 && !std::strcmp(argv[3], "heads");
     bool diag = argc > 3 && !std::strcmp(argv[3], "diag");
-    qt::ui::PrepareDesktop();
+    testsupport::ui::PrepareDesktop();
     CreateDirectoryW(L"C:\\quorvin", nullptr);
     CreateDirectoryW(kWork, nullptr);
     CreateDirectoryW(kEmpty, nullptr);
@@ -318,7 +318,7 @@ int main(int argc, char** argv) {
             rows.push_back({tree.name, "enumerate+status", bestStatus, best[2], counted[0], counted[2]});
             rows.push_back({tree.name, "scan without pump", bestQuiet, best[2], counted[0], counted[2]});
             // The same scan with the program's dialog shown in this process.
-            HMODULE module = LoadLibraryExA((qt::BinDir() + "\\FixQuorvin.exe").c_str(), nullptr,
+            HMODULE module = LoadLibraryExA((testsupport::BinDir() + "\\FixQuorvin.exe").c_str(), nullptr,
                                             LOAD_LIBRARY_AS_DATAFILE);
             HWND hwnd = module ? CreateDialogParamA(module, MAKEINTRESOURCEA(102), nullptr, PlainProc, 0) : nullptr;
             if (hwnd) {

@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "native_support.h"
+#include "tests/support/native_support.h"
+#include "tests/support/product.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ TEST(Options, GnuFormsAndClearErrors) {
     } cases[] = {
         {{"-nh"}, 0, "Usage: fixquorvin"},
         {{"--help"}, 0, "a progress line"},
-        {{"--version"}, 0, "fixquorvin Ostrovel W32.Quorvin Removal Tool "},
+        {{"--version"}, 0, "fixquorvin " + testsupport::kProductName + " "},
         {{"-n", "--log", log, t}, 1, "(dry run) would be repaired"},
         {{"--dry-run", "--log=" + log, "--jobs", "2", t}, 1, "(dry run) would be repaired"},
         {{"--exclude=", t}, 3, "fixquorvin: option '--exclude' needs a value\n"},

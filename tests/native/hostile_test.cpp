@@ -16,8 +16,8 @@
 
 #include "linux/tree_scan.h"
 #include "linux/unique_fd.h"
-#include "native_support.h"
-#include "tests/unit/log_capture.h"
+#include "tests/support/native_support.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 
@@ -215,7 +215,7 @@ TEST(Repair, AFileChangedDuringTheRepairIsLeft) {
     g_touched = tree / "a.exe";
     ASSERT_TRUE(nt::WriteBytes(g_touched, image));
     RunLog log;
-    qt::LogCapture capture(log);
+    testsupport::LogCapture capture(log);
     native::TreeScanner(BuiltInDefinition(), {}, log, nullptr, {.write = WriteAndTouch}).ScanTree(tree.path());
     EXPECT_EQ(Count(capture.text, g_touched + ": (WARNING: not repaired, the file changed during the scan)\r\n"), 1u)
         << capture.text;
@@ -269,7 +269,7 @@ TEST(Signals, OnlyCopiesOfAGoneRunAreRemoved) {
     const std::string own = "a.exe.fixquorvin-" + std::to_string(::getpid()) + "-0", alike = "b.fixquorvin-12x-0";
     for (const std::string& name : {own, alike, std::string("a.exe")}) ASSERT_TRUE(nt::WriteBytes(tree / name, {'M', 'Z'}));
     RunLog log;
-    qt::LogCapture capture(log);
+    testsupport::LogCapture capture(log);
     ASSERT_TRUE(native::TreeScanner(BuiltInDefinition(), {}, log).ScanTree(tree.path()));
     EXPECT_EQ(nt::Snapshot(tree.path()).size(), 3u) << capture.text;
 }

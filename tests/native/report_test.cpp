@@ -6,8 +6,8 @@
 
 #include <regex>
 
-#include "hive_builder.h"
-#include "native_support.h"
+#include "tests/support/hive_builder.h"
+#include "tests/support/native_support.h"
 
 namespace {
 

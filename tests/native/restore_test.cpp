@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include "linux/restore.h"
-#include "native_support.h"
+#include "tests/support/native_support.h"
 #include "scan/quarantine_core.h"
-#include "tests/unit/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 

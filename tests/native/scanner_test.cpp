@@ -14,9 +14,9 @@
 
 #include "linux/tree_scan.h"
 #include "linux/unique_fd.h"
-#include "native_support.h"
+#include "tests/support/native_support.h"
 #include "tests/samples/sample_set_core.h"
-#include "tests/unit/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ struct Scan {
     explicit Scan(native::ScanSettings settings = {}, native::ScanSeams seams = {})
         : scanner(BuiltInDefinition(), settings, log, nullptr, seams) {}
     RunLog log;
-    qt::LogCapture capture{log};
+    testsupport::LogCapture capture{log};
     native::TreeScanner scanner;
 };
 

@@ -8,11 +8,11 @@
 
 #include <functional>
 
-#include "hive_builder.h"
+#include "tests/support/hive_builder.h"
 #include "linux/tree_scan.h"
 #include "linux/windows_volume.h"
-#include "native_support.h"
-#include "tests/unit/log_capture.h"
+#include "tests/support/native_support.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 
@@ -101,7 +101,7 @@ TEST(WindowsVolume, PerUserEntriesReachEveryProfileHive) {
     def.registryDeleteList = perUser;
     def.registryDwordSetList = setDword;
     RunLog log;
-    qt::LogCapture capture(log);
+    testsupport::LogCapture capture(log);
     native::TreeScanner scanner(def, {}, log);
     ASSERT_TRUE(scanner.ScanTree(v.program));   // a find: the registry lists run
     native::CleanWindowsVolume(v.tree.path(), def, scanner, log);

@@ -1,6 +1,6 @@
 // The dialogs before a run: agreement, help, main dialog, About, Close and Esc,
 // "/NOCANCEL", the second copy.
-#include "fixquorvin_ui.h"
+#include "support/fixquorvin_ui.h"
 
 #include "run/options_core.h"
 
@@ -9,7 +9,7 @@ using namespace ui_test;
 namespace {
 
 std::string LegalCopyrightOfProgram() {
-    std::string path = qt::BinDir() + "\\FixQuorvin.exe";
+    std::string path = testsupport::BinDir() + "\\FixQuorvin.exe";
     DWORD handle = 0;
     DWORD size = GetFileVersionInfoSizeA(path.c_str(), &handle);
     std::vector<char> data(size);
@@ -32,18 +32,18 @@ TEST(Agreement, DeclineIsDefaultAndEndsWithoutLog) {
     EXPECT_EQ(HIWORD(def), DC_HASDEFID);
     EXPECT_EQ(LOWORD(def), IDCANCEL);
     HWND text = GetDlgItem(eula, kAgreementText);
-    ASSERT_TRUE(qt::ui::WaitUntil([&] { return SendMessageA(text, WM_GETTEXTLENGTH, 0, 0) > 1000; }, 5000));
+    ASSERT_TRUE(testsupport::ui::WaitUntil([&] { return SendMessageA(text, WM_GETTEXTLENGTH, 0, 0) > 1000; }, 5000));
     Sleep(300);   // the selection is taken away once the dialog is up
     DWORD sel = static_cast<DWORD>(SendMessageA(text, EM_GETSEL, 0, 0));
     EXPECT_EQ(LOWORD(sel), HIWORD(sel)) << "selection " << LOWORD(sel) << ".." << HIWORD(sel);
     EXPECT_TRUE(GetWindowLongA(text, GWL_STYLE) & ES_READONLY);
-    EXPECT_EQ(qt::ui::ItemText(eula, IDOK), "I &Accept");
-    EXPECT_EQ(qt::ui::ItemText(eula, IDCANCEL), "I &Decline");
+    EXPECT_EQ(testsupport::ui::ItemText(eula, IDOK), "I &Accept");
+    EXPECT_EQ(testsupport::ui::ItemText(eula, IDCANCEL), "I &Decline");
     Shot({eula}, "agreement");
 
     // The main dialog is not shown before the agreement is accepted.
-    EXPECT_EQ(qt::ui::WaitForDialog(app.Id(), kTitle, kStart, 0), nullptr);
-    qt::ui::Press(eula, IDCANCEL);
+    EXPECT_EQ(testsupport::ui::WaitForDialog(app.Id(), kTitle, kStart, 0), nullptr);
+    testsupport::ui::Press(eula, IDCANCEL);
     EXPECT_EQ(app.process.Wait(10000), 0u);
     EXPECT_FALSE(app.HasLog());
 }
@@ -52,21 +52,21 @@ TEST(Agreement, HelpFollowsTheAgreementThenTheDialogWaits) {
     FixQuorvin app("/HELP");
     HWND eula = app.Agreement();
     ASSERT_NE(eula, nullptr);
-    EXPECT_TRUE(qt::ui::MessageBoxes(app.Id(), "FixQuorvin").empty());
-    qt::ui::Press(eula, IDOK);
+    EXPECT_TRUE(testsupport::ui::MessageBoxes(app.Id(), "FixQuorvin").empty());
+    testsupport::ui::Press(eula, IDOK);
     HWND help = app.Box("FixQuorvin");
     ASSERT_NE(help, nullptr);
-    EXPECT_EQ(qt::ui::MessageBoxText(help), kHelpText);
-    EXPECT_EQ(qt::MessageBoxIcon(help), static_cast<UINT>(MB_ICONINFORMATION));
+    EXPECT_EQ(testsupport::ui::MessageBoxText(help), kHelpText);
+    EXPECT_EQ(testsupport::ui::MessageBoxIcon(help), static_cast<UINT>(MB_ICONINFORMATION));
     Shot({help}, "help");
-    qt::ui::Press(help, IDOK);
+    testsupport::ui::Press(help, IDOK);
 
     HWND dlg = app.MainDialog();
     ASSERT_NE(dlg, nullptr);
     Sleep(500);
-    EXPECT_TRUE(qt::ui::ItemEnabled(dlg, kStart));
+    EXPECT_TRUE(testsupport::ui::ItemEnabled(dlg, kStart));
     EXPECT_FALSE(app.HasLog());   // waiting for Start
-    qt::ui::Press(dlg, IDCANCEL);
+    testsupport::ui::Press(dlg, IDCANCEL);
     EXPECT_EQ(app.process.Wait(10000), 0u);
     EXPECT_FALSE(app.HasLog());
 }
@@ -75,12 +75,12 @@ TEST(MainDialog, IdleLayoutAndAbout) {
     FixQuorvin app("");
     HWND dlg = app.Accept();
     ASSERT_NE(dlg, nullptr);
-    EXPECT_EQ(qt::ui::ItemText(dlg, IDCANCEL), "&Close");
-    EXPECT_EQ(qt::ui::ItemText(dlg, kStart), "Start");
-    EXPECT_EQ(qt::ui::ItemText(dlg, kAbout), "About...");
-    EXPECT_EQ(qt::ui::ItemText(dlg, kStatus), "");   // cleared at start
-    EXPECT_TRUE(qt::ui::ItemEnabled(dlg, kStart));
-    EXPECT_TRUE(qt::ui::ItemEnabled(dlg, IDCANCEL));
+    EXPECT_EQ(testsupport::ui::ItemText(dlg, IDCANCEL), "&Close");
+    EXPECT_EQ(testsupport::ui::ItemText(dlg, kStart), "Start");
+    EXPECT_EQ(testsupport::ui::ItemText(dlg, kAbout), "About...");
+    EXPECT_EQ(testsupport::ui::ItemText(dlg, kStatus), "");   // cleared at start
+    EXPECT_TRUE(testsupport::ui::ItemEnabled(dlg, kStart));
+    EXPECT_TRUE(testsupport::ui::ItemEnabled(dlg, IDCANCEL));
     EXPECT_FALSE(IsWindowVisible(GetDlgItem(dlg, kScanMapped)));
     // No default button: the dialog's default id names none of its controls.
     LRESULT def = SendMessageA(dlg, DM_GETDEFID, 0, 0);
@@ -96,46 +96,42 @@ TEST(MainDialog, IdleLayoutAndAbout) {
     EXPECT_EQ(banner.bottom, status.top - 1);
     Shot({dlg}, "main-idle");
 
-    qt::ui::Press(dlg, kAbout);
-    HWND about = qt::ui::WaitForDialog(app.Id(), "About...", kLegal, kWindowWait);
+    testsupport::ui::Press(dlg, kAbout);
+    HWND about = testsupport::ui::WaitForDialog(app.Id(), "About...", kLegal, kWindowWait);
     ASSERT_NE(about, nullptr);
-    EXPECT_EQ(qt::ui::ItemText(about, kAboutTitle), kTitle);
+    EXPECT_EQ(testsupport::ui::ItemText(about, kAboutTitle), kTitle);
     std::string legal = LegalCopyrightOfProgram();
     EXPECT_FALSE(legal.empty());
-    EXPECT_EQ(qt::ui::ItemText(about, kLegal), legal);
+    EXPECT_EQ(testsupport::ui::ItemText(about, kLegal), legal);
     Shot({dlg, about}, "about");
-    qt::ui::Press(about, IDOK);
-    ASSERT_TRUE(qt::ui::WaitGone(about, 5000));
+    testsupport::ui::Press(about, IDOK);
+    ASSERT_TRUE(testsupport::ui::WaitGone(about, 5000));
 
     // The same dialog from the system menu's entry.
     PostMessageA(dlg, WM_SYSCOMMAND, 16, 0);
-    about = qt::ui::WaitForDialog(app.Id(), "About...", kLegal, kWindowWait);
+    about = testsupport::ui::WaitForDialog(app.Id(), "About...", kLegal, kWindowWait);
     ASSERT_NE(about, nullptr);
-    qt::ui::Press(about, IDOK);
-    ASSERT_TRUE(qt::ui::WaitGone(about, 5000));
+    testsupport::ui::Press(about, IDOK);
+    ASSERT_TRUE(testsupport::ui::WaitGone(about, 5000));
 
-    qt::ui::Press(dlg, IDCANCEL);
+    testsupport::ui::Press(dlg, IDCANCEL);
     EXPECT_EQ(app.process.Wait(10000), 0u);
     EXPECT_FALSE(app.HasLog());
 }
 
 TEST(MainDialog, EscAndCloseBoxBeforeStartEndWithoutLog) {
-    {
+    // Esc reaches the dialog through its own keyboard handling (sent to a control).
+    const struct { const char* what; bool toControl; UINT message; WPARAM wParam; } closings[] = {
+        {"Esc", true, WM_KEYDOWN, VK_ESCAPE},
+        {"close box", false, WM_SYSCOMMAND, SC_CLOSE},
+    };
+    for (const auto& c : closings) {
         FixQuorvin app("");
         HWND dlg = app.Accept();
-        ASSERT_NE(dlg, nullptr);
-        // Esc reaches the dialog through its own keyboard handling.
-        PostMessageA(GetDlgItem(dlg, kStart), WM_KEYDOWN, VK_ESCAPE, 0);
-        EXPECT_EQ(app.process.Wait(10000), 0u);
-        EXPECT_FALSE(app.HasLog());
-    }
-    {
-        FixQuorvin app("");
-        HWND dlg = app.Accept();
-        ASSERT_NE(dlg, nullptr);
-        PostMessageA(dlg, WM_SYSCOMMAND, SC_CLOSE, 0);
-        EXPECT_EQ(app.process.Wait(10000), 0u);
-        EXPECT_FALSE(app.HasLog());
+        ASSERT_NE(dlg, nullptr) << c.what;
+        PostMessageA(c.toControl ? GetDlgItem(dlg, kStart) : dlg, c.message, c.wParam, 0);
+        EXPECT_EQ(app.process.Wait(10000), 0u) << c.what;
+        EXPECT_FALSE(app.HasLog()) << c.what;
     }
 }
 
@@ -144,7 +140,7 @@ TEST(MainDialog, ClosedWithoutARunIsCodeThreeWithExitCode) {
     FixQuorvin app("/EXITCODE /DRYRUN");
     HWND dlg = app.Accept();
     ASSERT_NE(dlg, nullptr);
-    qt::ui::Press(dlg, IDCANCEL);
+    testsupport::ui::Press(dlg, IDCANCEL);
     EXPECT_EQ(app.process.Wait(10000), 3u);
 }
 
@@ -152,8 +148,8 @@ TEST(MainDialog, NoCancelIgnoresCancelEscAndCloseBox) {
     FixQuorvin app("/NOCANCEL");
     HWND dlg = app.Accept();
     ASSERT_NE(dlg, nullptr);
-    ASSERT_TRUE(qt::ui::WaitUntil([&] { return !qt::ui::ItemEnabled(dlg, IDCANCEL); }, 5000));
-    EXPECT_EQ(qt::ui::ItemText(dlg, IDCANCEL), "&Close");
+    ASSERT_TRUE(testsupport::ui::WaitUntil([&] { return !testsupport::ui::ItemEnabled(dlg, IDCANCEL); }, 5000));
+    EXPECT_EQ(testsupport::ui::ItemText(dlg, IDCANCEL), "&Close");
     PostMessageA(GetDlgItem(dlg, kStart), WM_KEYDOWN, VK_ESCAPE, 0);
     PostMessageA(dlg, WM_SYSCOMMAND, SC_CLOSE, 0);
     PostMessageA(dlg, WM_CLOSE, 0, 0);
@@ -173,35 +169,35 @@ TEST(SingleInstance, SecondCopyWarnsAndExits) {
     ASSERT_NE(eula, nullptr);
     auto silentlyAway = [&] {
         std::string log = first.workDir + "\\second.log";
-        qt::Process second;
-        ASSERT_TRUE(second.Start("\"" + qt::BinDir() + "\\FixQuorvin.exe\" /S /LOG=" + log, first.workDir));
+        testsupport::Process second;
+        ASSERT_TRUE(second.Start("\"" + testsupport::BinDir() + "\\FixQuorvin.exe\" /S /LOG=" + log, first.workDir));
         EXPECT_EQ(second.Wait(kWindowWait), 0u) << "the silent copy waits for somebody";
-        EXPECT_FALSE(qt::FileExists(log));
+        EXPECT_FALSE(testsupport::FileExists(log));
         EXPECT_FALSE(first.HasLog());
     };
     auto turnedAway = [&](const std::string& switches) {
-        qt::Process second;
-        ASSERT_TRUE(second.Start("\"" + qt::BinDir() + "\\FixQuorvin.exe\" " + switches, first.workDir));
+        testsupport::Process second;
+        ASSERT_TRUE(second.Start("\"" + testsupport::BinDir() + "\\FixQuorvin.exe\" " + switches, first.workDir));
         // The box has no caption of its own; it is the only window of that copy.
-        HWND box = qt::WaitForWindow(second.Id(), "", "#32770", kWindowWait);
+        HWND box = testsupport::ui::WaitForWindow(second.Id(), "", "#32770", kWindowWait);
         ASSERT_NE(box, nullptr) << switches;
-        EXPECT_EQ(qt::ui::MessageBoxText(box), "Only one Trevask running at a time please, exiting!");
-        EXPECT_EQ(qt::MessageBoxIcon(box), static_cast<UINT>(MB_ICONEXCLAMATION));
-        qt::ui::Press(box, IDOK);
+        EXPECT_EQ(testsupport::ui::MessageBoxText(box), "Only one Trevask running at a time please, exiting!");
+        EXPECT_EQ(testsupport::ui::MessageBoxIcon(box), static_cast<UINT>(MB_ICONEXCLAMATION));
+        testsupport::ui::Press(box, IDOK);
         EXPECT_EQ(second.Wait(10000), 0u);
         EXPECT_FALSE(first.HasLog()) << switches;
     };
     silentlyAway();
-    qt::ui::Press(eula, IDOK);
+    testsupport::ui::Press(eula, IDOK);
     HWND dlg = first.MainDialog();
     ASSERT_NE(dlg, nullptr);
     turnedAway("");
     EXPECT_TRUE(IsWindowVisible(dlg));   // the first copy is untouched
-    qt::ui::Press(dlg, IDCANCEL);
+    testsupport::ui::Press(dlg, IDCANCEL);
     EXPECT_EQ(first.process.Wait(10000), 0u);
 
     // Once the first copy is gone a new one starts normally.
-    qt::ProcessResult r = qt::Run("\"" + qt::BinDir() + "\\FixQuorvin.exe\" /S /NOFILESCAN", first.workDir);
+    testsupport::ProcessResult r = testsupport::Run("\"" + testsupport::BinDir() + "\\FixQuorvin.exe\" /S /NOFILESCAN", first.workDir);
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.exitCode, 0u);
     EXPECT_NE(first.Log().find("No files were scanned by the tool..."), std::string::npos) << first.Log();

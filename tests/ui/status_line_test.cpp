@@ -20,7 +20,7 @@ INT_PTR CALLBACK PlainProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
 class StatusLine : public ::testing::Test {
 protected:
     void SetUp() override {
-        module = LoadLibraryExA((qt::BinDir() + "\\FixQuorvin.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        module = LoadLibraryExA((testsupport::BinDir() + "\\FixQuorvin.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
         ASSERT_NE(module, nullptr);
         hwnd = CreateDialogParamA(module, MAKEINTRESOURCEA(102), nullptr, PlainProc, 0);
         ASSERT_NE(hwnd, nullptr);
@@ -151,7 +151,7 @@ TEST_F(StatusLine, FileNamesAtAReadableRateAlwaysTheLatest) {
     // (An emulated CPU may take longer than the wait between two calls.)
     if (GetTickCount() - shownAt < 40) EXPECT_EQ(Shown(), "C:\\one.exe");
     // Within its wait (longer where showing a name is slow), the latest one.
-    EXPECT_TRUE(qt::ui::WaitUntil([&] {
+    EXPECT_TRUE(testsupport::ui::WaitUntil([&] {
         dlg.PumpOneMessage();
         return Shown() == "C:\\three.exe";
     }, 2000, 20));

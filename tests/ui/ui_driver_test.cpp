@@ -19,14 +19,14 @@ TEST(UiDriver, ReadsMessageBoxOfAnotherProcess) {
                              {"none", 0}};
     for (const BoxCase& c : cases) {
         SCOPED_TRACE(c.kind);
-        qt::Process box;
-        ASSERT_TRUE(box.Start("\"" + qt::BinDir() + "\\show_box.exe\" " + c.kind + " \"Box Caption\" \"A & B\""));
-        HWND hwnd = qt::ui::WaitForMessageBox(box.Id(), "Box Caption", 15000);
+        testsupport::Process box;
+        ASSERT_TRUE(box.Start("\"" + testsupport::BinDir() + "\\show_box.exe\" " + c.kind + " \"Box Caption\" \"A & B\""));
+        HWND hwnd = testsupport::ui::WaitForMessageBox(box.Id(), "Box Caption", 15000);
         ASSERT_NE(hwnd, nullptr);
-        EXPECT_EQ(qt::ui::MessageBoxText(hwnd), "A & B");
-        EXPECT_EQ(qt::MessageBoxIcon(hwnd), c.icon);
+        EXPECT_EQ(testsupport::ui::MessageBoxText(hwnd), "A & B");
+        EXPECT_EQ(testsupport::ui::MessageBoxIcon(hwnd), c.icon);
         int answer = c.icon == MB_ICONQUESTION ? IDNO : IDOK;
-        qt::ui::Press(hwnd, answer);
+        testsupport::ui::Press(hwnd, answer);
         EXPECT_EQ(box.Wait(10000), static_cast<DWORD>(answer));
     }
 }

@@ -3,14 +3,14 @@
 #include <string>
 
 #include "run/log_core.h"
-#include "tests/unit/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 
 class Log : public ::testing::Test {
 protected:
     RunLog runLog;
-    qt::LogCapture sink{runLog};
+    testsupport::LogCapture sink{runLog};
 };
 
 TEST_F(Log, LinesEndWithCrLfAndAreOneWriteEach) {

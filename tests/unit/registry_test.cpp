@@ -9,7 +9,7 @@
 
 #include "fix/fix_lists_core.h"
 #include "fix/registry_core.h"
-#include "tests/unit/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 
@@ -175,7 +175,7 @@ TEST(ForEachRegistryTarget, EveryUserKeyThenTheSweptProfilesAndOneWarningForARef
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.path) + " " + c.valueName);
         RunLog log;
-        qt::LogCapture sink(log);
+        testsupport::LogCapture sink(log);
         uint32_t fixed = 0, notFixed = 0;
         regfix::FixOutput out{log, fixed, &notFixed};
         g_seen.clear();

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/unit/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "scan/detect_core.h"
 #include "tests/samples/sample_factory_core.h"
 
@@ -77,7 +77,7 @@ protected:
     }
 
     RunLog runLog;
-    qt::LogCapture log{runLog};
+    testsupport::LogCapture log{runLog};
 };
 
 TEST(InstructionLength, RowsNeedingBytesPastTheImageDoNotMatch) {

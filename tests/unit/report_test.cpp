@@ -5,7 +5,7 @@
 
 #include "run/log_core.h"
 #include "run/report_core.h"
-#include "tests/unit/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ protected:
     ReportIcon Compose() { return ComposeReport(in, runLog); }
 
     RunLog runLog;
-    qt::LogCapture log{runLog};
+    testsupport::LogCapture log{runLog};
     RemovalStats stats;
     ReportInputs in;
 };
@@ -125,44 +125,38 @@ std::string Unsuccessful(const std::string& advice, const std::string& count) {
            std::string(kKnowledgeBaseAddress) + "\n";
 }
 
-TEST_F(Report, PendingDeletesAndRepairs) {
-    stats.deletesPendingReboot = 2;
-    stats.repairsPendingReboot = 1;
-    EXPECT_EQ(Compose(), ReportIcon::Exclamation);
-    EXPECT_EQ(runLog.reportText, std::string("The W32.Quorvin removal was successful.\n"
-                                      "The system will delete 2 W32.Quorvin files from your PC on next reboot.\n") +
-                              kBody +
-                              "2 file(s) could not be deleted.\n"
-                              "They will be deleted on next reboot.\n\n"
-                              "1 file(s) could not be replaced after repair.\n"
-                              "They will be replaced on next reboot.\n\n"
-                              "The total number of the scanned files: 0\n"
-                              "The number of deleted threat files: 0\n"
-                              "The number of threat processes terminated: 0\n"
-                              "The number of threat threads terminated: 0\n"
-                              "The number of registry entries fixed: 0\n");
-}
-
-// Files left infected outrank the files waiting for the restart: the
-// unsuccessful headline, without the line about undeleted files when every
-// file could be deleted, and every body line as before.
-TEST_F(Report, FailedRepairsAreUnsuccessful) {
-    stats.deletesPendingReboot = 2;
-    stats.repairsPendingReboot = 1;
-    stats.repairsFailed = 3;
-    EXPECT_EQ(Compose(), ReportIcon::Stop);
-    EXPECT_EQ(runLog.reportText, Unsuccessful("Please boot into Safe mode and run this tool again.\n", "") + kBody +
-                              "2 file(s) could not be deleted.\n"
-                              "They will be deleted on next reboot.\n\n"
-                              "1 file(s) could not be replaced after repair.\n"
-                              "They will be replaced on next reboot.\n\n"
-                              "3 file(s) could not be repaired due to corruption during infection.\n"
-                              "PLEASE RESTORE THESE FILES FROM A CLEAN BACKUP OR DELETE THEM.\n\n"
-                              "The total number of the scanned files: 0\n"
-                              "The number of deleted threat files: 0\n"
-                              "The number of threat processes terminated: 0\n"
-                              "The number of threat threads terminated: 0\n"
-                              "The number of registry entries fixed: 0\n");
+// Files waiting for the restart, and with files left infected as well: those
+// outrank the waiting ones (the unsuccessful headline, without the line about
+// undeleted files when every file could be deleted), every body line as before.
+TEST_F(Report, PendingDeletesAndRepairsWithAndWithoutFailedRepairs) {
+    const std::string pending =
+        "2 file(s) could not be deleted.\n"
+        "They will be deleted on next reboot.\n\n"
+        "1 file(s) could not be replaced after repair.\n"
+        "They will be replaced on next reboot.\n\n";
+    const std::string counters =
+        "The total number of the scanned files: 0\n"
+        "The number of deleted threat files: 0\n"
+        "The number of threat processes terminated: 0\n"
+        "The number of threat threads terminated: 0\n"
+        "The number of registry entries fixed: 0\n";
+    const struct { uint32_t failed; ReportIcon icon; std::string headline, failedLines; } cases[] = {
+        {0, ReportIcon::Exclamation,
+         "The W32.Quorvin removal was successful.\n"
+         "The system will delete 2 W32.Quorvin files from your PC on next reboot.\n",
+         ""},
+        {3, ReportIcon::Stop, Unsuccessful("Please boot into Safe mode and run this tool again.\n", ""),
+         "3 file(s) could not be repaired due to corruption during infection.\n"
+         "PLEASE RESTORE THESE FILES FROM A CLEAN BACKUP OR DELETE THEM.\n\n"},
+    };
+    for (const auto& c : cases) {
+        stats.deletesPendingReboot = 2;
+        stats.repairsPendingReboot = 1;
+        stats.repairsFailed = c.failed;
+        runLog.reportText.clear();
+        EXPECT_EQ(Compose(), c.icon) << c.failed;
+        EXPECT_EQ(runLog.reportText, c.headline + kBody + pending + c.failedLines + counters) << c.failed;
+    }
 }
 
 TEST_F(Report, RepairFailureAloneIsFoundAndUnsuccessful) {

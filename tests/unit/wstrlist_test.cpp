@@ -3,6 +3,7 @@
 #include <cstring>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "run/wstrlist.h"
 
@@ -36,6 +37,15 @@ TEST(WStrList, WideTextIsCopiedWhole) {
     list.Add("ansi", 0);
     EXPECT_STREQ(static_cast<const wchar_t*>(list.GetAt(list.FindIndex(0))), L"\\\\?\\C:\\caf\u00E9.exe");
     EXPECT_STREQ(static_cast<const char*>(list.GetAt(list.FindIndex(1))), "ansi");
+}
+
+TEST(WStrList, RangeForReadsEveryElementInOrder) {
+    WStrList wide, empty;
+    for (const wchar_t* text : {L"\\\\?\\C:\\a", L"b", L"b"}) wide.Add(text);
+    std::vector<std::wstring> read;
+    for (const wchar_t* text : wide.As<wchar_t>()) read.push_back(text);
+    EXPECT_EQ(read, (std::vector<std::wstring>{L"\\\\?\\C:\\a", L"b", L"b"}));
+    for (const char* text : empty.As<char>()) ADD_FAILURE() << text;
 }
 
 TEST(WStrList, RemoveAllThenAddIsLikeNew) {

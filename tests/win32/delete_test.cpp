@@ -14,7 +14,6 @@
 
 namespace {
 
-const std::string kTitle = "Ostrovel W32.Quorvin Removal Tool 1.0.4";
 const char kNotRebooted[] =
     "\r\nThe system requires a reboot but was not rebooted.\r\n"
     "To clean up all remnants of the threat from the system it must be rebooted.\r\n";
@@ -47,7 +46,7 @@ protected:
     void SetUp() override {
         def = BuiltInDefinition();
         run.def = &def;
-        dir = qt::NewWorkDir("delete");
+        dir = testsupport::NewWorkDir("delete");
     }
     // A fresh run state on the given platform family.
     void Platform(bool nt) {
@@ -61,13 +60,13 @@ protected:
     }
     std::string MakeFile(const std::string& name, DWORD attributes = FILE_ATTRIBUTE_NORMAL) {
         std::string path = dir + "\\" + name;
-        qt::WriteBytes(path, {'M', 'Z', 0});
+        testsupport::WriteBytes(path, {'M', 'Z', 0});
         SetFileAttributesA(path.c_str(), attributes);
         return path;
     }
 
     RemovalRun run;
-    qt::LogCapture log{run.log};
+    testsupport::LogCapture log{run.log};
     ThreatDefinition def{};
     std::string dir;
 };
@@ -75,27 +74,27 @@ protected:
 TEST_F(InProcessDelete, FileOutcomesOnTheNtFamily) {
     Platform(true);
     std::string readOnly = MakeFile("ro.dll", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
-    EXPECT_EQ(DeleteFileLogged(run, qt::LongPath(readOnly).c_str(), true), DeleteOutcome::Deleted);
-    EXPECT_FALSE(qt::FileExists(readOnly));
+    EXPECT_EQ(DeleteFileLogged(run, testsupport::LongPath(readOnly).c_str(), true), DeleteOutcome::Deleted);
+    EXPECT_FALSE(testsupport::FileExists(readOnly));
     EXPECT_EQ(log.text, readOnly + ": (deleted)\r\n");
     EXPECT_EQ(run.stats.filesDeleted, 1u);
 
     // A file that does not exist: no line, no count.
     log.text.clear();
-    EXPECT_EQ(DeleteFileLogged(run, qt::LongPath(readOnly).c_str(), true), DeleteOutcome::NotDeleted);
-    EXPECT_EQ(DeleteFileLogged(run, qt::LongPath(dir + "\\nodir\\x.dll").c_str(), true), DeleteOutcome::NotDeleted);
+    EXPECT_EQ(DeleteFileLogged(run, testsupport::LongPath(readOnly).c_str(), true), DeleteOutcome::NotDeleted);
+    EXPECT_EQ(DeleteFileLogged(run, testsupport::LongPath(dir + "\\nodir\\x.dll").c_str(), true), DeleteOutcome::NotDeleted);
     EXPECT_EQ(log.text, "");
 
     std::string plain = MakeFile("plain.dll");
-    EXPECT_EQ(DeleteFileLogged(run, qt::Wide(plain).c_str(), true), DeleteOutcome::NotDeleted);
-    EXPECT_TRUE(qt::FileExists(plain));
-    EXPECT_EQ(DeleteFileLogged(run, (qt::Wide(dir) + L"\\\\?\\x.dll").c_str(), true), DeleteOutcome::NotDeleted);
+    EXPECT_EQ(DeleteFileLogged(run, testsupport::Wide(plain).c_str(), true), DeleteOutcome::NotDeleted);
+    EXPECT_TRUE(testsupport::FileExists(plain));
+    EXPECT_EQ(DeleteFileLogged(run, (testsupport::Wide(dir) + L"\\\\?\\x.dll").c_str(), true), DeleteOutcome::NotDeleted);
     EXPECT_EQ(log.text, plain + ": (WARNING: not deleted, prefix not found)\r\nDelete failed\r\n");
 
     // Without logging only the result tells.
     log.text.clear();
-    EXPECT_EQ(DeleteFileLogged(run, qt::LongPath(plain).c_str(), false), DeleteOutcome::Deleted);
-    EXPECT_FALSE(qt::FileExists(plain));
+    EXPECT_EQ(DeleteFileLogged(run, testsupport::LongPath(plain).c_str(), false), DeleteOutcome::Deleted);
+    EXPECT_FALSE(testsupport::FileExists(plain));
     EXPECT_EQ(log.text, "");
     EXPECT_EQ(run.stats.filesDeleted, 1u);
     EXPECT_EQ(run.stats.deleteFailed + run.stats.deletesPendingReboot, 0u);
@@ -105,7 +104,7 @@ TEST_F(InProcessDelete, FileOutcomesOn9x) {
     Platform(false);
     std::string readOnly = MakeFile("ro.dll", FILE_ATTRIBUTE_READONLY);
     EXPECT_EQ(DeleteFileLogged(run, readOnly.c_str(), true), DeleteOutcome::Deleted);
-    EXPECT_FALSE(qt::FileExists(readOnly));
+    EXPECT_FALSE(testsupport::FileExists(readOnly));
     std::string tooLong = dir + "\\" + std::string(260, 'x');
     EXPECT_EQ(DeleteFileLogged(run, tooLong.c_str(), true), DeleteOutcome::NotDeleted);
     EXPECT_EQ(log.text, readOnly + ": (deleted)\r\nDelete failed\r\n");
@@ -121,22 +120,22 @@ BOOL WINAPI RefusingMoveFileEx(const wchar_t*, const wchar_t*, DWORD) {
 TEST_F(InProcessDelete, LockedFileIsListedThenScheduledAndGoneAfterRestart) {
     Platform(true);
     std::string file = MakeFile("VCAB.DLL");
-    qt::FileHolder locker;
+    testsupport::FileHolder locker;
     ASSERT_TRUE(locker.Lock(file));
 
     WStrList& failed = run.failedDeletes;
-    EXPECT_EQ(DeleteListedFile(run, qt::LongPath(file).c_str(), true), false);
+    EXPECT_EQ(DeleteListedFile(run, testsupport::LongPath(file).c_str(), true), false);
     ASSERT_EQ(failed.GetCount(), 1u);
-    EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(failed.GetAt(failed.FindIndex(0)))), qt::LongPath(file));
+    EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(failed.GetAt(failed.FindIndex(0)))), testsupport::LongPath(file));
     EXPECT_EQ(log.text, "");
     EXPECT_FALSE(run.flags.rebootNeeded);
 
     // Scheduled without logging: nothing counted, no restart asked for.
-    EXPECT_EQ(DeleteFileLogged(run, qt::LongPath(file).c_str(), false), DeleteOutcome::PendingRestart);
+    EXPECT_EQ(DeleteFileLogged(run, testsupport::LongPath(file).c_str(), false), DeleteOutcome::PendingRestart);
     EXPECT_FALSE(run.flags.rebootNeeded);
     EXPECT_EQ(run.stats.deletesPendingReboot, 0u);
 
-    EXPECT_EQ(DeleteFileLogged(run, qt::LongPath(file).c_str(), true), DeleteOutcome::PendingRestart);
+    EXPECT_EQ(DeleteFileLogged(run, testsupport::LongPath(file).c_str(), true), DeleteOutcome::PendingRestart);
     EXPECT_EQ(log.text, file + ": (will be deleted on next reboot)\r\n");
     EXPECT_EQ(run.stats.deletesPendingReboot, 1u);
     EXPECT_EQ(run.stats.deleteFailed, 0u);
@@ -145,16 +144,16 @@ TEST_F(InProcessDelete, LockedFileIsListedThenScheduledAndGoneAfterRestart) {
     // Neither deleted nor scheduled: the warning, and the failure counted.
     log.text.clear();
     run.api.wide.MoveFileEx = RefusingMoveFileEx;
-    EXPECT_EQ(DeleteFileLogged(run, qt::LongPath(file).c_str(), true), DeleteOutcome::NotDeleted);
+    EXPECT_EQ(DeleteFileLogged(run, testsupport::LongPath(file).c_str(), true), DeleteOutcome::NotDeleted);
     EXPECT_EQ(log.text, file + ": (WARNING: delete failed)\r\n");
     EXPECT_EQ(run.stats.deleteFailed, 1u);
     EXPECT_EQ(run.stats.deletesPendingReboot, 1u);
     ASSERT_EQ(LoadApiTable(run.api, run.flags), 1);
 
     locker.Release();
-    EXPECT_TRUE(qt::FileExists(file));
-    ASSERT_TRUE(qt::RestartMachine());
-    EXPECT_FALSE(qt::FileExists(file));
+    EXPECT_TRUE(testsupport::FileExists(file));
+    ASSERT_TRUE(testsupport::RestartMachine());
+    EXPECT_FALSE(testsupport::FileExists(file));
 }
 
 TEST_F(InProcessDelete, FileGoneByTheSecondPassIsCountedOnce) {
@@ -162,10 +161,10 @@ TEST_F(InProcessDelete, FileGoneByTheSecondPassIsCountedOnce) {
         Platform(nt);
         log.text.clear();
         std::string file = MakeFile(nt ? "VCAB.DLL" : "VCAB9X.DLL");
-        qt::FileHolder locker;
+        testsupport::FileHolder locker;
         ASSERT_TRUE(locker.Lock(file));
         if (nt)
-            EXPECT_EQ(DeleteListedFile(run, qt::LongPath(file).c_str(), true), false);
+            EXPECT_EQ(DeleteListedFile(run, testsupport::LongPath(file).c_str(), true), false);
         else
             EXPECT_EQ(DeleteListedFile(run, file.c_str(), true), false);
         EXPECT_EQ(run.failedDeletes.GetCount(), 1u);
@@ -182,12 +181,12 @@ TEST_F(InProcessDelete, FileGoneByTheSecondPassIsCountedOnce) {
 TEST_F(InProcessDelete, SecondPassDeletesWhatWasReleased) {
     Platform(true);
     std::string file = MakeFile("VCAB.DLL");
-    qt::FileHolder locker;
+    testsupport::FileHolder locker;
     ASSERT_TRUE(locker.Lock(file));
-    DeleteListedFile(run, qt::LongPath(file).c_str(), true);
+    DeleteListedFile(run, testsupport::LongPath(file).c_str(), true);
     locker.Release();
     RetryFailedDeletes(run);
-    EXPECT_FALSE(qt::FileExists(file));
+    EXPECT_FALSE(testsupport::FileExists(file));
     EXPECT_EQ(log.text, file + ": (deleted)\r\n");
     EXPECT_EQ(run.stats.filesDeleted, 1u);
 }
@@ -213,10 +212,10 @@ protected:
 
 TEST_F(Wininit9x, SectionCreatedWhenMissing) {
     std::string file = MakeFile("VCAB.DLL");
-    qt::FileHolder locker;
+    testsupport::FileHolder locker;
     ASSERT_TRUE(locker.Lock(file));
     EXPECT_EQ(DeleteFileLogged(run, file.c_str(), true), DeleteOutcome::PendingRestart);
-    EXPECT_EQ(qt::ReadText(ini), "[rename]\r\nNUL=" + ShortName(file) + "\r\n");
+    EXPECT_EQ(testsupport::ReadText(ini), "[rename]\r\nNUL=" + ShortName(file) + "\r\n");
     EXPECT_EQ(log.text, file + ": (will be deleted on next reboot)\r\n");
     EXPECT_EQ(run.stats.deletesPendingReboot, 1u);
     EXPECT_TRUE(run.flags.rebootNeeded);
@@ -225,18 +224,18 @@ TEST_F(Wininit9x, SectionCreatedWhenMissing) {
 TEST_F(Wininit9x, SecondNulLineFollowsTheExistingOne) {
     std::string other = MakeFile("OTHER.DLL");
     std::string text = "[boot]\r\nshell=x\r\n[rename]\r\nNUL=" + ShortName(other) + "\r\nC:\\NEW.TXT=C:\\OLD.TXT\r\n";
-    ASSERT_TRUE(qt::WriteBytes(ini, std::vector<uint8_t>(text.begin(), text.end())));
+    ASSERT_TRUE(testsupport::WriteBytes(ini, std::vector<uint8_t>(text.begin(), text.end())));
     WritePrivateProfileStringA(nullptr, nullptr, nullptr, ini.c_str());   // drop any cached copy
 
     std::string file = MakeFile("VCAB.DLL");
-    qt::FileHolder locker;
+    testsupport::FileHolder locker;
     ASSERT_TRUE(locker.Lock(file));
     EXPECT_EQ(DeleteFileLogged(run, file.c_str(), true), DeleteOutcome::PendingRestart);
     char section[4096] = {};
     DWORD n = GetPrivateProfileSectionA("rename", section, sizeof section, ini.c_str());
     EXPECT_EQ(std::string(section, n), "NUL=" + ShortName(other) + '\0' + "C:\\NEW.TXT=C:\\OLD.TXT" + '\0' +
                                            "NUL=" + ShortName(file) + '\0');
-    std::string after = qt::ReadText(ini);
+    std::string after = testsupport::ReadText(ini);
     EXPECT_NE(after.find("[boot]\r\nshell=x\r\n"), std::string::npos);
     EXPECT_LT(after.find("NUL=" + ShortName(other)), after.find("NUL=" + ShortName(file)));
 }
@@ -249,7 +248,7 @@ protected:
         SetEnvironmentVariableA("QUORVIN_TEST_DIR", dir.c_str());
     }
     void MakeDir(const std::string& relative) { CreateDirectoryA((dir + "\\" + relative).c_str(), nullptr); }
-    bool Exists(const std::string& relative) { return qt::FileExists(dir + "\\" + relative); }
+    bool Exists(const std::string& relative) { return testsupport::FileExists(dir + "\\" + relative); }
 };
 
 TEST_F(DirectoryTables, EveryOutcomeAndItsCounter) {
@@ -290,7 +289,7 @@ TEST_F(DirectoryTables, DirectoryWithLockedFileGoesAtRestart) {
     std::string file = MakeFile("held\\busy.dll");
     MakeFile("held\\free.dll");
     const ThreatDirectory table[] = {{"%QUORVIN_TEST_DIR%\\held", 0}, {nullptr, 0}};
-    qt::FileHolder locker;
+    testsupport::FileHolder locker;
     ASSERT_TRUE(locker.Lock(file));
     DeleteThreatDirectories(run, table, nullptr);
     EXPECT_EQ(log.text, "directory " + dir + "\\held: (will be deleted on next reboot)\r\n");
@@ -298,7 +297,7 @@ TEST_F(DirectoryTables, DirectoryWithLockedFileGoesAtRestart) {
     EXPECT_TRUE(run.flags.rebootNeeded);
     EXPECT_FALSE(Exists("held\\free.dll"));
     locker.Release();
-    ASSERT_TRUE(qt::RestartMachine());
+    ASSERT_TRUE(testsupport::RestartMachine());
     EXPECT_FALSE(Exists("held"));
 }
 
@@ -312,9 +311,9 @@ TEST_F(DirectoryTables, DetectedFileFolderUnderAListedDirectory) {
     MakeFile("Apple\\y.exe");
     const ThreatDirectory third[] = {{"%QUORVIN_TEST_DIR%\\app", 0}, {nullptr, 0}};
     def.directoryTables[2] = third;
-    DeleteDetectionDirectories(run, qt::LongPath(dir + "\\App\\sub\\x.exe").c_str());
+    DeleteDetectionDirectories(run, testsupport::LongPath(dir + "\\App\\sub\\x.exe").c_str());
     // A folder whose name merely begins like the listed one is not inside it.
-    DeleteDetectionDirectories(run, qt::LongPath(dir + "\\Apple\\y.exe").c_str());
+    DeleteDetectionDirectories(run, testsupport::LongPath(dir + "\\Apple\\y.exe").c_str());
     EXPECT_EQ(log.text, "directory " + dir + "\\App\\sub: (deleted)\r\n");
     EXPECT_FALSE(Exists("App\\sub"));
     EXPECT_TRUE(Exists("App\\top.exe"));
@@ -361,23 +360,23 @@ TEST_F(DirectoryTables, EntryThatWouldOverrunThePathLimitStopsTheListing) {
 class ThreatFileRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = qt::NewWorkDir("run");
-        temp = qt::NewWorkDir("temp");
-        scan = qt::NewWorkDir("scan");
+        dir = testsupport::NewWorkDir("run");
+        temp = testsupport::NewWorkDir("temp");
+        scan = testsupport::NewWorkDir("scan");
         SetEnvironmentVariableA("TEMP", temp.c_str());   // inherited by the program
         vcab = temp + "\\VCAB.DLL";
-        qt::WriteBytes(vcab, {'M', 'Z', 0x90, 0});
+        testsupport::WriteBytes(vcab, {'M', 'Z', 0x90, 0});
     }
     std::string Run(const std::string& program, const std::string& switches) {
-        qt::ProcessResult r = qt::Run("\"" + program + "\" /S /ONLYDIR=" + scan + " " + switches, dir, 300000);
+        testsupport::ProcessResult r = testsupport::Run("\"" + program + "\" /S /ONLYDIR=" + scan + " " + switches, dir, 300000);
         EXPECT_TRUE(r.finished);
         EXPECT_EQ(r.exitCode, 0u);
         std::string log = dir + "\\fixquorvin.log";
         const char* test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        CopyFileA(log.c_str(), (qt::OutDir() + "\\" + test + ".log").c_str(), FALSE);
-        return qt::ReadText(log);
+        CopyFileA(log.c_str(), (testsupport::OutDir() + "\\" + test + ".log").c_str(), FALSE);
+        return testsupport::ReadText(log);
     }
-    std::string Program() { return qt::BinDir() + "\\FixQuorvin.exe"; }
+    std::string Program() { return testsupport::BinDir() + "\\FixQuorvin.exe"; }
 
     std::string dir, temp, scan, vcab;
 };
@@ -386,21 +385,21 @@ TEST_F(ThreatFileRun, PresentFileIsDeletedAndReported) {
     SetFileAttributesA(vcab.c_str(), FILE_ATTRIBUTE_READONLY);
     // Without the file step the threat file is left alone.
     std::string skipped = Run(Program(), "/NOFILESCAN");
-    EXPECT_TRUE(qt::FileExists(vcab));
+    EXPECT_TRUE(testsupport::FileExists(vcab));
     EXPECT_EQ(skipped.find(vcab), std::string::npos) << skipped;
     std::string log = Run(Program(), "");
-    EXPECT_EQ(qt::Count(log, vcab + ": (deleted)\r\n"), 1u) << log;
+    EXPECT_EQ(testsupport::Count(log, vcab + ": (deleted)\r\n"), 1u) << log;
     EXPECT_NE(log.find("W32.Quorvin has been successfully removed from your computer!"), std::string::npos) << log;
     EXPECT_NE(log.find("The number of deleted threat files: 1\r\n"), std::string::npos) << log;
     EXPECT_EQ(log.find("reboot"), std::string::npos) << log;
-    EXPECT_FALSE(qt::FileExists(vcab));
+    EXPECT_FALSE(testsupport::FileExists(vcab));
 }
 
 TEST_F(ThreatFileRun, LockedFileWaitsForTheRestart) {
-    qt::FileHolder locker;
+    testsupport::FileHolder locker;
     ASSERT_TRUE(locker.Lock(vcab));
     std::string log = Run(Program(), "/NOSILENTREBOOT");
-    EXPECT_EQ(qt::Count(log, vcab + ": "), 1u) << log;
+    EXPECT_EQ(testsupport::Count(log, vcab + ": "), 1u) << log;
     // The listed file alone counts the threat as found: the found phase's
     // blank line comes before the second pass schedules the file.
     EXPECT_NE(log.find("\r\n\r\n" + vcab + ": (will be deleted on next reboot)\r\n"), std::string::npos) << log;
@@ -410,13 +409,13 @@ TEST_F(ThreatFileRun, LockedFileWaitsForTheRestart) {
     EXPECT_NE(log.find("The number of deleted threat files: 0\r\n"), std::string::npos) << log;
     EXPECT_NE(log.find(kNotRebooted), std::string::npos) << log;
     locker.Release();
-    EXPECT_TRUE(qt::FileExists(vcab));
-    ASSERT_TRUE(qt::RestartMachine());
-    EXPECT_FALSE(qt::FileExists(vcab));
+    EXPECT_TRUE(testsupport::FileExists(vcab));
+    ASSERT_TRUE(testsupport::RestartMachine());
+    EXPECT_FALSE(testsupport::FileExists(vcab));
 }
 
 TEST_F(ThreatFileRun, LockedFileRunAsksForTheRestart) {
-    qt::FileHolder locker;
+    testsupport::FileHolder locker;
     ASSERT_TRUE(locker.Lock(vcab));
     std::string log = Run(Program(), "");
     EXPECT_NE(log.find(vcab + ": (will be deleted on next reboot)\r\n"), std::string::npos) << log;
@@ -425,7 +424,7 @@ TEST_F(ThreatFileRun, LockedFileRunAsksForTheRestart) {
     // Under Wine the requested restart ends the session (the locker with it)
     // and carries out the pending deletion while the test lives on.
     ASSERT_TRUE(WaitForRestartToSettle(60000));
-    EXPECT_FALSE(qt::FileExists(vcab));
+    EXPECT_FALSE(testsupport::FileExists(vcab));
 }
 
 TEST_F(ThreatFileRun, Win98WritesWininitLinesCarriedOutAtRestart) {
@@ -435,27 +434,27 @@ TEST_F(ThreatFileRun, Win98WritesWininitLinesCarriedOutAtRestart) {
     std::string bak = std::string(windows) + "\\WININIT.BAK";
     DeleteFileA(bak.c_str());
     std::string other = temp + "\\OTHER.DLL";
-    ASSERT_TRUE(qt::WriteBytes(other, {1})) << GetLastError();
+    ASSERT_TRUE(testsupport::WriteBytes(other, {1})) << GetLastError();
     ASSERT_NE(ShortName(other), "") << GetLastError();
     ASSERT_TRUE(WritePrivateProfileStringA("rename", "NUL", ShortName(other).c_str(), ini.c_str()));
     WritePrivateProfileStringA(nullptr, nullptr, nullptr, ini.c_str());
 
-    std::string program = qt::CopyProgramAs("FixQuorvin.exe", "fixq98.exe");
-    qt::SetWineVersionFor("fixq98.exe", "win98");
-    qt::FileHolder locker;
+    std::string program = testsupport::CopyProgramAs("FixQuorvin.exe", "fixq98.exe");
+    testsupport::SetWineVersionFor("fixq98.exe", "win98");
+    testsupport::FileHolder locker;
     ASSERT_TRUE(locker.Lock(vcab));
     std::string log = Run(program, "/NOSILENTREBOOT");
     EXPECT_NE(log.find(vcab + ": (will be deleted on next reboot)\r\n"), std::string::npos) << log;
     EXPECT_NE(log.find(kNotRebooted), std::string::npos) << log;
-    std::string text = qt::ReadText(ini);
+    std::string text = testsupport::ReadText(ini);
     EXPECT_EQ(text, "[rename]\r\nNUL=" + ShortName(other) + "\r\nNUL=" + ShortName(vcab) + "\r\n");
     locker.Release();
 
-    ASSERT_TRUE(qt::RestartMachine());
-    EXPECT_FALSE(qt::FileExists(vcab));
-    EXPECT_FALSE(qt::FileExists(other));
-    EXPECT_FALSE(qt::FileExists(ini));
-    EXPECT_TRUE(qt::FileExists(bak));
+    ASSERT_TRUE(testsupport::RestartMachine());
+    EXPECT_FALSE(testsupport::FileExists(vcab));
+    EXPECT_FALSE(testsupport::FileExists(other));
+    EXPECT_FALSE(testsupport::FileExists(ini));
+    EXPECT_TRUE(testsupport::FileExists(bak));
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "app/removal_run.h"
-#include "repair_support.h"
+#include "support/repair_support.h"
 #include "support/support.h"
 #include "tests/samples/sample_set_core.h"
 #include "win32/unique_handle.h"
@@ -43,7 +43,7 @@ void Walk(const std::string& dir, std::map<std::string, FileState>& out) {
         if (e.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
             Walk(path, out);
         else
-            out[path] = {qt::ReadBytes(path), e.dwFileAttributes};
+            out[path] = {testsupport::ReadBytes(path), e.dwFileAttributes};
     } while (FindNextFileA(h, &e));
     FindClose(h);
 }
@@ -51,7 +51,7 @@ void Walk(const std::string& dir, std::map<std::string, FileState>& out) {
 std::map<std::string, FileState> Snapshot(const std::string& dir, const std::string& file) {
     std::map<std::string, FileState> all;
     Walk(dir, all);
-    all[file] = {qt::ReadBytes(file), GetFileAttributesA(file.c_str())};
+    all[file] = {testsupport::ReadBytes(file), GetFileAttributesA(file.c_str())};
     return all;
 }
 
@@ -85,7 +85,7 @@ protected:
     void SetUp() override {
         manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
         ASSERT_NE(manager, nullptr);
-        const std::string exe = qt::BinDir() + "\\test_service.exe";
+        const std::string exe = testsupport::BinDir() + "\\test_service.exe";
         SC_HANDLE s = CreateServiceA(manager, kServiceName, kServiceDisplay, SERVICE_ALL_ACCESS,
                                      SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
                                      exe.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
@@ -106,9 +106,9 @@ protected:
 
 TEST_F(DryRun, LogsWhatARealRunWouldDoAndChangesNothing) {
     // The sample set, one infected file read-only.
-    const std::string dir = qt::NewWorkDir("dry-samples");
-    const Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
-    const Bytes real = qt::ReadBytes("C:\\windows\\system32\\hostname.exe");
+    const std::string dir = testsupport::NewWorkDir("dry-samples");
+    const Bytes hello = testsupport::ReadBytes(testsupport::BinDir() + "\\hello.exe");
+    const Bytes real = testsupport::ReadBytes("C:\\windows\\system32\\hostname.exe");
     ASSERT_FALSE(hello.empty() || real.empty());
     samples::SampleSet set = samples::BuildSampleSet(hello, "hello", real, "hostname.exe");
     ASSERT_TRUE(set.error.empty()) << set.error;
@@ -118,7 +118,7 @@ TEST_F(DryRun, LogsWhatARealRunWouldDoAndChangesNothing) {
     for (samples::SetSample& s : set.samples) {
         for (char& c : s.name)
             if (c == '/') c = '\\';
-        ASSERT_TRUE(qt::WriteBytes(dir + "\\" + s.name, s.image)) << s.name;
+        ASSERT_TRUE(testsupport::WriteBytes(dir + "\\" + s.name, s.image)) << s.name;
         if (s.expect == Expect::Repaired) repairs += s.layers;
         if (s.expect != Expect::Clean) infections += s.layers;
         failed += s.expect == Expect::Failed;
@@ -130,12 +130,12 @@ TEST_F(DryRun, LogsWhatARealRunWouldDoAndChangesNothing) {
     char temp[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, temp);
     const std::string vcab = std::string(temp) + "VCAB.DLL";
-    ASSERT_TRUE(qt::WriteBytes(vcab, samples::MakeThreatFile({})));
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kRunKey, "Runonce", "C:\\windows\\temp\\vcab.exe"));
-    qt::Process host;
+    ASSERT_TRUE(testsupport::WriteBytes(vcab, samples::MakeThreatFile({})));
+    ASSERT_TRUE(testsupport::SetRegString(HKEY_LOCAL_MACHINE, kRunKey, "Runonce", "C:\\windows\\temp\\vcab.exe"));
+    testsupport::Process host;
     const std::string ready = "quorvin-dry-" + std::to_string(GetCurrentProcessId());
     win32::UniqueKernelHandle readyEvent(CreateEventA(nullptr, TRUE, FALSE, ready.c_str()));
-    ASSERT_TRUE(host.Start("\"" + qt::CopyProgramAs("threat_host.exe", "qvthreat.exe") + "\" " + ready));
+    ASSERT_TRUE(host.Start("\"" + testsupport::CopyProgramAs("threat_host.exe", "qvthreat.exe") + "\" " + ready));
     ASSERT_EQ(WaitForSingleObject(readyEvent.get(), 60000), WAIT_OBJECT_0);
 
     const std::map<std::string, FileState> before = Snapshot(dir, vcab);
@@ -149,18 +149,18 @@ TEST_F(DryRun, LogsWhatARealRunWouldDoAndChangesNothing) {
     RemovalRun run(def);
     run.options.silentMode = run.options.dryRun = true;
     run.options.onlyDirPath = dir;
-    run.options.logPath = qt::NewWorkDir("dry-log") + "\\run.log";
+    run.options.logPath = testsupport::NewWorkDir("dry-log") + "\\run.log";
     RunProgress progress;
     ASSERT_EQ(RunRemoval(run, progress), RunEnd::Finished);
-    const std::string log = qt::ReadText(run.options.logPath);
-    qt::WriteBytes(qt::OutDir() + "\\dry-run.log", Bytes(log.begin(), log.end()));
+    const std::string log = testsupport::ReadText(run.options.logPath);
+    testsupport::WriteBytes(testsupport::OutDir() + "\\dry-run.log", Bytes(log.begin(), log.end()));
 
     // Nothing changed: files and their attributes, no file added, the value,
     // the process running and not suspended, the service running.
     EXPECT_TRUE(Snapshot(dir, vcab) == before);
     DWORD type = 0;
     std::vector<uint8_t> value;
-    EXPECT_TRUE(qt::GetRegValue(HKEY_LOCAL_MACHINE, kRunKey, "Runonce", type, value));
+    EXPECT_TRUE(testsupport::GetRegValue(HKEY_LOCAL_MACHINE, kRunKey, "Runonce", type, value));
     EXPECT_EQ(std::string(value.begin(), value.end()), std::string("C:\\windows\\temp\\vcab.exe", 25));
     EXPECT_EQ(host.Wait(0), 0xFFFFFFFFu) << "the threat process was ended";
     const std::vector<DWORD> counts = SuspendCounts(host.Id());
@@ -174,15 +174,15 @@ TEST_F(DryRun, LogsWhatARealRunWouldDoAndChangesNothing) {
         const char* outcome = s.expect == Expect::Repaired  ? "would be repaired"
                               : s.expect == Expect::Failed  ? "repair would fail, the file is corrupted"
                               : s.expect == Expect::Deleted ? "would be deleted" : "";
-        EXPECT_EQ(qt::Count(log, dir + "\\" + s.name + ": (dry run) " + outcome + "\r\n"),
+        EXPECT_EQ(testsupport::Count(log, dir + "\\" + s.name + ": (dry run) " + outcome + "\r\n"),
                   s.expect == Expect::Clean ? 0u : s.expect == Expect::Repaired ? s.layers : 1u) << s.name;
     }
-    EXPECT_EQ(qt::Count(log, ": infected with "), infections);
-    EXPECT_EQ(qt::Count(log, "VCAB.DLL: (dry run) would be deleted\r\n"), 1u) << log;
-    EXPECT_EQ(qt::Count(log, "\r\nprocess: qvthreat.exe (dry run) would be terminated\r\n"), 1u) << log;
-    EXPECT_EQ(qt::Count(log, "\r\nservice: Quorvin Dry (dry run) would be stopped\r\n"), 1u) << log;
-    EXPECT_EQ(qt::Count(log, "\r\nservice: Quorvin Dry (dry run) would be deleted\r\n"), 1u) << log;
-    EXPECT_EQ(qt::Count(log, "\\CurrentVersion\\Run: Runonce (dry run) would be deleted\r\n"), 1u) << log;
+    EXPECT_EQ(testsupport::Count(log, ": infected with "), infections);
+    EXPECT_EQ(testsupport::Count(log, "VCAB.DLL: (dry run) would be deleted\r\n"), 1u) << log;
+    EXPECT_EQ(testsupport::Count(log, "\r\nprocess: qvthreat.exe (dry run) would be terminated\r\n"), 1u) << log;
+    EXPECT_EQ(testsupport::Count(log, "\r\nservice: Quorvin Dry (dry run) would be stopped\r\n"), 1u) << log;
+    EXPECT_EQ(testsupport::Count(log, "\r\nservice: Quorvin Dry (dry run) would be deleted\r\n"), 1u) << log;
+    EXPECT_EQ(testsupport::Count(log, "\\CurrentVersion\\Run: Runonce (dry run) would be deleted\r\n"), 1u) << log;
     for (const char* made : {"(deleted)", "File repaired.", "(terminated)", "(suspended)", "(stopped)",
                              "Repair failed", "reboot"})
         EXPECT_EQ(log.find(made), std::string::npos) << made;
@@ -201,19 +201,19 @@ TEST_F(DryRun, LogsWhatARealRunWouldDoAndChangesNothing) {
 // Without the file scan the processes, services and registry are still looked at.
 // Without the file scan the services and the registry are still looked at.
 TEST_F(DryRun, WithoutTheFileScan) {
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kRunKey, "Runonce", "x"));
+    ASSERT_TRUE(testsupport::SetRegString(HKEY_LOCAL_MACHINE, kRunKey, "Runonce", "x"));
     const ThreatServiceRule rules[] = {{1 | 2, true, kServiceName, false, nullptr}};
     ThreatDefinition def = BuiltInDefinition();
     def.threatServiceTable = rules;
     RemovalRun run(def);
     run.options.silentMode = run.options.dryRun = run.options.noFileScan = true;
-    run.options.logPath = qt::NewWorkDir("dry-nofiles") + "\\run.log";
+    run.options.logPath = testsupport::NewWorkDir("dry-nofiles") + "\\run.log";
     RunProgress progress;
     RunRemoval(run, progress);
-    const std::string log = qt::ReadText(run.options.logPath);
+    const std::string log = testsupport::ReadText(run.options.logPath);
     EXPECT_NE(log.find("service: Quorvin Dry (dry run) would be stopped\r\n"), std::string::npos) << log;
     EXPECT_NE(log.find("Run: Runonce (dry run) would be deleted\r\n"), std::string::npos) << log;
-    EXPECT_TRUE(qt::RegValueExists(HKEY_LOCAL_MACHINE, kRunKey, "Runonce"));
+    EXPECT_TRUE(testsupport::RegValueExists(HKEY_LOCAL_MACHINE, kRunKey, "Runonce"));
     EXPECT_EQ(ServiceState(manager), static_cast<DWORD>(SERVICE_RUNNING));
 }
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "repair_support.h"
+#include "support/repair_support.h"
 #include "support/support.h"
 #include "tests/samples/sample_set_core.h"
 
@@ -13,12 +13,12 @@ namespace {
 
 using samples::Bytes;
 
-std::string Program() { return qt::BinDir() + "\\FixQuorvin.exe"; }
+std::string Program() { return testsupport::BinDir() + "\\FixQuorvin.exe"; }
 
 // A corrupted infected host of the sample set (its repair fails).
 Bytes CorruptSample() {
-    const Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
-    const Bytes real = qt::ReadBytes("C:\\windows\\system32\\hostname.exe");
+    const Bytes hello = testsupport::ReadBytes(testsupport::BinDir() + "\\hello.exe");
+    const Bytes real = testsupport::ReadBytes("C:\\windows\\system32\\hostname.exe");
     samples::SampleSet set = samples::BuildSampleSet(hello, "hello", real, "hostname.exe");
     for (const samples::SetSample& s : set.samples)
         if (s.expect == samples::Expect::Failed) return s.image;
@@ -36,7 +36,7 @@ struct Case {
 };
 
 TEST(ExitCode, OneCodePerOutcome) {
-    const Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
+    const Bytes hello = testsupport::ReadBytes(testsupport::BinDir() + "\\hello.exe");
     const Bytes infected = samples::MakeInfected(hello, {.seed = 801});
     const Bytes corrupt = CorruptSample();
     ASSERT_FALSE(infected.empty() || corrupt.empty());
@@ -53,26 +53,26 @@ TEST(ExitCode, OneCodePerOutcome) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const std::string dir = qt::NewWorkDir("codes");
+        const std::string dir = testsupport::NewWorkDir("codes");
         const std::string file = dir + "\\app.exe";
         const Bytes& planted = c.tree == Tree::Corrupt ? corrupt : infected;
         const bool planting = c.tree != Tree::Empty && c.tree != Tree::Missing;
         if (planting) {
-            ASSERT_TRUE(qt::WriteBytes(file, planted));
+            ASSERT_TRUE(testsupport::WriteBytes(file, planted));
         }
-        qt::FileHolder holder;
+        testsupport::FileHolder holder;
         if (c.tree == Tree::HeldInfected) {
             ASSERT_TRUE(holder.Hold(file));
         }
         const std::string tree = c.tree == Tree::Missing ? dir + "\\nothing" : dir;
-        const std::string logDir = qt::NewWorkDir("codes-log");
-        qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S /NOSILENTREBOOT " + c.switches + " /ONLYDIR=" + tree,
+        const std::string logDir = testsupport::NewWorkDir("codes-log");
+        testsupport::ProcessResult r = testsupport::Run("\"" + Program() + "\" /S /NOSILENTREBOOT " + c.switches + " /ONLYDIR=" + tree,
                                       logDir, 300000);
         ASSERT_TRUE(r.finished);
-        EXPECT_EQ(r.exitCode, c.code) << qt::ReadText(logDir + "\\fixquorvin.log");
+        EXPECT_EQ(r.exitCode, c.code) << testsupport::ReadText(logDir + "\\fixquorvin.log");
         holder.Release();
         if (planting) {
-            EXPECT_EQ(qt::ReadBytes(file) != planted, c.changed);
+            EXPECT_EQ(testsupport::ReadBytes(file) != planted, c.changed);
         }
     }
 }
@@ -80,21 +80,21 @@ TEST(ExitCode, OneCodePerOutcome) {
 // A log that cannot be written anywhere is a run that could not be done; a
 // silent run that keeps its log elsewhere is not.
 TEST(ExitCode, NoLogAtAll) {
-    const std::string dir = qt::NewWorkDir("codes-nolog");
+    const std::string dir = testsupport::NewWorkDir("codes-nolog");
     // A folder in place of the log file, in the folder the fallback uses too.
     ASSERT_TRUE(CreateDirectoryA((dir + "\\fixquorvin.log").c_str(), nullptr));
     char temp[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, temp);
     const std::string tempLog = std::string(temp) + "fixquorvin.log";
     DeleteFileA(tempLog.c_str());
-    qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S /EXITCODE /NOFILESCAN", dir, 300000);
+    testsupport::ProcessResult r = testsupport::Run("\"" + Program() + "\" /S /EXITCODE /NOFILESCAN", dir, 300000);
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.exitCode, 0u) << "the fallback log in %TEMP% was not used";
-    EXPECT_TRUE(qt::FileExists(tempLog));
+    EXPECT_TRUE(testsupport::FileExists(tempLog));
     // Now the fallback cannot be written either.
     DeleteFileA(tempLog.c_str());
     ASSERT_TRUE(CreateDirectoryA(tempLog.c_str(), nullptr));
-    r = qt::Run("\"" + Program() + "\" /S /EXITCODE /NOFILESCAN", dir, 300000);
+    r = testsupport::Run("\"" + Program() + "\" /S /EXITCODE /NOFILESCAN", dir, 300000);
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.exitCode, 3u);
     RemoveDirectoryA(tempLog.c_str());

@@ -22,24 +22,24 @@ using ps_records::nt_layout;
 class Host {
 public:
     bool Start() {
-        const std::string info = qt::NewWorkDir("host") + "\\info.txt";
-        std::string command = qt::BinDir();
+        const std::string info = testsupport::NewWorkDir("host") + "\\info.txt";
+        std::string command = testsupport::BinDir();
         command.insert(0, 1, '"');
         command += "\\thread_host.exe\" \"" + info + "\"";
         if (!m_process.Start(command)) return false;
-        for (int i = 0; i < 600 && !qt::FileExists(info); ++i) Sleep(50);
-        m_info = qt::ReadText(info);
+        for (int i = 0; i < 600 && !testsupport::FileExists(info); ++i) Sleep(50);
+        m_info = testsupport::ReadText(info);
         return !m_info.empty();
     }
     uint32_t Value(const std::string& key) const {
-        return static_cast<uint32_t>(std::strtoul(qt::OutputValue(m_info, key).c_str(), nullptr, 10));
+        return static_cast<uint32_t>(std::strtoul(testsupport::OutputValue(m_info, key).c_str(), nullptr, 10));
     }
     DWORD Id() const { return m_process.Id(); }
     HANDLE Handle() const { return m_process.Handle(); }
-    qt::Process& Process() { return m_process; }
+    testsupport::Process& Process() { return m_process; }
 
 private:
-    qt::Process m_process;
+    testsupport::Process m_process;
     std::string m_info;
 };
 
@@ -163,7 +163,7 @@ TEST(ProcessList, ModulesHaveTheBasesAndSizesTheProcessSees) {
     for (ps_process* c : {b.native.get(), b.toolhelp.get()}) {
         const std::string backend = Backend(c);
         ps_owner<ps_module> m(ModulesOf(c, host.Id()));
-        if (!qt::ProcessMemoryReadable()) {
+        if (!testsupport::ProcessMemoryReadable()) {
             // Both back-ends read the loader list (toolhelp inside the system): nothing readable, no cursor.
             EXPECT_EQ(m, nullptr) << backend;
             continue;
@@ -176,7 +176,7 @@ TEST(ProcessList, ModulesHaveTheBasesAndSizesTheProcessSees) {
         EXPECT_EQ(m->base_address(), host.Value("image")) << backend;
         EXPECT_EQ(Lower(m->name()), "thread_host.exe") << backend;
         ASSERT_NE(m->path(), nullptr);
-        EXPECT_EQ(Lower(m->path()), Lower(qt::BinDir() + "\\thread_host.exe")) << backend;
+        EXPECT_EQ(Lower(m->path()), Lower(testsupport::BinDir() + "\\thread_host.exe")) << backend;
         uint32_t previous_end = 0;
         do {
             EXPECT_GT(m->base_address(), previous_end) << backend << " " << m->name();
@@ -202,7 +202,7 @@ TEST(ProcessList, ModulesHaveTheBasesAndSizesTheProcessSees) {
         ASSERT_TRUE(m->select_main());
         EXPECT_EQ(m->base_address(), host.Value("image"));
     }
-    if (!qt::ProcessMemoryReadable()) GTEST_SKIP() << kNoRemoteReads;
+    if (!testsupport::ProcessMemoryReadable()) GTEST_SKIP() << kNoRemoteReads;
 }
 
 TEST(ProcessList, RegionsCarryTheProtectionOfTheirPages) {
@@ -266,7 +266,7 @@ TEST(ProcessList, ThreadsAndTheirStartAddresses) {
             const bool worker = t->id() == host.Value("worker0") || t->id() == host.Value("worker1");
             if (backend == "native") {
                 EXPECT_EQ(start, worker ? host.Value("routine") : host.Value("entry")) << t->id();
-            } else if (qt::ProcessMemoryReadable()) {
+            } else if (testsupport::ProcessMemoryReadable()) {
                 if (worker) {
                     EXPECT_EQ(start, host.Value("routine")) << t->id();
                 }
@@ -281,11 +281,10 @@ TEST(ProcessList, ThreadsAndTheirStartAddresses) {
 }
 
 TEST(ProcessList, PathsFromTheMainModuleAndStackInfoOfAnotherProcessesThread) {
-    if (!qt::ProcessMemoryReadable()) GTEST_SKIP() << kNoRemoteReads;
+    if (!testsupport::ProcessMemoryReadable()) GTEST_SKIP() << kNoRemoteReads;
     Host host;
     ASSERT_TRUE(host.Start());
-    char self[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    const std::string self = testsupport::SelfPath();
     Backends b;
     for (ps_process* c : {b.native.get(), b.toolhelp.get()}) {
         SCOPED_TRACE(Backend(c));
@@ -294,7 +293,7 @@ TEST(ProcessList, PathsFromTheMainModuleAndStackInfoOfAnotherProcessesThread) {
         EXPECT_EQ(Lower(c->path()), Lower(self));
         ASSERT_TRUE(Seek(c, host.Id()));
         ASSERT_NE(c->path(), nullptr);
-        EXPECT_EQ(Lower(c->path()), Lower(qt::BinDir() + "\\thread_host.exe"));
+        EXPECT_EQ(Lower(c->path()), Lower(testsupport::BinDir() + "\\thread_host.exe"));
         ps_owner<ps_thread> t(c->threads());
         ASSERT_TRUE(t && Seek(t.get(), host.Value("worker0")));
         const ps_stack_info* info = t->stack_info();
@@ -365,7 +364,7 @@ TEST(ProcessList, SetPrivilegeTurnsAHeldPrivilegeOnAndOff) {
 }
 
 // Run under another Windows version: prints what create_process_list gives.
-TEST(ProcessList, DISABLED_ListUnderVersion) {
+CHILD_TEST(ProcessList, ListUnderVersion) {
     ps_owner<ps_process> c(create_process_list(0));
     ASSERT_NE(c, nullptr);
     std::printf("backend=%s\n", Backend(c.get()).c_str());
@@ -396,14 +395,14 @@ TEST(ProcessList, EachVersionUsesItsBackendAndAllListTheSame) {
     std::map<std::string, Listing> listings;
     for (const auto& run : runs) {
         const std::string copy = std::string("pl_") + run.version + ".exe";
-        qt::ProcessResult r = qt::RunSelfUnderVersion(copy, run.version, "ProcessList.DISABLED_ListUnderVersion");
+        testsupport::ProcessResult r = testsupport::RunChildUnderVersion(copy, run.version, "ProcessList.ListUnderVersion");
         ASSERT_TRUE(r.finished) << run.version;
         ASSERT_EQ(r.exitCode, 0u) << run.version << "\n" << r.output;
-        EXPECT_EQ(qt::OutputValue(r.output, "backend"), run.backend) << run.version;
-        EXPECT_EQ(qt::OutputValue(r.output, "native_only"), run.native_only) << run.version;
-        EXPECT_EQ(qt::OutputValue(r.output, "own_stack"), qt::ProcessMemoryReadable() ? "match" : "null") << run.version;
+        EXPECT_EQ(testsupport::OutputValue(r.output, "backend"), run.backend) << run.version;
+        EXPECT_EQ(testsupport::OutputValue(r.output, "native_only"), run.native_only) << run.version;
+        EXPECT_EQ(testsupport::OutputValue(r.output, "own_stack"), testsupport::ProcessMemoryReadable() ? "match" : "null") << run.version;
         std::printf("%s: learned offsets %s, own stack record %s\n", run.version,
-                    qt::OutputValue(r.output, "offsets").c_str(), qt::OutputValue(r.output, "own_stack").c_str());
+                    testsupport::OutputValue(r.output, "offsets").c_str(), testsupport::OutputValue(r.output, "own_stack").c_str());
         Listing& listing = listings[run.version];
         for (size_t at = r.output.find("process="); at != std::string::npos; at = r.output.find("process=", at + 1)) {
             unsigned id = 0, parent = 0, threads = 0;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "repair_support.h"
+#include "support/repair_support.h"
 #include "scan/quarantine_core.h"
 #include "support/support.h"
 #include "tests/samples/sample_factory_core.h"
@@ -25,11 +25,11 @@ std::string Upper(std::string s) {
 }
 
 std::string RunTool(const std::string& switches, DWORD* exitCode = nullptr) {
-    std::string dir = qt::NewWorkDir("run");
-    qt::ProcessResult r = qt::Run("\"" + qt::BinDir() + "\\FixQuorvin.exe\" /S /NOSILENTREBOOT " + switches, dir, 600000);
+    std::string dir = testsupport::NewWorkDir("run");
+    testsupport::ProcessResult r = testsupport::Run("\"" + testsupport::BinDir() + "\\FixQuorvin.exe\" /S /NOSILENTREBOOT " + switches, dir, 600000);
     EXPECT_TRUE(r.finished);
     if (exitCode) *exitCode = r.exitCode;
-    return qt::ReadText(dir + "\\fixquorvin.log");
+    return testsupport::ReadText(dir + "\\fixquorvin.log");
 }
 
 // The entries of a quarantine folder by the path they record, with their bytes decoded.
@@ -41,8 +41,8 @@ std::map<std::string, std::pair<quarantine::Record, Bytes>> Entries(const std::s
     do {
         quarantine::Record r;
         std::string name = e.cFileName;
-        EXPECT_EQ(quarantine::ParseRecord(qt::ReadText(q + "\\" + name), r), quarantine::ParseOutcome::Ok) << name;
-        Bytes data = qt::ReadBytes(q + "\\" + name.substr(0, 8) + ".data");
+        EXPECT_EQ(quarantine::ParseRecord(testsupport::ReadText(q + "\\" + name), r), quarantine::ParseOutcome::Ok) << name;
+        Bytes data = testsupport::ReadBytes(q + "\\" + name.substr(0, 8) + ".data");
         for (uint8_t& b : data) b = quarantine::EncodeByte(b);
         out[r.path] = {r, data};
     } while (FindNextFileA(h, &e));
@@ -51,21 +51,21 @@ std::map<std::string, std::pair<quarantine::Record, Bytes>> Entries(const std::s
 }
 
 TEST(Quarantine, KeepsEveryOriginalInTheNativeForm) {
-    const std::string dir = qt::NewWorkDir("tree"), q = dir + "\\q";
+    const std::string dir = testsupport::NewWorkDir("tree"), q = dir + "\\q";
     const Bytes host = samples::MakeCleanHost({.seed = 40});
     const Bytes infected = samples::MakeInfected(host, {.seed = 41}), threat = samples::MakeThreatFile({.build = 1});
-    ASSERT_TRUE(qt::WriteBytes(dir + "\\a.exe", infected));
-    ASSERT_TRUE(qt::WriteBytes(dir + "\\b.dll", threat));
-    ASSERT_TRUE(qt::WriteBytes(dir + "\\clean.exe", host));
+    ASSERT_TRUE(testsupport::WriteBytes(dir + "\\a.exe", infected));
+    ASSERT_TRUE(testsupport::WriteBytes(dir + "\\b.dll", threat));
+    ASSERT_TRUE(testsupport::WriteBytes(dir + "\\clean.exe", host));
     SetFileAttributesA((dir + "\\a.exe").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE);
 
     std::string log = RunTool("/ONLYDIR=" + dir + " /QUARANTINE=" + q);
     const std::string shown = Upper(dir);
-    EXPECT_EQ(qt::Count(log, shown + "\\A.EXE: File repaired.\r\n") + qt::Count(log, shown + "\\a.exe: File repaired.\r\n"),
+    EXPECT_EQ(testsupport::Count(log, shown + "\\A.EXE: File repaired.\r\n") + testsupport::Count(log, shown + "\\a.exe: File repaired.\r\n"),
               1u)
         << log;
-    EXPECT_FALSE(qt::FileExists(dir + "\\b.dll"));
-    EXPECT_TRUE(qt::FileExists(q + "\\fixquorvin-quarantine.txt"));
+    EXPECT_FALSE(testsupport::FileExists(dir + "\\b.dll"));
+    EXPECT_TRUE(testsupport::FileExists(q + "\\fixquorvin-quarantine.txt"));
 
     auto entries = Entries(q);
     ASSERT_EQ(entries.size(), 2u) << log;
@@ -77,7 +77,7 @@ TEST(Quarantine, KeepsEveryOriginalInTheNativeForm) {
         EXPECT_EQ(r.sha256, quarantine::Sha256Hex(entry.second.data(), entry.second.size()));
         EXPECT_TRUE(r.hasAttributes && r.hasTimes);
         if (repaired) {
-            const Bytes now = qt::ReadBytes(dir + "\\a.exe");
+            const Bytes now = testsupport::ReadBytes(dir + "\\a.exe");
             EXPECT_EQ(r.left, quarantine::Sha256Hex(now.data(), now.size()));
             EXPECT_EQ(r.attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE),
                       DWORD(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
@@ -87,64 +87,64 @@ TEST(Quarantine, KeepsEveryOriginalInTheNativeForm) {
     }
 
     // A later run over the same tree leaves the quarantine alone and says so.
-    ASSERT_TRUE(qt::WriteBytes(dir + "\\c.exe", infected));
+    ASSERT_TRUE(testsupport::WriteBytes(dir + "\\c.exe", infected));
     log = RunTool("/ONLYDIR=" + dir);
-    EXPECT_EQ(qt::Count(log, "directory " + shown + "\\Q: (skipped, a quarantine folder of fixquorvin)\r\n"), 1u) << log;
-    EXPECT_EQ(qt::Count(log, "infected with"), 1u) << log;
+    EXPECT_EQ(testsupport::Count(log, "directory " + shown + "\\Q: (skipped, a quarantine folder of fixquorvin)\r\n"), 1u) << log;
+    EXPECT_EQ(testsupport::Count(log, "infected with"), 1u) << log;
 
     // A dry run of the restore says what it would put back and changes nothing.
-    const Bytes repaired = qt::ReadBytes(dir + "\\a.exe");
+    const Bytes repaired = testsupport::ReadBytes(dir + "\\a.exe");
     DWORD code = 0;
     log = RunTool("/RESTORE=" + q + " /DRYRUN /EXITCODE", &code);
-    EXPECT_EQ(qt::Count(log, ": (dry run) would be restored\r\n"), 2u) << log;
-    EXPECT_EQ(qt::Count(log, "Dry run: nothing was changed."), 1u) << log;
+    EXPECT_EQ(testsupport::Count(log, ": (dry run) would be restored\r\n"), 2u) << log;
+    EXPECT_EQ(testsupport::Count(log, "Dry run: nothing was changed."), 1u) << log;
     EXPECT_EQ(code, 0u);
-    EXPECT_EQ(qt::ReadBytes(dir + "\\a.exe"), repaired);
-    EXPECT_FALSE(qt::FileExists(dir + "\\b.dll"));
+    EXPECT_EQ(testsupport::ReadBytes(dir + "\\a.exe"), repaired);
+    EXPECT_FALSE(testsupport::FileExists(dir + "\\b.dll"));
 
     // /RESTORE= puts both back: bytes and attributes as before the run.
     log = RunTool("/RESTORE=" + q + " /EXITCODE", &code);
     EXPECT_EQ(code, 0u);
-    EXPECT_EQ(qt::Count(log, ": (restored)\r\n"), 2u) << log;
-    EXPECT_EQ(qt::Count(log, "The restore from the quarantine was successful"), 1u) << log;
-    EXPECT_EQ(qt::Count(log, "infected with"), 0u);
-    EXPECT_EQ(qt::ReadBytes(dir + "\\a.exe"), infected);
-    EXPECT_EQ(qt::ReadBytes(dir + "\\b.dll"), threat);
+    EXPECT_EQ(testsupport::Count(log, ": (restored)\r\n"), 2u) << log;
+    EXPECT_EQ(testsupport::Count(log, "The restore from the quarantine was successful"), 1u) << log;
+    EXPECT_EQ(testsupport::Count(log, "infected with"), 0u);
+    EXPECT_EQ(testsupport::ReadBytes(dir + "\\a.exe"), infected);
+    EXPECT_EQ(testsupport::ReadBytes(dir + "\\b.dll"), threat);
     EXPECT_EQ(GetFileAttributesA((dir + "\\a.exe").c_str()) & FILE_ATTRIBUTE_HIDDEN, DWORD(FILE_ATTRIBUTE_HIDDEN));
 
     // Removed again; a repaired file changed since is refused without /FORCE.
     RunTool("/ONLYDIR=" + dir + " /QUARANTINE=" + q);
-    ASSERT_TRUE(qt::WriteBytes(dir + "\\a.exe", {'m', 'i', 'n', 'e'}));
+    ASSERT_TRUE(testsupport::WriteBytes(dir + "\\a.exe", {'m', 'i', 'n', 'e'}));
     log = RunTool("/RESTORE=" + q + " /EXITCODE", &code);
-    EXPECT_EQ(qt::Count(log, ": (WARNING: not restored, the file changed since the run; /FORCE restores it anyway)\r\n"), 1u)
+    EXPECT_EQ(testsupport::Count(log, ": (WARNING: not restored, the file changed since the run; /FORCE restores it anyway)\r\n"), 1u)
         << log;
     EXPECT_EQ(code, 2u);
-    EXPECT_EQ(qt::Count(log, "The number of the files refused: 1\r\n"), 1u) << log;
-    EXPECT_EQ(qt::ReadBytes(dir + "\\a.exe"), Bytes({'m', 'i', 'n', 'e'}));
-    EXPECT_EQ(qt::ReadBytes(dir + "\\b.dll"), threat);
+    EXPECT_EQ(testsupport::Count(log, "The number of the files refused: 1\r\n"), 1u) << log;
+    EXPECT_EQ(testsupport::ReadBytes(dir + "\\a.exe"), Bytes({'m', 'i', 'n', 'e'}));
+    EXPECT_EQ(testsupport::ReadBytes(dir + "\\b.dll"), threat);
     log = RunTool("/RESTORE=" + q + " /FORCE");
-    EXPECT_EQ(qt::Count(log, ": (restored over a file changed since the run, /FORCE)\r\n"), 1u) << log;
-    EXPECT_EQ(qt::ReadBytes(dir + "\\a.exe"), infected);
-    qt::WriteBytes(qt::OutDir() + "\\restore.log", Bytes(log.begin(), log.end()));
+    EXPECT_EQ(testsupport::Count(log, ": (restored over a file changed since the run, /FORCE)\r\n"), 1u) << log;
+    EXPECT_EQ(testsupport::ReadBytes(dir + "\\a.exe"), infected);
+    testsupport::WriteBytes(testsupport::OutDir() + "\\restore.log", Bytes(log.begin(), log.end()));
 }
 
 TEST(Quarantine, AFolderOfOtherFilesIsNotUsed) {
-    const std::string dir = qt::NewWorkDir("tree"), other = qt::NewWorkDir("other");
+    const std::string dir = testsupport::NewWorkDir("tree"), other = testsupport::NewWorkDir("other");
     const Bytes infected = samples::MakeInfected(samples::MakeCleanHost({.seed = 50}), {.seed = 51});
-    ASSERT_TRUE(qt::WriteBytes(dir + "\\a.exe", infected));
-    ASSERT_TRUE(qt::WriteBytes(other + "\\keep.txt", {'k'}));
+    ASSERT_TRUE(testsupport::WriteBytes(dir + "\\a.exe", infected));
+    ASSERT_TRUE(testsupport::WriteBytes(other + "\\keep.txt", {'k'}));
     std::string log = RunTool("/ONLYDIR=" + dir + " /QUARANTINE=" + other);
-    EXPECT_EQ(qt::Count(log, "(it holds other files): no file is changed\r\n"), 1u) << log;
-    EXPECT_EQ(qt::Count(log, ": (WARNING: not changed, the quarantine copy could not be made)\r\n"), 1u) << log;
-    EXPECT_EQ(qt::ReadBytes(dir + "\\a.exe"), infected);
-    EXPECT_EQ(qt::Count(log, "The W32.Quorvin removal was unsuccessful."), 1u) << log;
-    EXPECT_FALSE(qt::FileExists(other + "\\fixquorvin-quarantine.txt"));
+    EXPECT_EQ(testsupport::Count(log, "(it holds other files): no file is changed\r\n"), 1u) << log;
+    EXPECT_EQ(testsupport::Count(log, ": (WARNING: not changed, the quarantine copy could not be made)\r\n"), 1u) << log;
+    EXPECT_EQ(testsupport::ReadBytes(dir + "\\a.exe"), infected);
+    EXPECT_EQ(testsupport::Count(log, "The W32.Quorvin removal was unsuccessful."), 1u) << log;
+    EXPECT_FALSE(testsupport::FileExists(other + "\\fixquorvin-quarantine.txt"));
     // Nor is anything restored from it.
     DWORD code = 0;
     log = RunTool("/RESTORE=" + other + " /EXITCODE", &code);
-    EXPECT_EQ(qt::Count(log, "WARNING: nothing was restored: the folder "), 1u) << log;
+    EXPECT_EQ(testsupport::Count(log, "WARNING: nothing was restored: the folder "), 1u) << log;
     EXPECT_EQ(code, 3u);
-    EXPECT_EQ(qt::ReadBytes(other + "\\keep.txt"), Bytes({'k'}));
+    EXPECT_EQ(testsupport::ReadBytes(other + "\\keep.txt"), Bytes({'k'}));
 }
 
 }  // namespace

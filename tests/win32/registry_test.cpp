@@ -15,7 +15,7 @@
 #include "fix/com_cleanup.h"
 #include "fix/registry.h"
 #include "procs/threats.h"
-#include "ps/win32/ps_win32_bindings.h"
+#include "ps/win32/system_functions.h"
 #include "support/replace.h"
 #include "support/run_setup.h"
 #include "support/support.h"
@@ -42,24 +42,24 @@ std::string Text(const std::vector<uint8_t>& data) { return std::string(data.beg
 DWORD Dword(HKEY root, const std::string& key, const char* name) {
     DWORD type = 0;
     std::vector<uint8_t> data;
-    if (!qt::GetRegValue(root, key, name, type, data) || data.size() != 4) return 0xDEADBEEF;
+    if (!testsupport::GetRegValue(root, key, name, type, data) || data.size() != 4) return 0xDEADBEEF;
     DWORD value;
     std::memcpy(&value, data.data(), 4);
     return value;
 }
 
-std::vector<std::string> Users() { return qt::RegSubkeys(HKEY_USERS, ""); }
+std::vector<std::string> Users() { return testsupport::RegSubkeys(HKEY_USERS, ""); }
 
 // String values of a key, {name, data} ("" names the default value); false when one could not be set.
 bool SetStrings(HKEY root, const std::string& key, std::initializer_list<std::pair<const char*, std::string>> values,
                 DWORD type = REG_SZ) {
     for (const auto& [name, data] : values)
-        if (!qt::SetRegString(root, key, name, data, type)) return false;
+        if (!testsupport::SetRegString(root, key, name, data, type)) return false;
     return true;
 }
 bool SetDwords(const std::string& key, std::initializer_list<std::pair<const char*, DWORD>> values) {
     for (const auto& [name, value] : values)
-        if (!qt::SetRegDword(HKEY_LOCAL_MACHINE, key, name, value)) return false;
+        if (!testsupport::SetRegDword(HKEY_LOCAL_MACHINE, key, name, value)) return false;
     return true;
 }
 
@@ -76,10 +76,10 @@ protected:
         def.registryRestoreList = kNoRestore;
         def.clsidCleanupKeys = kNoKeys;
         def.valueDataCleanupKeys = kNoKeys;
-        ASSERT_TRUE(qt::PrepareNtWalk(run));
+        ASSERT_TRUE(testsupport::PrepareNtWalk(run));
     }
     void TearDown() override { DeleteKeyTree(HKEY_LOCAL_MACHINE, kTest.c_str()); }
-    std::vector<std::string> Lines() const { return qt::Lines(sink.text); }
+    std::vector<std::string> Lines() const { return testsupport::Lines(sink.text); }
     // The pass again, with a fresh log and counter.
     void Pass() {
         sink.text.clear();
@@ -99,7 +99,7 @@ protected:
 
     ThreatDefinition def{};
     RemovalRun run{def};
-    qt::LogCapture sink{run.log};
+    testsupport::LogCapture sink{run.log};
 };
 
 TEST_F(RegistryRun, DeleteList) {
@@ -128,12 +128,12 @@ TEST_F(RegistryRun, DeleteList) {
                            "registry: HKLM\\Software\\QuorvinTest\\Tree (key deleted)",
                        }));
     EXPECT_EQ(run.stats.registryEntriesFixed, 4u);
-    EXPECT_FALSE(qt::RegValueExists(HKEY_LOCAL_MACHINE, key, "Runonce"));
-    EXPECT_FALSE(qt::RegValueExists(HKEY_LOCAL_MACHINE, key, ""));
-    EXPECT_TRUE(qt::RegValueExists(HKEY_LOCAL_MACHINE, key, "Keep"));
-    EXPECT_NE(qt::RegValueExists(HKEY_LOCAL_MACHINE, kTest + "\\First", "one"),
-              qt::RegValueExists(HKEY_LOCAL_MACHINE, kTest + "\\First", "two"));
-    EXPECT_FALSE(qt::RegKeyExists(HKEY_LOCAL_MACHINE, kTest + "\\Tree"));
+    EXPECT_FALSE(testsupport::RegValueExists(HKEY_LOCAL_MACHINE, key, "Runonce"));
+    EXPECT_FALSE(testsupport::RegValueExists(HKEY_LOCAL_MACHINE, key, ""));
+    EXPECT_TRUE(testsupport::RegValueExists(HKEY_LOCAL_MACHINE, key, "Keep"));
+    EXPECT_NE(testsupport::RegValueExists(HKEY_LOCAL_MACHINE, kTest + "\\First", "one"),
+              testsupport::RegValueExists(HKEY_LOCAL_MACHINE, kTest + "\\First", "two"));
+    EXPECT_FALSE(testsupport::RegKeyExists(HKEY_LOCAL_MACHINE, kTest + "\\Tree"));
 }
 
 TEST_F(RegistryRun, DwordLists) {
@@ -162,12 +162,12 @@ TEST_F(RegistryRun, DwordLists) {
                            prefix + ": Repl (value set to 0x00000009 (9))",
                        }));
     EXPECT_EQ(run.stats.registryEntriesFixed, 5u);
-    EXPECT_FALSE(qt::RegValueExists(HKEY_LOCAL_MACHINE, key, "Del"));
+    EXPECT_FALSE(testsupport::RegValueExists(HKEY_LOCAL_MACHINE, key, "Del"));
     EXPECT_EQ(Dword(HKEY_LOCAL_MACHINE, key, "DelOther"), 8u);
-    EXPECT_TRUE(qt::RegValueExists(HKEY_LOCAL_MACHINE, key, "DelString"));
+    EXPECT_TRUE(testsupport::RegValueExists(HKEY_LOCAL_MACHINE, key, "DelString"));
     EXPECT_EQ(Dword(HKEY_LOCAL_MACHINE, key, "Set"), 0xFFFFFFFFu);
     EXPECT_EQ(Dword(HKEY_LOCAL_MACHINE, key, "SetBinary"), 16u);
-    EXPECT_FALSE(qt::RegValueExists(HKEY_LOCAL_MACHINE, key, "SetMissing"));
+    EXPECT_FALSE(testsupport::RegValueExists(HKEY_LOCAL_MACHINE, key, "SetMissing"));
     EXPECT_EQ(Dword(HKEY_LOCAL_MACHINE, key, "Repl"), 9u);
     EXPECT_EQ(Dword(HKEY_LOCAL_MACHINE, key, "ReplOther"), 3u);
 }
@@ -176,7 +176,7 @@ TEST_F(RegistryRun, StringSetList) {
     const std::string key = kTest + "\\Str";
     const char path[] = "HKLM\\Software\\QuorvinTest\\Str";
     ASSERT_TRUE(SetStrings(HKEY_LOCAL_MACHINE, key, {{"Shell", "explorer.exe vcab.exe"}, {"Same", "EXPLORER.EXE"}}));
-    ASSERT_TRUE(qt::SetRegDword(HKEY_LOCAL_MACHINE, key, "", 1));
+    ASSERT_TRUE(testsupport::SetRegDword(HKEY_LOCAL_MACHINE, key, "", 1));
     const ThreatRegistryString list[] = {{path, "Shell", "Explorer.exe"}, {path, "Same", "explorer.exe"},
                                          {path, "@", "clean"}, {path, "Missing", "x"}, {nullptr, nullptr, nullptr}};
     def.registryStringSetList = list;
@@ -186,10 +186,10 @@ TEST_F(RegistryRun, StringSetList) {
                                                  prefix + ": (Default) (value set to \"clean\")"}));
     DWORD type = 0;
     std::vector<uint8_t> data;
-    ASSERT_TRUE(qt::GetRegValue(HKEY_LOCAL_MACHINE, key, "", type, data));
+    ASSERT_TRUE(testsupport::GetRegValue(HKEY_LOCAL_MACHINE, key, "", type, data));
     EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
     EXPECT_EQ(Text(data), std::string("clean", 6));
-    EXPECT_FALSE(qt::RegValueExists(HKEY_LOCAL_MACHINE, key, "Missing"));
+    EXPECT_FALSE(testsupport::RegValueExists(HKEY_LOCAL_MACHINE, key, "Missing"));
 }
 
 LONG WINAPI RefuseWrite(HKEY, LPCSTR, DWORD, DWORD, const BYTE*, DWORD) { return ERROR_ACCESS_DENIED; }
@@ -223,7 +223,7 @@ TEST_F(RegistryRun, RestoreModes) {
         SCOPED_TRACE(c.what);
         DeleteKeyTree(HKEY_LOCAL_MACHINE, key.c_str());
         const char* name = std::strcmp(c.valueName, "@") == 0 ? "" : c.valueName;
-        ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, name, c.current, c.currentType));
+        ASSERT_TRUE(testsupport::SetRegString(HKEY_LOCAL_MACHINE, key, name, c.current, c.currentType));
         const ThreatRegistryRestore list[] = {
             {c.flags, path, c.valueName, REG_SZ, c.match, c.matchLength, good, sizeof good},
             {2, path, c.valueName, REG_SZ, nullptr, 0, nullptr, 0},   // never used
@@ -233,7 +233,7 @@ TEST_F(RegistryRun, RestoreModes) {
         Pass();
         DWORD type = 0;
         std::vector<uint8_t> data;
-        ASSERT_TRUE(qt::GetRegValue(HKEY_LOCAL_MACHINE, key, name, type, data));
+        ASSERT_TRUE(testsupport::GetRegValue(HKEY_LOCAL_MACHINE, key, name, type, data));
         std::string field = *name ? name : "(Default)";
         if (c.fixed) {
             EXPECT_EQ(sink.text, std::string("registry: ") + path + ": " + field + " (restored)\r\n");
@@ -247,13 +247,13 @@ TEST_F(RegistryRun, RestoreModes) {
     }
 
     // A write the registry refuses is a warning, not a fix.
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "V", "EVIL.DLL"));
+    ASSERT_TRUE(testsupport::SetRegString(HKEY_LOCAL_MACHINE, key, "V", "EVIL.DLL"));
     const ThreatRegistryRestore refused[] = {
         {2, path, "V", REG_SZ, bad, sizeof bad, good, sizeof good},
         {0, nullptr, nullptr, 0, nullptr, 0, nullptr, 0},
     };
     def.registryRestoreList = refused;
-    qt::ScopedBinding refusing(dyn_RegSetValueExA, RefuseWrite);
+    testsupport::ScopedBinding refusing(dyn_RegSetValueExA, RefuseWrite);
     Pass();
     EXPECT_EQ(sink.text, std::string("registry: ") + path + ": V (WARNING: could not be fixed)\r\n");
     EXPECT_EQ(run.stats.registryEntriesFixed, 0u);
@@ -266,7 +266,7 @@ TEST_F(RegistryRun, PerUserEntriesReachEveryUserKey) {
     std::vector<std::string> users = Users();
     ASSERT_GE(users.size(), 2u);
     for (const std::string& user : users)
-        ASSERT_TRUE(qt::SetRegString(HKEY_USERS, user + "\\" + key, "Start", "vcab")) << user;
+        ASSERT_TRUE(testsupport::SetRegString(HKEY_USERS, user + "\\" + key, "Start", "vcab")) << user;
     // In the logged-on user's key (listed as a profile): a first value, and
     // one literally named "allvalues" for the profile sweep.
     // (Wine enumerates values by name: "a1" comes first.)
@@ -285,12 +285,12 @@ TEST_F(RegistryRun, PerUserEntriesReachEveryUserKey) {
     std::vector<std::string> lines = Lines();
     ASSERT_GE(lines.size(), users.size());
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + users.size()), expected);
-    for (const std::string& user : users) EXPECT_FALSE(qt::RegValueExists(HKEY_USERS, user + "\\" + key, "Start"));
+    for (const std::string& user : users) EXPECT_FALSE(testsupport::RegValueExists(HKEY_USERS, user + "\\" + key, "Start"));
     // The first value went in the first visit, "allvalues" itself in the sweep.
-    EXPECT_FALSE(qt::RegValueExists(HKEY_CURRENT_USER, kTest + "\\Any", "a1"));
-    EXPECT_FALSE(qt::RegValueExists(HKEY_CURRENT_USER, kTest + "\\Any", "allvalues"));
-    EXPECT_TRUE(qt::RegValueExists(HKEY_CURRENT_USER, kTest + "\\Any", "third"));
-    EXPECT_EQ(qt::Count(sink.text, "\\Software\\QuorvinTest\\Any: allvalues (value deleted)\r\n"), 2u);
+    EXPECT_FALSE(testsupport::RegValueExists(HKEY_CURRENT_USER, kTest + "\\Any", "a1"));
+    EXPECT_FALSE(testsupport::RegValueExists(HKEY_CURRENT_USER, kTest + "\\Any", "allvalues"));
+    EXPECT_TRUE(testsupport::RegValueExists(HKEY_CURRENT_USER, kTest + "\\Any", "third"));
+    EXPECT_EQ(testsupport::Count(sink.text, "\\Software\\QuorvinTest\\Any: allvalues (value deleted)\r\n"), 2u);
     EXPECT_EQ(run.stats.registryEntriesFixed, users.size() + 2);
 
     // On 9x there is no profile sweep: "allvalues" is only ever the first value.
@@ -298,11 +298,11 @@ TEST_F(RegistryRun, PerUserEntriesReachEveryUserKey) {
     ASSERT_TRUE(SetStrings(HKEY_CURRENT_USER, kTest + "\\Any", {{"a1", "1"}, {"allvalues", "2"}}));
     std::string self;
     for (const std::string& user : users)
-        if (qt::RegKeyExists(HKEY_USERS, user + "\\" + kTest + "\\Any")) self = user;
+        if (testsupport::RegKeyExists(HKEY_USERS, user + "\\" + kTest + "\\Any")) self = user;
     RunRegistryPass(run);
     EXPECT_EQ(sink.text, "registry: HKEY_USERS\\" + self + "\\" + kTest + "\\Any: allvalues (value deleted)\r\n");
-    EXPECT_FALSE(qt::RegValueExists(HKEY_CURRENT_USER, kTest + "\\Any", "a1"));
-    EXPECT_TRUE(qt::RegValueExists(HKEY_CURRENT_USER, kTest + "\\Any", "allvalues"));
+    EXPECT_FALSE(testsupport::RegValueExists(HKEY_CURRENT_USER, kTest + "\\Any", "a1"));
+    EXPECT_TRUE(testsupport::RegValueExists(HKEY_CURRENT_USER, kTest + "\\Any", "allvalues"));
     DeleteKeyTree(HKEY_CURRENT_USER, kTest.c_str());
     for (const std::string& user : users) DeleteKeyTree(HKEY_USERS, (user + "\\" + kTest).c_str());
 }
@@ -322,8 +322,8 @@ LONG(WINAPI* g_unload)(HKEY, LPCSTR);
 LONG WINAPI LookIntoHiveThenUnload(HKEY root, LPCSTR name) {
     if (g_hive.loaded.empty()) {
         std::string key = std::string(kProfile) + "\\" + kTest + "\\PerUser";
-        g_hive.keyThere = qt::RegKeyExists(HKEY_USERS, key);
-        g_hive.valueThere = qt::RegValueExists(HKEY_USERS, key, "Start");
+        g_hive.keyThere = testsupport::RegKeyExists(HKEY_USERS, key);
+        g_hive.valueThere = testsupport::RegValueExists(HKEY_USERS, key, "Start");
     }
     g_hive.loaded.push_back(name);
     return g_unload(root, name);
@@ -336,14 +336,14 @@ void ListProfileHive(const std::string& sid, const std::string& folder) {
     DeleteFileA((folder + "\\ntuser.dat").c_str());
     ASSERT_TRUE(EnablePrivilege("SeBackupPrivilege", true));
     const std::string staging = kTest + "\\Hive";
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, staging + "\\" + kTest + "\\PerUser", "Start", "vcab"));
+    ASSERT_TRUE(testsupport::SetRegString(HKEY_LOCAL_MACHINE, staging + "\\" + kTest + "\\PerUser", "Start", "vcab"));
     HKEY k = nullptr;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, staging.c_str(), 0, KEY_READ, &k), ERROR_SUCCESS);
     ASSERT_EQ(RegSaveKeyA(k, (folder + "\\ntuser.dat").c_str(), nullptr), ERROR_SUCCESS);
     RegCloseKey(k);
     DeleteKeyTree(HKEY_LOCAL_MACHINE, staging.c_str());
     std::string stored = "%SystemDrive%" + folder.substr(2);   // expanded by the pass
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kProfileList + "\\" + sid, "ProfileImagePath", stored,
+    ASSERT_TRUE(testsupport::SetRegString(HKEY_LOCAL_MACHINE, kProfileList + "\\" + sid, "ProfileImagePath", stored,
                                  REG_EXPAND_SZ));
 }
 
@@ -357,7 +357,7 @@ TEST_F(RegistryRun, ProfileHiveIsLoadedFixedAndUnloaded) {
     ListProfileHive(kProfile, "C:\\users\\quorvinprofile");
     ListProfileHive(kOther, "C:\\users\\quorvinother");
     // A listed profile without its path is passed over.
-    ASSERT_TRUE(qt::SetRegDword(HKEY_LOCAL_MACHINE, kProfileList + "\\" + kNoPath, "Flags", 0));
+    ASSERT_TRUE(testsupport::SetRegDword(HKEY_LOCAL_MACHINE, kProfileList + "\\" + kNoPath, "Flags", 0));
     ASSERT_TRUE(EnablePrivilege("SeRestorePrivilege", true));
     ASSERT_EQ(RegLoadKeyA(HKEY_USERS, kOther, "C:\\users\\quorvinother\\ntuser.dat"), ERROR_SUCCESS);
     const std::vector<std::string> usersBefore = Users();
@@ -365,7 +365,7 @@ TEST_F(RegistryRun, ProfileHiveIsLoadedFixedAndUnloaded) {
     const ThreatRegistryDelete list[] = {{"HKCU\\Software\\QuorvinTest\\PerUser", "Start"}, {nullptr, nullptr}};
     def.registryDeleteList = list;
     {
-        qt::ScopedBinding looking(dyn_RegUnLoadKeyA, LookIntoHiveThenUnload);
+        testsupport::ScopedBinding looking(dyn_RegUnLoadKeyA, LookIntoHiveThenUnload);
         g_unload = looking.original();
         RunRegistryPass(run);
     }
@@ -378,10 +378,10 @@ TEST_F(RegistryRun, ProfileHiveIsLoadedFixedAndUnloaded) {
     std::sort(lines.begin(), lines.end());
     EXPECT_EQ(lines, (std::vector<std::string>{std::string("registry: HKEY_USERS\\") + kProfile + tail,
                                                std::string("registry: HKEY_USERS\\") + kOther + tail}));
-    EXPECT_FALSE(qt::RegKeyExists(HKEY_USERS, kProfile));
+    EXPECT_FALSE(testsupport::RegKeyExists(HKEY_USERS, kProfile));
     EXPECT_EQ(Users(), usersBefore);
-    EXPECT_FALSE(qt::RegValueExists(HKEY_USERS, std::string(kOther) + "\\" + kTest + "\\PerUser", "Start"));
-    EXPECT_TRUE(qt::RegKeyExists(HKEY_CURRENT_USER, "Software"));
+    EXPECT_FALSE(testsupport::RegValueExists(HKEY_USERS, std::string(kOther) + "\\" + kTest + "\\PerUser", "Start"));
+    EXPECT_TRUE(testsupport::RegKeyExists(HKEY_CURRENT_USER, "Software"));
     RegUnLoadKeyA(HKEY_USERS, kOther);
     for (const char* sid : {kProfile, kOther, kNoPath})
         DeleteKeyTree(HKEY_LOCAL_MACHINE, (kProfileList + "\\" + sid).c_str());
@@ -404,8 +404,8 @@ bool DenyAll(HKEY root, const std::string& key) {
 
 TEST_F(RegistryRun, DenyingKeysAreGrantedAndDeleted) {
     const std::string locked = kTest + "\\Locked";
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, locked + "\\Inner\\Deeper", "v", "1"));
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, locked + "\\Open", "v", "1"));
+    ASSERT_TRUE(testsupport::SetRegString(HKEY_LOCAL_MACHINE, locked + "\\Inner\\Deeper", "v", "1"));
+    ASSERT_TRUE(testsupport::SetRegString(HKEY_LOCAL_MACHINE, locked + "\\Open", "v", "1"));
     ASSERT_TRUE(DenyAll(HKEY_LOCAL_MACHINE, locked + "\\Inner"));
     ASSERT_TRUE(DenyAll(HKEY_LOCAL_MACHINE, locked));
     HKEY k = nullptr;
@@ -417,7 +417,7 @@ TEST_F(RegistryRun, DenyingKeysAreGrantedAndDeleted) {
     def.registryDeleteList = list;
     RunRegistryPass(run);
     EXPECT_EQ(sink.text, "registry: HKLM\\Software\\QuorvinTest\\Locked (key deleted)\r\n");
-    EXPECT_FALSE(qt::RegKeyExists(HKEY_LOCAL_MACHINE, locked));
+    EXPECT_FALSE(testsupport::RegKeyExists(HKEY_LOCAL_MACHINE, locked));
 }
 
 // Gives the key another owner (SYSTEM): the owner's own right to write the
@@ -447,11 +447,11 @@ class ComCleanup : public RegistryRun {
 protected:
     void SetUp() override {
         RegistryRun::SetUp();
-        dir = qt::NewWorkDir("com");
+        dir = testsupport::NewWorkDir("com");
         server = dir + "\\Server.dll";
         clean = dir + "\\clean.dll";
-        ASSERT_TRUE(qt::WriteBytes(server, {'M', 'Z'}));
-        ASSERT_TRUE(qt::WriteBytes(clean, {'M', 'Z'}));
+        ASSERT_TRUE(testsupport::WriteBytes(server, {'M', 'Z'}));
+        ASSERT_TRUE(testsupport::WriteBytes(clean, {'M', 'Z'}));
         Detect(true);
         Register(kInfectedClass, Upper(server));   // the detected file in other letters
         Register(kCleanClass, clean);
@@ -460,7 +460,7 @@ protected:
     void Detect(bool nt) {
         Platform(nt);
         run.detectedFiles.RemoveAll();
-        if (nt) run.detectedFiles.Add(qt::LongPath(server).c_str());
+        if (nt) run.detectedFiles.Add(testsupport::LongPath(server).c_str());
         else run.detectedFiles.Add(server.c_str());
     }
     void TearDown() override {
@@ -470,7 +470,7 @@ protected:
         RegistryRun::TearDown();
     }
     static void Register(const char* clsid, const std::string& dll) {
-        ASSERT_TRUE(qt::SetRegString(HKEY_CLASSES_ROOT, std::string("CLSID\\") + clsid + "\\InprocServer32", "", dll));
+        ASSERT_TRUE(testsupport::SetRegString(HKEY_CLASSES_ROOT, std::string("CLSID\\") + clsid + "\\InprocServer32", "", dll));
     }
     std::string dir, server, clean;
 };
@@ -481,18 +481,18 @@ TEST_F(ComCleanup, ClassesOfDetectedServersGoWithTheirReferences) {
         Detect(nt);
         Register(kInfectedClass, Upper(server));
         for (const char* clsid : {kInfectedClass, kCleanClass})
-            ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kTest + "\\Handlers\\" + clsid, "", "handler") &&
-                        qt::SetRegString(HKEY_CURRENT_USER, kTest + "\\Approved", clsid, "approved"));
-        ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kTest + "\\Handlers\\NotAClass", "", "x"));
+            ASSERT_TRUE(testsupport::SetRegString(HKEY_LOCAL_MACHINE, kTest + "\\Handlers\\" + clsid, "", "handler") &&
+                        testsupport::SetRegString(HKEY_CURRENT_USER, kTest + "\\Approved", clsid, "approved"));
+        ASSERT_TRUE(testsupport::SetRegString(HKEY_LOCAL_MACHINE, kTest + "\\Handlers\\NotAClass", "", "x"));
         // The per-user key holds the class as a subkey too: subkeys first, then values.
-        ASSERT_TRUE(qt::SetRegString(HKEY_CURRENT_USER, kTest + "\\Approved\\" + kInfectedClass, "", "x"));
+        ASSERT_TRUE(testsupport::SetRegString(HKEY_CURRENT_USER, kTest + "\\Approved\\" + kInfectedClass, "", "x"));
         ClassIdList found;
         CleanupClsidReferences(run, "HKLM\\Software\\QuorvinTest\\Handlers", found);
         CleanupClsidReferences(run, "HKCU\\Software\\QuorvinTest\\Approved", found);
 
         std::string user;
         for (const std::string& u : Users())
-            if (qt::RegKeyExists(HKEY_USERS, u + "\\" + kTest + "\\Approved")) user = u;
+            if (testsupport::RegKeyExists(HKEY_USERS, u + "\\" + kTest + "\\Approved")) user = u;
         ASSERT_FALSE(user.empty());
         const std::string approved = "registry: HKEY_USERS\\" + user + "\\" + kTest + "\\Approved";
         EXPECT_EQ(Lines(), (std::vector<std::string>{
@@ -504,12 +504,12 @@ TEST_F(ComCleanup, ClassesOfDetectedServersGoWithTheirReferences) {
                            }));
         EXPECT_EQ(run.stats.registryEntriesFixed, 4u);
         EXPECT_EQ(found, ClassIdList{kInfectedClass});
-        EXPECT_FALSE(qt::RegKeyExists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + kInfectedClass));
-        EXPECT_TRUE(qt::RegKeyExists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + kCleanClass));
-        EXPECT_TRUE(qt::RegKeyExists(HKEY_LOCAL_MACHINE, kTest + "\\Handlers\\" + kCleanClass));
-        EXPECT_TRUE(qt::RegKeyExists(HKEY_LOCAL_MACHINE, kTest + "\\Handlers\\NotAClass"));
-        EXPECT_FALSE(qt::RegValueExists(HKEY_CURRENT_USER, kTest + "\\Approved", kInfectedClass));
-        EXPECT_TRUE(qt::RegValueExists(HKEY_CURRENT_USER, kTest + "\\Approved", kCleanClass));
+        EXPECT_FALSE(testsupport::RegKeyExists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + kInfectedClass));
+        EXPECT_TRUE(testsupport::RegKeyExists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + kCleanClass));
+        EXPECT_TRUE(testsupport::RegKeyExists(HKEY_LOCAL_MACHINE, kTest + "\\Handlers\\" + kCleanClass));
+        EXPECT_TRUE(testsupport::RegKeyExists(HKEY_LOCAL_MACHINE, kTest + "\\Handlers\\NotAClass"));
+        EXPECT_FALSE(testsupport::RegValueExists(HKEY_CURRENT_USER, kTest + "\\Approved", kInfectedClass));
+        EXPECT_TRUE(testsupport::RegValueExists(HKEY_CURRENT_USER, kTest + "\\Approved", kCleanClass));
     }
 }
 
@@ -542,8 +542,8 @@ TEST_F(ComCleanup, WalkEndsWhenAMatchCannotBeDeleted) {
         if (waited != WAIT_OBJECT_0) TerminateThread(thread, 1);
         CloseHandle(thread);
         ASSERT_EQ(waited, WAIT_OBJECT_0) << "the walk did not end";
-        EXPECT_EQ(qt::Count(sink.text, kLater), deleteValue == PretendDelete ? 1u : 0u);
-        EXPECT_TRUE(qt::RegValueExists(HKEY_CURRENT_USER, kTest + "\\Approved", kInfectedClass));
+        EXPECT_EQ(testsupport::Count(sink.text, kLater), deleteValue == PretendDelete ? 1u : 0u);
+        EXPECT_TRUE(testsupport::RegValueExists(HKEY_CURRENT_USER, kTest + "\\Approved", kInfectedClass));
         sink.text.clear();
     }
 }
@@ -566,7 +566,7 @@ TEST_F(ComCleanup, ConfiguredClassesKeyLosesEveryDetectedClass) {
                            }));
         EXPECT_EQ(run.stats.registryEntriesFixed, 2u);
         EXPECT_EQ(found, (ClassIdList{kInfectedClass, kCleanClass}));
-        EXPECT_FALSE(qt::RegKeyExists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + kCleanClass));
+        EXPECT_FALSE(testsupport::RegKeyExists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + kCleanClass));
     }
 }
 
@@ -578,8 +578,8 @@ TEST_F(ComCleanup, ValuesWhoseDataIsADetectedPath) {
         ASSERT_TRUE(SetStrings(HKEY_LOCAL_MACHINE, key,
                                {{"Exact", Upper(server)}, {"", server}, {"WithArguments", server + " /start"},
                                 {"Empty", ""}, {"Also", server}}));
-        ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, key, "Expand", server, REG_EXPAND_SZ));
-        std::wstring wide = qt::Wide(server);
+        ASSERT_TRUE(testsupport::SetRegString(HKEY_LOCAL_MACHINE, key, "Expand", server, REG_EXPAND_SZ));
+        std::wstring wide = testsupport::Wide(server);
         const void* path = nt ? static_cast<const void*>(wide.c_str()) : server.c_str();
         DeleteValuesByData(run, "HKLM\\Software\\QuorvinTest\\Data", path);
         // (Wine enumerates values by name.)
@@ -590,7 +590,7 @@ TEST_F(ComCleanup, ValuesWhoseDataIsADetectedPath) {
                            }));
         EXPECT_EQ(run.stats.registryEntriesFixed, 3u);
         for (const char* stays : {"WithArguments", "Expand", "Empty"})
-            EXPECT_TRUE(qt::RegValueExists(HKEY_LOCAL_MACHINE, key, stays)) << stays;
+            EXPECT_TRUE(testsupport::RegValueExists(HKEY_LOCAL_MACHINE, key, stays)) << stays;
     }
 }
 
@@ -599,14 +599,14 @@ TEST_F(ComCleanup, ValuesWhoseDataIsADetectedPath) {
 constexpr DWORD kGenerousWaitMs = 60000;
 
 TEST(ComServer, UnregisterCallsTheServersEntryPoint) {
-    std::string dir = qt::NewWorkDir("regsvr");
+    std::string dir = testsupport::NewWorkDir("regsvr");
     std::string dll = dir + "\\com server.dll";
-    ASSERT_TRUE(CopyFileA((qt::BinDir() + "\\com_server.dll").c_str(), dll.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA((testsupport::BinDir() + "\\com_server.dll").c_str(), dll.c_str(), FALSE));
     EXPECT_TRUE(UnregisterComServer(dll.c_str(), kGenerousWaitMs));
-    EXPECT_EQ(qt::ReadText(dir + "\\unregister.txt"), "unregister\r\n");
+    EXPECT_EQ(testsupport::ReadText(dir + "\\unregister.txt"), "unregister\r\n");
     // Not a COM server, not a library, not there, no path at all.
-    EXPECT_FALSE(UnregisterComServer((qt::BinDir() + "\\file_holder.exe").c_str(), kGenerousWaitMs));
-    ASSERT_TRUE(qt::WriteBytes(dir + "\\text.dll", {'h', 'i'}));
+    EXPECT_FALSE(UnregisterComServer((testsupport::BinDir() + "\\file_holder.exe").c_str(), kGenerousWaitMs));
+    ASSERT_TRUE(testsupport::WriteBytes(dir + "\\text.dll", {'h', 'i'}));
     EXPECT_FALSE(UnregisterComServer((dir + "\\text.dll").c_str(), kGenerousWaitMs));
     EXPECT_FALSE(UnregisterComServer((dir + "\\missing.dll").c_str(), kGenerousWaitMs));
     EXPECT_FALSE(UnregisterComServer("", kGenerousWaitMs));
@@ -616,7 +616,7 @@ TEST(ComServer, UnregisterCallsTheServersEntryPoint) {
 // servers and cleans their classes: the scan detects an infected copy of the
 // stand-in server, unregisters it, repairs it, and the follow-up removes its class.
 TEST_F(ComCleanup, DetectedServerIsUnregisteredAndItsClassRemoved) {
-    samples::Bytes dll = samples::ReadFileBytes(qt::BinDir() + "\\com_server.dll");
+    samples::Bytes dll = samples::ReadFileBytes(testsupport::BinDir() + "\\com_server.dll");
     // The infection appends its section at the end of the file: at a file
     // alignment boundary the loader still takes the result.
     dll.resize((dll.size() + 0x1FF) & ~size_t{0x1FF}, 0);
@@ -624,8 +624,8 @@ TEST_F(ComCleanup, DetectedServerIsUnregisteredAndItsClassRemoved) {
     options.seed = 31;
     samples::Bytes infected = samples::MakeInfected(dll, options);
     ASSERT_FALSE(infected.empty());
-    ASSERT_TRUE(qt::WriteBytes(server, infected));
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kTest + "\\Handlers\\" + kInfectedClass, "", "handler"));
+    ASSERT_TRUE(testsupport::WriteBytes(server, infected));
+    ASSERT_TRUE(testsupport::SetRegString(HKEY_LOCAL_MACHINE, kTest + "\\Handlers\\" + kInfectedClass, "", "handler"));
     const char* const keys[] = {"HKLM\\Software\\QuorvinTest\\Handlers", nullptr};
     def.clsidCleanupKeys = keys;
     def.unregisterInfectedServers = true;
@@ -640,17 +640,17 @@ TEST_F(ComCleanup, DetectedServerIsUnregisteredAndItsClassRemoved) {
     RunProgress progress;
     RunRemoval(run, progress);
 
-    std::string log = qt::ReadText(dir + "\\run.log");
+    std::string log = testsupport::ReadText(dir + "\\run.log");
     EXPECT_NE(log.find(server + ": infected with W32.Quorvin!inf\r\nCOM Server: " + server + " (unregistered)\r\n"),
               std::string::npos)
         << log;
-    EXPECT_EQ(qt::ReadText(dir + "\\unregister.txt"), "unregister\r\n");
-    EXPECT_EQ(qt::Count(log, std::string("registry: HKEY_CLASSES_ROOT\\CLSID\\") + kInfectedClass + " (key deleted)"),
+    EXPECT_EQ(testsupport::ReadText(dir + "\\unregister.txt"), "unregister\r\n");
+    EXPECT_EQ(testsupport::Count(log, std::string("registry: HKEY_CLASSES_ROOT\\CLSID\\") + kInfectedClass + " (key deleted)"),
               1u);
-    EXPECT_EQ(qt::Count(log, std::string("registry: HKLM\\Software\\QuorvinTest\\Handlers\\") + kInfectedClass +
+    EXPECT_EQ(testsupport::Count(log, std::string("registry: HKLM\\Software\\QuorvinTest\\Handlers\\") + kInfectedClass +
                                  " (key deleted)"),
               1u);
-    EXPECT_TRUE(qt::RegKeyExists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + kCleanClass));
+    EXPECT_TRUE(testsupport::RegKeyExists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + kCleanClass));
 }
 
 // --- The start-up value in a real silent run ------------------------------------
@@ -660,9 +660,9 @@ TEST(SilentRunRegistry, StartupValueIsRemovedWhenTheThreatWasFound) {
     char temp[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, temp);
     const std::string threatFile = std::string(temp) + "VCAB.DLL";
-    const std::string dir = qt::NewWorkDir("silent-registry");
-    const std::string program = "\"" + qt::BinDir() + "\\FixQuorvin.exe\" /S /NOSILENTREBOOT /ONLYDIR=" + dir;
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kRunKey, "Other", "other.exe"));
+    const std::string dir = testsupport::NewWorkDir("silent-registry");
+    const std::string program = "\"" + testsupport::BinDir() + "\\FixQuorvin.exe\" /S /NOSILENTREBOOT /ONLYDIR=" + dir;
+    ASSERT_TRUE(testsupport::SetRegString(HKEY_LOCAL_MACHINE, kRunKey, "Other", "other.exe"));
     struct Case {
         const char* what;
         bool threat;
@@ -677,34 +677,34 @@ TEST(SilentRunRegistry, StartupValueIsRemovedWhenTheThreatWasFound) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        ASSERT_TRUE(!c.threat || qt::WriteBytes(threatFile, samples::MakeThreatFile({})));
+        ASSERT_TRUE(!c.threat || testsupport::WriteBytes(threatFile, samples::MakeThreatFile({})));
         ASSERT_TRUE(!c.value ||
-                    qt::SetRegString(HKEY_LOCAL_MACHINE, kRunKey, "Runonce", "rundll32.exe vcab.dll,Start"));
+                    testsupport::SetRegString(HKEY_LOCAL_MACHINE, kRunKey, "Runonce", "rundll32.exe vcab.dll,Start"));
         ASSERT_TRUE(!c.locked || DenyAll(HKEY_LOCAL_MACHINE, kRunKey));
-        qt::ProcessResult r = qt::Run(program, dir, 600000);
+        testsupport::ProcessResult r = testsupport::Run(program, dir, 600000);
         ASSERT_TRUE(r.finished);
-        std::string log = qt::ReadText(dir + "\\fixquorvin.log");
-        EXPECT_EQ(qt::Count(log, kLine), c.fixed ? 1u : 0u) << log;
-        EXPECT_EQ(qt::Count(log, std::string(kLine) + "\r\n\r\n"), c.fixed ? 1u : 0u);
-        EXPECT_EQ(qt::Count(log, "registry: "), c.fixed ? 1u : 0u);
+        std::string log = testsupport::ReadText(dir + "\\fixquorvin.log");
+        EXPECT_EQ(testsupport::Count(log, kLine), c.fixed ? 1u : 0u) << log;
+        EXPECT_EQ(testsupport::Count(log, std::string(kLine) + "\r\n\r\n"), c.fixed ? 1u : 0u);
+        EXPECT_EQ(testsupport::Count(log, "registry: "), c.fixed ? 1u : 0u);
         if (c.threat) {
-            EXPECT_EQ(qt::Count(log, std::string("The number of registry entries fixed: ") + (c.fixed ? "1" : "0") +
+            EXPECT_EQ(testsupport::Count(log, std::string("The number of registry entries fixed: ") + (c.fixed ? "1" : "0") +
                                          "\r\n"),
                       1u);
         }
-        EXPECT_EQ(qt::RegValueExists(HKEY_LOCAL_MACHINE, kRunKey, "Runonce"), c.value && !c.fixed);
-        EXPECT_TRUE(qt::RegValueExists(HKEY_LOCAL_MACHINE, kRunKey, "Other"));
+        EXPECT_EQ(testsupport::RegValueExists(HKEY_LOCAL_MACHINE, kRunKey, "Runonce"), c.value && !c.fixed);
+        EXPECT_TRUE(testsupport::RegValueExists(HKEY_LOCAL_MACHINE, kRunKey, "Other"));
     }
 
     // A key that keeps refusing (its owner is another) cannot be fixed: the
     // warning line, and no success headline over the value left in place.
-    ASSERT_TRUE(qt::WriteBytes(threatFile, samples::MakeThreatFile({})));
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kRunKey, "Runonce", "rundll32.exe vcab.dll,Start"));
+    ASSERT_TRUE(testsupport::WriteBytes(threatFile, samples::MakeThreatFile({})));
+    ASSERT_TRUE(testsupport::SetRegString(HKEY_LOCAL_MACHINE, kRunKey, "Runonce", "rundll32.exe vcab.dll,Start"));
     ASSERT_TRUE(GiveToSystem(HKEY_LOCAL_MACHINE, kRunKey) && DenyAll(HKEY_LOCAL_MACHINE, kRunKey));
-    qt::ProcessResult r = qt::Run(program, dir, 600000);
+    testsupport::ProcessResult r = testsupport::Run(program, dir, 600000);
     ASSERT_TRUE(r.finished);
-    std::string log = qt::ReadText(dir + "\\fixquorvin.log");
-    EXPECT_EQ(qt::Count(log, "registry: HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run: Runonce (WARNING: "
+    std::string log = testsupport::ReadText(dir + "\\fixquorvin.log");
+    EXPECT_EQ(testsupport::Count(log, "registry: HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run: Runonce (WARNING: "
                              "could not be fixed)\r\n"),
               1u)
         << log;

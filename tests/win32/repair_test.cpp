@@ -12,10 +12,10 @@
 
 #include "app/environment.h"
 #include "run/run_context.h"
-#include "repair_support.h"
+#include "support/repair_support.h"
 #include "support/replace.h"
 #include "support/run_setup.h"
-#include "ps/win32/ps_win32_bindings.h"
+#include "ps/win32/system_functions.h"
 #include "scan/delete.h"
 #include "scan/detect.h"
 #include "platform/fault_guard.h"
@@ -42,24 +42,24 @@ class Repair : public ::testing::Test {
 protected:
     void SetUp() override {
         run.options = DefaultRunOptions(*run.def);
-        ASSERT_TRUE(qt::PrepareNtWalk(run));
-        dir = qt::NewWorkDir("repair");
+        ASSERT_TRUE(testsupport::PrepareNtWalk(run));
+        dir = testsupport::NewWorkDir("repair");
     }
     std::string Put(const std::string& name, const Bytes& bytes) {
         std::string path = dir + "\\" + name;
-        EXPECT_TRUE(qt::WriteBytes(path, bytes)) << path;
+        EXPECT_TRUE(testsupport::WriteBytes(path, bytes)) << path;
         return path;
     }
     // The walk's per-file scan on one file, with its "\\?\" path.
     void Scan(const std::string& path) {
-        std::wstring native = qt::LongPath(path);
+        std::wstring native = testsupport::LongPath(path);
         DWORD attributes = GetFileAttributesW(native.c_str());
         ScanFile(run, progress, native.data(), attributes);
     }
 
     RemovalRun run;
     RunProgress progress;
-    qt::LogCapture sink{run.log};
+    testsupport::LogCapture sink{run.log};
     std::string dir;
 };
 
@@ -80,7 +80,7 @@ TEST_F(Repair, DoublyInfectedFileIsRepairedLayerByLayer) {
     EXPECT_EQ(run.stats.repairs, 2u);
     EXPECT_EQ(run.stats.repairsFailed, 0u);
     EXPECT_EQ(run.detectedFiles.GetCount(), 2u);   // recorded once per layer
-    Bytes after = qt::ReadBytes(path);
+    Bytes after = testsupport::ReadBytes(path);
     EXPECT_EQ(after, samples::ExpectedAfterRepair(first.normalizedHost, twice));
     EXPECT_EQ(rt::Values(after), rt::Values(first.normalizedHost));
     EXPECT_TRUE(rt::FixLeftovers(dir).empty());
@@ -142,7 +142,7 @@ TEST_F(Repair, ProgramsTooLargeToMapAreDetectedAndRepaired) {
     const std::string huge = dir + "\\setup3g.exe";
     ASSERT_FALSE(WritePadded(huge, s, 3 * kGiB).empty());
     ASSERT_GT(SizeOf(huge), 3 * kGiB);
-    EXPECT_EQ(OpenAndDetect(run, qt::LongPath(huge).c_str()), 1);
+    EXPECT_EQ(OpenAndDetect(run, testsupport::LongPath(huge).c_str()), 1);
     EXPECT_EQ(run.detectedFiles.GetCount(), 1u);
     EXPECT_EQ(sink.text, "");
     DeleteFileA(huge.c_str());
@@ -178,7 +178,7 @@ TEST_F(Repair, UnknownSecondLayerOperationFailsAndLeavesTheFileAsItWas) {
         EXPECT_EQ(run.stats.repairsFailed, 1u);
         EXPECT_EQ(run.stats.repairs, 0u);
         EXPECT_EQ(run.stats.infections, 1u);
-        EXPECT_EQ(qt::ReadBytes(path), infected) << op;
+        EXPECT_EQ(testsupport::ReadBytes(path), infected) << op;
     }
     EXPECT_TRUE(rt::FixLeftovers(dir).empty());
 }
@@ -196,19 +196,19 @@ TEST_F(Repair, FixNamesInUseAreSkippedAndNeverTaken) {
     // With every name we may try taken, the repair fails and touches nothing.
     run.limits.fixNameLimit = 4;
     Scan(path);
-    EXPECT_EQ(qt::Count(sink.text, kFailed), 1u);
-    EXPECT_EQ(qt::Count(sink.text, kAttempt), 0u);   // it never got to the image
+    EXPECT_EQ(testsupport::Count(sink.text, kFailed), 1u);
+    EXPECT_EQ(testsupport::Count(sink.text, kAttempt), 0u);   // it never got to the image
     EXPECT_EQ(run.stats.repairsFailed, 1u);
-    EXPECT_EQ(qt::ReadBytes(path), s.image);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(qt::ReadBytes(path + ".fix000" + std::to_string(i)), theirs[i]) << i;
+    EXPECT_EQ(testsupport::ReadBytes(path), s.image);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(testsupport::ReadBytes(path + ".fix000" + std::to_string(i)), theirs[i]) << i;
 
     // With the fifth name free the copy is made there and the file repaired.
     run.limits.fixNameLimit = 0x10000;
     sink.text.clear();
     Scan(path);
-    EXPECT_EQ(qt::Count(sink.text, kRepaired), 1u);
-    EXPECT_EQ(qt::ReadBytes(path), samples::ExpectedAfterRepair(s.normalizedHost, s.image));
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(qt::ReadBytes(path + ".fix000" + std::to_string(i)), theirs[i]) << i;
+    EXPECT_EQ(testsupport::Count(sink.text, kRepaired), 1u);
+    EXPECT_EQ(testsupport::ReadBytes(path), samples::ExpectedAfterRepair(s.normalizedHost, s.image));
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(testsupport::ReadBytes(path + ".fix000" + std::to_string(i)), theirs[i]) << i;
     EXPECT_EQ(rt::FixLeftovers(dir).size(), 4u);   // only theirs
 }
 
@@ -224,8 +224,8 @@ TEST_F(Repair, WholeFileThreatsAreDeletedAfterTheirCopy) {
     EXPECT_EQ(run.stats.filesDeleted, 2u);
     EXPECT_EQ(run.stats.infections, 2u);
     EXPECT_EQ(run.stats.repairs + run.stats.repairsFailed, 0u);
-    EXPECT_FALSE(qt::FileExists(threat));
-    EXPECT_FALSE(qt::FileExists(dropper));
+    EXPECT_FALSE(testsupport::FileExists(threat));
+    EXPECT_FALSE(testsupport::FileExists(dropper));
 
     // Without a copy a threat file is reported as a failed repair and stays.
     Bytes file = samples::MakeThreatFile({});
@@ -234,11 +234,11 @@ TEST_F(Repair, WholeFileThreatsAreDeletedAfterTheirCopy) {
     run.limits.fixNameLimit = 0;
     Scan(threat);
     EXPECT_EQ(sink.text, threat + ": infected with W32.Quorvin\r\n" + threat + kFailed);
-    EXPECT_EQ(qt::ReadBytes(threat), file);
+    EXPECT_EQ(testsupport::ReadBytes(threat), file);
     run.limits.fixNameLimit = 0x10000;
 
     // A threat file held open is deleted at the restart; its copy is gone now.
-    qt::FileHolder holder;
+    testsupport::FileHolder holder;
     ASSERT_TRUE(holder.Hold(threat));
     sink.text.clear();
     Scan(threat);
@@ -253,7 +253,7 @@ TEST_F(Repair, WholeFileThreatsAreDeletedAfterTheirCopy) {
 // stands in for the file until then (scanned, and repaired when it still is
 // infected); the restart puts it in place.
 TEST_F(Repair, HeldHostIsReplacedAtTheRestart) {
-    Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
+    Bytes hello = testsupport::ReadBytes(testsupport::BinDir() + "\\hello.exe");
     ASSERT_FALSE(hello.empty());
     samples::InfectedSample first = samples::Infect(hello, {.seed = 77});
     ASSERT_FALSE(first.image.empty()) << first.error;
@@ -262,7 +262,7 @@ TEST_F(Repair, HeldHostIsReplacedAtTheRestart) {
     std::string path = Put("held.exe", twice);
     std::string copy = path + ".fix0000";
 
-    qt::FileHolder holder;
+    testsupport::FileHolder holder;
     ASSERT_TRUE(holder.Hold(path));
     Scan(path);
     const std::string line = ": infected with W32.Quorvin!inf\r\n";
@@ -274,15 +274,15 @@ TEST_F(Repair, HeldHostIsReplacedAtTheRestart) {
     EXPECT_EQ(run.stats.filesScanned, 2u);   // the file and its copy
     EXPECT_TRUE(run.flags.rebootNeeded);
     const Bytes expected = samples::ExpectedAfterRepair(first.normalizedHost, twice);
-    EXPECT_EQ(qt::ReadBytes(path), twice);   // untouched until the restart
-    EXPECT_EQ(qt::ReadBytes(copy), expected);
+    EXPECT_EQ(testsupport::ReadBytes(path), twice);   // untouched until the restart
+    EXPECT_EQ(testsupport::ReadBytes(copy), expected);
     EXPECT_EQ(rt::FixLeftovers(dir), std::vector<std::string>{copy});
 
     holder.Release();
-    ASSERT_TRUE(qt::RestartMachine());
-    EXPECT_EQ(qt::ReadBytes(path), expected);
+    ASSERT_TRUE(testsupport::RestartMachine());
+    EXPECT_EQ(testsupport::ReadBytes(path), expected);
     EXPECT_TRUE(rt::FixLeftovers(dir).empty());
-    EXPECT_EQ(rt::Output(path), rt::Output(qt::BinDir() + "\\hello.exe"));
+    EXPECT_EQ(rt::Output(path), rt::Output(testsupport::BinDir() + "\\hello.exe"));
 }
 
 // The paths of the moves and deletions left to the restart, recorded by a
@@ -296,38 +296,38 @@ BOOL WINAPI RecordingMoveFileEx(const wchar_t* from, const wchar_t* to, DWORD fl
 // Run in a copy of this program under another Windows version (see below): a
 // held threat file and its folder are deleted at the restart, a held host is
 // replaced by its repaired copy.
-TEST_F(Repair, DISABLED_RestartPaths) {
+CHILD_TEST_F(Repair, RestartPaths) {
     run.api.wide.MoveFileEx = RecordingMoveFileEx;
-    const std::string folder = qt::NewWorkDir("delayed");
+    const std::string folder = testsupport::NewWorkDir("delayed");
     const std::string file = folder + "\\held.dll";
     HANDLE held = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(DeleteFileLogged(run, qt::LongPath(file).c_str(), false), DeleteOutcome::PendingRestart);
-    std::wstring target = qt::LongPath(folder);
+    EXPECT_EQ(DeleteFileLogged(run, testsupport::LongPath(file).c_str(), false), DeleteOutcome::PendingRestart);
+    std::wstring target = testsupport::LongPath(folder);
     EXPECT_EQ(DeleteDirectory(run, &target[0], false, true), DeleteOutcome::PendingRestart);
     CloseHandle(held);
 
-    const Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
+    const Bytes hello = testsupport::ReadBytes(testsupport::BinDir() + "\\hello.exe");
     std::string path = Put("held.exe", samples::MakeInfected(hello, {.seed = 79}));
-    qt::FileHolder holder;
+    testsupport::FileHolder holder;
     ASSERT_TRUE(holder.Hold(path));
     Scan(path);
     holder.Release();
     EXPECT_EQ(run.stats.repairsPendingReboot, 1u);
-    for (const std::wstring& m : g_restartMoves) qt::PrintValue("moved", m);
-    qt::PrintValue("folder", qt::Wide(folder));
-    qt::PrintValue("path", qt::Wide(path));
+    for (const std::wstring& m : g_restartMoves) testsupport::PrintValue("moved", m);
+    testsupport::PrintValue("folder", testsupport::Wide(folder));
+    testsupport::PrintValue("path", testsupport::Wide(path));
 }
 
 TEST(RestartPaths, LongPrefixDroppedOnlyOnNt4And2000) {
     const struct { const char* version; std::string prefix; } cases[] = {
         {"nt40", ""}, {"win2k", ""}, {"winxp", "\\\\?\\"}, {"win7", "\\\\?\\"}};
     for (const auto& c : cases) {
-        qt::ProcessResult r = qt::RunSelfUnderVersion(std::string("restart_") + c.version + ".exe", c.version,
-                                                      "Repair.DISABLED_RestartPaths");
+        testsupport::ProcessResult r = testsupport::RunChildUnderVersion(std::string("restart_") + c.version + ".exe", c.version,
+                                                      "Repair.RestartPaths");
         ASSERT_TRUE(r.finished) << c.version;
         EXPECT_EQ(r.exitCode, 0u) << c.version << r.output;
-        const std::string folder = qt::OutputValue(r.output, "folder"), path = qt::OutputValue(r.output, "path");
+        const std::string folder = testsupport::OutputValue(r.output, "folder"), path = testsupport::OutputValue(r.output, "path");
         ASSERT_FALSE(folder.empty() || path.empty()) << r.output;
         // The held file alone, then again with its folder's content (deleted
         // without logging), then the folder itself, which keeps the prefix.
@@ -351,7 +351,7 @@ TEST_F(Repair, WarningOnlyForUnopenableExeNames) {
         std::string path = Put(c.name, samples::MakeThreatFile({}));
         HANDLE lock = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(lock, INVALID_HANDLE_VALUE);
-        std::wstring native = qt::LongPath(path);
+        std::wstring native = testsupport::LongPath(path);
         EXPECT_EQ(OpenAndDetect(run, native.c_str()), 0) << c.name;
         CloseHandle(lock);
         if (c.warned) expected += path + ": WARNING: file cannot be opened for scanning\r\n";
@@ -360,7 +360,7 @@ TEST_F(Repair, WarningOnlyForUnopenableExeNames) {
     EXPECT_EQ(run.detectedFiles.GetCount(), 0u);
     // Empty files are clean and quiet.
     std::string empty = Put("empty.exe", {});
-    EXPECT_EQ(OpenAndDetect(run, qt::LongPath(empty).c_str()), 0);
+    EXPECT_EQ(OpenAndDetect(run, testsupport::LongPath(empty).c_str()), 0);
     EXPECT_EQ(sink.text, expected);
 }
 
@@ -395,8 +395,8 @@ TEST_F(Repair9x, HostIsReplacedAndThreatDeleted) {
     Scan9x(threat);
     EXPECT_EQ(sink.text, host + ": infected with W32.Quorvin!inf\r\n" + host + kAttempt + host + kRepaired + threat +
                              ": infected with W32.Quorvin\r\n" + threat + ": (deleted)\r\n");
-    EXPECT_EQ(qt::ReadBytes(host), samples::ExpectedAfterRepair(s.normalizedHost, s.image));
-    EXPECT_FALSE(qt::FileExists(threat));
+    EXPECT_EQ(testsupport::ReadBytes(host), samples::ExpectedAfterRepair(s.normalizedHost, s.image));
+    EXPECT_FALSE(testsupport::FileExists(threat));
     EXPECT_EQ(run.stats.repairs, 1u);
     EXPECT_EQ(run.detectedFiles.GetCount(), 2u);
     EXPECT_TRUE(rt::FixLeftovers(dir).empty());
@@ -420,7 +420,7 @@ TEST_F(Repair9x, CopyThatCannotMoveInPutsTheHostBack) {
     run.api.ansi.MoveFile = MoveRefusingTarget;
     Scan9x(host);
     EXPECT_EQ(sink.text, host + ": infected with W32.Quorvin!inf\r\n" + host + kAttempt + host + kFailed);
-    EXPECT_EQ(qt::ReadBytes(host), infected);
+    EXPECT_EQ(testsupport::ReadBytes(host), infected);
     EXPECT_EQ(run.stats.repairsFailed, 1u);
     EXPECT_EQ(run.stats.repairs + run.stats.repairsPendingReboot, 0u);
     EXPECT_TRUE(rt::FixLeftovers(dir).empty());
@@ -440,7 +440,7 @@ void Nested(void* arg) {
 }
 
 TEST(FaultGuard, FaultsBecomeResultsAndTheChainSurvives) {
-    if (qt::CpuEmulated()) GTEST_SKIP() << "page faults are not delivered as access violations on this CPU emulator";
+    if (testsupport::CpuEmulated()) GTEST_SKIP() << "page faults are not delivered as access violations on this CPU emulator";
     void* reserved = VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_NOACCESS);
     ASSERT_NE(reserved, nullptr);
     for (int i = 0; i < 3; ++i) EXPECT_FALSE(CallCatchingFaults(ReadReserved, reserved));
@@ -472,17 +472,17 @@ LPVOID WINAPI MapThenUnmap(HANDLE mapping, DWORD access, DWORD high, DWORD low, 
 }
 
 TEST_F(Repair, ImageThatFaultsWhileReadIsClean) {
-    if (qt::CpuEmulated()) GTEST_SKIP() << "page faults are not delivered as access violations on this CPU emulator";
+    if (testsupport::CpuEmulated()) GTEST_SKIP() << "page faults are not delivered as access violations on this CPU emulator";
     samples::InfectedSample s = samples::Infect(Host(12), {.seed = 12});
     ASSERT_FALSE(s.image.empty());
     std::string path = Put("vanish.exe", s.image);
     {
-        qt::ScopedBinding vanishing(dyn_MapViewOfFile, MapThenUnmap);
+        testsupport::ScopedBinding vanishing(dyn_MapViewOfFile, MapThenUnmap);
         g_mapView = vanishing.original();
-        EXPECT_EQ(OpenAndDetect(run, qt::LongPath(path).c_str()), 0);
+        EXPECT_EQ(OpenAndDetect(run, testsupport::LongPath(path).c_str()), 0);
     }
     EXPECT_EQ(run.detectedFiles.GetCount(), 0u);
-    EXPECT_EQ(OpenAndDetect(run, qt::LongPath(path).c_str()), 1);
+    EXPECT_EQ(OpenAndDetect(run, testsupport::LongPath(path).c_str()), 1);
     EXPECT_EQ(run.detectedFiles.GetCount(), 1u);
 }
 
@@ -513,8 +513,8 @@ TEST_F(Repair, SignatureCutReplacesEveryMatchThenDetectionIsSkipped) {
     std::string other = Put("data.txt", Text("head QVX<junk>END tail"));
     Scan(cut);
     Scan(other);
-    EXPECT_EQ(qt::ReadBytes(cut), Text("head ok mid ok tail"));
-    EXPECT_EQ(qt::ReadBytes(other), Text("head QVX<junk>END tail"));   // suffix does not apply
+    EXPECT_EQ(testsupport::ReadBytes(cut), Text("head ok mid ok tail"));
+    EXPECT_EQ(testsupport::ReadBytes(other), Text("head QVX<junk>END tail"));   // suffix does not apply
     EXPECT_EQ(sink.text, cut + ": (repaired)\r\n");
     EXPECT_EQ(run.stats.repairs, 1u);
 
@@ -527,7 +527,7 @@ TEST_F(Repair, SignatureCutReplacesEveryMatchThenDetectionIsSkipped) {
     sink.text.clear();
     Scan(threat);
     EXPECT_EQ(sink.text, threat + ": (repaired)\r\n");
-    EXPECT_TRUE(qt::FileExists(threat));
+    EXPECT_TRUE(testsupport::FileExists(threat));
     EXPECT_EQ(run.stats.infections, 0u);
 
     // A cut that never runs out stops at the limit: can't repair, deleted.
@@ -535,7 +535,7 @@ TEST_F(Repair, SignatureCutReplacesEveryMatchThenDetectionIsSkipped) {
     sink.text.clear();
     Scan(endless);
     EXPECT_EQ(sink.text, endless + ": (can't repair) (deleted)\r\n");
-    EXPECT_FALSE(qt::FileExists(endless));
+    EXPECT_FALSE(testsupport::FileExists(endless));
     EXPECT_EQ(run.stats.filesDeleted, 1u);
 
     // No temporary file to write the result to: can't repair.
@@ -548,7 +548,7 @@ TEST_F(Repair, SignatureCutReplacesEveryMatchThenDetectionIsSkipped) {
     Scan(blocked);
     RemoveDirectoryA(tempBin.c_str());
     EXPECT_EQ(sink.text, blocked + ": (can't repair) (deleted)\r\n");
-    EXPECT_FALSE(qt::FileExists(tempBin));
+    EXPECT_FALSE(testsupport::FileExists(tempBin));
     EXPECT_EQ(run.stats.infections, 0u);   // detection never ran on cut files
 }
 

@@ -8,41 +8,42 @@
 
 #include "app/environment.h"
 #include "app/removal_run.h"
-#include "ps/win32/ps_win32_bindings.h"
-#include "repair_support.h"
+#include "ps/win32/system_functions.h"
+#include "support/product.h"
+#include "support/repair_support.h"
 #include "support/replace.h"
 #include "support/support.h"
 #include "win32/unique_handle.h"
 
 namespace {
 
-const char kTitle[] = "Ostrovel W32.Quorvin Removal Tool 1.0.4";
+const std::string& kTitle = testsupport::kProductTitle;
 // The process phase, which finds nothing, ends with an empty line.
 const std::string kCleanLog = std::string(kTitle) +
                               "\r\n\r\n"
                               "W32.Quorvin has not been found on your computer.\r\n"
                               "\r\nThe tool was executed in silent mode.\r\n\r\n";
 
-std::string Program() { return qt::BinDir() + "\\FixQuorvin.exe"; }
+std::string Program() { return testsupport::BinDir() + "\\FixQuorvin.exe"; }
 
 // Runs the program silently (its log in a folder of its own) and returns the log.
 std::string RunTool(const std::string& switches) {
-    std::string dir = qt::NewWorkDir("run");
-    qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S " + switches, dir, 600000);
+    std::string dir = testsupport::NewWorkDir("run");
+    testsupport::ProcessResult r = testsupport::Run("\"" + Program() + "\" /S " + switches, dir, 600000);
     EXPECT_TRUE(r.finished);
-    return qt::ReadText(dir + "\\fixquorvin.log");
+    return testsupport::ReadText(dir + "\\fixquorvin.log");
 }
 
 TEST(SilentRun, CleanMachineLogIsExact) {
-    std::string dir = qt::NewWorkDir("silent");
-    qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S", dir, 600000);
+    std::string dir = testsupport::NewWorkDir("silent");
+    testsupport::ProcessResult r = testsupport::Run("\"" + Program() + "\" /S", dir, 600000);
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.exitCode, 0u);
-    EXPECT_EQ(qt::ReadText(dir + "\\fixquorvin.log"), kCleanLog);
+    EXPECT_EQ(testsupport::ReadText(dir + "\\fixquorvin.log"), kCleanLog);
     // A second run replaces the log instead of appending to it.
-    r = qt::Run("\"" + Program() + "\" /S /NOFILESCAN", dir, 600000);
+    r = testsupport::Run("\"" + Program() + "\" /S /NOFILESCAN", dir, 600000);
     ASSERT_TRUE(r.finished);
-    EXPECT_EQ(qt::ReadText(dir + "\\fixquorvin.log"),
+    EXPECT_EQ(testsupport::ReadText(dir + "\\fixquorvin.log"),
               std::string(kTitle) + "\r\n\r\nW32.Quorvin has not been found on your computer.\r\n"
                                     "\r\nThe tool was executed in silent mode.\r\n\r\n"
                                     "\r\nNo files were scanned by the tool...\r\n");
@@ -53,22 +54,22 @@ TEST(SilentRun, LogPathWithEnvironmentVariable) {
     GetTempPathA(MAX_PATH, temp);
     std::string log = std::string(temp) + "QUORVIN-TEMP.LOG";
     DeleteFileA(log.c_str());
-    std::string dir = qt::NewWorkDir("templog");
-    qt::ProcessResult r = qt::Run("\"" + Program() + "\" /s /NOFILESCAN /log=%TEMP%\\quorvin-temp.log", dir);
+    std::string dir = testsupport::NewWorkDir("templog");
+    testsupport::ProcessResult r = testsupport::Run("\"" + Program() + "\" /s /NOFILESCAN /log=%TEMP%\\quorvin-temp.log", dir);
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.exitCode, 0u);
-    EXPECT_EQ(qt::ReadText(log).substr(0, sizeof kTitle + 1), std::string(kTitle) + "\r\n");
-    EXPECT_FALSE(qt::FileExists(dir + "\\fixquorvin.log"));
+    EXPECT_EQ(testsupport::ReadText(log).substr(0, kTitle.size() + 2), std::string(kTitle) + "\r\n");
+    EXPECT_FALSE(testsupport::FileExists(dir + "\\fixquorvin.log"));
 }
 
 TEST(SilentRun, ReadOnlyHiddenLogIsReplaced) {
-    std::string dir = qt::NewWorkDir("rolog");
+    std::string dir = testsupport::NewWorkDir("rolog");
     std::string log = dir + "\\fixquorvin.log";
-    ASSERT_TRUE(qt::WriteBytes(log, {'o', 'l', 'd'}));
+    ASSERT_TRUE(testsupport::WriteBytes(log, {'o', 'l', 'd'}));
     SetFileAttributesA(log.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
-    qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S /NOFILESCAN", dir);
+    testsupport::ProcessResult r = testsupport::Run("\"" + Program() + "\" /S /NOFILESCAN", dir);
     ASSERT_TRUE(r.finished);
-    EXPECT_EQ(qt::ReadText(log).substr(0, sizeof kTitle - 1), kTitle);
+    EXPECT_EQ(testsupport::ReadText(log).substr(0, kTitle.size()), kTitle);
     EXPECT_EQ(GetFileAttributesA(log.c_str()) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN), 0u);
 }
 
@@ -84,36 +85,36 @@ std::string Upper(std::string s) {
 TEST(SilentRun, SecondSilentCopyDuringAScanEndsAtOnce) {
     // The scan is fast; the first run is held where it stands (its log is
     // open, its instance taken) while the second copy comes and goes.
-    std::string dir = qt::NewWorkDir("first");
+    std::string dir = testsupport::NewWorkDir("first");
     std::string firstLog = dir + "\\fixquorvin.log";
-    qt::Process first;
+    testsupport::Process first;
     ASSERT_TRUE(first.Start("\"" + Program() + "\" /S", dir));
-    for (int i = 0; i < 600 && !qt::FileExists(firstLog); ++i) Sleep(100);
-    ASSERT_TRUE(qt::FileExists(firstLog));
+    for (int i = 0; i < 600 && !testsupport::FileExists(firstLog); ++i) Sleep(100);
+    ASSERT_TRUE(testsupport::FileExists(firstLog));
     win32::UniqueKernelHandle thread(OpenThread(THREAD_SUSPEND_RESUME, FALSE, first.MainThreadId()));
     ASSERT_TRUE(thread);
     ASSERT_NE(SuspendThread(thread.get()), static_cast<DWORD>(-1));
     const bool running = first.Wait(0) == 0xFFFFFFFF;
 
     std::string secondLog = dir + "\\second.log";
-    qt::ProcessResult second = qt::Run("\"" + Program() + "\" /S /LOG=" + secondLog, dir, 60000);
+    testsupport::ProcessResult second = testsupport::Run("\"" + Program() + "\" /S /LOG=" + secondLog, dir, 60000);
     ResumeThread(thread.get());
     ASSERT_TRUE(running) << "the first run was over before it could be held";
     ASSERT_TRUE(second.finished) << "the second copy waits for somebody";
     EXPECT_EQ(second.exitCode, 0u);
-    EXPECT_FALSE(qt::FileExists(secondLog));
+    EXPECT_FALSE(testsupport::FileExists(secondLog));
     EXPECT_EQ(first.Wait(600000), 0u);
-    EXPECT_EQ(qt::ReadText(firstLog), kCleanLog);
+    EXPECT_EQ(testsupport::ReadText(firstLog), kCleanLog);
 }
 
 // /ONLYDIR= naming no directory: nothing is scanned, a warning line stands
 // above the report, and the report says that nothing was scanned instead of
 // "not found" (a file is named as a file).
 TEST(SilentRun, OnlyDirThatNamesNoDirectoryIsNotReportedClean) {
-    std::string dir = qt::NewWorkDir("onlydir");
+    std::string dir = testsupport::NewWorkDir("onlydir");
     const std::string file = dir + "\\file.exe";
-    const rt::Bytes content = samples::MakeInfected(qt::ReadBytes(qt::BinDir() + "\\hello.exe"), {.seed = 700});
-    ASSERT_TRUE(qt::WriteBytes(file, content));
+    const rt::Bytes content = samples::MakeInfected(testsupport::ReadBytes(testsupport::BinDir() + "\\hello.exe"), {.seed = 700});
+    ASSERT_TRUE(testsupport::WriteBytes(file, content));
     const char kMissing[] = "No file was scanned: the folder given with /ONLYDIR= does not exist.";
     const char kFile[] = "No file was scanned: the path given with /ONLYDIR= names a file, not a folder.";
     const struct {
@@ -121,52 +122,52 @@ TEST(SilentRun, OnlyDirThatNamesNoDirectoryIsNotReportedClean) {
         const char* report;
     } cases[] = {{dir + "\\missing", kMissing}, {file, kFile}, {"", kMissing}};
     for (const auto& c : cases) {
-        std::string work = qt::NewWorkDir("onlydir-run");
-        qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S /ONLYDIR=" + c.value, work, 600000);
+        std::string work = testsupport::NewWorkDir("onlydir-run");
+        testsupport::ProcessResult r = testsupport::Run("\"" + Program() + "\" /S /ONLYDIR=" + c.value, work, 600000);
         ASSERT_TRUE(r.finished) << c.value;
-        EXPECT_EQ(qt::ReadText(work + "\\fixquorvin.log"),
+        EXPECT_EQ(testsupport::ReadText(work + "\\fixquorvin.log"),
                   std::string(kTitle) + "\r\n\r\n"
                       "directory " + Upper(c.value) + ": (WARNING: not scanned, not found)\r\n" + c.report + "\r\n"
                       "\r\nThe tool was executed in silent mode.\r\n\r\n")
             << c.value;
     }
-    EXPECT_EQ(qt::ReadBytes(file), content);
+    EXPECT_EQ(testsupport::ReadBytes(file), content);
 }
 
 // Paths with blanks in quotes, beside empty exclusions that exclude nothing:
 // the log is written where /LOG= says, and the tree /ONLYDIR= names is scanned.
 TEST(SilentRun, QuotedPathsWithBlanksAndEmptyExclusions) {
-    std::string dir = qt::NewWorkDir("b 9d");
+    std::string dir = testsupport::NewWorkDir("b 9d");
     std::string tree = dir + "\\b t";
     ASSERT_TRUE(CreateDirectoryA(tree.c_str(), nullptr));
-    const rt::Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
+    const rt::Bytes hello = testsupport::ReadBytes(testsupport::BinDir() + "\\hello.exe");
     samples::InfectedSample s = samples::Infect(hello, {.seed = 701});
     ASSERT_FALSE(s.image.empty()) << s.error;
-    ASSERT_TRUE(qt::WriteBytes(tree + "\\prog.exe", s.image));
+    ASSERT_TRUE(testsupport::WriteBytes(tree + "\\prog.exe", s.image));
     const rt::Bytes text(300, 't');
-    ASSERT_TRUE(qt::WriteBytes(tree + "\\notes.txt", text));
+    ASSERT_TRUE(testsupport::WriteBytes(tree + "\\notes.txt", text));
 
     std::string logPath = dir + "\\b 9d.log";
-    qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S /LOG=\"" + logPath + "\" /ONLYDIR=\"" + tree +
+    testsupport::ProcessResult r = testsupport::Run("\"" + Program() + "\" /S /LOG=\"" + logPath + "\" /ONLYDIR=\"" + tree +
                                       "\" /EXCLUDE= /EXCLUDE=\"\"",
                                   dir, 600000);
     ASSERT_TRUE(r.finished);
-    std::string log = qt::ReadText(logPath);
+    std::string log = testsupport::ReadText(logPath);
     const std::string shown = Upper(tree) + "\\prog.exe";
-    EXPECT_EQ(qt::Count(log, shown + ": infected with W32.Quorvin!inf\r\n"), 1u) << log;
-    EXPECT_EQ(qt::Count(log, shown + ": File repaired.\r\n"), 1u) << log;
+    EXPECT_EQ(testsupport::Count(log, shown + ": infected with W32.Quorvin!inf\r\n"), 1u) << log;
+    EXPECT_EQ(testsupport::Count(log, shown + ": File repaired.\r\n"), 1u) << log;
     EXPECT_EQ(rt::ReportNumber(log, "The total number of the scanned files: "), 2) << log;
-    EXPECT_EQ(qt::ReadBytes(tree + "\\prog.exe"), samples::ExpectedAfterRepair(s.normalizedHost, s.image));
-    EXPECT_EQ(qt::ReadBytes(tree + "\\notes.txt"), text);
-    EXPECT_FALSE(qt::FileExists(dir + "\\fixquorvin.log"));
+    EXPECT_EQ(testsupport::ReadBytes(tree + "\\prog.exe"), samples::ExpectedAfterRepair(s.normalizedHost, s.image));
+    EXPECT_EQ(testsupport::ReadBytes(tree + "\\notes.txt"), text);
+    EXPECT_FALSE(testsupport::FileExists(dir + "\\fixquorvin.log"));
 }
 
 // A switch the program does not know is still ignored, with one line for it.
 TEST(SilentRun, UnknownSwitchGetsOneWarningLine) {
-    std::string dir = qt::NewWorkDir("unknown");
-    qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S /SILNET /NOFILESCAN", dir, 600000);
+    std::string dir = testsupport::NewWorkDir("unknown");
+    testsupport::ProcessResult r = testsupport::Run("\"" + Program() + "\" /S /SILNET /NOFILESCAN", dir, 600000);
     ASSERT_TRUE(r.finished);
-    EXPECT_EQ(qt::ReadText(dir + "\\fixquorvin.log"),
+    EXPECT_EQ(testsupport::ReadText(dir + "\\fixquorvin.log"),
               std::string(kTitle) + "\r\nWARNING: unknown switch \"/SILNET\" ignored\r\n"
                                     "\r\nW32.Quorvin has not been found on your computer.\r\n"
                                     "\r\nThe tool was executed in silent mode.\r\n\r\n"
@@ -178,7 +179,7 @@ TEST(SilentRun, UnknownSwitchGetsOneWarningLine) {
 // quoted, and unquoted. The first two scan the tree and nothing else; the
 // third scans nothing and says which text was taken apart.
 TEST(SilentRun, SwitchFormsOfAPathWithABlank) {
-    const rt::Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
+    const rt::Bytes hello = testsupport::ReadBytes(testsupport::BinDir() + "\\hello.exe");
     samples::InfectedSample s = samples::Infect(hello, {.seed = 702});
     ASSERT_FALSE(s.image.empty()) << s.error;
     const struct {
@@ -186,14 +187,14 @@ TEST(SilentRun, SwitchFormsOfAPathWithABlank) {
         bool scans;
     } forms[] = {{"\"/SW=V\"", true}, {"/SW=\"V\"", true}, {"/SW=V", false}};
     for (const auto& f : forms) {
-        std::string dir = qt::NewWorkDir("forms");
+        std::string dir = testsupport::NewWorkDir("forms");
         std::string tree = dir + "\\data\\My Apps";
         CreateDirectoryA((dir + "\\data").c_str(), nullptr);
         ASSERT_TRUE(CreateDirectoryA(tree.c_str(), nullptr));
         ASSERT_TRUE(CreateDirectoryA((tree + "\\skip me").c_str(), nullptr));
-        ASSERT_TRUE(qt::WriteBytes(tree + "\\prog.exe", s.image));
-        ASSERT_TRUE(qt::WriteBytes(tree + "\\skip me\\kept.exe", s.image));
-        ASSERT_TRUE(qt::WriteBytes(dir + "\\out.exe", s.image));   // outside the tree
+        ASSERT_TRUE(testsupport::WriteBytes(tree + "\\prog.exe", s.image));
+        ASSERT_TRUE(testsupport::WriteBytes(tree + "\\skip me\\kept.exe", s.image));
+        ASSERT_TRUE(testsupport::WriteBytes(dir + "\\out.exe", s.image));   // outside the tree
         auto form = [&](const std::string& sw, const std::string& value) {
             std::string text = f.form;
             text.replace(text.find("SW="), 3, sw);
@@ -203,20 +204,20 @@ TEST(SilentRun, SwitchFormsOfAPathWithABlank) {
         std::string log = dir + "\\my log.txt";
         // The unquoted form keeps the log's value quoted, so that there is a log.
         std::string logSwitch = f.scans ? form("LOG=", log) : "/LOG=\"" + log + "\"";
-        qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S " + form("ONLYDIR=", tree) + " " +
+        testsupport::ProcessResult r = testsupport::Run("\"" + Program() + "\" /S " + form("ONLYDIR=", tree) + " " +
                                           form("EXCLUDE=", tree + "\\skip me") + " " + logSwitch,
                                       dir, 600000);
         ASSERT_TRUE(r.finished) << f.form;
-        std::string text = qt::ReadText(log);
-        EXPECT_EQ(qt::ReadBytes(dir + "\\out.exe"), s.image) << f.form << "\n" << text;
-        EXPECT_EQ(qt::ReadBytes(tree + "\\skip me\\kept.exe"), s.image) << f.form << "\n" << text;
+        std::string text = testsupport::ReadText(log);
+        EXPECT_EQ(testsupport::ReadBytes(dir + "\\out.exe"), s.image) << f.form << "\n" << text;
+        EXPECT_EQ(testsupport::ReadBytes(tree + "\\skip me\\kept.exe"), s.image) << f.form << "\n" << text;
         if (f.scans) {
-            EXPECT_EQ(qt::ReadBytes(tree + "\\prog.exe"), samples::ExpectedAfterRepair(s.normalizedHost, s.image))
+            EXPECT_EQ(testsupport::ReadBytes(tree + "\\prog.exe"), samples::ExpectedAfterRepair(s.normalizedHost, s.image))
                 << f.form << "\n" << text;
             EXPECT_EQ(rt::ReportNumber(text, "The total number of the scanned files: "), 1) << f.form << "\n" << text;
             EXPECT_EQ(text.find("WARNING"), std::string::npos) << f.form << "\n" << text;
         } else {
-            EXPECT_EQ(qt::ReadBytes(tree + "\\prog.exe"), s.image) << text;
+            EXPECT_EQ(testsupport::ReadBytes(tree + "\\prog.exe"), s.image) << text;
             EXPECT_NE(text.find("directory " + Upper(dir) + "\\DATA\\MY: (WARNING: not scanned, not found)\r\n"
                                 "WARNING: \"APPS\" was taken as another argument: a path with blanks must be quoted\r\n"
                                 "No file was scanned: the folder given with /ONLYDIR= does not exist.\r\n"),
@@ -231,19 +232,19 @@ TEST(SilentRun, OnlyDirPathFormsNameTheSameTree) {
     const std::string tree = "C:\\QT" + std::to_string(GetCurrentProcessId());
     ASSERT_TRUE(CreateDirectoryA(tree.c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryA((tree + "\\SUB").c_str(), nullptr));
-    const rt::Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
+    const rt::Bytes hello = testsupport::ReadBytes(testsupport::BinDir() + "\\hello.exe");
     samples::InfectedSample s = samples::Infect(hello, {.seed = 703});
     ASSERT_FALSE(s.image.empty()) << s.error;
     const std::string name = tree.substr(3);
     const std::string forms[] = {tree + "\\SUB\\..", tree + "\\..\\..\\..\\" + name, "\\\\?\\" + tree,
                                  tree + "\\.\\SUB\\..\\"};
     for (const std::string& form : forms) {
-        ASSERT_TRUE(qt::WriteBytes(tree + "\\SUB\\prog.exe", s.image));
-        std::string work = qt::NewWorkDir("forms-run");
-        qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S /ONLYDIR=" + form, work, 600000);
+        ASSERT_TRUE(testsupport::WriteBytes(tree + "\\SUB\\prog.exe", s.image));
+        std::string work = testsupport::NewWorkDir("forms-run");
+        testsupport::ProcessResult r = testsupport::Run("\"" + Program() + "\" /S /ONLYDIR=" + form, work, 600000);
         ASSERT_TRUE(r.finished) << form;
-        std::string log = qt::ReadText(work + "\\fixquorvin.log");
-        EXPECT_EQ(qt::Count(log, tree + "\\SUB\\prog.exe: File repaired.\r\n"), 1u) << form << "\n" << log;
+        std::string log = testsupport::ReadText(work + "\\fixquorvin.log");
+        EXPECT_EQ(testsupport::Count(log, tree + "\\SUB\\prog.exe: File repaired.\r\n"), 1u) << form << "\n" << log;
         EXPECT_EQ(log.find("not found"), std::string::npos) << form << "\n" << log;
         EXPECT_EQ(rt::ReportNumber(log, "The total number of the scanned files: "), 1) << form << "\n" << log;
     }
@@ -255,13 +256,13 @@ TEST(SilentRun, LogThatCannotBeCreatedFallsBack) {
     char temp[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, temp);
     const std::string tempLog = std::string(temp) + "fixquorvin.log";
-    std::string dir = qt::NewWorkDir("badlog");
+    std::string dir = testsupport::NewWorkDir("badlog");
     const std::string cases[] = {dir + "\\" + std::string(300, 'l') + ".log", dir + "\\missing\\q.log", dir};
     for (const std::string& bad : cases) {
         DeleteFileA(tempLog.c_str());
-        qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S /NOFILESCAN /LOG=" + bad, dir, 600000);
+        testsupport::ProcessResult r = testsupport::Run("\"" + Program() + "\" /S /NOFILESCAN /LOG=" + bad, dir, 600000);
         ASSERT_TRUE(r.finished) << bad;
-        EXPECT_EQ(qt::ReadText(tempLog),
+        EXPECT_EQ(testsupport::ReadText(tempLog),
                   std::string(kTitle) + "\r\nWARNING: the log file given with /LOG= could not be created: " + Upper(bad) +
                       "\r\n\r\nW32.Quorvin has not been found on your computer.\r\n"
                       "\r\nThe tool was executed in silent mode.\r\n\r\n"
@@ -276,12 +277,12 @@ TEST(SilentRun, LogThatCannotBeCreatedFallsBack) {
     const std::string nowhere = dir + "\\no temp";
     SetEnvironmentVariableA("TMP", nowhere.c_str());
     SetEnvironmentVariableA("TEMP", nowhere.c_str());
-    qt::ProcessResult r = qt::Run("\"" + Program() + "\" /S /NOFILESCAN /LOG=" + cases[1], dir, 600000);
+    testsupport::ProcessResult r = testsupport::Run("\"" + Program() + "\" /S /NOFILESCAN /LOG=" + cases[1], dir, 600000);
     SetEnvironmentVariableA("TMP", tmp[0] ? tmp : nullptr);
     SetEnvironmentVariableA("TEMP", tempVar[0] ? tempVar : nullptr);
     ASSERT_TRUE(r.finished);
-    EXPECT_FALSE(qt::FileExists(tempLog));
-    EXPECT_EQ(qt::ReadText(dir + "\\fixquorvin.log")
+    EXPECT_FALSE(testsupport::FileExists(tempLog));
+    EXPECT_EQ(testsupport::ReadText(dir + "\\fixquorvin.log")
                   .rfind(std::string(kTitle) + "\r\nWARNING: the log file given with /LOG= could not be created: " +
                              Upper(cases[1]) + "\r\n",
                          0),
@@ -294,36 +295,36 @@ TEST(SilentRun, LogThatCannotBeCreatedFallsBack) {
 class Scope : public ::testing::Test {
 protected:
     void SetUp() override {
-        const rt::Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
+        const rt::Bytes hello = testsupport::ReadBytes(testsupport::BinDir() + "\\hello.exe");
         sample = samples::Infect(hello, {.seed = 704});
         ASSERT_FALSE(sample.image.empty()) << sample.error;
-        ASSERT_TRUE(qt::FileExists("C:\\scope\\F\\sub\\lnk\\windows")) << "the prefix has no link";
+        ASSERT_TRUE(testsupport::FileExists("C:\\scope\\F\\sub\\lnk\\windows")) << "the prefix has no link";
     }
     // Planted files go back to what the prefix had, for the full scans of the other tests.
     void TearDown() override {
-        qt::WriteBytes(kVictim, {'c', 'l', 'e', 'a', 'n'});
+        testsupport::WriteBytes(kVictim, {'c', 'l', 'e', 'a', 'n'});
         for (const char* f : {"C:\\scope\\F\\in.exe", "C:\\scope\\T\\out\\victim.exe", "C:\\scope\\T\\in\\keep.exe"})
             DeleteFileA(f);
     }
     bool IsRepaired(const std::string& path) const {
-        return qt::ReadBytes(path) == samples::ExpectedAfterRepair(sample.normalizedHost, sample.image);
+        return testsupport::ReadBytes(path) == samples::ExpectedAfterRepair(sample.normalizedHost, sample.image);
     }
     static constexpr const char* kVictim = "C:\\scope\\outside\\victim.exe";
     samples::InfectedSample sample;
 };
 
 TEST_F(Scope, OnlyDirDoesNotFollowALinkOutOfItsTree) {
-    ASSERT_TRUE(qt::WriteBytes(kVictim, sample.image));
-    ASSERT_TRUE(qt::WriteBytes("C:\\scope\\F\\in.exe", sample.image));
+    ASSERT_TRUE(testsupport::WriteBytes(kVictim, sample.image));
+    ASSERT_TRUE(testsupport::WriteBytes("C:\\scope\\F\\in.exe", sample.image));
     std::string log = RunTool("/ONLYDIR=C:\\scope\\F");
-    EXPECT_EQ(qt::ReadBytes(kVictim), sample.image) << log;
+    EXPECT_EQ(testsupport::ReadBytes(kVictim), sample.image) << log;
     EXPECT_TRUE(IsRepaired("C:\\scope\\F\\in.exe")) << log;
-    EXPECT_EQ(qt::Count(log, "C:\\SCOPE\\F\\sub\\lnk: (WARNING: not scanned, link to outside the /ONLYDIR= folder)\r\n"),
+    EXPECT_EQ(testsupport::Count(log, "C:\\SCOPE\\F\\sub\\lnk: (WARNING: not scanned, link to outside the /ONLYDIR= folder)\r\n"),
               1u) << log;
     // in.exe and the file link, which is scanned as the file it stands for:
     // its repair replaces the link, not the file outside.
     EXPECT_EQ(rt::ReportNumber(log, "The total number of the scanned files: "), 2) << log;
-    EXPECT_EQ(qt::Count(log, "C:\\SCOPE\\F\\out.exe: File repaired.\r\n"), 1u) << log;
+    EXPECT_EQ(testsupport::Count(log, "C:\\SCOPE\\F\\out.exe: File repaired.\r\n"), 1u) << log;
     EXPECT_TRUE(IsRepaired("C:\\scope\\F\\out.exe")) << log;
 }
 
@@ -334,10 +335,10 @@ TEST_F(Scope, ExcludedTreeIsSkippedWhateverPathLeadsThere) {
                            "/ONLYDIR=C:\\scope\\T /EXCLUDE=C:\\scope\\T\\in\\lnk",
                            "/EXCLUDE=C:\\scope\\T\\out"};
     for (const char* switches : cases) {
-        ASSERT_TRUE(qt::WriteBytes("C:\\scope\\T\\out\\victim.exe", sample.image));
-        ASSERT_TRUE(qt::WriteBytes("C:\\scope\\T\\in\\keep.exe", sample.image));
+        ASSERT_TRUE(testsupport::WriteBytes("C:\\scope\\T\\out\\victim.exe", sample.image));
+        ASSERT_TRUE(testsupport::WriteBytes("C:\\scope\\T\\in\\keep.exe", sample.image));
         std::string log = RunTool(switches);
-        EXPECT_EQ(qt::ReadBytes("C:\\scope\\T\\out\\victim.exe"), sample.image) << switches << "\n" << log;
+        EXPECT_EQ(testsupport::ReadBytes("C:\\scope\\T\\out\\victim.exe"), sample.image) << switches << "\n" << log;
         EXPECT_TRUE(IsRepaired("C:\\scope\\T\\in\\keep.exe")) << switches << "\n" << log;
         EXPECT_EQ(log.find("victim.exe"), std::string::npos) << switches << "\n" << log;
     }
@@ -355,9 +356,9 @@ TEST(Platform, FlagsUnderEveryWineVersion) {
     };
     for (auto& c : cases) {
         std::string name = std::string("probe_") + c.version + ".exe";
-        std::string exe = qt::CopyProgramAs("platform_probe.exe", name);
-        qt::SetWineVersionFor(name, c.version);
-        qt::ProcessResult r = qt::Run("\"" + exe + "\"", "", 60000, true);
+        std::string exe = testsupport::CopyProgramAs("platform_probe.exe", name);
+        testsupport::SetWineVersionFor(name, c.version);
+        testsupport::ProcessResult r = testsupport::Run("\"" + exe + "\"", "", 60000, true);
         ASSERT_TRUE(r.finished) << c.version;
         EXPECT_EQ(r.output.substr(0, r.output.find_first_of("\r\n")), c.flags) << c.version;
     }
@@ -369,13 +370,13 @@ protected:
     void SetUp() override {
         def = BuiltInDefinition();
         run.def = &def;
-        dir = qt::NewWorkDir("inproc");
+        dir = testsupport::NewWorkDir("inproc");
         run.options = DefaultRunOptions(def);
         run.options.silentMode = true;
         run.options.logPath = dir + "\\run.log";
         run.options.noFileScan = true;
     }
-    std::string Log() { return qt::ReadText(run.options.logPath); }
+    std::string Log() { return testsupport::ReadText(run.options.logPath); }
 
     ThreatDefinition def{};
     std::string dir;
@@ -398,17 +399,17 @@ TEST_F(InProcessRun, QuotedLogPathRunsWithoutLog) {
         RunRemoval(fresh, progress);
         EXPECT_EQ(fresh.log.reportText.rfind("The log file could not be created.\n", 0), 0u) << silent;
         EXPECT_NE(fresh.log.reportText.find("W32.Quorvin has not been found on your computer.\n"), std::string::npos);
-        EXPECT_FALSE(qt::FileExists(dir + "\\quoted.log"));
-        EXPECT_EQ(qt::FileExists(tempLog), silent);
+        EXPECT_FALSE(testsupport::FileExists(dir + "\\quoted.log"));
+        EXPECT_EQ(testsupport::FileExists(tempLog), silent);
     }
-    EXPECT_NE(qt::ReadText(tempLog).find("\r\nWARNING: the log file could not be created: \"" + dir + "\\quoted.log\"\r\n"),
+    EXPECT_NE(testsupport::ReadText(tempLog).find("\r\nWARNING: the log file could not be created: \"" + dir + "\\quoted.log\"\r\n"),
               std::string::npos);
 }
 
 TEST_F(InProcessRun, SecondStartWhileRunningDoesNothing) {
     run.runInProgress = true;
     EXPECT_EQ(RunRemoval(run, progress), RunEnd::AlreadyRunning);
-    EXPECT_FALSE(qt::FileExists(run.options.logPath));
+    EXPECT_FALSE(testsupport::FileExists(run.options.logPath));
 }
 
 // The boot mode the system reports (SM_CLEANBOOT), and an own process
@@ -423,16 +424,16 @@ HANDLE WINAPI NoProcessAccess(DWORD, BOOL, DWORD) {
 TEST_F(InProcessRun, BootModeNotAllowedStopsBeforeTheLog) {
     def.requiredBootMode = 0;
     {
-        qt::ScopedBinding safe(dyn_GetSystemMetrics, SafeMode);
+        testsupport::ScopedBinding safe(dyn_GetSystemMetrics, SafeMode);
         RunRemoval(run, progress);
     }
-    EXPECT_FALSE(qt::FileExists(run.options.logPath));
+    EXPECT_FALSE(testsupport::FileExists(run.options.logPath));
     EXPECT_FALSE(run.runInProgress);
 
     def.requiredBootMode = 1;            // safe mode with network passes a "safe" requirement
-    qt::ScopedBinding safeWithNetwork(dyn_GetSystemMetrics, SafeModeWithNetwork);
+    testsupport::ScopedBinding safeWithNetwork(dyn_GetSystemMetrics, SafeModeWithNetwork);
     RunRemoval(run, progress);
-    EXPECT_TRUE(qt::FileExists(run.options.logPath));
+    EXPECT_TRUE(testsupport::FileExists(run.options.logPath));
 }
 
 // A system function this Windows lacks and nothing replaces: the process
@@ -467,7 +468,7 @@ const std::string kStopLine =
 // the line that names it goes into the log and the report.
 std::string ScheduleDeletion(const std::string& dir) {
     std::string file = dir + "\\pending.tmp";
-    qt::WriteBytes(file, {1, 2, 3});
+    testsupport::WriteBytes(file, {1, 2, 3});
     MoveFileExA(file.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     return file;
 }
@@ -476,7 +477,7 @@ std::string ScheduleDeletion(const std::string& dir) {
 // a little later: a test that asks waits for them, so they cannot take the
 // next test's files.
 void WaitForRestartWork(const std::string& pending) {
-    for (int i = 0; i < 100 && qt::FileExists(pending); ++i) Sleep(100);
+    for (int i = 0; i < 100 && testsupport::FileExists(pending); ++i) Sleep(100);
 }
 
 TEST_F(InProcessRun, MissingFunctionInTheRightsCheckOrTheRestartIsReported) {
@@ -499,7 +500,7 @@ TEST_F(InProcessRun, MissingFunctionInTheRightsCheckOrTheRestartIsReported) {
     EXPECT_EQ(RunRemoval(restart, progress), RunEnd::Finished);
     dyn_LookupPrivilegeValueA.slot = bound;
     WaitForRestartWork(pending);
-    EXPECT_FALSE(qt::FileExists(pending));   // the restart was asked for all the same
+    EXPECT_FALSE(testsupport::FileExists(pending));   // the restart was asked for all the same
     EXPECT_NE(Log().find("\r\nThe tool initiated a system reboot.\r\n\r\n\r\n" + kStopLine + "\r\n\r\n"),
               std::string::npos)
         << Log();
@@ -509,7 +510,7 @@ TEST_F(InProcessRun, MissingFunctionInTheRightsCheckOrTheRestartIsReported) {
 // stops on its restore privilege after a listed file was deleted.
 TEST_F(InProcessRun, StopAfterAFindIsUnsuccessful) {
     const std::string threatFile = dir + "\\QVSTOP.DLL";
-    ASSERT_TRUE(qt::WriteBytes(threatFile, {'M', 'Z'}));
+    ASSERT_TRUE(testsupport::WriteBytes(threatFile, {'M', 'Z'}));
     const char* files[] = {threatFile.c_str(), nullptr};
     def.threatFileList = files;
     run.options.noFileScan = false;
@@ -529,7 +530,7 @@ TEST_F(InProcessRun, StopAfterAFindIsUnsuccessful) {
 
 TEST_F(InProcessRun, MissingRightsReportOnlyTheTwoLines) {
     {
-        qt::ScopedBinding noRights(dyn_OpenProcess, NoProcessAccess);
+        testsupport::ScopedBinding noRights(dyn_OpenProcess, NoProcessAccess);
         RunRemoval(run, progress);
     }
     // The test program has no version resource: the title line is empty.
@@ -566,23 +567,23 @@ TEST(SilentRun, AdministratorWithoutTheDebugPrivilegeIsNotRefused) {
     char temp[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, temp);
     const std::string threatFile = std::string(temp) + "VCAB.DLL";
-    ASSERT_TRUE(qt::WriteBytes(threatFile, samples::MakeThreatFile({})));
-    const std::string dir = qt::NewWorkDir("nodebug");
-    qt::ProcessResult r = qt::Run("\"" + qt::BinDir() + "\\drop_privilege.exe\" SeDebugPrivilege \"" + Program() +
+    ASSERT_TRUE(testsupport::WriteBytes(threatFile, samples::MakeThreatFile({})));
+    const std::string dir = testsupport::NewWorkDir("nodebug");
+    testsupport::ProcessResult r = testsupport::Run("\"" + testsupport::BinDir() + "\\drop_privilege.exe\" SeDebugPrivilege \"" + Program() +
                                       "\" /S /NOSILENTREBOOT /ONLYDIR=" + dir,
                                   dir, 600000);
     ASSERT_TRUE(r.finished);
     ASSERT_NE(r.exitCode, 4u) << "the launcher could not take the privilege away";
     EXPECT_EQ(r.exitCode, 0u);
-    const std::string log = qt::ReadText(dir + "\\fixquorvin.log");
+    const std::string log = testsupport::ReadText(dir + "\\fixquorvin.log");
     EXPECT_EQ(log.find("Administrator rights"), std::string::npos) << log;
-    EXPECT_EQ(qt::Count(log, "WARNING: the debug privilege is not held; processes of other users may not be "
+    EXPECT_EQ(testsupport::Count(log, "WARNING: the debug privilege is not held; processes of other users may not be "
                              "stopped\r\n"),
               1u)
         << log;
-    EXPECT_EQ(qt::Count(log, "VCAB.DLL: (deleted)\r\n"), 1u) << log;
+    EXPECT_EQ(testsupport::Count(log, "VCAB.DLL: (deleted)\r\n"), 1u) << log;
     EXPECT_NE(log.find("W32.Quorvin has been successfully removed from your computer!\r\n"), std::string::npos);
-    EXPECT_FALSE(qt::FileExists(threatFile));
+    EXPECT_FALSE(testsupport::FileExists(threatFile));
 }
 
 TEST_F(InProcessRun, SilentRebootIsDeclinedWithNoSilentReboot) {
@@ -596,7 +597,7 @@ TEST_F(InProcessRun, SilentRebootIsDeclinedWithNoSilentReboot) {
                        "\r\nThe system requires a reboot but was not rebooted.\r\n"
                        "To clean up all remnants of the threat from the system it must be rebooted.\r\n\r\n"),
               std::string::npos);
-    EXPECT_TRUE(qt::FileExists(pending));
+    EXPECT_TRUE(testsupport::FileExists(pending));
     MoveFileExA(pending.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);   // leave no doubt for the next test
 }
 
@@ -608,7 +609,7 @@ TEST_F(InProcessRun, SilentRebootIsRequested) {
     EXPECT_NE(log.find("\r\nThe tool initiated a system reboot.\r\n\r\n"), std::string::npos);
     EXPECT_EQ(log.find("not rebooted"), std::string::npos);
     WaitForRestartWork(pending);
-    EXPECT_FALSE(qt::FileExists(pending));
+    EXPECT_FALSE(testsupport::FileExists(pending));
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 
 #include "app/environment.h"
 #include "run/run_context.h"
-#include "repair_support.h"
+#include "support/repair_support.h"
 #include "tests/samples/sample_set_core.h"
 #include "support/run_setup.h"
 #include "run/api_table.h"
@@ -23,7 +23,7 @@ namespace {
 
 using rt::Bytes;
 
-std::string Program() { return qt::BinDir() + "\\FixQuorvin.exe"; }
+std::string Program() { return testsupport::BinDir() + "\\FixQuorvin.exe"; }
 
 // The folder as the log shows it: the command line parser upper-cases /ONLYDIR=.
 std::string Upper(std::string s) {
@@ -34,11 +34,11 @@ std::string Upper(std::string s) {
 
 // Runs the program silently (its log in a folder of its own) and returns the log.
 std::string RunTool(const std::string& switches, const std::string& program = Program()) {
-    std::string dir = qt::NewWorkDir("run");
-    qt::ProcessResult r = qt::Run("\"" + program + "\" /S " + switches, dir, 600000);
+    std::string dir = testsupport::NewWorkDir("run");
+    testsupport::ProcessResult r = testsupport::Run("\"" + program + "\" /S " + switches, dir, 600000);
     EXPECT_TRUE(r.finished);
     EXPECT_EQ(r.exitCode, 0u);
-    return qt::ReadText(dir + "\\fixquorvin.log");
+    return testsupport::ReadText(dir + "\\fixquorvin.log");
 }
 
 bool IsPeFile(const std::wstring& path) {
@@ -81,14 +81,14 @@ TEST(FullScan, FreshMachineHasNoInfectionAmongItsPrograms) {
     ASSERT_GT(pe, 300u);
 
     std::string log = RunTool("");
-    EXPECT_EQ(qt::Count(log, "infected with"), 0u) << log;
+    EXPECT_EQ(testsupport::Count(log, "infected with"), 0u) << log;
     EXPECT_NE(log.find("W32.Quorvin has not been found on your computer."), std::string::npos) << log;
 
     // The same walk in this process, for its counters.
     RemovalRun run;
     RunProgress progress;
     run.options = DefaultRunOptions(*run.def);
-    ASSERT_TRUE(qt::PrepareNtWalk(run));
+    ASSERT_TRUE(testsupport::PrepareNtWalk(run));
     EXPECT_TRUE(ScanDrives(run, progress));
     EXPECT_EQ(run.stats.infections, 0u);
     EXPECT_EQ(run.detectedFiles.GetCount(), 0u);
@@ -100,23 +100,23 @@ TEST(FullScan, FreshMachineHasNoInfectionAmongItsPrograms) {
     std::snprintf(line, sizeof line, "files on C: %u, PE files %u, scanned %u, infections %u\n", files, pe,
                   run.stats.filesScanned, run.stats.infections);
     std::printf("%s", line);
-    qt::WriteBytes(qt::OutDir() + "\\full-scan.txt", Bytes(line, line + std::strlen(line)));
+    testsupport::WriteBytes(testsupport::OutDir() + "\\full-scan.txt", Bytes(line, line + std::strlen(line)));
 }
 
 using samples::Expect;
 
 class SampleTree : public ::testing::Test {
 protected:
-    void SetUp() override { dir = qt::NewWorkDir("samples"); }
+    void SetUp() override { dir = testsupport::NewWorkDir("samples"); }
     std::string dir;
 };
 
 TEST_F(SampleTree, EverySampleOnceWithItsNameAndHostsRestored) {
-    const Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
+    const Bytes hello = testsupport::ReadBytes(testsupport::BinDir() + "\\hello.exe");
     ASSERT_FALSE(hello.empty());
     // A real program of the machine, copied, infected and repaired.
     const std::string realName = "hostname.exe";
-    const Bytes real = qt::ReadBytes("C:\\windows\\system32\\" + realName);
+    const Bytes real = testsupport::ReadBytes("C:\\windows\\system32\\" + realName);
     ASSERT_FALSE(real.empty());
 
     // The set the native scanner is held to as well, with Windows separators.
@@ -131,7 +131,7 @@ TEST_F(SampleTree, EverySampleOnceWithItsNameAndHostsRestored) {
         CreateDirectoryA((dir + "\\" + *sub).c_str(), nullptr);
     unsigned infections = 0, repairs = 0, failed = 0, deleted = 0;
     for (const samples::SetSample& s : all) {
-        ASSERT_TRUE(qt::WriteBytes(dir + "\\" + s.name, s.image)) << s.name;
+        ASSERT_TRUE(testsupport::WriteBytes(dir + "\\" + s.name, s.image)) << s.name;
         if (s.expect != Expect::Clean) infections += s.layers;
         if (s.expect == Expect::Repaired) repairs += s.layers;
         failed += s.expect == Expect::Failed;
@@ -144,39 +144,39 @@ TEST_F(SampleTree, EverySampleOnceWithItsNameAndHostsRestored) {
     const std::string shown = Upper(dir);
     for (const samples::SetSample& s : all) {
         std::string path = shown + "\\" + s.name;
-        size_t lines = qt::Count(log, path + ": infected with ");
+        size_t lines = testsupport::Count(log, path + ": infected with ");
         if (s.expect == Expect::Clean) {
             EXPECT_EQ(lines, 0u) << s.name;
-            EXPECT_EQ(qt::ReadBytes(dir + "\\" + s.name), s.image) << s.name;
+            EXPECT_EQ(testsupport::ReadBytes(dir + "\\" + s.name), s.image) << s.name;
             continue;
         }
         EXPECT_EQ(lines, static_cast<size_t>(s.layers)) << s.name;
-        EXPECT_EQ(qt::Count(log, path + ": infected with " + s.detection + "\r\n"),
+        EXPECT_EQ(testsupport::Count(log, path + ": infected with " + s.detection + "\r\n"),
                   static_cast<size_t>(s.layers))
             << s.name;
         switch (s.expect) {
         case Expect::Repaired: {
-            EXPECT_EQ(qt::Count(log, path + ": File repaired.\r\n"), static_cast<size_t>(s.layers)) << s.name;
-            Bytes after = qt::ReadBytes(dir + "\\" + s.name);
+            EXPECT_EQ(testsupport::Count(log, path + ": File repaired.\r\n"), static_cast<size_t>(s.layers)) << s.name;
+            Bytes after = testsupport::ReadBytes(dir + "\\" + s.name);
             EXPECT_EQ(rt::Values(after), rt::Values(s.host)) << s.name;
             EXPECT_TRUE(after == s.repaired) << s.name;
             break;
         }
         case Expect::Failed:
-            EXPECT_EQ(qt::Count(log, path + ": ERROR! Repair failed, the file is corrupted, please replace it from a "
+            EXPECT_EQ(testsupport::Count(log, path + ": ERROR! Repair failed, the file is corrupted, please replace it from a "
                                             "backup copy.\r\n"),
                       1u);
-            EXPECT_EQ(qt::ReadBytes(dir + "\\" + s.name), s.image) << s.name;
+            EXPECT_EQ(testsupport::ReadBytes(dir + "\\" + s.name), s.image) << s.name;
             break;
         case Expect::Deleted:
-            EXPECT_EQ(qt::Count(log, path + ": (deleted)\r\n"), 1u) << s.name;
-            EXPECT_FALSE(qt::FileExists(dir + "\\" + s.name)) << s.name;
+            EXPECT_EQ(testsupport::Count(log, path + ": (deleted)\r\n"), 1u) << s.name;
+            EXPECT_FALSE(testsupport::FileExists(dir + "\\" + s.name)) << s.name;
             break;
         default:
             break;
         }
     }
-    EXPECT_EQ(qt::Count(log, "infected with"), infections);
+    EXPECT_EQ(testsupport::Count(log, "infected with"), infections);
     EXPECT_EQ(rt::ReportNumber(log, "The number of infections: "), static_cast<long>(infections)) << log;
     EXPECT_EQ(rt::ReportNumber(log, "The number of repairs: "), static_cast<long>(repairs));
     EXPECT_EQ(rt::ReportNumber(log, "The number of deleted threat files: "), static_cast<long>(deleted));
@@ -193,36 +193,36 @@ TEST_F(SampleTree, EverySampleOnceWithItsNameAndHostsRestored) {
     EXPECT_TRUE(GetFileAttributesA((dir + "\\hello-one.exe").c_str()) & FILE_ATTRIBUTE_READONLY);
 
     // The repaired programs run as their originals do.
-    std::string helloOut = rt::Output(qt::BinDir() + "\\hello.exe");
+    std::string helloOut = rt::Output(testsupport::BinDir() + "\\hello.exe");
     EXPECT_NE(helloOut.find("fibonacci(30): 832040"), std::string::npos) << helloOut;
     EXPECT_EQ(rt::Output(dir + "\\hello-one.exe"), helloOut);
     EXPECT_EQ(rt::Output(dir + "\\hello-two.exe"), helloOut);
     std::string realOut = rt::Output("C:\\windows\\system32\\" + realName);
     EXPECT_FALSE(realOut.empty());
     EXPECT_EQ(rt::Output(dir + "\\sys\\" + realName), realOut);
-    qt::WriteBytes(qt::OutDir() + "\\sample-tree.log", Bytes(log.begin(), log.end()));
+    testsupport::WriteBytes(testsupport::OutDir() + "\\sample-tree.log", Bytes(log.begin(), log.end()));
 }
 
 // A host held open by another process, through the whole program: pending
 // replacement, the restart asked for and declined, then the restart. A second
 // infected file, free, is repaired at once.
 TEST(HeldHost, ReplacedAtTheRestartAndRunsAgain) {
-    std::string dir = qt::NewWorkDir("held");
-    const Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
+    std::string dir = testsupport::NewWorkDir("held");
+    const Bytes hello = testsupport::ReadBytes(testsupport::BinDir() + "\\hello.exe");
     samples::InfectedSample s = samples::Infect(hello, {.seed = 600});
     ASSERT_FALSE(s.image.empty()) << s.error;
     std::string path = dir + "\\held.exe";
-    ASSERT_TRUE(qt::WriteBytes(path, s.image));
-    ASSERT_TRUE(qt::WriteBytes(dir + "\\free.exe", samples::MakeInfected(hello, {.seed = 601})));
+    ASSERT_TRUE(testsupport::WriteBytes(path, s.image));
+    ASSERT_TRUE(testsupport::WriteBytes(dir + "\\free.exe", samples::MakeInfected(hello, {.seed = 601})));
 
-    qt::FileHolder holder;
+    testsupport::FileHolder holder;
     ASSERT_TRUE(holder.Hold(path));
     std::string log = RunTool("/NOSILENTREBOOT /ONLYDIR=" + dir);
-    qt::WriteBytes(qt::OutDir() + "\\held.log", Bytes(log.begin(), log.end()));
+    testsupport::WriteBytes(testsupport::OutDir() + "\\held.log", Bytes(log.begin(), log.end()));
     const std::string shown = Upper(dir) + "\\held.exe";
-    EXPECT_EQ(qt::Count(log, shown + ": infected with W32.Quorvin!inf\r\n"), 1u) << log;
-    EXPECT_EQ(qt::Count(log, shown + ": will be repaired at the next reboot\r\n"), 1u) << log;
-    EXPECT_EQ(qt::Count(log, shown + ": File repaired."), 0u) << log;
+    EXPECT_EQ(testsupport::Count(log, shown + ": infected with W32.Quorvin!inf\r\n"), 1u) << log;
+    EXPECT_EQ(testsupport::Count(log, shown + ": will be repaired at the next reboot\r\n"), 1u) << log;
+    EXPECT_EQ(testsupport::Count(log, shown + ": File repaired."), 0u) << log;
     EXPECT_NE(log.find("1 file(s) could not be replaced after repair.\r\nThey will be replaced on next reboot."),
               std::string::npos)
         << log;
@@ -234,25 +234,25 @@ TEST(HeldHost, ReplacedAtTheRestartAndRunsAgain) {
     EXPECT_EQ(rt::ReportNumber(log, "The number of repairs: "), 1);   // the free file
     // The copy was scanned in the held file's place: held, copy, free.
     EXPECT_EQ(rt::ReportNumber(log, "The total number of the scanned files: "), 3);
-    EXPECT_EQ(qt::ReadBytes(path), s.image);
+    EXPECT_EQ(testsupport::ReadBytes(path), s.image);
     EXPECT_EQ(rt::FixLeftovers(dir), std::vector<std::string>{path + ".fix0000"});
 
     holder.Release();
-    ASSERT_TRUE(qt::RestartMachine());
-    EXPECT_EQ(qt::ReadBytes(path), samples::ExpectedAfterRepair(s.normalizedHost, s.image));
+    ASSERT_TRUE(testsupport::RestartMachine());
+    EXPECT_EQ(testsupport::ReadBytes(path), samples::ExpectedAfterRepair(s.normalizedHost, s.image));
     EXPECT_TRUE(rt::FixLeftovers(dir).empty());
-    EXPECT_EQ(rt::Output(path), rt::Output(qt::BinDir() + "\\hello.exe"));
+    EXPECT_EQ(rt::Output(path), rt::Output(testsupport::BinDir() + "\\hello.exe"));
 }
 
 // The only find is a host held open: the run still counts the threat as found
 // and the report says what waits for the restart.
 TEST(HeldHost, AloneIsReportedAsFound) {
-    std::string dir = qt::NewWorkDir("held-alone");
-    const Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
+    std::string dir = testsupport::NewWorkDir("held-alone");
+    const Bytes hello = testsupport::ReadBytes(testsupport::BinDir() + "\\hello.exe");
     std::string path = dir + "\\held.exe";
-    ASSERT_TRUE(qt::WriteBytes(path, samples::MakeInfected(hello, {.seed = 602})));
+    ASSERT_TRUE(testsupport::WriteBytes(path, samples::MakeInfected(hello, {.seed = 602})));
 
-    qt::FileHolder holder;
+    testsupport::FileHolder holder;
     ASSERT_TRUE(holder.Hold(path));
     std::string log = RunTool("/NOSILENTREBOOT /ONLYDIR=" + dir);
     holder.Release();
@@ -279,33 +279,33 @@ std::string ShortName(const std::string& path) {
 // keeps to the same.
 TEST(Loops, LinkBackToAnAncestorIsWalkedOnce) {
     ASSERT_EQ(GetDriveTypeA("L:\\"), static_cast<UINT>(DRIVE_REMOVABLE));
-    ASSERT_TRUE(qt::WriteBytes("L:\\loop\\top.dat", Bytes(100, 'x')));
-    ASSERT_TRUE(qt::WriteBytes("L:\\beside\\side.dat", Bytes(100, 'y')));
-    ASSERT_TRUE(qt::FileExists("L:\\loop\\a\\b\\up\\a\\b\\up\\top.dat"));   // the loop is there
-    ASSERT_TRUE(qt::FileExists("L:\\loop\\a\\side\\side.dat"));
-    const Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
+    ASSERT_TRUE(testsupport::WriteBytes("L:\\loop\\top.dat", Bytes(100, 'x')));
+    ASSERT_TRUE(testsupport::WriteBytes("L:\\beside\\side.dat", Bytes(100, 'y')));
+    ASSERT_TRUE(testsupport::FileExists("L:\\loop\\a\\b\\up\\a\\b\\up\\top.dat"));   // the loop is there
+    ASSERT_TRUE(testsupport::FileExists("L:\\loop\\a\\side\\side.dat"));
+    const Bytes hello = testsupport::ReadBytes(testsupport::BinDir() + "\\hello.exe");
     samples::InfectedSample s = samples::Infect(hello, {.seed = 800});
     ASSERT_FALSE(s.image.empty()) << s.error;
     const std::string prog = "L:\\loop\\a\\b\\prog.exe";
 
-    std::string program98 = qt::CopyProgramAs("FixQuorvin.exe", "fixq98.exe");
-    qt::SetWineVersionFor("fixq98.exe", "win98");
+    std::string program98 = testsupport::CopyProgramAs("FixQuorvin.exe", "fixq98.exe");
+    testsupport::SetWineVersionFor("fixq98.exe", "win98");
     for (const std::string& program : {Program(), program98}) {
-        ASSERT_TRUE(qt::WriteBytes(prog, s.image));
+        ASSERT_TRUE(testsupport::WriteBytes(prog, s.image));
         std::string log = RunTool("/ONLYDIR=L:\\loop", program);
-        qt::WriteBytes(qt::OutDir() + "\\loop.log", Bytes(log.begin(), log.end()));
+        testsupport::WriteBytes(testsupport::OutDir() + "\\loop.log", Bytes(log.begin(), log.end()));
         EXPECT_EQ(log.find("\\UP\\"), std::string::npos) << log;
-        EXPECT_EQ(qt::Count(log, "infected with"), 1u) << log;
-        EXPECT_EQ(qt::Count(log, "L:\\LOOP\\a\\b\\prog.exe: File repaired.\r\n"), 1u) << log;
+        EXPECT_EQ(testsupport::Count(log, "infected with"), 1u) << log;
+        EXPECT_EQ(testsupport::Count(log, "L:\\LOOP\\a\\b\\prog.exe: File repaired.\r\n"), 1u) << log;
         // top.dat and prog.exe; side.dat lies outside the tree.
         EXPECT_EQ(rt::ReportNumber(log, "The total number of the scanned files: "), 2) << log;
-        EXPECT_EQ(qt::Count(log, "L:\\LOOP\\a\\side: (WARNING: not scanned, link to outside the /ONLYDIR= folder)\r\n"), 1u)
+        EXPECT_EQ(testsupport::Count(log, "L:\\LOOP\\a\\side: (WARNING: not scanned, link to outside the /ONLYDIR= folder)\r\n"), 1u)
             << log;
-        EXPECT_EQ(qt::ReadBytes(prog), samples::ExpectedAfterRepair(s.normalizedHost, s.image));
+        EXPECT_EQ(testsupport::ReadBytes(prog), samples::ExpectedAfterRepair(s.normalizedHost, s.image));
     }
-    EXPECT_EQ(rt::Output(prog), rt::Output(qt::BinDir() + "\\hello.exe"));
-    EXPECT_EQ(qt::ReadBytes("L:\\loop\\top.dat"), Bytes(100, 'x'));
-    EXPECT_EQ(qt::ReadBytes("L:\\beside\\side.dat"), Bytes(100, 'y'));
+    EXPECT_EQ(rt::Output(prog), rt::Output(testsupport::BinDir() + "\\hello.exe"));
+    EXPECT_EQ(testsupport::ReadBytes("L:\\loop\\top.dat"), Bytes(100, 'x'));
+    EXPECT_EQ(testsupport::ReadBytes("L:\\beside\\side.dat"), Bytes(100, 'y'));
     EXPECT_TRUE(rt::FixLeftovers("L:\\loop\\a\\b").empty());
 }
 
@@ -319,7 +319,7 @@ TEST(FullDrive, RepairThatCannotBeWrittenIsUnsuccessful) {
         GTEST_SKIP() << "no small drive F: here (scan_test.prefix.sh could not mount one)";
     const Bytes infected = samples::MakeInfected(samples::MakeCleanHost({.seed = 810}), {.seed = 811});
     ASSERT_FALSE(infected.empty());
-    ASSERT_TRUE(qt::WriteBytes("F:\\prog.exe", infected));
+    ASSERT_TRUE(testsupport::WriteBytes("F:\\prog.exe", infected));
     // The rest of the drive in ever smaller pieces, until nothing more fits.
     HANDLE filler = CreateFileA("F:\\filler.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(filler, INVALID_HANDLE_VALUE);
@@ -334,7 +334,7 @@ TEST(FullDrive, RepairThatCannotBeWrittenIsUnsuccessful) {
     ASSERT_LT(available.QuadPart, infected.size());
 
     std::string log = RunTool("/ONLYDIR=F:\\");
-    qt::WriteBytes(qt::OutDir() + "\\full-drive.log", Bytes(log.begin(), log.end()));
+    testsupport::WriteBytes(testsupport::OutDir() + "\\full-drive.log", Bytes(log.begin(), log.end()));
     EXPECT_NE(log.find("F:\\prog.exe: infected with W32.Quorvin!inf\r\n"
                        "F:\\prog.exe: ERROR! Repair failed, the file is corrupted, please replace it from a backup "
                        "copy.\r\n"),
@@ -347,8 +347,8 @@ TEST(FullDrive, RepairThatCannotBeWrittenIsUnsuccessful) {
     EXPECT_EQ(log.find("could not delete"), std::string::npos) << log;
     EXPECT_EQ(log.find("successfully removed"), std::string::npos) << log;
     EXPECT_NE(log.find("1 file(s) could not be repaired due to corruption during infection.\r\n"), std::string::npos);
-    EXPECT_EQ(qt::ReadBytes("F:\\prog.exe"), infected);
-    EXPECT_EQ(qt::ReadBytes("F:\\filler.bin").size(), filled);
+    EXPECT_EQ(testsupport::ReadBytes("F:\\prog.exe"), infected);
+    EXPECT_EQ(testsupport::ReadBytes("F:\\filler.bin").size(), filled);
     EXPECT_TRUE(rt::FixLeftovers("F:").empty());
 }
 
@@ -356,32 +356,32 @@ TEST(FullDrive, RepairThatCannotBeWrittenIsUnsuccessful) {
 // replaced at once and runs again; one held by another process is replaced
 // through a WININIT.INI line at the restart.
 TEST(Win98, RepairsReplaceTheHostNowOrAtTheRestart) {
-    std::string program98 = qt::CopyProgramAs("FixQuorvin.exe", "fixq98.exe");
-    qt::SetWineVersionFor("fixq98.exe", "win98");
+    std::string program98 = testsupport::CopyProgramAs("FixQuorvin.exe", "fixq98.exe");
+    testsupport::SetWineVersionFor("fixq98.exe", "win98");
     char windows[MAX_PATH] = {};
     GetWindowsDirectoryA(windows, MAX_PATH);
     const std::string ini = std::string(windows) + "\\WININIT.INI";
     DeleteFileA(ini.c_str());
 
-    std::string dir = qt::NewWorkDir("repair98");
-    const Bytes hello = qt::ReadBytes(qt::BinDir() + "\\hello.exe");
+    std::string dir = testsupport::NewWorkDir("repair98");
+    const Bytes hello = testsupport::ReadBytes(testsupport::BinDir() + "\\hello.exe");
     samples::InfectedSample free = samples::Infect(hello, {.seed = 820});
     samples::InfectedSample held = samples::Infect(hello, {.seed = 821});
     ASSERT_FALSE(free.image.empty() || held.image.empty());
     const std::string freePath = dir + "\\free.exe", heldPath = dir + "\\held.exe";
-    ASSERT_TRUE(qt::WriteBytes(freePath, free.image));
-    ASSERT_TRUE(qt::WriteBytes(heldPath, held.image));
-    ASSERT_TRUE(qt::WriteBytes(dir + "\\notes.txt", Bytes(200, 'n')));
+    ASSERT_TRUE(testsupport::WriteBytes(freePath, free.image));
+    ASSERT_TRUE(testsupport::WriteBytes(heldPath, held.image));
+    ASSERT_TRUE(testsupport::WriteBytes(dir + "\\notes.txt", Bytes(200, 'n')));
 
-    qt::FileHolder holder;
+    testsupport::FileHolder holder;
     ASSERT_TRUE(holder.Hold(heldPath));
     std::string log = RunTool("/NOSILENTREBOOT /ONLYDIR=" + dir, program98);
-    qt::WriteBytes(qt::OutDir() + "\\repair98.log", Bytes(log.begin(), log.end()));
+    testsupport::WriteBytes(testsupport::OutDir() + "\\repair98.log", Bytes(log.begin(), log.end()));
     const std::string shownFree = Upper(dir) + "\\free.exe", shownHeld = Upper(dir) + "\\held.exe";
-    EXPECT_EQ(qt::Count(log, shownFree + ": infected with W32.Quorvin!inf\r\n"), 1u) << log;
-    EXPECT_EQ(qt::Count(log, shownFree + ": File repaired.\r\n"), 1u) << log;
-    EXPECT_EQ(qt::Count(log, shownHeld + ": infected with W32.Quorvin!inf\r\n"), 1u) << log;
-    EXPECT_EQ(qt::Count(log, shownHeld + ": will be repaired at the next reboot\r\n"), 1u) << log;
+    EXPECT_EQ(testsupport::Count(log, shownFree + ": infected with W32.Quorvin!inf\r\n"), 1u) << log;
+    EXPECT_EQ(testsupport::Count(log, shownFree + ": File repaired.\r\n"), 1u) << log;
+    EXPECT_EQ(testsupport::Count(log, shownHeld + ": infected with W32.Quorvin!inf\r\n"), 1u) << log;
+    EXPECT_EQ(testsupport::Count(log, shownHeld + ": will be repaired at the next reboot\r\n"), 1u) << log;
     EXPECT_EQ(log.find("ERROR!"), std::string::npos) << log;
     EXPECT_NE(log.find("\r\nW32.Quorvin has been successfully removed from your computer!\r\n"), std::string::npos);
     EXPECT_NE(log.find("1 file(s) could not be replaced after repair.\r\nThey will be replaced on next reboot."),
@@ -391,20 +391,20 @@ TEST(Win98, RepairsReplaceTheHostNowOrAtTheRestart) {
     // free, held, the held one's copy in its place, notes.
     EXPECT_EQ(rt::ReportNumber(log, "The total number of the scanned files: "), 4);
     EXPECT_NE(log.find("\r\nThe system requires a reboot but was not rebooted.\r\n"), std::string::npos);
-    EXPECT_EQ(qt::ReadText(ini), "[rename]\r\n" + ShortName(heldPath) + "=" + ShortName(heldPath + ".fix0000") + "\r\n");
-    EXPECT_EQ(qt::ReadBytes(freePath), samples::ExpectedAfterRepair(free.normalizedHost, free.image));
-    EXPECT_EQ(qt::ReadBytes(heldPath), held.image);
+    EXPECT_EQ(testsupport::ReadText(ini), "[rename]\r\n" + ShortName(heldPath) + "=" + ShortName(heldPath + ".fix0000") + "\r\n");
+    EXPECT_EQ(testsupport::ReadBytes(freePath), samples::ExpectedAfterRepair(free.normalizedHost, free.image));
+    EXPECT_EQ(testsupport::ReadBytes(heldPath), held.image);
     EXPECT_EQ(rt::FixLeftovers(dir), std::vector<std::string>{heldPath + ".fix0000"});
-    const std::string helloOut = rt::Output(qt::BinDir() + "\\hello.exe");
+    const std::string helloOut = rt::Output(testsupport::BinDir() + "\\hello.exe");
     EXPECT_EQ(rt::Output(freePath), helloOut);
 
     holder.Release();
-    ASSERT_TRUE(qt::RestartMachine());
-    EXPECT_EQ(qt::ReadBytes(heldPath), samples::ExpectedAfterRepair(held.normalizedHost, held.image));
+    ASSERT_TRUE(testsupport::RestartMachine());
+    EXPECT_EQ(testsupport::ReadBytes(heldPath), samples::ExpectedAfterRepair(held.normalizedHost, held.image));
     EXPECT_TRUE(rt::FixLeftovers(dir).empty());
     EXPECT_EQ(rt::Output(heldPath), helloOut);
-    EXPECT_EQ(qt::ReadBytes(dir + "\\notes.txt"), Bytes(200, 'n'));
-    EXPECT_FALSE(qt::FileExists(ini));
+    EXPECT_EQ(testsupport::ReadBytes(dir + "\\notes.txt"), Bytes(200, 'n'));
+    EXPECT_FALSE(testsupport::FileExists(ini));
 }
 
 }  // namespace

@@ -15,7 +15,7 @@
 #include "fix/registry.h"
 #include "fix/services.h"
 #include "fix/shares.h"
-#include "ps/win32/ps_win32_bindings.h"
+#include "ps/win32/system_functions.h"
 #include "support/replace.h"
 #include "support/support.h"
 
@@ -40,7 +40,7 @@ public:
     }
 
 private:
-    qt::ScopedBinding<decltype(dyn_LoadLibraryA.slot)> m_load;
+    testsupport::ScopedBinding<decltype(dyn_LoadLibraryA.slot)> m_load;
 };
 
 // A stand-in library as the program's lookup finds it, held for the test
@@ -95,7 +95,7 @@ protected:
     void SetUp() override {
         manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
         ASSERT_NE(manager, nullptr);
-        const std::string exe = qt::BinDir() + "\\test_service.exe";
+        const std::string exe = testsupport::BinDir() + "\\test_service.exe";
         for (const auto& t : kServices) {
             SC_HANDLE s = CreateServiceA(manager, t.name, t.display, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                                          SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, exe.c_str(), nullptr, nullptr,
@@ -144,12 +144,12 @@ void RunFindingTheThreat(RemovalRun& run, ThreatDefinition& def, const StandIn& 
     netapi.Call("StandInAddUser", L"intruder", 0x201);
     netapi.Call("StandInAddShare", L"PUBLIC", static_cast<void*>(nullptr), 0, TRUE);
     svrapi.Call("StandInAddShare", "PUBLIC", "", "");
-    ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, kNtShares, "PUBLIC", "p") &&
-                qt::SetRegString(HKEY_LOCAL_MACHINE, std::string(k9xShares) + "\\PUBLIC", "Path", "C:\\"));
-    const std::string dir = qt::NewWorkDir("whole-run");
+    ASSERT_TRUE(testsupport::SetRegString(HKEY_LOCAL_MACHINE, kNtShares, "PUBLIC", "p") &&
+                testsupport::SetRegString(HKEY_LOCAL_MACHINE, std::string(k9xShares) + "\\PUBLIC", "Path", "C:\\"));
+    const std::string dir = testsupport::NewWorkDir("whole-run");
     threatFile = dir + "\\QVNFIX.DLL";
     files[0] = threatFile.c_str();
-    ASSERT_TRUE(qt::WriteBytes(threatFile, {'M', 'Z'}));
+    ASSERT_TRUE(testsupport::WriteBytes(threatFile, {'M', 'Z'}));
     def.threatFileList = files;
     def.groupMemberRemovalList = members;
     def.accountDisableList = accounts;
@@ -173,8 +173,8 @@ TEST_F(Services, StoppedThenDeletedInARunThatFindsTheThreat) {
 
     // The stop pass, its empty line, the process phase's, then the delete
     // pass in the manager's order and its empty line.
-    std::string log = qt::ReadText(run.options.logPath);
-    std::vector<std::string> lines = qt::Lines(log);
+    std::string log = testsupport::ReadText(run.options.logPath);
+    std::vector<std::string> lines = testsupport::Lines(log);
     ASSERT_GE(lines.size(), 9u) << log;
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.begin() + 4),
               (std::vector<std::string>{"service: Quorvin Alpha (stopped)", "", ""}));
@@ -218,23 +218,23 @@ TEST_F(Services, AccessDeniedLinesThroughTheSeam) {
     def.threatServiceTable = beta;
     def.threatServiceCount = 1;
     RemovalRun run(def);
-    qt::LogCapture sink(run.log);
+    testsupport::LogCapture sink(run.log);
     const struct {
         void (*removeRefused)(RemovalRun&);
         const char* line;
     } cases[] = {
         {[](RemovalRun& r) {
-             qt::ScopedBinding refused(dyn_OpenSCManagerA, RefuseManager);
+             testsupport::ScopedBinding refused(dyn_OpenSCManagerA, RefuseManager);
              RemoveThreatServices(r);
          },
          "service: (can't access database, insufficient privileges)"},
         {[](RemovalRun& r) {
-             qt::ScopedBinding refused(dyn_OpenServiceA, RefuseService);
+             testsupport::ScopedBinding refused(dyn_OpenServiceA, RefuseService);
              RemoveThreatServices(r);
          },
          "service: Quorvin Beta (can't access, insufficient privileges)"},
         {[](RemovalRun& r) {
-             qt::ScopedBinding refused(dyn_DeleteService, RefuseDelete);
+             testsupport::ScopedBinding refused(dyn_DeleteService, RefuseDelete);
              RemoveThreatServices(r);
          },
          "service: Quorvin Beta (can't delete, insufficient privileges)"},
@@ -253,7 +253,7 @@ TEST_F(Services, AccessDeniedLinesThroughTheSeam) {
 
 // Run by the next test under Wine's "win98": the member and account lists
 // are not run there, the share passwords are.
-TEST(Family9x, DISABLED_RunWithMembersAccountsAndShares) {
+CHILD_TEST(Family9x, RunWithMembersAccountsAndShares) {
     StandIn netapi("netapi32.dll"), svrapi("svrapi.dll");
     ThreatDefinition def = BuiltInDefinition();
     RemovalRun run(def);
@@ -264,7 +264,7 @@ TEST(Family9x, DISABLED_RunWithMembersAccountsAndShares) {
 }
 
 TEST(Family9x, MembersAndAccountsAreNotRun) {
-    qt::ProcessResult r = qt::RunSelfUnderVersion("fixes_win98.exe", "win98", "Family9x.DISABLED_*");
+    testsupport::ProcessResult r = testsupport::RunChildUnderVersion("fixes_win98.exe", "win98", "Family9x.*");
     ASSERT_TRUE(r.finished);
     EXPECT_NE(r.output.find("[  PASSED  ] 1 test."), std::string::npos) << r.output;
 }
@@ -306,7 +306,7 @@ protected:
         for (const auto& s : shares) {
             netapi.Call("StandInAddShare", s.name, s.sd.data(), s.sd.size(), s.readable);
             if (s.name[1] != L'$')
-                qt::SetRegString(HKEY_LOCAL_MACHINE, kNtShares, qt::Ansi(s.name).c_str(),
+                testsupport::SetRegString(HKEY_LOCAL_MACHINE, kNtShares, testsupport::Ansi(s.name).c_str(),
                                  std::string(s.name == std::wstring(L"LONGDATA") ? 700 : 20, 'p'));
         }
     }
@@ -321,7 +321,7 @@ protected:
     SecurityStandIn security;
     ThreatDefinition def = BuiltInDefinition();
     RemovalRun run{def};
-    qt::LogCapture sink{run.log};
+    testsupport::LogCapture sink{run.log};
 };
 
 TEST_F(NtNetwork, SharesSecuredOrAdministrativeSharesDeleted) {
@@ -343,9 +343,9 @@ TEST_F(NtNetwork, SharesSecuredOrAdministrativeSharesDeleted) {
         for (const wchar_t* own : {L"PRIVATE", L"NOREAD", L"LONGDATA"}) EXPECT_EQ(Share(own), kOwn);
         std::string calls = netapi.Calls();
         EXPECT_EQ(Share(L"C$"), c.deleteAdmin ? std::vector<BYTE>{} : kAdminsOnly);
-        EXPECT_EQ(qt::Count(calls, "NetShareDel "), c.deleteAdmin ? 24u : 0u);
-        EXPECT_EQ(qt::Count(calls, "NetShareDel Z$ 0\n"), c.deleteAdmin ? 1u : 0u);
-        EXPECT_EQ(qt::Count(calls, "NetApiBufferFree"), c.secured);   // every block that came back
+        EXPECT_EQ(testsupport::Count(calls, "NetShareDel "), c.deleteAdmin ? 24u : 0u);
+        EXPECT_EQ(testsupport::Count(calls, "NetShareDel Z$ 0\n"), c.deleteAdmin ? 1u : 0u);
+        EXPECT_EQ(testsupport::Count(calls, "NetApiBufferFree"), c.secured);   // every block that came back
         EXPECT_EQ(sink.text, "");
     }
 }
@@ -389,7 +389,7 @@ TEST_F(NtNetwork, FailuresEndNothing) {
     EXPECT_EQ(run.stats.accountsDisabled, 0u);
     EXPECT_EQ(sink.text, "");
     // Every block that came back is freed: the account's and the six shares'.
-    EXPECT_EQ(qt::Count(netapi.Calls(), "NetApiBufferFree"), 7u);
+    EXPECT_EQ(testsupport::Count(netapi.Calls(), "NetApiBufferFree"), 7u);
 
     Plant();   // and no function raises
     run.options.deleteAdminShares = true;
@@ -412,7 +412,7 @@ protected:
         for (auto [name, ro] : {std::pair{"PUBLIC", ""}, {"RONLY", "READ"}, {"X$TRA", ""}, {"C$", ""}})
             svrapi.Call("StandInAddShare", name, "", ro);
         for (const char* name : {"PUBLIC", "RONLY", "X$TRA", "GONE", "C$"})
-            ASSERT_TRUE(qt::SetRegString(HKEY_LOCAL_MACHINE, std::string(k9xShares) + "\\" + name, "Path", "C:\\"));
+            ASSERT_TRUE(testsupport::SetRegString(HKEY_LOCAL_MACHINE, std::string(k9xShares) + "\\" + name, "Path", "C:\\"));
     }
     void TearDown() override { DeleteKeyTree(HKEY_LOCAL_MACHINE, k9xShares); }
     std::string Passwords(const char* share) { return svrapi.Call<const char*>("StandInPasswords", share); }
@@ -432,15 +432,15 @@ TEST_F(Shares9x, PasswordsAdministrativeSharesAndFailures) {
     EXPECT_EQ(Passwords("PUBLIC"), "SECRETPA/");
     EXPECT_EQ(Passwords("RONLY"), "/READ");
     EXPECT_EQ(svrapi.Calls().find("X$TRA"), std::string::npos);
-    EXPECT_EQ(qt::Count(svrapi.Calls(), "NetShareDel"), 0u);
+    EXPECT_EQ(testsupport::Count(svrapi.Calls(), "NetShareDel"), 0u);
 
     run.options.fixShares = false;
     run.options.deleteAdminShares = true;
     EXPECT_TRUE(SecureShares9x(run, rw, ro));
-    EXPECT_EQ(qt::Count(svrapi.Calls(), "NetShareDel"), 24u);
+    EXPECT_EQ(testsupport::Count(svrapi.Calls(), "NetShareDel"), 24u);
     EXPECT_EQ(Passwords("C$"), "");
-    EXPECT_FALSE(qt::RegKeyExists(HKEY_LOCAL_MACHINE, std::string(k9xShares) + "\\C$"));
-    EXPECT_TRUE(qt::RegKeyExists(HKEY_LOCAL_MACHINE, std::string(k9xShares) + "\\X$TRA"));
+    EXPECT_FALSE(testsupport::RegKeyExists(HKEY_LOCAL_MACHINE, std::string(k9xShares) + "\\C$"));
+    EXPECT_TRUE(testsupport::RegKeyExists(HKEY_LOCAL_MACHINE, std::string(k9xShares) + "\\X$TRA"));
 
     run.options.fixShares = true;
     svrapi.Call("StandInRaise", "NetShareGetInfo");

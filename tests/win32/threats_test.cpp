@@ -19,7 +19,7 @@
 #include "procs/threats.h"
 #include "ps/win32/ps_win32.h"
 #include "scan/delete.h"
-#include "ps/win32/ps_win32_bindings.h"
+#include "ps/win32/system_functions.h"
 #include "support/replace.h"
 #include "support/run_setup.h"
 #include "support/support.h"
@@ -38,7 +38,7 @@ public:
     bool Start(const std::string& exe, const std::string& options = "") {
         static int counter = 0;
         const std::string name = "quorvin-host-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
-        m_report = qt::NewWorkDir("host") + "\\report.txt";
+        m_report = testsupport::NewWorkDir("host") + "\\report.txt";
         win32::UniqueKernelHandle ready(CreateEventA(nullptr, TRUE, FALSE, name.c_str()));
         if (!m_process.Start("\"" + exe + "\" " + name + " report=" + m_report + " " + options)) return false;
         return WaitForSingleObject(ready.get(), 60000) == WAIT_OBJECT_0;
@@ -46,11 +46,11 @@ public:
     DWORD Id() const { return m_process.Id(); }
     bool Ended() const { return WaitForSingleObject(m_process.Handle(), 0) == WAIT_OBJECT_0; }
     uint32_t Value(const std::string& key) const {
-        return std::strtoul(qt::OutputValue(qt::ReadText(m_report), key).c_str(), nullptr, 16);
+        return std::strtoul(testsupport::OutputValue(testsupport::ReadText(m_report), key).c_str(), nullptr, 16);
     }
 
 private:
-    qt::Process m_process;
+    testsupport::Process m_process;
     std::string m_report;
 };
 
@@ -92,7 +92,7 @@ bool EndProcess(DWORD id) {
 }
 
 
-std::string HostCopy(const std::string& name) { return qt::CopyProgramAs("threat_host.exe", name); }
+std::string HostCopy(const std::string& name) { return testsupport::CopyProgramAs("threat_host.exe", name); }
 
 // Every status text the run shows.
 class RecordingProgress : public RunProgress {
@@ -114,18 +114,18 @@ SignaturePart Part(uint32_t address, const char (&text)[5], uint32_t readLength)
 // ---- Rule 3, through a whole run ---------------------------------------------
 
 TEST(InjectedShell, RunSuspendsShellAndBrowserHoldingTheLibraryOnly) {
-    if (!qt::ProcessMemoryReadable()) GTEST_SKIP() << kNoMemoryReads;
-    const std::string vcab = qt::BinDir() + "\\vcab.dll";
+    if (!testsupport::ProcessMemoryReadable()) GTEST_SKIP() << kNoMemoryReads;
+    const std::string vcab = testsupport::BinDir() + "\\vcab.dll";
     Host browser, shell, clean;
     ASSERT_TRUE(browser.Start(HostCopy("iexplore.exe"), "load=" + vcab));
     ASSERT_TRUE(shell.Start(HostCopy("explorer.exe"), "load=" + vcab));
-    const std::string cleanDir = qt::NewWorkDir("clean");
-    ASSERT_TRUE(CopyFileA((qt::BinDir() + "\\threat_host.exe").c_str(), (cleanDir + "\\iexplore.exe").c_str(), FALSE));
+    const std::string cleanDir = testsupport::NewWorkDir("clean");
+    ASSERT_TRUE(CopyFileA((testsupport::BinDir() + "\\threat_host.exe").c_str(), (cleanDir + "\\iexplore.exe").c_str(), FALSE));
     ASSERT_TRUE(clean.Start(cleanDir + "\\iexplore.exe"));
 
-    const std::string dir = qt::NewWorkDir("run");
+    const std::string dir = testsupport::NewWorkDir("run");
     const std::string logPath = dir + "\\run.log";
-    qt::ProcessResult r = qt::Run("\"" + qt::BinDir() + "\\FixQuorvin.exe\" /S /NOFILESCAN /LOG=" + logPath, dir, 300000);
+    testsupport::ProcessResult r = testsupport::Run("\"" + testsupport::BinDir() + "\\FixQuorvin.exe\" /S /NOFILESCAN /LOG=" + logPath, dir, 300000);
     ASSERT_TRUE(r.finished);
 
     for (const Host* host : {&browser, &shell}) {
@@ -134,7 +134,7 @@ TEST(InjectedShell, RunSuspendsShellAndBrowserHoldingTheLibraryOnly) {
         for (DWORD count : counts) EXPECT_GE(count, 1u) << "process " << host->Id();
     }
     for (DWORD count : SuspendCounts(clean.Id())) EXPECT_EQ(count, 0u);
-    const std::string log = qt::ReadText(logPath);
+    const std::string log = testsupport::ReadText(logPath);
     EXPECT_EQ(log.find("process: "), std::string::npos) << log;
 }
 
@@ -144,7 +144,7 @@ class ThreatPasses : public ::testing::Test {
 protected:
     ThreatDefinition def = BuiltInDefinition();
     RemovalRun run{def};
-    qt::LogCapture log{run.log};
+    testsupport::LogCapture log{run.log};
     RecordingProgress progress;
 };
 
@@ -186,15 +186,15 @@ TEST_F(ThreatPasses, SuspendedInPassOneEndedInPassTwo) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.thread ? "thread " : "process ") + c.outcome);
-        if (c.thread && !qt::ProcessMemoryReadable()) GTEST_SKIP() << kNoMemoryReads;
+        if (c.thread && !testsupport::ProcessMemoryReadable()) GTEST_SKIP() << kNoMemoryReads;
         Host host;
         ASSERT_TRUE(host.Start(HostCopy(c.thread ? "qvthread.exe" : "qvthreat.exe")));
         const uint32_t threadId = host.Value("plainid");
         def.threatProcessNames = c.thread ? none : names;
         def.processSignatures = &atThreadStart;
         def.processSignatureCount = c.thread ? 1 : 0;
-        std::optional<qt::ScopedBinding<decltype(dyn_TerminateProcess.slot)>> processEnd;
-        std::optional<qt::ScopedBinding<decltype(dyn_TerminateThread.slot)>> threadEnd;
+        std::optional<testsupport::ScopedBinding<decltype(dyn_TerminateProcess.slot)>> processEnd;
+        std::optional<testsupport::ScopedBinding<decltype(dyn_TerminateThread.slot)>> threadEnd;
         if (c.termination == Termination::Refused) {
             processEnd.emplace(dyn_TerminateProcess, RefuseProcess);
             threadEnd.emplace(dyn_TerminateThread, RefuseThread);
@@ -235,7 +235,7 @@ TEST_F(ThreatPasses, SuspendedInPassOneEndedInPassTwo) {
 }
 
 TEST_F(ThreatPasses, SignatureInTheMainImage) {
-    if (!qt::ProcessMemoryReadable()) GTEST_SKIP() << kNoMemoryReads;
+    if (!testsupport::ProcessMemoryReadable()) GTEST_SKIP() << kNoMemoryReads;
     // Offsets from the image base of the marker, stored as two's complement.
     struct Case {
         uint32_t before;   // bytes read before the marker
@@ -275,15 +275,15 @@ TEST_F(ThreatPasses, ThreatProcessLeftSuspendedMakesTheRunUnsuccessful) {
     Host host;
     ASSERT_TRUE(host.Start(HostCopy("qvthreat.exe")));
     def.threatProcessNames = names;
-    qt::ScopedBinding refusing(dyn_TerminateProcess, RefuseProcess);
-    const std::string dir = qt::NewWorkDir("left-suspended");
+    testsupport::ScopedBinding refusing(dyn_TerminateProcess, RefuseProcess);
+    const std::string dir = testsupport::NewWorkDir("left-suspended");
     run.options = DefaultRunOptions(def);
     run.options.silentMode = run.options.noSilentReboot = run.options.noFileScan = true;
     run.options.logPath = dir + "\\run.log";
     run.log.SetSink(nullptr);
     RunRemoval(run, progress);
-    const std::string text = qt::ReadText(run.options.logPath);
-    EXPECT_EQ(qt::Count(text, "process: qvthreat.exe (suspended)\r\n"), 1u) << text;
+    const std::string text = testsupport::ReadText(run.options.logPath);
+    EXPECT_EQ(testsupport::Count(text, "process: qvthreat.exe (suspended)\r\n"), 1u) << text;
     EXPECT_EQ(run.log.reportText.find("The W32.Quorvin removal was unsuccessful.\n"), 0u) << run.log.reportText;
     EXPECT_NE(run.log.reportText.find("The number of threat processes terminated: 0\n"), std::string::npos);
     EXPECT_FALSE(host.Ended());
@@ -312,7 +312,7 @@ TEST_F(ThreatPasses, BuiltInDefinitionShowsEveryProcessAndDoesNothing) {
 // ---- The real start behind the run-time library's wrapper ---------------------
 
 TEST(RealThreadStart, ThroughTheRunTimeLibrarysBeginThreadEx) {
-    if (!qt::ProcessMemoryReadable()) GTEST_SKIP() << kNoMemoryReads;
+    if (!testsupport::ProcessMemoryReadable()) GTEST_SKIP() << kNoMemoryReads;
     Host host;
     ASSERT_TRUE(host.Start(HostCopy("qvcrt.exe"), "crt"));
     const uint32_t routine = host.Value("routine");
@@ -348,63 +348,68 @@ TEST(RealThreadStart, ThroughTheRunTimeLibrarysBeginThreadEx) {
 class ImageTermination : public ::testing::Test {
 protected:
     RemovalRun run;
-    qt::LogCapture log{run.log};
+    testsupport::LogCapture log{run.log};
 };
 
 TEST_F(ImageTermination, EndsEveryProcessWhosePathHoldsTheName) {
-    if (!qt::ProcessMemoryReadable()) GTEST_SKIP() << kNoMemoryReads;
+    if (!testsupport::ProcessMemoryReadable()) GTEST_SKIP() << kNoMemoryReads;
     Host first, second;
     ASSERT_TRUE(first.Start(HostCopy("qvend.exe")));
     ASSERT_TRUE(second.Start(HostCopy("qvend.exe")));
-    ImageTerminationRecord table[] = {{"nomatch-qv", 0}, {"\\BIN\\QVEND", 0}, {nullptr, 0}};
+    const ImageTerminationRecord table[] = {{"nomatch-qv"}, {"\\BIN\\QVEND"}, {nullptr}};
 
     EXPECT_EQ(TerminateProcessesByImage(run, table), 1);
     EXPECT_EQ(log.text, "process: qvend.exe (terminaed)\r\nprocess: qvend.exe (terminaed)\r\n");
     EXPECT_EQ(run.stats.processesTerminated, 2u);
     EXPECT_TRUE(first.Ended() && second.Ended());
-    EXPECT_EQ(table[0].done, 0);
-    EXPECT_EQ(table[1].done, 1);
+    EXPECT_FALSE(run.imageTermination.done(table[0]));
+    EXPECT_TRUE(run.imageTermination.done(table[1]));
 
-    // A record once done is skipped.
+    // A record once done is skipped for the rest of the run; another run has
+    // flags of its own.
     Host third;
     ASSERT_TRUE(third.Start(HostCopy("qvend.exe")));
     EXPECT_EQ(TerminateProcessesByImage(run, table), -1);
     EXPECT_FALSE(third.Ended());
+    RemovalRun next;
+    testsupport::LogCapture nextLog{next.log};
+    EXPECT_EQ(TerminateProcessesByImage(next, table), 1);
+    EXPECT_TRUE(third.Ended());
 
-    ImageTerminationRecord empty[] = {{nullptr, 0}};
+    const ImageTerminationRecord empty[] = {{nullptr}};
     EXPECT_EQ(TerminateProcessesByImage(run, empty), -1);
     EXPECT_EQ(TerminateProcessesByImage(run, nullptr), -1);
     EXPECT_EQ(run.stats.processesTerminated, 2u);
 }
 
 TEST_F(ImageTermination, LockedThreatFileIsDeletedOnceItsHolderIsEnded) {
-    if (!qt::ProcessMemoryReadable()) GTEST_SKIP() << kNoMemoryReads;
-    ASSERT_TRUE(qt::PrepareNtWalk(run));
-    ImageTerminationRecord table[] = {{"file_holder.exe", 0}, {nullptr, 0}};
+    if (!testsupport::ProcessMemoryReadable()) GTEST_SKIP() << kNoMemoryReads;
+    ASSERT_TRUE(testsupport::PrepareNtWalk(run));
+    const ImageTerminationRecord table[] = {{"file_holder.exe"}, {nullptr}};
     ThreatDefinition def = BuiltInDefinition();
     def.imageTerminationTable = table;
     run.def = &def;
-    const std::string path = qt::NewWorkDir("locked") + "\\vcab.dll";
-    qt::FileHolder holder;
+    const std::string path = testsupport::NewWorkDir("locked") + "\\vcab.dll";
+    testsupport::FileHolder holder;
     ASSERT_TRUE(holder.Lock(path));
 
-    EXPECT_EQ(DeleteFileLogged(run, qt::LongPath(path).c_str(), true), DeleteOutcome::Deleted);
-    EXPECT_FALSE(qt::FileExists(path));
+    EXPECT_EQ(DeleteFileLogged(run, testsupport::LongPath(path).c_str(), true), DeleteOutcome::Deleted);
+    EXPECT_FALSE(testsupport::FileExists(path));
     EXPECT_EQ(log.text, "process: file_holder.exe (terminaed)\r\n" + path + ": (deleted)\r\n");
-    EXPECT_EQ(table[0].done, 1);
+    EXPECT_TRUE(run.imageTermination.done(table[0]));
 }
 
 // ---- The shell restart (9x) ----------------------------------------------------
 
 TEST(ShellRestart, UnderWindows98) {
-    qt::ProcessResult r = qt::RunSelfUnderVersion("threats98.exe", "win98", "ShellRestart.DISABLED_*");
+    testsupport::ProcessResult r = testsupport::RunChildUnderVersion("threats98.exe", "win98", "ShellRestart.*");
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.exitCode, 0u) << r.output;
     if (r.output.find("[  SKIPPED ] 1 test") != std::string::npos) GTEST_SKIP() << r.output;
     EXPECT_NE(r.output.find("[  PASSED  ] 1 test"), std::string::npos) << r.output;
 }
 
-TEST(ShellRestart, DISABLED_StartsAShellOnlyWhenNoneRuns) {
+CHILD_TEST(ShellRestart, StartsAShellOnlyWhenNoneRuns) {
     OSVERSIONINFOA version = {sizeof version};
     GetVersionExA(&version);
     ASSERT_EQ(version.dwPlatformId, VER_PLATFORM_WIN32_WINDOWS);
@@ -425,7 +430,7 @@ TEST(ShellRestart, DISABLED_StartsAShellOnlyWhenNoneRuns) {
     ASSERT_EQ(shells.size(), 1u);
 
     // Seeing the running shell takes its path.
-    if (!qt::ProcessMemoryReadable()) GTEST_SKIP() << kNoMemoryReads;
+    if (!testsupport::ProcessMemoryReadable()) GTEST_SKIP() << kNoMemoryReads;
     EXPECT_EQ(RestartShell(), 0);
     Sleep(2000);
     EXPECT_EQ(ProcessesNamed("explorer.exe", self), shells);

@@ -45,7 +45,7 @@ bool MakeFileW(const std::wstring& path, size_t bytes = 16) {
     CloseHandle(f);
     return true;
 }
-bool MakeFile(const std::string& path, size_t bytes = 16) { return MakeFileW(qt::Wide(path), bytes); }
+bool MakeFile(const std::string& path, size_t bytes = 16) { return MakeFileW(testsupport::Wide(path), bytes); }
 
 // depth levels of `dirs` folders, each folder with `files` files; returns the
 // number of files made.
@@ -79,8 +79,8 @@ public:
     // Copies the stand-in `dll` as ZEMRA32.DLL into a fresh folder and
     // registers the folder under the given values (both platform families').
     explicit ProtectionInstall(const std::string& dll, std::initializer_list<const char*> values = {"ZEMNT", "ZEM95"}) {
-        folder = qt::NewWorkDir("zem");
-        CopyFileA((qt::BinDir() + "\\" + dll).c_str(), (folder + "\\ZEMRA32.DLL").c_str(), FALSE);
+        folder = testsupport::NewWorkDir("zem");
+        CopyFileA((testsupport::BinDir() + "\\" + dll).c_str(), (folder + "\\ZEMRA32.DLL").c_str(), FALSE);
         HKEY k;
         if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kProtectionKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &k, nullptr) ==
             ERROR_SUCCESS) {
@@ -91,7 +91,7 @@ public:
         }
     }
     ~ProtectionInstall() { RegDeleteKeyA(HKEY_LOCAL_MACHINE, kProtectionKey); }
-    std::string Calls() const { return qt::ReadText(folder + "\\calls.txt"); }
+    std::string Calls() const { return testsupport::ReadText(folder + "\\calls.txt"); }
     std::string folder;
 };
 
@@ -100,7 +100,7 @@ class Walk : public ::testing::Test {
 protected:
     void SetUp() override {
         run.options = DefaultRunOptions(*run.def);
-        ASSERT_TRUE(qt::PrepareNtWalk(run));
+        ASSERT_TRUE(testsupport::PrepareNtWalk(run));
     }
 
     // Parses a command line with the program's parser into the dialog's options.
@@ -119,12 +119,12 @@ protected:
     }
 
     RemovalRun run;
-    qt::PumpingProgress progress;
-    qt::LogCapture sink{run.log};
+    testsupport::PumpingProgress progress;
+    testsupport::LogCapture sink{run.log};
 };
 
 TEST_F(Walk, OnlyDirCountsEveryFileOnce) {
-    std::string root = qt::NewWorkDir("tree");
+    std::string root = testsupport::NewWorkDir("tree");
     int files = MakeTree(root, 3, 3, 4);   // 4 * (1 + 3 + 9 + 27) = 160
     ASSERT_EQ(files, 160);
     CreateDirectoryA((root + "\\empty").c_str(), nullptr);
@@ -149,7 +149,7 @@ TEST_F(Walk, OnlyDirCountsEveryFileOnce) {
 }
 
 TEST_F(Walk, ExclusionsSkipTreesAndPrefixSiblingsNotFiles) {
-    std::string root = qt::NewWorkDir("excl");
+    std::string root = testsupport::NewWorkDir("excl");
     int kept = 0;
     MakeTree(root + "\\skip", 1, 2, 2);       // excluded
     MakeTree(root + "\\skipped", 0, 0, 3);    // sibling sharing the prefix: skipped too
@@ -169,7 +169,7 @@ TEST_F(Walk, ExclusionsSkipTreesAndPrefixSiblingsNotFiles) {
     // Without the switches everything is scanned.
     Options("/ONLYDIR=" + root);
     EXPECT_EQ(Run(), 1);
-    EXPECT_EQ(run.stats.filesScanned, static_cast<uint32_t>(CountFiles(qt::Wide(root))));
+    EXPECT_EQ(run.stats.filesScanned, static_cast<uint32_t>(CountFiles(testsupport::Wide(root))));
     EXPECT_EQ(sink.text, "");
 }
 
@@ -194,7 +194,7 @@ TEST_F(Walk, FullScanWalksFixedDrivesAndNetworkOnRequest) {
 }
 
 TEST_F(Walk, GuardedAttributesAreRestored) {
-    std::string root = qt::NewWorkDir("attrs");
+    std::string root = testsupport::NewWorkDir("attrs");
     const DWORD kinds[] = {FILE_ATTRIBUTE_READONLY,
                            FILE_ATTRIBUTE_HIDDEN,
                            FILE_ATTRIBUTE_SYSTEM,
@@ -221,13 +221,13 @@ TEST_F(Walk, GuardedAttributesAreRestored) {
 }
 
 TEST_F(Walk, NonAsciiNamesAreScannedAndLoggedInTheCodePage) {
-    std::wstring root = qt::Wide(qt::NewWorkDir("intl"));
+    std::wstring root = testsupport::Wide(testsupport::NewWorkDir("intl"));
     std::wstring dir = root + L"\\caf\u00E9 \u00DCber";
     ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
     const std::wstring names[] = {L"\u00E9t\u00E9.txt", L"\u03A9mega.dat", L"\u65E5\u672C.exe", L"plain.txt"};
     for (const std::wstring& n : names) ASSERT_TRUE(MakeFileW(dir + L"\\" + n));
 
-    std::string onlyDir = Upper(qt::Ansi(root));
+    std::string onlyDir = Upper(testsupport::Ansi(root));
     Options("/ONLYDIR=" + onlyDir);
     EXPECT_EQ(Run(), 1);
     EXPECT_EQ(run.stats.filesScanned, 4u);
@@ -235,12 +235,12 @@ TEST_F(Walk, NonAsciiNamesAreScannedAndLoggedInTheCodePage) {
 
     // The warning lines of the NT family, reached with a lowered limit: the
     // log holds the system code page's form of the wide names.
-    std::wstring shownDir = qt::Wide(onlyDir) + dir.substr(root.size());
+    std::wstring shownDir = testsupport::Wide(onlyDir) + dir.substr(root.size());
     // The folder itself: L + 4 above the limit.
     run.flags.maxPathChars = static_cast<uint32_t>(4 + shownDir.size() + 3);
     EXPECT_EQ(Run(), 1);
     EXPECT_EQ(run.stats.filesScanned, 0u);
-    EXPECT_EQ(sink.text, qt::Ansi(shownDir) + kTooLong + "\r\n");
+    EXPECT_EQ(sink.text, testsupport::Ansi(shownDir) + kTooLong + "\r\n");
     // Its entries: the first one met ends the folder.
     sink.text.clear();
     run.flags.maxPathChars = static_cast<uint32_t>(4 + shownDir.size() + 4);
@@ -258,7 +258,7 @@ TEST_F(Walk, NonAsciiNamesAreScannedAndLoggedInTheCodePage) {
     } while (FindNextFileW(h, &e));
     FindClose(h);
     EXPECT_EQ(run.stats.filesScanned, 0u);
-    EXPECT_EQ(sink.text, qt::Ansi(shownDir) + "\\" + qt::Ansi(firstLong) + kTooLong + "\r\n");
+    EXPECT_EQ(sink.text, testsupport::Ansi(shownDir) + "\\" + testsupport::Ansi(firstLong) + kTooLong + "\r\n");
 }
 
 // Records, with every call of the stand-in library, the files scanned so far.
@@ -285,7 +285,7 @@ protected:
 };
 
 TEST_F(Pause, PausedBeforeTheFirstFileResumedAfterTheLast) {
-    std::string root = qt::NewWorkDir("paused");
+    std::string root = testsupport::NewWorkDir("paused");
     int files = MakeTree(root, 2, 2, 3);
     ProtectionInstall install("ZEMRA32.dll");
     Probe(install);
@@ -300,7 +300,7 @@ TEST_F(Pause, PausedBeforeTheFirstFileResumedAfterTheLast) {
 
 // A window whose messages count down and then cancel the run, as the cancel
 // confirmation does when it reaches the walk through its message pump.
-qt::PumpingProgress* g_cancelled = nullptr;
+testsupport::PumpingProgress* g_cancelled = nullptr;
 LRESULT CALLBACK CountdownProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (msg == WM_APP) {
         if (wParam == 0 && g_cancelled) g_cancelled->cancel = true;
@@ -311,7 +311,7 @@ LRESULT CALLBACK CountdownProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam
 }
 
 TEST_F(Pause, CancelledWalkStopsAtOnceAndStillResumes) {
-    std::string root = qt::NewWorkDir("cancel");
+    std::string root = testsupport::NewWorkDir("cancel");
     CreateDirectoryA(root.c_str(), nullptr);
     for (int i = 0; i < 30; ++i) MakeFile(root + "\\f" + std::to_string(i));
     ProtectionInstall install("ZEMRA32.dll");
@@ -357,7 +357,7 @@ TEST_F(Pause, LibraryWithoutBothEntryPointsIsNotUsed) {
     EXPECT_FALSE(control.LibraryInUse());
     control.PauseRealtimeProtection();   // falls through to the (absent) driver
     control.ResumeRealtimeProtection();
-    std::string root = qt::NewWorkDir("half");
+    std::string root = testsupport::NewWorkDir("half");
     int files = MakeTree(root, 1, 1, 2);
     Options("/ONLYDIR=" + root);
     EXPECT_EQ(Run(), 1);
@@ -384,24 +384,24 @@ TEST_F(Pause, NoProtectionInstalledChangesNothing) {
 // The removal program itself, silent, over a tree: the report's count and the
 // protection library's calls.
 TEST(SilentRun, ReportCountsTheTreeAndProtectionIsPausedAround) {
-    std::string root = qt::NewWorkDir("run");
+    std::string root = testsupport::NewWorkDir("run");
     int files = MakeTree(root, 2, 3, 3);
     // A file beyond 260 characters: the program's NT walk takes long paths.
-    std::wstring deep = qt::LongPath(root) + L"\\" + std::wstring(200, L'd');
+    std::wstring deep = testsupport::LongPath(root) + L"\\" + std::wstring(200, L'd');
     ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
     ASSERT_TRUE(MakeFileW(deep + L"\\" + std::wstring(100, L'f')));
     ++files;
-    std::string log = qt::NewWorkDir("runlog") + "\\walk.log";
+    std::string log = testsupport::NewWorkDir("runlog") + "\\walk.log";
     // A threat file for the deletion step, so that the report shows its counters.
     char temp[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, temp);
     ASSERT_TRUE(MakeFile(std::string(temp) + "VCAB.DLL"));
     ProtectionInstall install("ZEMRA32.dll", {"ZEMNT"});   // the NT family's own value
 
-    qt::ProcessResult r = qt::Run("\"" + qt::BinDir() + "\\FixQuorvin.exe\" /S /MAPPED /ONLYDIR=" + root + " /LOG=" + log,
+    testsupport::ProcessResult r = testsupport::Run("\"" + testsupport::BinDir() + "\\FixQuorvin.exe\" /S /MAPPED /ONLYDIR=" + root + " /LOG=" + log,
                                   root, 300000);
     ASSERT_TRUE(r.finished);
-    std::string text = qt::ReadText(log);
+    std::string text = testsupport::ReadText(log);
     EXPECT_NE(text.find("\r\nThe total number of the scanned files: " + std::to_string(files) + "\r\n"),
               std::string::npos)
         << text;
@@ -413,26 +413,26 @@ TEST(SilentRun, ReportCountsTheTreeAndProtectionIsPausedAround) {
 class Win98 : public ::testing::Test {
 protected:
     static std::string Probe(const std::string& args, std::string* logText) {
-        std::string exe = qt::CopyProgramAs("walk_probe.exe", "walk98.exe");
-        qt::SetWineVersionFor("walk98.exe", "win98");
-        std::string log = qt::NewWorkDir("log98") + "\\walk.log";
-        qt::ProcessResult r = qt::Run("\"" + exe + "\" /LOG=" + log + " " + args, "", 120000, true);
-        if (logText) *logText = qt::ReadText(log);
+        std::string exe = testsupport::CopyProgramAs("walk_probe.exe", "walk98.exe");
+        testsupport::SetWineVersionFor("walk98.exe", "win98");
+        std::string log = testsupport::NewWorkDir("log98") + "\\walk.log";
+        testsupport::ProcessResult r = testsupport::Run("\"" + exe + "\" /LOG=" + log + " " + args, "", 120000, true);
+        if (logText) *logText = testsupport::ReadText(log);
         return r.output;
     }
 };
 
 TEST_F(Win98, DirectoryOf257CharactersIsReportedOnceAndNotEntered) {
-    std::string root = Upper(qt::NewWorkDir("w98a"));
+    std::string root = Upper(testsupport::NewWorkDir("w98a"));
     std::string deep = root + "\\" + std::string(257 - root.size() - 1, 'D');
     ASSERT_EQ(deep.size(), 257u);
-    ASSERT_TRUE(CreateDirectoryW((qt::LongPath(deep)).c_str(), nullptr));
-    ASSERT_TRUE(MakeFileW(qt::LongPath(deep) + L"\\X"));
+    ASSERT_TRUE(CreateDirectoryW((testsupport::LongPath(deep)).c_str(), nullptr));
+    ASSERT_TRUE(MakeFileW(testsupport::LongPath(deep) + L"\\X"));
     std::string shallow = root + "\\" + std::string(256 - root.size() - 1, 'S');   // 256 + 4 fits
-    ASSERT_TRUE(CreateDirectoryW((qt::LongPath(shallow)).c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((testsupport::LongPath(shallow)).c_str(), nullptr));
     ASSERT_TRUE(MakeFile(root + "\\A.TXT"));
     std::string exact = root + "\\" + std::string(260 - root.size() - 1, 'E');   // a file of 260 is scanned
-    ASSERT_TRUE(MakeFileW(qt::LongPath(exact)));
+    ASSERT_TRUE(MakeFileW(testsupport::LongPath(exact)));
 
     std::string log;
     std::string out = Probe("/ONLYDIR=" + root, &log);
@@ -441,10 +441,10 @@ TEST_F(Win98, DirectoryOf257CharactersIsReportedOnceAndNotEntered) {
 }
 
 TEST_F(Win98, NameOverTheLimitEndsItsDirectory) {
-    std::string root = Upper(qt::NewWorkDir("w98b"));
+    std::string root = Upper(testsupport::NewWorkDir("w98b"));
     for (int i = 0; i < 8; ++i) ASSERT_TRUE(MakeFile(root + "\\F" + std::to_string(i) + ".TXT"));
     std::string longName = std::string(260 - root.size(), 'L');   // root + "\" + name = 261
-    ASSERT_TRUE(MakeFileW(qt::LongPath(root + "\\" + longName)));
+    ASSERT_TRUE(MakeFileW(testsupport::LongPath(root + "\\" + longName)));
     for (int i = 0; i < 8; ++i) ASSERT_TRUE(MakeFile(root + "\\G" + std::to_string(i) + ".TXT"));
 
     // The order the file system returns: the files before the long name count.

@@ -5,12 +5,13 @@
 #include <string>
 
 #include "app/environment_core.h"
+#include "support/product.h"
 #include "support/support.h"
 #include "support/ui.h"
 
 namespace {
 
-const char kTitle[] = "Ostrovel W32.Quorvin Removal Tool 1.0.4";
+const std::string& kTitle = testsupport::kProductTitle;
 const char kApp[] = "FixQuorvinMe";
 
 void SetSystemRestore(const char* value) {
@@ -26,25 +27,25 @@ void SetSystemRestore(const char* value) {
 class WindowsMe : public ::testing::Test {
 protected:
     void SetUp() override {
-        exe = qt::CopyProgramAs("FixQuorvin.exe", std::string(kApp) + ".exe");
-        qt::SetWineVersionFor(std::string(kApp) + ".exe", "winme");
-        dir = qt::NewWorkDir("winme");
-        empty = qt::NewWorkDir("empty");
+        exe = testsupport::CopyProgramAs("FixQuorvin.exe", std::string(kApp) + ".exe");
+        testsupport::SetWineVersionFor(std::string(kApp) + ".exe", "winme");
+        dir = testsupport::NewWorkDir("winme");
+        empty = testsupport::NewWorkDir("empty");
     }
     // Starts the program, accepts the agreement and presses Start.
     void StartRun() {
         ASSERT_TRUE(proc.Start("\"" + exe + "\" /ONLYDIR=" + empty, dir));
-        HWND eula = qt::WaitForWindow(proc.Id(), std::string(kTitle) + " EULA", "", 30000);
+        HWND eula = testsupport::ui::WaitForWindow(proc.Id(), std::string(kTitle) + " EULA", "", 30000);
         ASSERT_NE(eula, nullptr);
-        qt::Click(eula, IDOK);
-        HWND main = qt::WaitForWindow(proc.Id(), kTitle, "", 30000);
+        testsupport::ui::Press(eula, IDOK);
+        HWND main = testsupport::ui::WaitForWindow(proc.Id(), kTitle, "", 30000);
         ASSERT_NE(main, nullptr);
-        qt::Click(main, 1000);
+        testsupport::ui::Press(main, 1000);
     }
-    HWND WaitForBox(const std::string& caption) { return qt::ui::WaitForMessageBox(proc.Id(), caption, 30000); }
+    HWND WaitForBox(const std::string& caption) { return testsupport::ui::WaitForMessageBox(proc.Id(), caption, 30000); }
 
     std::string exe, dir, empty;
-    qt::Process proc;
+    testsupport::Process proc;
 };
 
 TEST_F(WindowsMe, RestoreOnWarnsAndCancelEndsWithoutCleaning) {
@@ -52,11 +53,11 @@ TEST_F(WindowsMe, RestoreOnWarnsAndCancelEndsWithoutCleaning) {
     StartRun();
     HWND box = WaitForBox(kApp);
     ASSERT_NE(box, nullptr);
-    EXPECT_EQ(qt::ui::MessageBoxText(box), kSystemRestoreEnabledWarning);
-    qt::Click(box, IDCANCEL);
+    EXPECT_EQ(testsupport::ui::MessageBoxText(box), kSystemRestoreEnabledWarning);
+    testsupport::ui::Press(box, IDCANCEL);
     EXPECT_EQ(proc.Wait(30000), 0u);
     // Only the title line: the run stopped before it cleaned anything.
-    EXPECT_EQ(qt::ReadText(dir + "\\fixquorvin.log"), std::string(kTitle) + "\r\n");
+    EXPECT_EQ(testsupport::ReadText(dir + "\\fixquorvin.log"), std::string(kTitle) + "\r\n");
 }
 
 TEST_F(WindowsMe, RestoreOffShowsTheNoticeAfterTheReport) {
@@ -64,12 +65,12 @@ TEST_F(WindowsMe, RestoreOffShowsTheNoticeAfterTheReport) {
     StartRun();
     HWND report = WaitForBox(kTitle);
     ASSERT_NE(report, nullptr);
-    EXPECT_EQ(qt::ui::MessageBoxText(report), "W32.Quorvin has not been found on your computer.\n");
-    qt::Click(report, IDOK);
+    EXPECT_EQ(testsupport::ui::MessageBoxText(report), "W32.Quorvin has not been found on your computer.\n");
+    testsupport::ui::Press(report, IDOK);
     HWND notice = WaitForBox(kApp);
     ASSERT_NE(notice, nullptr);
-    EXPECT_EQ(qt::ui::MessageBoxText(notice), kSystemRestoreDisabledNotice);
-    qt::Click(notice, IDOK);
+    EXPECT_EQ(testsupport::ui::MessageBoxText(notice), kSystemRestoreDisabledNotice);
+    testsupport::ui::Press(notice, IDOK);
     EXPECT_EQ(proc.Wait(30000), 0u);
 }
 

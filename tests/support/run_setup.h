@@ -4,7 +4,7 @@
 #include "app/environment.h"
 #include "run/run_context.h"
 
-namespace qt {
+namespace testsupport {
 
 // The display of a run in a test: it handles one waiting message per call,
 // as the dialog does, and passes on a cancel that the test asks for.
@@ -33,4 +33,4 @@ inline bool PrepareNtWalk(RemovalRun& run) {
     return LoadApiTable(run.api, run.flags) == 1;
 }
 
-}  // namespace qt
+}  // namespace testsupport

@@ -5,7 +5,7 @@
 
 #include "run/log_core.h"
 
-namespace qt {
+namespace testsupport {
 
 class LogCapture : public LogSink {
 public:
@@ -26,4 +26,4 @@ private:
     RunLog& m_log;
 };
 
-}  // namespace qt
+}  // namespace testsupport

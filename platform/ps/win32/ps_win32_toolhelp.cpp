@@ -35,6 +35,7 @@ void read_records(DWORD kind, DWORD process_id, const First& first, const Next& 
 
 class th_module_snapshot final : public ps_array_snapshot<th_module_record> {
 public:
+    using record_type = th_module_record;
     th_module_snapshot(uint32_t process_id, uint32_t process_module_id) : m_process_id(process_id) {
         read_records<th_module_record, MODULEENTRY32>(
             kSnapshotModules, process_id, dyn_Module32First, dyn_Module32Next, kThModuleBlock,
@@ -47,57 +48,18 @@ public:
         }
         sort_module_records(m_records.data(), m_records.size());
     }
+    static uint32_t base(const th_module_record& record) { return th_read_module(record).base; }
+    static uint32_t size(const th_module_record& record) { return th_read_module(record).size; }
+    // The record holds both names.
+    bool names(const th_module_record& record, std::string* name, std::string* path) const {
+        *name = th_module_name(record);
+        *path = th_module_path(record);
+        return true;
+    }
     const uint32_t m_process_id;
     uint32_t m_image_base = 0;
     bool m_has_main = false;
     std::string m_main_path;
-};
-
-class th_module_cursor final : public ps_cursor<ps_module, th_module_snapshot, th_module_record> {
-public:
-    explicit th_module_cursor(th_module_snapshot* snapshot)
-        : ps_cursor(snapshot, snapshot->m_records.data(), snapshot->m_records.size()) {}
-    ps_module* clone() const override { return new th_module_cursor(m_snapshot); }
-
-    uint32_t owner_id() override { return m_snapshot->m_process_id; }
-    const char* name() override {
-        load_names();
-        return m_name.c_str();
-    }
-    const char* path() override {
-        load_names();
-        return m_path.c_str();
-    }
-    uint32_t base_address() override { return th_read_module(record()).base; }
-    uint32_t end_address() override {
-        const th_module_fields f = th_read_module(record());
-        return f.base + f.size - 1;
-    }
-    bool find_by_address(uint32_t address) override {
-        const size_t found = ps_find_containing(m_array, m_array_size, address,
-                                                [](const th_module_record& r, uint32_t* base, uint32_t* size) {
-                                                    const th_module_fields f = th_read_module(r);
-                                                    *base = f.base;
-                                                    *size = f.size;
-                                                });
-        if (found == m_array_size) return false;
-        seek(found);
-        return true;
-    }
-    bool select_main() override { return m_snapshot->m_has_main && find_by_address(m_snapshot->m_image_base); }
-    bool is_main() override {
-        return check() && m_snapshot->m_has_main && th_read_module(record()).base == m_snapshot->m_image_base;
-    }
-
-private:
-    void load_names() {
-        if (m_names_index == m_index) return;
-        m_names_index = m_index;
-        m_name = th_module_name(record());
-        m_path = th_module_path(record());
-    }
-    size_t m_names_index = static_cast<size_t>(-1);
-    std::string m_name, m_path;
 };
 
 class th_thread_snapshot final : public ps_array_snapshot<th_thread_record> {
@@ -196,12 +158,7 @@ private:
 }  // namespace
 
 ps_module* create_toolhelp_module_cursor(uint32_t process_id, uint32_t process_module_id) {
-    auto* snapshot = new th_module_snapshot(process_id, process_module_id);
-    if (snapshot->m_records.size() == 0) {
-        ps_discard_snapshot(snapshot);
-        return nullptr;
-    }
-    return new th_module_cursor(snapshot);
+    return ps_module_cursor_over(new th_module_snapshot(process_id, process_module_id));
 }
 
 ps_process* create_toolhelp_process_cursor() {

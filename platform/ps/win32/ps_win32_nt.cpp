@@ -158,7 +158,7 @@ private:
         NtHandle process = nt_open_process(id(), kProcessQueryAndRead);
         peb_fields peb;
         if (!process || !nt_read_peb(process.get(), &peb)) return false;
-        nt_memory memory(process.get());
+        process_memory memory(process.get(), process_memory::route::native);
         ldr_entry entry;
         std::u16string wide;
         if (!find_loader_entry(memory, peb.loader_data, peb.image_base, &entry) ||
@@ -179,62 +179,24 @@ private:
 
 class nt_module_snapshot final : public ps_array_snapshot<ldr_entry> {
 public:
-    uint32_t m_process_id = 0;
-    uint32_t m_image_base = 0;
-};
-
-class nt_module_cursor final : public ps_cursor<ps_module, nt_module_snapshot, ldr_entry> {
-public:
-    explicit nt_module_cursor(nt_module_snapshot* snapshot)
-        : ps_cursor(snapshot, snapshot->m_records.data(), snapshot->m_records.size()) {}
-    ps_module* clone() const override { return new nt_module_cursor(m_snapshot); }
-
-    uint32_t owner_id() override { return m_snapshot->m_process_id; }
-    const char* name() override {
-        load_names();
-        return m_name.c_str();
-    }
-    const char* path() override {
-        load_names();
-        return m_path_found ? m_path.c_str() : nullptr;
-    }
-    uint32_t base_address() override { return ldr_base(record()); }
-    uint32_t end_address() override { return ldr_base(record()) + ldr_size(record()) - 1; }
-    bool find_by_address(uint32_t address) override {
-        const size_t found = ps_find_containing(m_array, m_array_size, address,
-                                                [](const ldr_entry& e, uint32_t* base, uint32_t* size) {
-                                                    *base = ldr_base(e);
-                                                    *size = ldr_size(e);
-                                                });
-        if (found == m_array_size) return false;
-        seek(found);
+    using record_type = ldr_entry;
+    static uint32_t base(const ldr_entry& entry) { return ldr_base(entry); }
+    static uint32_t size(const ldr_entry& entry) { return ldr_size(entry); }
+    // Both names from the other process's loader data; false (no path) when
+    // it cannot be opened or read.
+    bool names(const ldr_entry& entry, std::string* name, std::string* path) const {
+        NtHandle process = nt_open_process(m_process_id, kProcessQueryAndRead);
+        if (!process) return false;
+        process_memory memory(process.get(), process_memory::route::native);
+        std::u16string wide;
+        if (read_loader_name(memory, entry, ldr_name::base, &wide)) *name = to_ansi(wide);
+        if (!read_loader_name(memory, entry, ldr_name::full, &wide)) return false;
+        *path = to_ansi(wide);
         return true;
     }
-    bool select_main() override { return find_by_address(m_snapshot->m_image_base); }
-    bool is_main() override { return check() && ldr_base(record()) == m_snapshot->m_image_base; }
-
-private:
-    void load_names() {
-        if (m_names_index == m_index) return;
-        m_names_index = m_index;
-        m_name.clear();
-        m_path.clear();
-        m_path_found = false;
-        if (!check()) return;
-        NtHandle process = nt_open_process(m_snapshot->m_process_id, kProcessQueryAndRead);
-        if (!process) return;
-        nt_memory memory(process.get());
-        std::u16string wide;
-        if (read_loader_name(memory, record(), ldr_name::base, &wide)) m_name = to_ansi(wide);
-        if (read_loader_name(memory, record(), ldr_name::full, &wide)) {
-            m_path = to_ansi(wide);
-            m_path_found = true;
-        }
-    }
-
-    size_t m_names_index = static_cast<size_t>(-1);
-    std::string m_name, m_path;
-    bool m_path_found = false;
+    uint32_t m_process_id = 0;
+    uint32_t m_image_base = 0;
+    const bool m_has_main = true;   // the image base comes from the environment block
 };
 
 }  // namespace
@@ -242,20 +204,13 @@ private:
 NtHandle nt_open_process(uint32_t process_id, ACCESS_MASK access) { return nt_open(false, process_id, access); }
 NtHandle nt_open_thread(uint32_t thread_id, ACCESS_MASK access) { return nt_open(true, thread_id, access); }
 
-bool nt_memory::read(uint32_t address, void* out, uint32_t size) {
-    SIZE_T done = 0;
-    const LONG status = dyn_NtReadVirtualMemory(m_process, reinterpret_cast<PVOID>(static_cast<uintptr_t>(address)),
-                                                out, size, &done);
-    return status == 0 && done == size;
-}
-
 bool nt_read_peb(HANDLE process, peb_fields* peb) {
     uint32_t basic[6] = {};   // exit status, environment block, affinity, priority, id, parent
     static_assert(sizeof basic == 24);
     ULONG length = 0;
     if (dyn_NtQueryInformationProcess(process, kProcessBasicInformation, basic, sizeof basic, &length) != 0)
         return false;
-    nt_memory memory(process);
+    process_memory memory(process, process_memory::route::native);
     return read_peb(memory, basic[1], peb);
 }
 
@@ -266,14 +221,10 @@ ps_module* create_nt_module_cursor(uint32_t process_id) {
     auto* snapshot = new nt_module_snapshot;
     snapshot->m_process_id = process_id;
     snapshot->m_image_base = peb.image_base;
-    nt_memory memory(process.get());
+    process_memory memory(process.get(), process_memory::route::native);
     if (!read_loader_entries(memory, peb.loader_data, &snapshot->m_records)) snapshot->m_records.clear();
     sort_loader_entries(snapshot->m_records.data(), snapshot->m_records.size());
-    if (snapshot->m_records.size() == 0) {
-        ps_discard_snapshot(snapshot);
-        return nullptr;
-    }
-    return new nt_module_cursor(snapshot);
+    return ps_module_cursor_over(snapshot);
 }
 
 ps_process* create_nt_process_cursor(nt_layout layout) {

@@ -1,39 +1,4 @@
-#include "ps/win32/dynamic_dll.h"
-
-#include "ps/win32/ps_win32_bindings.h"
-
-dynamic_dll::~dynamic_dll() {
-    if (m_handle) FreeLibrary(m_handle);
-    m_handle = nullptr;
-}
-
-int dynamic_dll::acquire() {
-    if (m_handle) {
-        ++m_references;
-        return 1;
-    }
-    HMODULE module = LoadLibraryA(m_name);
-    if (!module) return 0;
-    m_handle = module;
-    m_references = 1;
-    return 1;
-}
-
-void* dynamic_dll::resolve_function(const char* name, void** slot, fallback_provider fallback) {
-    if (m_handle || acquire()) {
-        if (void* address = reinterpret_cast<void*>(GetProcAddress(m_handle, name))) {
-            *slot = address;
-            return address;
-        }
-        if (fallback) {
-            if (void* address = fallback()) {
-                *slot = address;
-                return address;
-            }
-        }
-    }
-    throw new _dynamic_dll_exception{name};
-}
+#include "ps/win32/system_functions.h"
 
 constinit dynamic_dll advapi32_dll("ADVAPI32.DLL");
 constinit dynamic_dll kernel32_dll("KERNEL32.DLL");
@@ -77,12 +42,6 @@ BOOL WINAPI GetTokenInformationMissing(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, 
     return FALSE;
 }
 
-BOOL WINAPI OpenThreadTokenMissing(HANDLE, DWORD, BOOL, PHANDLE token) {
-    if (token) *token = INVALID_HANDLE_VALUE;
-    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-    return FALSE;
-}
-
 BOOL WINAPI OpenProcessTokenMissing(HANDLE, DWORD, PHANDLE token) {
     if (token) *token = INVALID_HANDLE_VALUE;
     SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
@@ -102,7 +61,6 @@ HANDLE WINAPI CreateToolhelp32SnapshotMissing(DWORD, DWORD) {
 }  // namespace
 
 void* GetTokenInformationFallback() { return reinterpret_cast<void*>(&GetTokenInformationMissing); }
-void* OpenThreadTokenFallback() { return reinterpret_cast<void*>(&OpenThreadTokenMissing); }
 void* OpenProcessTokenFallback() { return reinterpret_cast<void*>(&OpenProcessTokenMissing); }
 void* OpenSCManagerAFallback() { return reinterpret_cast<void*>(&OpenSCManagerAMissing); }
 void* CreateToolhelp32SnapshotFallback() { return reinterpret_cast<void*>(&CreateToolhelp32SnapshotMissing); }

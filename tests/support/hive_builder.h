@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "native_support.h"
+#include "tests/support/native_support.h"
 
 namespace ht {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace qt::ui {
+namespace testsupport::ui {
 
 // Settings of this test's own Wine prefix, made before the program under test
 // starts: Wine draws the window frames itself (there is no window manager on
@@ -37,7 +37,8 @@ bool WaitGone(HWND hwnd, DWORD timeoutMs);
 
 // The message text of a message box.
 std::string MessageBoxText(HWND box);
-// Presses a button (BM_CLICK, posted so that a modal loop it opens does not block us).
+// Presses a button (BM_CLICK, posted so that a modal loop it opens does not
+// block us); a dialog without that button gets the command itself.
 void Press(HWND dialog, int id);
 
 // Screen pixels of `area` as bottom-up 24-bit rows of `stride` bytes.
@@ -47,4 +48,15 @@ bool CaptureScreen(const RECT& area, std::vector<uint8_t>& rows, int& stride);
 // a 24-bit BMP. Waits briefly first so that pending paints are on screen.
 bool SaveScreenshot(const std::vector<HWND>& windows, const std::string& bmpPath);
 
-}  // namespace qt::ui
+// Top-level window of a process whose caption equals `caption` (any caption
+// when empty) and whose class is `className` (any when empty); waits up to timeoutMs.
+HWND WaitForWindow(DWORD processId, const std::string& caption, const std::string& className, DWORD timeoutMs);
+// The text the window's thread answers to WM_GETTEXT (waits at most 5 s;
+// Text reads it without a message).
+std::string TextByMessage(HWND hwnd);
+// Texts of the static controls of a dialog or message box, in z-order.
+std::vector<std::string> StaticTexts(HWND dialog);
+// Icon of a message box: MB_ICONINFORMATION, MB_ICONEXCLAMATION, MB_ICONSTOP, MB_ICONQUESTION or 0.
+UINT MessageBoxIcon(HWND box);
+
+}  // namespace testsupport::ui

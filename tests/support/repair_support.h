@@ -52,7 +52,7 @@ inline PeValues Values(const Bytes& image) {
 
 // Output of a console program.
 inline std::string Output(const std::string& exe) {
-    qt::ProcessResult r = qt::Run("\"" + exe + "\"", "", 60000, true);
+    testsupport::ProcessResult r = testsupport::Run("\"" + exe + "\"", "", 60000, true);
     return r.finished ? r.output : std::string("(did not finish)");
 }
 

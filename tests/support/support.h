@@ -1,4 +1,5 @@
-// Helpers of the tests that run under Wine: processes, files, windows, versions.
+// Helpers of the tests that run under Wine: text, the registry, files,
+// processes, and runs under other Windows versions (windows: ui.h).
 #pragma once
 #include <windows.h>
 
@@ -6,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/unit/log_capture.h"
+#include "tests/support/log_capture.h"
 
-namespace qt {
+namespace testsupport {
 
 // Text in the ANSI code page and back, as the program converts it.
 std::wstring Wide(const std::string& ansi);
@@ -45,6 +46,8 @@ std::vector<std::string> RegSubkeys(HKEY root, const std::string& key);
 
 // Folder of the running test program (C:\quorvin\bin in the test prefix).
 std::string BinDir();
+// The running test program's own path.
+std::string SelfPath();
 // A fresh, empty folder under C:\quorvin\work.
 std::string NewWorkDir(const std::string& name);
 // C:\quorvin\out: files left here are kept as test artifacts.
@@ -109,26 +112,22 @@ void SetWineVersionFor(const std::string& exeName, const std::string& version);
 // Copies a program of the bin folder under another name (for per-name versions).
 std::string CopyProgramAs(const std::string& program, const std::string& newName);
 
-// Runs this test program again, copied as copyName and reported `version` by
-// Wine, with only the (disabled) tests that match gtestFilter; the output is
-// captured.
-ProcessResult RunSelfUnderVersion(const std::string& copyName, const std::string& version,
-                                  const std::string& gtestFilter);
+// Tests that run only as a child of their own test program: started by a
+// test of the same program under another Windows version (RunChildUnderVersion)
+// or as a second process (ChildCommandLine). A plain run leaves them out.
+#define CHILD_TEST(suite, name) TEST(suite, DISABLED_##name)
+#define CHILD_TEST_F(fixture, name) TEST_F(fixture, DISABLED_##name)
+// The command line that runs this test program (or a copy of it named
+// program) with only the child tests that "Suite.Name" matches (Name may be a
+// gtest pattern such as "*").
+std::string ChildCommandLine(const std::string& test, const std::string& program = "");
+// Runs the child tests "Suite.Name" in a copy of this program named copyName,
+// to which Wine reports `version`; the output is captured.
+ProcessResult RunChildUnderVersion(const std::string& copyName, const std::string& version, const std::string& test);
 // Prints "key=text" on a line of its own, the text in the ANSI code page, for
 // the parent of such a run to read back with OutputValue.
 void PrintValue(const char* key, const std::wstring& text);
 // The text after the first "key=" in output up to its line end; empty when missing.
 std::string OutputValue(const std::string& output, const std::string& key);
 
-// Top-level window of a process whose caption equals `caption` (any caption
-// when empty) and whose class is `className` (any when empty); waits up to timeoutMs.
-HWND WaitForWindow(DWORD processId, const std::string& caption, const std::string& className, DWORD timeoutMs);
-std::string WindowText(HWND hwnd);
-// Texts of the static controls of a dialog or message box, in z-order.
-std::vector<std::string> StaticTexts(HWND dialog);
-// Presses a button of a dialog by id (BM_CLICK).
-void Click(HWND dialog, int id);
-// Icon of a message box: MB_ICONINFORMATION, MB_ICONEXCLAMATION, MB_ICONSTOP, MB_ICONQUESTION or 0.
-UINT MessageBoxIcon(HWND box);
-
-}  // namespace qt
+}  // namespace testsupport

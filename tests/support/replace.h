@@ -8,7 +8,7 @@
 
 #include "ps/win32/dynamic_dll.h"
 
-namespace qt {
+namespace testsupport {
 
 // One bound function replaced for the scope. It is resolved first, so that
 // original() is the system's function (or its fallback) and a replacement
@@ -34,4 +34,4 @@ private:
     Pointer m_original = nullptr;
 };
 
-}  // namespace qt
+}  // namespace testsupport

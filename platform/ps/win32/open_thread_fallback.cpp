@@ -6,7 +6,7 @@
 #include <winternl.h>
 
 #include "ps/win32/handle_table_core.h"
-#include "ps/win32/ps_win32_bindings.h"
+#include "ps/win32/system_functions.h"
 
 static_assert(sizeof(void*) == 4, "the kernel structures are reached through 32-bit pointers");
 static_assert(sizeof(OBJECT_ATTRIBUTES) == 24 && sizeof(OSVERSIONINFOA) == 148);
