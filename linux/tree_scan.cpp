@@ -4,6 +4,8 @@
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/uio.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -14,7 +16,8 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <future>
+#include <condition_variable>
+#include <list>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -46,6 +49,12 @@ constexpr size_t kBatchFolders = 64;
 constexpr size_t kOpenFrames = 16;
 // Files up to this size are read into memory for detection; larger ones are mapped.
 constexpr size_t kReadWholeBytes = 1 << 20;
+// A reader brings a file into memory in pieces of this size.
+constexpr size_t kReadAheadChunk = 256 << 10;
+// Files a detection thread takes at a time, and the batches (and folders)
+// that may be in detection at once while the walk goes on.
+constexpr size_t kDetectChunk = 16;
+constexpr size_t kBatchesDetecting = 4;
 // A repaired file is scanned again; a repair that never ends is cut off here.
 constexpr int kMaxRepairLayers = 1000;
 constexpr unsigned kFixNames = 1000;
@@ -355,17 +364,41 @@ int DetectImage(const uint8_t* image, size_t size) {
     return verdict;
 }
 
-int DetectFile(const std::string& path, bool& unreadable) { return DetectFileAt(AT_FDCWD, path.c_str(), unreadable); }
+namespace {
 
-int DetectFileAt(int dir, const char* name, bool& unreadable) {
+ssize_t PlainRead(int fd, void* data, size_t size, off_t at, bool nowait) {
+    if (!nowait) return ::pread(fd, data, size, at);
+    struct iovec piece = {data, size};
+    return ::preadv2(fd, &piece, 1, at, RWF_NOWAIT);
+}
+
+using ReadFunction = ssize_t (*)(int, void*, size_t, off_t, bool);
+
+// Whether every page of the mapping is in memory.
+bool Resident(const uint8_t* data, size_t size) {
+    const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    thread_local std::vector<unsigned char> pages;
+    pages.resize((size + page - 1) / page);
+    if (::mincore(const_cast<uint8_t*>(data), size, pages.data()) != 0) return false;
+    for (unsigned char p : pages)
+        if (!(p & 1)) return false;
+    return true;
+}
+
+// Judges the file `name` in dir. With nowait nothing waits for the disk: a
+// file whose bytes are not all in memory gives false (and no verdict), for a
+// reader to bring them in first; a file system that cannot tell gives false
+// too. True: verdict and unreadable are set.
+bool DetectAt(int dir, const char* name, ReadFunction read, bool nowait, int& verdict, bool& unreadable) {
+    verdict = kVerdictClean;
     unreadable = false;
     posix::UniqueFd fd(OpenForReading(dir, name));
     if (!fd) {
         unreadable = errno != ENOENT;   // a file that went away is no error
-        return kVerdictClean;
+        return true;
     }
     struct stat st;
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return kVerdictClean;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return true;
     size_t size = static_cast<size_t>(st.st_size);
     // Small files are read: a mapping costs more than the copy, and its
     // removal stops every other thread of the process for a moment.
@@ -374,23 +407,52 @@ int DetectFileAt(int dir, const char* name, bool& unreadable) {
         if (buffer.size() < kReadWholeBytes) buffer.resize(kReadWholeBytes);
         size_t got = 0;
         while (got < size) {
-            ssize_t n = ::pread(fd.get(), buffer.data() + got, size - got, static_cast<off_t>(got));
+            ssize_t n = read(fd.get(), buffer.data() + got, size - got, static_cast<off_t>(got), nowait);
             if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && nowait && (errno == EAGAIN || errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS))
+                return false;
             if (n < 0) {
                 unreadable = true;
-                return kVerdictClean;
+                return true;
             }
             if (n == 0) break;   // it shrank: what is there is what is judged
             got += static_cast<size_t>(n);
         }
-        return DetectInfection(buffer.data(), got);
+        verdict = DetectInfection(buffer.data(), got);
+        return true;
     }
     posix::Mapping view(::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0), size);
     if (!view) {
         unreadable = true;
-        return kVerdictClean;
+        return true;
     }
-    return DetectImage(view.data(), size);
+    if (nowait && !Resident(view.data(), size)) return false;
+    verdict = DetectImage(view.data(), size);
+    return true;
+}
+
+// Brings the file's bytes into memory: the reader's part, which may wait as
+// long as the disk takes. What goes wrong is left for detection to meet.
+void ReadAhead(int dir, const char* name, ReadFunction read) {
+    posix::UniqueFd fd(OpenForReading(dir, name));
+    if (!fd) return;
+    thread_local std::vector<uint8_t> scratch(kReadAheadChunk);
+    for (off_t at = 0;;) {
+        ssize_t n = read(fd.get(), scratch.data(), scratch.size(), at, false);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        at += n;
+    }
+}
+
+}  // namespace
+
+int DetectFile(const std::string& path, bool& unreadable) { return DetectFileAt(AT_FDCWD, path.c_str(), unreadable); }
+
+int DetectFileAt(int dir, const char* name, bool& unreadable) {
+    int verdict = kVerdictClean;
+    DetectAt(dir, name, PlainRead, false, verdict, unreadable);
+    return verdict;
 }
 
 // Part of the work not done outranks a find left in place: 3 before 2.
@@ -421,13 +483,142 @@ struct TreeScanner::Frame {
     size_t pathLength = 0;
 };
 
+// Detection of the walk's batches on threads of their own while the walk
+// goes on: one detection thread per job, and readers that keep up to
+// readsInFlight reads outstanding for the files whose bytes are not in
+// memory yet. A detection thread never waits for the disk: such a file goes
+// to the readers and comes back once it has been read, so a cold disk gets
+// as many requests as it can take and a warm cache costs no extra step.
+class TreeScanner::Detection {
+public:
+    Detection(unsigned jobs, unsigned readers, ReadFunction read) : m_read(read), m_readers(readers != 0) {
+        for (unsigned i = 0; i < jobs; ++i) m_threads.emplace_back([this] { Detect(); });
+        for (unsigned i = 0; i < readers; ++i) m_threads.emplace_back([this] { ReadAhead(); });
+    }
+    ~Detection() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stopping = true;
+        }
+        m_work.notify_all();
+        m_reads.notify_all();
+        for (std::thread& t : m_threads) t.join();
+    }
+
+    void Submit(std::vector<Entry>& entries) {
+        if (entries.empty()) return;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_jobs.push_back({entries.data(), entries.size(), 0, entries.size()});
+        }
+        m_work.notify_all();
+    }
+
+    // Until every file of entries (submitted or not) is detected.
+    void Wait(std::vector<Entry>& entries) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        auto job = std::find_if(m_jobs.begin(), m_jobs.end(), [&](const Job& j) { return j.entries == entries.data(); });
+        if (job == m_jobs.end()) return;
+        m_done.wait(lock, [&] { return job->left == 0; });
+        m_jobs.erase(job);
+    }
+
+private:
+    struct Job {
+        Entry* entries;
+        size_t count;
+        size_t next;   // the first not taken by a detection thread
+        size_t left;   // not yet detected
+    };
+    using Item = std::pair<Job*, Entry*>;
+
+    Job* Unclaimed() {
+        for (Job& job : m_jobs)
+            if (job.next < job.count) return &job;
+        return nullptr;
+    }
+    void Done(Job* job, size_t count) {
+        job->left -= count;
+        if (job->left == 0) m_done.notify_all();
+    }
+
+    void Detect() {
+        std::vector<Item> cold;
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_work.wait(lock, [&] { return m_stopping || !m_ready.empty() || Unclaimed(); });
+            if (m_stopping) return;
+            if (!m_ready.empty()) {   // read by now: this one may wait
+                Item item = m_ready.front();
+                m_ready.pop_front();
+                lock.unlock();
+                Entry& e = *item.second;
+                DetectAt(e.dir->fd.get(), e.name.c_str(), m_read, false, e.verdict, e.unreadable);
+                lock.lock();
+                Done(item.first, 1);
+                continue;
+            }
+            Job* job = Unclaimed();
+            const size_t from = job->next, to = std::min(job->count, from + kDetectChunk);
+            job->next = to;
+            lock.unlock();
+            size_t judged = 0;
+            cold.clear();
+            for (size_t i = from; i < to; ++i) {
+                Entry& e = job->entries[i];
+                if (e.kind != Entry::Kind::File ||
+                    DetectAt(e.dir->fd.get(), e.name.c_str(), m_read, m_readers, e.verdict, e.unreadable))
+                    ++judged;
+                else
+                    cold.push_back({job, &e});
+            }
+            // The readers take them in the order of their inodes, which is
+            // near the order of their places on the disk.
+            std::sort(cold.begin(), cold.end(), [](const Item& a, const Item& b) { return a.second->ino < b.second->ino; });
+            lock.lock();
+            m_toRead.insert(m_toRead.end(), cold.begin(), cold.end());
+            if (!cold.empty()) m_reads.notify_all();
+            Done(job, judged);
+        }
+    }
+
+    void ReadAhead() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_reads.wait(lock, [&] { return m_stopping || !m_toRead.empty(); });
+            if (m_stopping) return;
+            Item item = m_toRead.front();
+            m_toRead.pop_front();
+            lock.unlock();
+            native::ReadAhead(item.second->dir->fd.get(), item.second->name.c_str(), m_read);
+            lock.lock();
+            m_ready.push_back(item);
+            m_work.notify_one();
+        }
+    }
+
+    const ReadFunction m_read;
+    const bool m_readers;
+    std::mutex m_mutex;
+    std::condition_variable m_work, m_reads, m_done;
+    std::list<Job> m_jobs;   // oldest first
+    std::deque<Item> m_toRead, m_ready;
+    bool m_stopping = false;
+    std::vector<std::thread> m_threads;
+};
+
 TreeScanner::TreeScanner(const ThreatDefinition& def, const ScanSettings& settings, RunLog& log,
                          ScanProgress* progress, ScanSeams seams)
     : m_def(def), m_settings(settings), m_log(log), m_progress(progress), m_seams(seams) {
     if (!m_seams.write) m_seams.write = ::write;
+    if (!m_seams.read) m_seams.read = PlainRead;
     if (m_settings.jobs == 0) m_settings.jobs = 1;
+    if (m_settings.jobs > 1 || m_settings.readsInFlight > 0)
+        m_detection = std::make_unique<Detection>(m_settings.jobs, m_settings.readsInFlight, m_seams.read);
     if (!m_settings.quarantineDir.empty()) PrepareQuarantine();
 }
+
+TreeScanner::~TreeScanner() = default;
 
 // The quarantine folder is made with its marker; an existing one is used
 // when it has the marker or is empty (it gets the marker), never a folder
@@ -571,7 +762,9 @@ TreeOutcome TreeScanner::Scan(const std::string& root) {
     }
     if (Stopped()) {   // nothing more is detected; the lines of folders not scanned still come
         Finish();
-        m_detecting.swap(m_batch);
+        m_detecting.push_back({std::move(m_batch), m_batchFolders});
+        m_batch.clear();
+        m_foldersDetecting += m_batchFolders;
         m_batchFolders = 0;
     } else {
         Dispatch();
@@ -603,7 +796,9 @@ bool TreeScanner::Enter(std::vector<Frame>& stack, int fd, const std::string& na
         NotScanned(m_path, ReasonOf(error));
         return false;
     }
-    bool quarantine = false;
+    // The names first, then their inodes in the order of their numbers,
+    // which is near their order on the disk.
+    std::vector<std::pair<ino_t, std::string>> names;
     for (;;) {
         errno = 0;
         const dirent* e = ::readdir(dir.get());
@@ -615,15 +810,21 @@ bool TreeScanner::Enter(std::vector<Frame>& stack, int fd, const std::string& na
             break;
         }
         if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
+        names.emplace_back(e->d_ino, e->d_name);
+    }
+    std::sort(names.begin(), names.end());
+    bool quarantine = false;
+    frame.items.reserve(names.size());
+    for (auto& [number, name] : names) {
         struct stat st;
-        if (::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        if (!std::strcmp(e->d_name, kQuarantineMarkerName) && S_ISREG(st.st_mode)) {
-            posix::UniqueFd marker(OpenForReading(fd, e->d_name));
+        if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (name == kQuarantineMarkerName && S_ISREG(st.st_mode)) {
+            posix::UniqueFd marker(OpenForReading(fd, name.c_str()));
             char head[sizeof kMarkerFirstLine] = {};
             quarantine = marker && ::pread(marker.get(), head, sizeof head - 1, 0) == ssize_t(sizeof head - 1) &&
                          !std::strcmp(head, kMarkerFirstLine);
         }
-        frame.items.push_back({e->d_name, st.st_mode, st.st_dev, st.st_ino, static_cast<uint64_t>(st.st_size)});
+        frame.items.push_back({std::move(name), st.st_mode, st.st_dev, st.st_ino, static_cast<uint64_t>(st.st_size)});
     }
     if (quarantine) {
         Entry entry;
@@ -748,41 +949,42 @@ void TreeScanner::AddEntry(Entry entry) {
     if (m_batch.size() >= kBatchFiles || m_batchFolders >= kBatchFolders) Dispatch();
 }
 
-// The batch goes to detection (with more than one job on threads of its own,
-// while the walk goes on); the batch before it is handled first, so that
-// everything that is written (log lines, repairs) keeps the walk's order.
+// The batch goes to detection (on threads of their own, while the walk goes
+// on); the oldest batches are handled once too many are in detection, so
+// that descriptors stay bounded, and in order, so that everything that is
+// written (log lines, repairs) keeps the walk's order.
 void TreeScanner::Dispatch() {
-    Finish();
-    m_detecting.swap(m_batch);
+    m_detecting.push_back({std::move(m_batch), m_batchFolders});
+    m_batch.clear();
+    m_foldersDetecting += m_batchFolders;
     m_batchFolders = 0;
-    auto detect = [](std::vector<Entry>& batch, unsigned jobs) {
-        std::atomic<size_t> next{0};
-        auto work = [&] {
-            for (size_t i; (i = next.fetch_add(1)) < batch.size();) {
-                Entry& e = batch[i];
-                if (e.kind == Entry::Kind::File)
-                    e.verdict = DetectFileAt(e.dir->fd.get(), e.name.c_str(), e.unreadable);
-            }
-        };
-        std::vector<std::thread> threads;
-        for (size_t t = 1; t < std::min<size_t>(jobs, batch.size()); ++t) threads.emplace_back(work);
-        work();
-        for (std::thread& t : threads) t.join();
-    };
-    if (m_settings.jobs <= 1)
-        detect(m_detecting, 1);
-    else
-        m_pending = std::async(std::launch::async, detect, std::ref(m_detecting), m_settings.jobs);
+    std::vector<Entry>& entries = m_detecting.back().entries;
+    if (m_detection) {
+        m_detection->Submit(entries);
+    } else {
+        for (Entry& e : entries)
+            if (e.kind == Entry::Kind::File)
+                DetectAt(e.dir->fd.get(), e.name.c_str(), m_seams.read, false, e.verdict, e.unreadable);
+    }
+    while (!m_detecting.empty() &&
+           (!m_detection || m_detecting.size() > kBatchesDetecting || m_foldersDetecting > kBatchFolders))
+        FinishOldest();
 }
 
-void TreeScanner::Finish() {
-    if (m_pending.valid()) m_pending.get();
-    for (Entry& entry : m_detecting) {
+void TreeScanner::FinishOldest() {
+    Batch& batch = m_detecting.front();
+    if (m_detection) m_detection->Wait(batch.entries);
+    for (Entry& entry : batch.entries) {
         // Once stopped no file is handled any more.
         const bool file = entry.kind == Entry::Kind::File || entry.kind == Entry::Kind::StaleCopy;
         if (!file || !Stopped()) Handle(entry);
     }
-    m_detecting.clear();
+    m_foldersDetecting -= batch.folders;
+    m_detecting.pop_front();
+}
+
+void TreeScanner::Finish() {
+    while (!m_detecting.empty()) FinishOldest();
 }
 
 void TreeScanner::HandleStaleCopy(const Entry& entry) {
