@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <sys/uio.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -49,12 +50,16 @@ constexpr size_t kBatchFolders = 64;
 constexpr size_t kOpenFrames = 16;
 // Files up to this size are read into memory for detection; larger ones are mapped.
 constexpr size_t kReadWholeBytes = 1 << 20;
-// A reader brings a file into memory in pieces of this size.
+// A reader reads files up to this size into a buffer of their own, and
+// brings larger ones into memory in pieces of the second size.
+constexpr size_t kReadInReader = 64 << 10;
 constexpr size_t kReadAheadChunk = 256 << 10;
 // Files a detection thread takes at a time, and the batches (and folders)
 // that may be in detection at once while the walk goes on.
 constexpr size_t kDetectChunk = 16;
-constexpr size_t kBatchesDetecting = 4;
+constexpr size_t kBatchesDetecting = 8;
+// Folders the readers may be asked to list ahead of the walk.
+constexpr size_t kFoldersAhead = 4096;
 // A repaired file is scanned again; a repair that never ends is cut off here.
 constexpr int kMaxRepairLayers = 1000;
 constexpr unsigned kFixNames = 1000;
@@ -165,6 +170,28 @@ bool ReadAll(int fd, std::vector<uint8_t>& out, uint64_t size) {
     ssize_t n = ::pread(fd, &extra, 1, static_cast<off_t>(size));
     if (n > 0) errno = 0;
     return n == 0;
+}
+
+using ReadFunction = ssize_t (*)(int fd, void* data, size_t size, off_t at, bool nowait);
+
+enum class ReadResult { Done, Failed, WouldWait };
+
+// Reads up to size bytes from the start; a file that shrank gives fewer
+// (got): what is there is what is judged. With nowait a read that would
+// wait for the disk (or a file system that cannot promise otherwise) gives
+// WouldWait instead.
+ReadResult ReadUpTo(int fd, uint8_t* data, size_t size, ReadFunction read, bool nowait, size_t& got) {
+    got = 0;
+    while (got < size) {
+        ssize_t n = read(fd, data + got, size - got, static_cast<off_t>(got), nowait);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && nowait && (errno == EAGAIN || errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS))
+            return ReadResult::WouldWait;
+        if (n < 0) return ReadResult::Failed;
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return ReadResult::Done;
 }
 
 bool IsZero(const uint8_t* data, size_t size) {
@@ -372,88 +399,127 @@ ssize_t PlainRead(int fd, void* data, size_t size, off_t at, bool nowait) {
     return ::preadv2(fd, &piece, 1, at, RWF_NOWAIT);
 }
 
-using ReadFunction = ssize_t (*)(int, void*, size_t, off_t, bool);
+// The kernel's count of a file's pages in memory (Linux 6.5 and later),
+// which unlike a read that must not wait starts no reading of its own.
+struct CacheRange {
+    uint64_t offset, length;
+};
+struct CacheCount {
+    uint64_t cached, dirty, writeback, evicted, recentlyEvicted;
+};
+#ifndef __NR_cachestat
+#define __NR_cachestat 451   // the same on every architecture
+#endif
+std::atomic<bool> g_noCacheCount{false};
 
 // Whether every page of the mapping is in memory.
-bool Resident(const uint8_t* data, size_t size) {
+bool Resident(const void* data, size_t size) {
     const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
     thread_local std::vector<unsigned char> pages;
     pages.resize((size + page - 1) / page);
-    if (::mincore(const_cast<uint8_t*>(data), size, pages.data()) != 0) return false;
+    if (::mincore(const_cast<void*>(data), size, pages.data()) != 0) return false;
     for (unsigned char p : pages)
         if (!(p & 1)) return false;
     return true;
 }
 
-// Judges the file `name` in dir. With nowait nothing waits for the disk: a
-// file whose bytes are not all in memory gives false (and no verdict), for a
-// reader to bring them in first; a file system that cannot tell gives false
-// too. True: verdict and unreadable are set.
-bool DetectAt(int dir, const char* name, ReadFunction read, bool nowait, int& verdict, bool& unreadable) {
-    verdict = kVerdictClean;
-    unreadable = false;
-    posix::UniqueFd fd(OpenForReading(dir, name));
-    if (!fd) {
-        unreadable = errno != ENOENT;   // a file that went away is no error
-        return true;
+bool AllInMemory(int fd, uint64_t size) {
+    const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+    if (!g_noCacheCount.load(std::memory_order_relaxed)) {
+        CacheRange range = {0, size};
+        CacheCount count = {};
+        if (::syscall(__NR_cachestat, fd, &range, &count, 0) == 0) return count.cached >= (size + page - 1) / page;
+        if (errno == ENOSYS || errno == EPERM) g_noCacheCount = true;
+        else return false;   // a file system that cannot tell: read it as if it were not
     }
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return true;
-    size_t size = static_cast<size_t>(st.st_size);
-    // Small files are read: a mapping costs more than the copy, and its
-    // removal stops every other thread of the process for a moment.
+    posix::Mapping view(::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0), size);
+    return view && Resident(view.data(), size);
+}
+
+// The verdict of the open regular file fd of the given size, read whole
+// (small files: a mapping costs more than the copy, and its removal stops
+// every other thread of the process for a moment) or mapped.
+int Judge(int fd, size_t size, ReadFunction read, bool& unreadable) {
     if (size <= kReadWholeBytes) {
         thread_local std::vector<uint8_t> buffer;
         if (buffer.size() < kReadWholeBytes) buffer.resize(kReadWholeBytes);
         size_t got = 0;
-        while (got < size) {
-            ssize_t n = read(fd.get(), buffer.data() + got, size - got, static_cast<off_t>(got), nowait);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && nowait && (errno == EAGAIN || errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS))
-                return false;
-            if (n < 0) {
-                unreadable = true;
-                return true;
-            }
-            if (n == 0) break;   // it shrank: what is there is what is judged
-            got += static_cast<size_t>(n);
+        if (ReadUpTo(fd, buffer.data(), size, read, false, got) != ReadResult::Done) {
+            unreadable = true;
+            return kVerdictClean;
         }
-        verdict = DetectInfection(buffer.data(), got);
-        return true;
+        return DetectInfection(buffer.data(), got);
     }
-    posix::Mapping view(::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0), size);
+    posix::Mapping view(::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0), size);
     if (!view) {
         unreadable = true;
-        return true;
+        return kVerdictClean;
     }
-    if (nowait && !Resident(view.data(), size)) return false;
-    verdict = DetectImage(view.data(), size);
+    return DetectImage(view.data(), size);
+}
+
+// Opens the file `name` in dir for detection: false when there is nothing
+// to read (gone, empty, not a regular file: clean; unreadable set when it
+// could not be opened).
+bool OpenForDetection(int dir, const char* name, posix::UniqueFd& fd, size_t& size, bool& unreadable) {
+    unreadable = false;
+    fd.reset(OpenForReading(dir, name));
+    if (!fd) {
+        unreadable = errno != ENOENT;   // a file that went away is no error
+        return false;
+    }
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return false;
+    size = static_cast<size_t>(st.st_size);
     return true;
 }
 
-// Brings the file's bytes into memory: the reader's part, which may wait as
-// long as the disk takes. What goes wrong is left for detection to meet.
-void ReadAhead(int dir, const char* name, ReadFunction read) {
-    posix::UniqueFd fd(OpenForReading(dir, name));
-    if (!fd) return;
+// Brings the file's bytes into memory: a reader's part for a file too large
+// to be read into a buffer of its own, which may wait as long as the disk
+// takes. What goes wrong is left for detection to meet.
+void ReadAhead(int fd, ReadFunction read) {
     thread_local std::vector<uint8_t> scratch(kReadAheadChunk);
     for (off_t at = 0;;) {
-        ssize_t n = read(fd.get(), scratch.data(), scratch.size(), at, false);
+        ssize_t n = read(fd, scratch.data(), scratch.size(), at, false);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
         at += n;
     }
 }
 
+// Lists a folder and looks at its entries, as the walk will, so that their
+// blocks are in memory when it comes (by path: nothing is held open, and
+// whatever goes wrong is the walk's to meet).
+void ListAhead(const std::string& path) {
+    posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    int listFd = fd ? ::dup(fd.get()) : -1;
+    posix::UniqueDir dir(listFd >= 0 ? ::fdopendir(listFd) : nullptr);
+    if (!dir) {
+        if (listFd >= 0) ::close(listFd);
+        return;
+    }
+    std::vector<std::pair<ino_t, std::string>> names;
+    while (const dirent* e = ::readdir(dir.get()))
+        if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) names.emplace_back(e->d_ino, e->d_name);
+    std::sort(names.begin(), names.end());
+    for (const auto& entry : names) {
+        struct stat st;
+        ::fstatat(fd.get(), entry.second.c_str(), &st, AT_SYMLINK_NOFOLLOW);
+    }
+}
+
+int DetectAt(int dir, const char* name, ReadFunction read, bool& unreadable) {
+    posix::UniqueFd fd;
+    size_t size = 0;
+    if (!OpenForDetection(dir, name, fd, size, unreadable)) return kVerdictClean;
+    return Judge(fd.get(), size, read, unreadable);
+}
+
 }  // namespace
 
 int DetectFile(const std::string& path, bool& unreadable) { return DetectFileAt(AT_FDCWD, path.c_str(), unreadable); }
 
-int DetectFileAt(int dir, const char* name, bool& unreadable) {
-    int verdict = kVerdictClean;
-    DetectAt(dir, name, PlainRead, false, verdict, unreadable);
-    return verdict;
-}
+int DetectFileAt(int dir, const char* name, bool& unreadable) { return DetectAt(dir, name, PlainRead, unreadable); }
 
 // Part of the work not done outranks a find left in place: 3 before 2.
 ExitStatus StatusOf(const RemovalStats& s, uint32_t notCleaned, uint32_t ioErrors) {
@@ -486,14 +552,15 @@ struct TreeScanner::Frame {
 // Detection of the walk's batches on threads of their own while the walk
 // goes on: one detection thread per job, and readers that keep up to
 // readsInFlight reads outstanding for the files whose bytes are not in
-// memory yet. A detection thread never waits for the disk: such a file goes
-// to the readers and comes back once it has been read, so a cold disk gets
-// as many requests as it can take and a warm cache costs no extra step.
+// memory yet. A detection thread never waits for the disk: such a file goes,
+// open, to the readers, who read it (or bring it into memory when it is
+// large) and hand it back; so a cold disk gets as many requests as it can
+// take, and a warm cache costs one question to the kernel per file.
 class TreeScanner::Detection {
 public:
-    Detection(unsigned jobs, unsigned readers, ReadFunction read) : m_read(read), m_readers(readers != 0) {
+    Detection(unsigned jobs, unsigned readers, ReadFunction read, bool (*inMemory)(int, uint64_t))
+        : m_read(read), m_inMemory(inMemory), m_readers(readers), m_heldLimit(2 * size_t(readers) + 16) {
         for (unsigned i = 0; i < jobs; ++i) m_threads.emplace_back([this] { Detect(); });
-        for (unsigned i = 0; i < readers; ++i) m_threads.emplace_back([this] { ReadAhead(); });
     }
     ~Detection() {
         {
@@ -523,6 +590,25 @@ public:
         m_jobs.erase(job);
     }
 
+    // Whether the last files detected had to wait for the disk.
+    bool Cold() const { return m_cold.load(std::memory_order_relaxed); }
+
+    // Folders the walk is about to enter, in its order: the readers list
+    // them and look at their entries (bringing the disk's blocks into
+    // memory) ahead of it. They go before the folders handed over earlier,
+    // which the depth-first walk reaches later.
+    void ReadFolders(std::vector<std::string> paths) {
+        if (paths.empty() || !m_readers) return;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_folders.size() >= kFoldersAhead) return;
+            StartReaders();
+            m_folders.insert(m_folders.begin(), std::make_move_iterator(paths.begin()),
+                             std::make_move_iterator(paths.end()));
+        }
+        m_reads.notify_all();
+    }
+
 private:
     struct Job {
         Entry* entries;
@@ -530,7 +616,15 @@ private:
         size_t next;   // the first not taken by a detection thread
         size_t left;   // not yet detected
     };
-    using Item = std::pair<Job*, Entry*>;
+    // A file that waits for the disk, open.
+    struct Held {
+        Job* job;
+        Entry* entry;
+        posix::UniqueFd fd;
+        size_t size;
+        std::vector<uint8_t> bytes;   // read by the reader (small files)
+        bool read = false, failed = false;
+    };
 
     Job* Unclaimed() {
         for (Job& job : m_jobs)
@@ -542,20 +636,64 @@ private:
         if (job->left == 0) m_done.notify_all();
     }
 
+    // A file the readers are done with (the lock held on entry and return).
+    void Finish(std::unique_lock<std::mutex>& lock) {
+        Held held = std::move(m_ready.front());
+        m_ready.pop_front();
+        lock.unlock();
+        Entry& e = *held.entry;
+        if (!held.fd && !held.read) {
+            // nothing to read: gone, empty, not a regular file, or it could not be opened
+        } else if (!held.read) {
+            e.verdict = Judge(held.fd.get(), held.size, m_read, e.unreadable);
+        } else if (held.failed) {
+            e.unreadable = true;
+        } else {
+            e.verdict = DetectInfection(held.bytes.data(), held.bytes.size());
+        }
+        held.fd.reset();
+        held.bytes = {};
+        lock.lock();
+        --m_held;
+        Done(held.job, 1);
+        m_work.notify_all();   // one may wait for room to hand a file over
+    }
+
+    // Judges a file without waiting for the disk: false when its bytes are
+    // not all in memory.
+    bool TryJudge(int fd, size_t size, Entry& e) {
+        if (size > kReadWholeBytes) {
+            if (!m_inMemory(fd, size)) return false;
+            e.verdict = Judge(fd, size, m_read, e.unreadable);
+            return true;
+        }
+        thread_local std::vector<uint8_t> buffer;
+        if (buffer.size() < kReadWholeBytes) buffer.resize(kReadWholeBytes);
+        size_t got = 0;
+        switch (ReadUpTo(fd, buffer.data(), size, m_read, true, got)) {
+        case ReadResult::WouldWait: return false;
+        case ReadResult::Failed: e.unreadable = true; return true;
+        case ReadResult::Done: break;
+        }
+        e.verdict = DetectInfection(buffer.data(), got);
+        return true;
+    }
+
+    // The readers start with the first file that has to wait for the disk.
+    void StartReaders() {
+        if (m_readersStarted || m_stopping) return;
+        m_readersStarted = true;
+        for (unsigned i = 0; i < m_readers; ++i) m_threads.emplace_back([this] { ReadFiles(); });
+    }
+
     void Detect() {
-        std::vector<Item> cold;
+        std::vector<Held> cold;
         std::unique_lock<std::mutex> lock(m_mutex);
         for (;;) {
             m_work.wait(lock, [&] { return m_stopping || !m_ready.empty() || Unclaimed(); });
             if (m_stopping) return;
-            if (!m_ready.empty()) {   // read by now: this one may wait
-                Item item = m_ready.front();
-                m_ready.pop_front();
-                lock.unlock();
-                Entry& e = *item.second;
-                DetectAt(e.dir->fd.get(), e.name.c_str(), m_read, false, e.verdict, e.unreadable);
-                lock.lock();
-                Done(item.first, 1);
+            if (!m_ready.empty()) {
+                Finish(lock);
                 continue;
             }
             Job* job = Unclaimed();
@@ -564,45 +702,104 @@ private:
             lock.unlock();
             size_t judged = 0;
             cold.clear();
+            // While the files have to wait for the disk they go to the
+            // readers unopened: all the work of the disk's speed is theirs.
+            const bool coldDisk = m_readers && Cold();
             for (size_t i = from; i < to; ++i) {
                 Entry& e = job->entries[i];
-                if (e.kind != Entry::Kind::File ||
-                    DetectAt(e.dir->fd.get(), e.name.c_str(), m_read, m_readers, e.verdict, e.unreadable))
+                posix::UniqueFd fd;
+                size_t size = 0;
+                if (e.kind == Entry::Kind::File && coldDisk) {
+                    cold.push_back({job, &e, {}, 0, {}});
+                } else if (e.kind != Entry::Kind::File ||
+                           !OpenForDetection(e.dir->fd.get(), e.name.c_str(), fd, size, e.unreadable)) {
                     ++judged;
-                else
-                    cold.push_back({job, &e});
+                } else if (!m_readers) {
+                    e.verdict = Judge(fd.get(), size, m_read, e.unreadable);
+                    ++judged;
+                } else if (TryJudge(fd.get(), size, e)) {
+                    ++judged;
+                } else {
+                    cold.push_back({job, &e, std::move(fd), size, {}});
+                }
             }
+            if (m_readers && !coldDisk) m_cold.store(!cold.empty(), std::memory_order_relaxed);
             // The readers take them in the order of their inodes, which is
             // near the order of their places on the disk.
-            std::sort(cold.begin(), cold.end(), [](const Item& a, const Item& b) { return a.second->ino < b.second->ino; });
+            std::sort(cold.begin(), cold.end(), [](const Held& a, const Held& b) { return a.entry->ino < b.entry->ino; });
             lock.lock();
-            m_toRead.insert(m_toRead.end(), cold.begin(), cold.end());
-            if (!cold.empty()) m_reads.notify_all();
             Done(job, judged);
+            // Open files are bounded: while there is no room, finish those read.
+            for (Held& held : cold) {
+                while (m_held >= m_heldLimit && !m_stopping) {
+                    if (!m_ready.empty())
+                        Finish(lock);
+                    else
+                        m_work.wait(lock);
+                }
+                ++m_held;
+                StartReaders();
+                m_toRead.push_back(std::move(held));
+                m_reads.notify_one();
+            }
         }
     }
 
-    void ReadAhead() {
+    void ReadFiles() {
         std::unique_lock<std::mutex> lock(m_mutex);
         for (;;) {
-            m_reads.wait(lock, [&] { return m_stopping || !m_toRead.empty(); });
+            m_reads.wait(lock, [&] { return m_stopping || !m_toRead.empty() || !m_folders.empty(); });
             if (m_stopping) return;
-            Item item = m_toRead.front();
+            if (!m_folders.empty()) {
+                std::string path = std::move(m_folders.front());
+                m_folders.pop_front();
+                lock.unlock();
+                ListAhead(path);
+                lock.lock();
+                continue;
+            }
+            Held held = std::move(m_toRead.front());
             m_toRead.pop_front();
             lock.unlock();
-            native::ReadAhead(item.second->dir->fd.get(), item.second->name.c_str(), m_read);
+            if (!held.fd) {
+                // Handed over unopened; the first one found in memory ends
+                // that until detection meets the disk again.
+                Entry& e = *held.entry;
+                if (!OpenForDetection(e.dir->fd.get(), e.name.c_str(), held.fd, held.size, e.unreadable))
+                    held.fd.reset();   // nothing to read
+                else if (m_inMemory(held.fd.get(), held.size))
+                    m_cold.store(false, std::memory_order_relaxed);
+            }
+            if (!held.fd) {
+                // judged already: clean, or unreadable
+            } else if (held.size <= kReadInReader) {
+                held.bytes.resize(held.size);
+                size_t got = 0;
+                held.failed = ReadUpTo(held.fd.get(), held.bytes.data(), held.size, m_read, false, got) != ReadResult::Done;
+                held.bytes.resize(got);
+                held.read = true;
+            } else {
+                ReadAhead(held.fd.get(), m_read);
+            }
+            if (held.read) held.fd.reset();
             lock.lock();
-            m_ready.push_back(item);
+            m_ready.push_back(std::move(held));
             m_work.notify_one();
         }
     }
 
     const ReadFunction m_read;
-    const bool m_readers;
+    bool (*const m_inMemory)(int, uint64_t);
+    const unsigned m_readers;
+    const size_t m_heldLimit;   // open files waiting for or coming from the readers
     std::mutex m_mutex;
     std::condition_variable m_work, m_reads, m_done;
     std::list<Job> m_jobs;   // oldest first
-    std::deque<Item> m_toRead, m_ready;
+    std::deque<Held> m_toRead, m_ready;
+    size_t m_held = 0;
+    std::deque<std::string> m_folders;
+    std::atomic<bool> m_cold{false};
+    bool m_readersStarted = false;
     bool m_stopping = false;
     std::vector<std::thread> m_threads;
 };
@@ -612,9 +809,11 @@ TreeScanner::TreeScanner(const ThreatDefinition& def, const ScanSettings& settin
     : m_def(def), m_settings(settings), m_log(log), m_progress(progress), m_seams(seams) {
     if (!m_seams.write) m_seams.write = ::write;
     if (!m_seams.read) m_seams.read = PlainRead;
+    if (!m_seams.inMemory) m_seams.inMemory = AllInMemory;
     if (m_settings.jobs == 0) m_settings.jobs = 1;
     if (m_settings.jobs > 1 || m_settings.readsInFlight > 0)
-        m_detection = std::make_unique<Detection>(m_settings.jobs, m_settings.readsInFlight, m_seams.read);
+        m_detection = std::make_unique<Detection>(m_settings.jobs, m_settings.readsInFlight, m_seams.read,
+                                                  m_seams.inMemory);
     if (!m_settings.quarantineDir.empty()) PrepareQuarantine();
 }
 
@@ -835,6 +1034,15 @@ bool TreeScanner::Enter(std::vector<Frame>& stack, int fd, const std::string& na
     }
     std::sort(frame.items.begin(), frame.items.end(),
               [](const Frame::Item& a, const Frame::Item& b) { return a.name < b.name; });
+    // On a disk that is not in memory the readers list the folders below
+    // before the walk comes to them, as many at a time as files.
+    if (m_detection && m_detection->Cold()) {
+        std::vector<std::string> folders;
+        const std::string base = m_path == "/" ? m_path : m_path + "/";
+        for (const Frame::Item& item : frame.items)
+            if (S_ISDIR(item.mode)) folders.push_back(base + item.name);
+        m_detection->ReadFolders(std::move(folders));
+    }
     stack.push_back(std::move(frame));
     // Descriptors stay bounded however deep the tree: the frame that falls
     // out of the window lets its own go (its entries keep theirs).
@@ -964,7 +1172,7 @@ void TreeScanner::Dispatch() {
     } else {
         for (Entry& e : entries)
             if (e.kind == Entry::Kind::File)
-                DetectAt(e.dir->fd.get(), e.name.c_str(), m_seams.read, false, e.verdict, e.unreadable);
+                e.verdict = DetectAt(e.dir->fd.get(), e.name.c_str(), m_seams.read, e.unreadable);
     }
     while (!m_detecting.empty() &&
            (!m_detection || m_detecting.size() > kBatchesDetecting || m_foldersDetecting > kBatchFolders))

@@ -56,11 +56,13 @@ struct ScanSettings {
 };
 
 // Test hooks: the write of a repaired copy (a test makes it fail like a full
-// disk); the read of a file for detection, which with nowait must not wait
-// for the disk (EAGAIN instead), as preadv2 with RWF_NOWAIT.
+// disk); the read of a file for detection (pread; with nowait, as preadv2
+// with RWF_NOWAIT, EAGAIN instead of waiting for the disk); whether all of
+// a large file is in memory. A file that would wait is read by a reader first.
 struct ScanSeams {
     ssize_t (*write)(int fd, const void* data, size_t size) = nullptr;
     ssize_t (*read)(int fd, void* data, size_t size, off_t at, bool nowait) = nullptr;
+    bool (*inMemory)(int fd, uint64_t size) = nullptr;
 };
 
 // Progress of the walk, shown by whoever runs the scanner (a terminal line).
