@@ -463,15 +463,16 @@ int Judge(int fd, size_t size, ReadFunction read, bool& unreadable) {
 // could not be opened).
 bool OpenForDetection(int dir, const char* name, posix::UniqueFd& fd, size_t& size, bool& unreadable) {
     unreadable = false;
+    size = 0;
     fd.reset(OpenForReading(dir, name));
     if (!fd) {
         unreadable = errno != ENOENT;   // a file that went away is no error
         return false;
     }
     struct stat st;
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return false;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     size = static_cast<size_t>(st.st_size);
-    return true;
+    return size != 0;
 }
 
 // Brings the file's bytes into memory: a reader's part for a file too large
@@ -487,8 +488,8 @@ void ReadAhead(int fd, ReadFunction read) {
     }
 }
 
-// Lists a folder and looks at its entries, as the walk will, so that their
-// blocks are in memory when it comes (by path: nothing is held open, and
+// Lists a folder and looks at the entries the walk will look at, so that
+// their blocks are in memory when it comes (by path: nothing is held open, and
 // whatever goes wrong is the walk's to meet).
 void ListAhead(const std::string& path) {
     posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -500,7 +501,8 @@ void ListAhead(const std::string& path) {
     }
     std::vector<std::pair<ino_t, std::string>> names;
     while (const dirent* e = ::readdir(dir.get()))
-        if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) names.emplace_back(e->d_ino, e->d_name);
+        if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..") && (e->d_type == DT_DIR || e->d_type == DT_UNKNOWN))
+            names.emplace_back(e->d_ino, e->d_name);
     std::sort(names.begin(), names.end());
     for (const auto& entry : names) {
         struct stat st;
@@ -508,11 +510,12 @@ void ListAhead(const std::string& path) {
     }
 }
 
-int DetectAt(int dir, const char* name, ReadFunction read, bool& unreadable) {
+int DetectAt(int dir, const char* name, ReadFunction read, bool& unreadable, uint64_t* sizeOut = nullptr) {
     posix::UniqueFd fd;
     size_t size = 0;
-    if (!OpenForDetection(dir, name, fd, size, unreadable)) return kVerdictClean;
-    return Judge(fd.get(), size, read, unreadable);
+    const bool any = OpenForDetection(dir, name, fd, size, unreadable);
+    if (sizeOut) *sizeOut = size;
+    return any ? Judge(fd.get(), size, read, unreadable) : kVerdictClean;
 }
 
 }  // namespace
@@ -707,12 +710,19 @@ private:
             const bool coldDisk = m_readers && Cold();
             for (size_t i = from; i < to; ++i) {
                 Entry& e = job->entries[i];
+                if (e.kind != Entry::Kind::File) {
+                    ++judged;
+                    continue;
+                }
+                if (coldDisk) {
+                    cold.push_back({job, &e, {}, 0, {}});
+                    continue;
+                }
                 posix::UniqueFd fd;
                 size_t size = 0;
-                if (e.kind == Entry::Kind::File && coldDisk) {
-                    cold.push_back({job, &e, {}, 0, {}});
-                } else if (e.kind != Entry::Kind::File ||
-                           !OpenForDetection(e.dir->fd.get(), e.name.c_str(), fd, size, e.unreadable)) {
+                const bool any = OpenForDetection(e.dir->fd.get(), e.name.c_str(), fd, size, e.unreadable);
+                e.size = size;
+                if (!any) {
                     ++judged;
                 } else if (!m_readers) {
                     e.verdict = Judge(fd.get(), size, m_read, e.unreadable);
@@ -765,7 +775,9 @@ private:
                 // Handed over unopened; the first one found in memory ends
                 // that until detection meets the disk again.
                 Entry& e = *held.entry;
-                if (!OpenForDetection(e.dir->fd.get(), e.name.c_str(), held.fd, held.size, e.unreadable))
+                const bool any = OpenForDetection(e.dir->fd.get(), e.name.c_str(), held.fd, held.size, e.unreadable);
+                e.size = held.size;
+                if (!any)
                     held.fd.reset();   // nothing to read
                 else if (m_inMemory(held.fd.get(), held.size))
                     m_cold.store(false, std::memory_order_relaxed);
@@ -868,7 +880,14 @@ void TreeScanner::PrepareQuarantine() {
 
 void TreeScanner::SkipPath(const std::string& path) {
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0) m_skipped.emplace_back(st.st_dev, st.st_ino);
+    if (::stat(path.c_str(), &st) != 0) return;
+    m_skipped.emplace_back(st.st_dev, st.st_ino);
+    m_skippedNames.push_back(BaseName(path));
+}
+
+// A name the walk looks at closely (it may be a path left out).
+bool TreeScanner::IsSkippedName(const std::string& name) const {
+    return std::find(m_skippedNames.begin(), m_skippedNames.end(), name) != m_skippedNames.end();
 }
 
 bool TreeScanner::IsExcluded(const std::string& path) const {
@@ -995,9 +1014,17 @@ bool TreeScanner::Enter(std::vector<Frame>& stack, int fd, const std::string& na
         NotScanned(m_path, ReasonOf(error));
         return false;
     }
-    // The names first, then their inodes in the order of their numbers,
-    // which is near their order on the disk.
-    std::vector<std::pair<ino_t, std::string>> names;
+    // The names first, then the inodes of those that are not plainly files
+    // in the order of their numbers, which is near their order on the disk.
+    // A regular file is known by its entry: detection looks at the file
+    // itself, where the readers' many reads in flight take the disk's time.
+    struct Name {
+        ino_t ino;
+        unsigned char type;
+        std::string name;
+        bool operator<(const Name& other) const { return ino < other.ino; }
+    };
+    std::vector<Name> names;
     for (;;) {
         errno = 0;
         const dirent* e = ::readdir(dir.get());
@@ -1009,21 +1036,27 @@ bool TreeScanner::Enter(std::vector<Frame>& stack, int fd, const std::string& na
             break;
         }
         if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
-        names.emplace_back(e->d_ino, e->d_name);
+        names.push_back({e->d_ino, e->d_type, e->d_name});
     }
     std::sort(names.begin(), names.end());
     bool quarantine = false;
     frame.items.reserve(names.size());
-    for (auto& [number, name] : names) {
+    for (Name& n : names) {
+        if (n.type == DT_LNK || n.type == DT_CHR || n.type == DT_BLK || n.type == DT_FIFO || n.type == DT_SOCK)
+            continue;   // never opened
+        if (n.type == DT_REG && n.name != kQuarantineMarkerName && !IsSkippedName(n.name)) {
+            frame.items.push_back({std::move(n.name), S_IFREG, frame.dev, n.ino, 0});
+            continue;
+        }
         struct stat st;
-        if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        if (name == kQuarantineMarkerName && S_ISREG(st.st_mode)) {
-            posix::UniqueFd marker(OpenForReading(fd, name.c_str()));
+        if (::fstatat(fd, n.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (n.name == kQuarantineMarkerName && S_ISREG(st.st_mode)) {
+            posix::UniqueFd marker(OpenForReading(fd, n.name.c_str()));
             char head[sizeof kMarkerFirstLine] = {};
             quarantine = marker && ::pread(marker.get(), head, sizeof head - 1, 0) == ssize_t(sizeof head - 1) &&
                          !std::strcmp(head, kMarkerFirstLine);
         }
-        frame.items.push_back({std::move(name), st.st_mode, st.st_dev, st.st_ino, static_cast<uint64_t>(st.st_size)});
+        frame.items.push_back({std::move(n.name), st.st_mode, st.st_dev, st.st_ino, static_cast<uint64_t>(st.st_size)});
     }
     if (quarantine) {
         Entry entry;
@@ -1172,7 +1205,7 @@ void TreeScanner::Dispatch() {
     } else {
         for (Entry& e : entries)
             if (e.kind == Entry::Kind::File)
-                e.verdict = DetectAt(e.dir->fd.get(), e.name.c_str(), m_seams.read, e.unreadable);
+                e.verdict = DetectAt(e.dir->fd.get(), e.name.c_str(), m_seams.read, e.unreadable, &e.size);
     }
     while (!m_detecting.empty() &&
            (!m_detection || m_detecting.size() > kBatchesDetecting || m_foldersDetecting > kBatchFolders))

@@ -152,6 +152,7 @@ private:
     void Handle(Entry& entry);
     void HandleStaleCopy(const Entry& entry);
     bool IsExcluded(const std::string& path) const;
+    bool IsSkippedName(const std::string& name) const;
     void PrepareQuarantine();
     FileOutcome Quarantine(const std::string& path, const std::vector<uint8_t>& content, const struct stat& st,
                            int source, const char* action, std::string& entryName);
@@ -175,6 +176,7 @@ private:
     size_t m_foldersDetecting = 0;    // the same over m_detecting
     std::unique_ptr<Detection> m_detection;   // none: detection on the walk's thread
     std::vector<std::pair<dev_t, ino_t>> m_skipped;   // the log file
+    std::vector<std::string> m_skippedNames;          // their names
     std::vector<std::pair<dev_t, ino_t>> m_threatFiles;   // handled by the walk: not again from the list
     std::string m_path;               // of the walk's current entry
     std::string m_quarantineProblem;
