@@ -57,6 +57,8 @@ constexpr size_t kReadAheadChunk = 256 << 10;
 // Files a detection thread takes at a time, and the batches (and folders)
 // that may be in detection at once while the walk goes on.
 constexpr size_t kDetectChunk = 16;
+// Files read by the readers that wake a detection thread.
+constexpr size_t kReadyWake = 8;
 constexpr size_t kBatchesDetecting = 8;
 // Folders the readers may be asked to list ahead of the walk.
 constexpr size_t kFoldersAhead = 4096;
@@ -580,6 +582,7 @@ public:
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_jobs.push_back({entries.data(), entries.size(), 0, entries.size()});
+            if (m_readersIdle && ColdWorkLeft()) m_reads.notify_all();
         }
         m_work.notify_all();
     }
@@ -629,6 +632,8 @@ private:
         bool read = false, failed = false;
     };
 
+    bool ColdWorkLeft() { return Cold() && m_held < m_heldLimit && Unclaimed(); }
+
     Job* Unclaimed() {
         for (Job& job : m_jobs)
             if (job.next < job.count) return &job;
@@ -659,7 +664,9 @@ private:
         lock.lock();
         --m_held;
         Done(held.job, 1);
-        m_work.notify_all();   // one may wait for room to hand a file over
+        if (m_waitingForRoom) m_work.notify_all();
+        // Idle readers come back once there is room for a handful of files.
+        if (m_readersIdle && m_held + kDetectChunk == m_heldLimit && ColdWorkLeft()) m_reads.notify_one();
     }
 
     // Judges a file without waiting for the disk: false when its bytes are
@@ -742,10 +749,13 @@ private:
             // Open files are bounded: while there is no room, finish those read.
             for (Held& held : cold) {
                 while (m_held >= m_heldLimit && !m_stopping) {
-                    if (!m_ready.empty())
+                    if (!m_ready.empty()) {
                         Finish(lock);
-                    else
+                    } else {
+                        ++m_waitingForRoom;
                         m_work.wait(lock);
+                        --m_waitingForRoom;
+                    }
                 }
                 ++m_held;
                 StartReaders();
@@ -758,8 +768,36 @@ private:
     void ReadFiles() {
         std::unique_lock<std::mutex> lock(m_mutex);
         for (;;) {
-            m_reads.wait(lock, [&] { return m_stopping || !m_toRead.empty() || !m_folders.empty(); });
+            ++m_readersIdle;
+            m_reads.wait(lock, [&] {
+                return m_stopping || !m_toRead.empty() || !m_folders.empty() || ColdWorkLeft();
+            });
+            --m_readersIdle;
             if (m_stopping) return;
+            if (m_toRead.empty() && m_folders.empty()) {
+                // While the disk is cold the readers take the walk's files
+                // themselves, so that they keep reading without waiting
+                // for detection to hand them over.
+                Job* job = Unclaimed();
+                const size_t from = job->next, to = std::min(job->count, from + kDetectChunk);
+                job->next = to;
+                size_t judged = 0;
+                const size_t before = m_toRead.size();
+                for (size_t i = from; i < to; ++i) {
+                    Entry& e = job->entries[i];
+                    if (e.kind != Entry::Kind::File) {
+                        ++judged;
+                    } else {
+                        ++m_held;
+                        m_toRead.push_back({job, &e, {}, 0, {}});
+                    }
+                }
+                std::sort(m_toRead.begin() + static_cast<std::ptrdiff_t>(before), m_toRead.end(),
+                          [](const Held& a, const Held& b) { return a.entry->ino < b.entry->ino; });
+                Done(job, judged);
+                if (m_toRead.size() > 1) m_reads.notify_all();
+                continue;
+            }
             if (!m_folders.empty()) {
                 std::string path = std::move(m_folders.front());
                 m_folders.pop_front();
@@ -796,7 +834,9 @@ private:
             if (held.read) held.fd.reset();
             lock.lock();
             m_ready.push_back(std::move(held));
-            m_work.notify_one();
+            // Detection is woken for a handful at a time, or when the readers
+            // run out of work, or when it waits for room or for its batch.
+            if (m_ready.size() >= kReadyWake || m_toRead.empty() || m_waitingForRoom) m_work.notify_one();
         }
     }
 
@@ -809,6 +849,8 @@ private:
     std::list<Job> m_jobs;   // oldest first
     std::deque<Held> m_toRead, m_ready;
     size_t m_held = 0;
+    unsigned m_waitingForRoom = 0;   // detection threads
+    unsigned m_readersIdle = 0;
     std::deque<std::string> m_folders;
     std::atomic<bool> m_cold{false};
     bool m_readersStarted = false;
