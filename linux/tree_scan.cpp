@@ -927,7 +927,8 @@ void TreeScanner::SkipPath(const std::string& path) {
     m_skippedNames.push_back(BaseName(path));
 }
 
-// A name the walk looks at closely (it may be a path left out).
+// An entry the walk looks at closely, where a file system numbers its
+// entries otherwise than its inodes: it may be a path left out.
 bool TreeScanner::IsSkippedName(const std::string& name) const {
     return std::find(m_skippedNames.begin(), m_skippedNames.end(), name) != m_skippedNames.end();
 }

@@ -156,4 +156,21 @@ TEST(ReadsInFlight, OutstandingTogetherApartFromDetection) {
     }
 }
 
+// A path left out (the log file in the tree) stays out under any name it
+// has, although the walk knows files by their folder entries.
+TEST(ReadsInFlight, APathLeftOutUnderEveryName) {
+    nt::TempTree tree;
+    ASSERT_TRUE(nt::WriteBytes(tree / "run.log", nt::Infected(5)));
+    ASSERT_TRUE(nt::WriteBytes(tree / "sub/other.exe", nt::Infected(6)));
+    ASSERT_EQ(::link((tree / "run.log").c_str(), (tree / "sub/copy.exe").c_str()), 0);
+    ASSERT_EQ(::link((tree / "run.log").c_str(), (tree / "sub/run.log").c_str()), 0);
+    RunLog log;
+    qt::LogCapture capture(log);
+    native::TreeScanner scanner(BuiltInDefinition(), {.dryRun = true}, log);
+    scanner.SkipPath(tree / "run.log");
+    ASSERT_TRUE(scanner.ScanTree(tree.path()));
+    EXPECT_EQ(scanner.stats.filesScanned, 1u);
+    EXPECT_EQ(nt::Count(capture.text, "infected with"), 1u) << capture.text;
+}
+
 }  // namespace
