@@ -11,6 +11,7 @@
 #   QUORVIN_BENCH_COLD_ROUNDS  rounds of the cold part (default: the rounds;
 #                              1 on the million-file tree)
 #   QUORVIN_BENCH_OTHER        another fixquorvin build (today's, say) timed beside
+#   QUORVIN_BENCH_PEERS=all    clamscan and yara on the million-file tree too
 #   the million-file tree is skipped with 0 files.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -96,11 +97,14 @@ bench_tree() {   # name make-mode count
     walk=$(ms "$n" 0 "$tree" read "$dir")
     par=$(ms "$n" 0 "$tree" parallel "$dir")
     fq=$(median "$n" 0 "$scanner" --dry-run "$dir")
-    # The peers once on the million-file tree: they take minutes there.
+    # The peers take minutes on the million-file tree (clamscan a quarter of
+    # an hour): there only with QUORVIN_BENCH_PEERS=all, once.
     local pn=$n
-    [ "$name" != million ] || pn=1
-    [ -z "$clamscan" ] || clam=$(ms "$pn" 0 "$clamscan" --no-summary --infected -d "$work/quorvin.ndb" -r "$dir")
-    [ -z "$yara" ] || yar=$(ms "$pn" 0 "$yara" -r -N "$work/quorvin.yar" "$dir")
+    if [ "$name" = million ]; then pn=1; [ "${QUORVIN_BENCH_PEERS:-}" = all ] || pn=0; fi
+    if [ "$pn" -gt 0 ]; then
+        [ -z "$clamscan" ] || clam=$(ms "$pn" 0 "$clamscan" --no-summary --infected -d "$work/quorvin.ndb" -r "$dir")
+        [ -z "$yara" ] || yar=$(ms "$pn" 0 "$yara" -r -N "$work/quorvin.yar" "$dir")
+    fi
     [ -z "$other" ] || oth=$(ms "$n" 0 "$other" --dry-run "$dir")
     row "$name" warm "$files" "$walk" "$par" ${fq} "$clam" "$yar" "$oth"
     if [ "$cold" = 1 ]; then
