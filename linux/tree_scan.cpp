@@ -5,19 +5,19 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
-#include <sys/uio.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <condition_variable>
 #include <list>
 #include <mutex>
 #include <set>

@@ -7,8 +7,8 @@
 #include <sys/types.h>
 
 #include <csignal>
-#include <deque>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
