@@ -80,10 +80,11 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a != "-" && b != "-" && b > 0) pr
 echo "load before: $(uptime)"
 printf '%-9s %-5s %8s %10s %10s %10s %9s %11s %11s %10s %10s %10s\n' tree cache files "read walk" parallel \
     fixquorvin "peak MB" "fq / read" "fq / par" clamscan yara "${other:+other}"
+unit() { case $1 in '' | -) echo "$1" ;; *) echo "$1 ms" ;; esac; }
 row() {   # tree cache files walk par fq peakKB clam yara other
     printf '%-9s %-5s %8s %7s ms %7s ms %7s ms %9s %11s %11s %10s %10s %10s\n' "$1" "$2" "$3" "$4" "$5" "$6" \
         "$(awk -v k="$7" 'BEGIN { printf "%.1f", k / 1024 }')" "$(ratio "$6" "$4")" "$(ratio "$6" "$5")" \
-        "$8${8:+ ms}" "$9${9:+ ms}" "${10}${10:+ ms}"
+        "$(unit "$8")" "$(unit "$9")" "$(unit "${10}")"
 }
 bench_tree() {   # name make-mode count
     local name=$1 dir=$work/$1 files n=$rounds coldn=${QUORVIN_BENCH_COLD_ROUNDS:-$rounds}
