@@ -61,9 +61,11 @@ test: test-host test-win32 test-fuzz test-fleet
 demo: win32 host
 	tests/demo.sh
 
-# clamscan (Debian's clamav, no signatures downloaded) is the native benchmark's comparison.
+# clamscan (Debian's clamav, no signatures downloaded) and yara, with rules of our
+# own, are the native benchmark's peers.
 bench: host win32
-	@dpkg -s clamav >/dev/null 2>&1 || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends clamav >/dev/null
+	@for p in clamav yara; do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	[ -z "$$missing" ] || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing >/dev/null
 	bench/run-native.sh
 	bench/run.sh
 	QUORVIN_FLEET_MEASURE=1 tests/ansible/fleet-test.sh .

@@ -4,17 +4,21 @@
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <future>
+#include <list>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -47,6 +51,18 @@ constexpr size_t kBatchFolders = 64;
 constexpr size_t kOpenFrames = 16;
 // Files up to this size are read into memory for detection; larger ones are mapped.
 constexpr size_t kReadWholeBytes = 1 << 20;
+// A reader reads files up to this size into a buffer of their own, and
+// brings larger ones into memory in pieces of the second size.
+constexpr size_t kReadInReader = 64 << 10;
+constexpr size_t kReadAheadChunk = 256 << 10;
+// Files a detection thread takes at a time, and the batches (and folders)
+// that may be in detection at once while the walk goes on.
+constexpr size_t kDetectChunk = 16;
+// Files read by the readers that wake a detection thread.
+constexpr size_t kReadyWake = 8;
+constexpr size_t kBatchesDetecting = 8;
+// Folders the readers may be asked to list ahead of the walk.
+constexpr size_t kFoldersAhead = 4096;
 // A repaired file is scanned again; a repair that never ends is cut off here.
 constexpr int kMaxRepairLayers = 1000;
 constexpr unsigned kFixNames = 1000;
@@ -148,6 +164,28 @@ bool ReadAll(int fd, std::vector<uint8_t>& out, uint64_t size) {
     ssize_t n = ::pread(fd, &extra, 1, static_cast<off_t>(size));
     if (n > 0) errno = 0;
     return n == 0;
+}
+
+using ReadFunction = ssize_t (*)(int fd, void* data, size_t size, off_t at, bool nowait);
+
+enum class ReadResult { Done, Failed, WouldWait };
+
+// Reads up to size bytes from the start; a file that shrank gives fewer
+// (got): what is there is what is judged. With nowait a read that would
+// wait for the disk (or a file system that cannot promise otherwise) gives
+// WouldWait instead.
+ReadResult ReadUpTo(int fd, uint8_t* data, size_t size, ReadFunction read, bool nowait, size_t& got) {
+    got = 0;
+    while (got < size) {
+        ssize_t n = read(fd, data + got, size - got, static_cast<off_t>(got), nowait);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && nowait && (errno == EAGAIN || errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS))
+            return ReadResult::WouldWait;
+        if (n < 0) return ReadResult::Failed;
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return ReadResult::Done;
 }
 
 bool IsZero(const uint8_t* data, size_t size) {
@@ -328,43 +366,138 @@ int DetectImage(const uint8_t* image, size_t size) {
     return verdict;
 }
 
-int DetectFile(const std::string& path, bool& unreadable) { return DetectFileAt(AT_FDCWD, path.c_str(), unreadable); }
+namespace {
 
-int DetectFileAt(int dir, const char* name, bool& unreadable) {
-    unreadable = false;
-    posix::UniqueFd fd(OpenForReading(dir, name));
-    if (!fd) {
-        unreadable = errno != ENOENT;   // a file that went away is no error
-        return kVerdictClean;
+ssize_t PlainRead(int fd, void* data, size_t size, off_t at, bool nowait) {
+    if (!nowait) return ::pread(fd, data, size, at);
+    struct iovec piece = {data, size};
+    return ::preadv2(fd, &piece, 1, at, RWF_NOWAIT);
+}
+
+// The kernel's count of a file's pages in memory (Linux 6.5 and later),
+// which unlike a read that must not wait starts no reading of its own.
+struct CacheRange {
+    uint64_t offset, length;
+};
+struct CacheCount {
+    uint64_t cached, dirty, writeback, evicted, recentlyEvicted;
+};
+#ifndef __NR_cachestat
+#define __NR_cachestat 451   // the same on every architecture
+#endif
+std::atomic<bool> g_noCacheCount{false};
+
+// Whether every page of the mapping is in memory.
+bool Resident(const void* data, size_t size) {
+    const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    thread_local std::vector<unsigned char> pages;
+    pages.resize((size + page - 1) / page);
+    if (::mincore(const_cast<void*>(data), size, pages.data()) != 0) return false;
+    for (unsigned char p : pages)
+        if (!(p & 1)) return false;
+    return true;
+}
+
+bool AllInMemory(int fd, uint64_t size) {
+    const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+    if (!g_noCacheCount.load(std::memory_order_relaxed)) {
+        CacheRange range = {0, size};
+        CacheCount count = {};
+        if (::syscall(__NR_cachestat, fd, &range, &count, 0) == 0) return count.cached >= (size + page - 1) / page;
+        if (errno == ENOSYS || errno == EPERM) g_noCacheCount = true;
+        else return false;   // a file system that cannot tell: read it as if it were not
     }
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return kVerdictClean;
-    size_t size = static_cast<size_t>(st.st_size);
-    // Small files are read: a mapping costs more than the copy, and its
-    // removal stops every other thread of the process for a moment.
+    posix::Mapping view(::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0), size);
+    return view && Resident(view.data(), size);
+}
+
+// The verdict of the open regular file fd of the given size, read whole
+// (small files: a mapping costs more than the copy, and its removal stops
+// every other thread of the process for a moment) or mapped.
+int Judge(int fd, size_t size, ReadFunction read, bool& unreadable) {
     if (size <= kReadWholeBytes) {
         thread_local std::vector<uint8_t> buffer;
         if (buffer.size() < kReadWholeBytes) buffer.resize(kReadWholeBytes);
         size_t got = 0;
-        while (got < size) {
-            ssize_t n = ::pread(fd.get(), buffer.data() + got, size - got, static_cast<off_t>(got));
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                unreadable = true;
-                return kVerdictClean;
-            }
-            if (n == 0) break;   // it shrank: what is there is what is judged
-            got += static_cast<size_t>(n);
+        if (ReadUpTo(fd, buffer.data(), size, read, false, got) != ReadResult::Done) {
+            unreadable = true;
+            return kVerdictClean;
         }
         return DetectInfection(buffer.data(), got);
     }
-    posix::Mapping view(::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0), size);
+    posix::Mapping view(::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0), size);
     if (!view) {
         unreadable = true;
         return kVerdictClean;
     }
     return DetectImage(view.data(), size);
 }
+
+// Opens the file `name` in dir for detection: false when there is nothing
+// to read (gone, empty, not a regular file: clean; unreadable set when it
+// could not be opened).
+bool OpenForDetection(int dir, const char* name, posix::UniqueFd& fd, size_t& size, bool& unreadable) {
+    unreadable = false;
+    size = 0;
+    fd.reset(OpenForReading(dir, name));
+    if (!fd) {
+        unreadable = errno != ENOENT;   // a file that went away is no error
+        return false;
+    }
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    size = static_cast<size_t>(st.st_size);
+    return size != 0;
+}
+
+// Brings the file's bytes into memory: a reader's part for a file too large
+// to be read into a buffer of its own, which may wait as long as the disk
+// takes. What goes wrong is left for detection to meet.
+void ReadAhead(int fd, ReadFunction read) {
+    thread_local std::vector<uint8_t> scratch(kReadAheadChunk);
+    for (off_t at = 0;;) {
+        ssize_t n = read(fd, scratch.data(), scratch.size(), at, false);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        at += n;
+    }
+}
+
+// Lists a folder and looks at the entries the walk will look at, so that
+// their blocks are in memory when it comes (by path: nothing is held open, and
+// whatever goes wrong is the walk's to meet).
+void ListAhead(const std::string& path) {
+    posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    int listFd = fd ? ::dup(fd.get()) : -1;
+    posix::UniqueDir dir(listFd >= 0 ? ::fdopendir(listFd) : nullptr);
+    if (!dir) {
+        if (listFd >= 0) ::close(listFd);
+        return;
+    }
+    std::vector<std::pair<ino_t, std::string>> names;
+    while (const dirent* e = ::readdir(dir.get()))
+        if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..") && (e->d_type == DT_DIR || e->d_type == DT_UNKNOWN))
+            names.emplace_back(e->d_ino, e->d_name);
+    std::sort(names.begin(), names.end());
+    for (const auto& entry : names) {
+        struct stat st;
+        ::fstatat(fd.get(), entry.second.c_str(), &st, AT_SYMLINK_NOFOLLOW);
+    }
+}
+
+int DetectAt(int dir, const char* name, ReadFunction read, bool& unreadable, uint64_t* sizeOut = nullptr) {
+    posix::UniqueFd fd;
+    size_t size = 0;
+    const bool any = OpenForDetection(dir, name, fd, size, unreadable);
+    if (sizeOut) *sizeOut = size;
+    return any ? Judge(fd.get(), size, read, unreadable) : kVerdictClean;
+}
+
+}  // namespace
+
+int DetectFile(const std::string& path, bool& unreadable) { return DetectFileAt(AT_FDCWD, path.c_str(), unreadable); }
+
+int DetectFileAt(int dir, const char* name, bool& unreadable) { return DetectAt(dir, name, PlainRead, unreadable); }
 
 // Part of the work not done outranks a find left in place: 3 before 2.
 ExitStatus StatusOf(const RemovalStats& s, uint32_t notCleaned, uint32_t ioErrors) {
@@ -394,13 +527,324 @@ struct TreeScanner::Frame {
     size_t pathLength = 0;
 };
 
+// Detection of the walk's batches on threads of their own while the walk
+// goes on: one detection thread per job, and readers that keep up to
+// readsInFlight reads outstanding for the files whose bytes are not in
+// memory yet. A detection thread never waits for the disk: such a file goes,
+// open, to the readers, who read it (or bring it into memory when it is
+// large) and hand it back; so a cold disk gets as many requests as it can
+// take, and a warm cache costs one question to the kernel per file.
+class TreeScanner::Detection {
+public:
+    Detection(unsigned jobs, unsigned readers, ReadFunction read, bool (*inMemory)(int, uint64_t))
+        : m_read(read), m_inMemory(inMemory), m_readers(readers), m_heldLimit(2 * size_t(readers) + 16) {
+        for (unsigned i = 0; i < jobs; ++i) m_threads.emplace_back([this] { Detect(); });
+    }
+    ~Detection() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stopping = true;
+        }
+        m_work.notify_all();
+        m_reads.notify_all();
+        for (std::thread& t : m_threads) t.join();
+    }
+
+    void Submit(std::vector<Entry>& entries) {
+        if (entries.empty()) return;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_jobs.push_back({entries.data(), entries.size(), 0, entries.size()});
+            if (m_readersIdle && ColdWorkLeft()) m_reads.notify_all();
+        }
+        m_work.notify_all();
+    }
+
+    // Until every file of entries (submitted or not) is detected.
+    void Wait(std::vector<Entry>& entries) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        auto job = std::find_if(m_jobs.begin(), m_jobs.end(), [&](const Job& j) { return j.entries == entries.data(); });
+        if (job == m_jobs.end()) return;
+        m_done.wait(lock, [&] { return job->left == 0; });
+        m_jobs.erase(job);
+    }
+
+    // Whether the last files detected had to wait for the disk.
+    bool Cold() const { return m_cold.load(std::memory_order_relaxed); }
+
+    // Folders the walk is about to enter, in its order: the readers list
+    // them and look at their entries (bringing the disk's blocks into
+    // memory) ahead of it. They go before the folders handed over earlier,
+    // which the depth-first walk reaches later.
+    void ReadFolders(std::vector<std::string> paths) {
+        if (paths.empty() || !m_readers) return;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_folders.size() >= kFoldersAhead) return;
+            StartReaders();
+            m_folders.insert(m_folders.begin(), std::make_move_iterator(paths.begin()),
+                             std::make_move_iterator(paths.end()));
+        }
+        m_reads.notify_all();
+    }
+
+private:
+    struct Job {
+        Entry* entries;
+        size_t count;
+        size_t next;   // the first not taken by a detection thread
+        size_t left;   // not yet detected
+    };
+    // A file that waits for the disk, open.
+    struct Held {
+        Job* job;
+        Entry* entry;
+        posix::UniqueFd fd;
+        size_t size;
+        std::vector<uint8_t> bytes;   // read by the reader (small files)
+        bool read = false, failed = false;
+    };
+
+    bool ColdWorkLeft() { return Cold() && m_held < m_heldLimit && Unclaimed(); }
+
+    Job* Unclaimed() {
+        for (Job& job : m_jobs)
+            if (job.next < job.count) return &job;
+        return nullptr;
+    }
+    void Done(Job* job, size_t count) {
+        job->left -= count;
+        if (job->left == 0) m_done.notify_all();
+    }
+
+    // A file the readers are done with (the lock held on entry and return).
+    void Finish(std::unique_lock<std::mutex>& lock) {
+        Held held = std::move(m_ready.front());
+        m_ready.pop_front();
+        lock.unlock();
+        Entry& e = *held.entry;
+        if (!held.fd && !held.read) {
+            // nothing to read: gone, empty, not a regular file, or it could not be opened
+        } else if (!held.read) {
+            e.verdict = Judge(held.fd.get(), held.size, m_read, e.unreadable);
+        } else if (held.failed) {
+            e.unreadable = true;
+        } else {
+            e.verdict = DetectInfection(held.bytes.data(), held.bytes.size());
+        }
+        held.fd.reset();
+        held.bytes = {};
+        lock.lock();
+        --m_held;
+        Done(held.job, 1);
+        if (m_waitingForRoom) m_work.notify_all();
+        // Idle readers come back once there is room for a handful of files.
+        if (m_readersIdle && m_held + kDetectChunk == m_heldLimit && ColdWorkLeft()) m_reads.notify_one();
+    }
+
+    // Judges a file without waiting for the disk: false when its bytes are
+    // not all in memory.
+    bool TryJudge(int fd, size_t size, Entry& e) {
+        if (size > kReadWholeBytes) {
+            if (!m_inMemory(fd, size)) return false;
+            e.verdict = Judge(fd, size, m_read, e.unreadable);
+            return true;
+        }
+        thread_local std::vector<uint8_t> buffer;
+        if (buffer.size() < kReadWholeBytes) buffer.resize(kReadWholeBytes);
+        size_t got = 0;
+        switch (ReadUpTo(fd, buffer.data(), size, m_read, true, got)) {
+        case ReadResult::WouldWait: return false;
+        case ReadResult::Failed: e.unreadable = true; return true;
+        case ReadResult::Done: break;
+        }
+        e.verdict = DetectInfection(buffer.data(), got);
+        return true;
+    }
+
+    // The readers start with the first file that has to wait for the disk.
+    void StartReaders() {
+        if (m_readersStarted || m_stopping) return;
+        m_readersStarted = true;
+        for (unsigned i = 0; i < m_readers; ++i) m_threads.emplace_back([this] { ReadFiles(); });
+    }
+
+    void Detect() {
+        std::vector<Held> cold;
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_work.wait(lock, [&] { return m_stopping || !m_ready.empty() || Unclaimed(); });
+            if (m_stopping) return;
+            if (!m_ready.empty()) {
+                Finish(lock);
+                continue;
+            }
+            Job* job = Unclaimed();
+            const size_t from = job->next, to = std::min(job->count, from + kDetectChunk);
+            job->next = to;
+            lock.unlock();
+            size_t judged = 0;
+            cold.clear();
+            // While the files have to wait for the disk they go to the
+            // readers unopened: all the work of the disk's speed is theirs.
+            const bool coldDisk = m_readers && Cold();
+            for (size_t i = from; i < to; ++i) {
+                Entry& e = job->entries[i];
+                if (e.kind != Entry::Kind::File) {
+                    ++judged;
+                    continue;
+                }
+                if (coldDisk) {
+                    cold.push_back({job, &e, {}, 0, {}});
+                    continue;
+                }
+                posix::UniqueFd fd;
+                size_t size = 0;
+                const bool any = OpenForDetection(e.dir->fd.get(), e.name.c_str(), fd, size, e.unreadable);
+                e.size = size;
+                if (!any) {
+                    ++judged;
+                } else if (!m_readers) {
+                    e.verdict = Judge(fd.get(), size, m_read, e.unreadable);
+                    ++judged;
+                } else if (TryJudge(fd.get(), size, e)) {
+                    ++judged;
+                } else {
+                    cold.push_back({job, &e, std::move(fd), size, {}});
+                }
+            }
+            if (m_readers && !coldDisk) m_cold.store(!cold.empty(), std::memory_order_relaxed);
+            // The readers take them in the order of their inodes, which is
+            // near the order of their places on the disk.
+            std::sort(cold.begin(), cold.end(), [](const Held& a, const Held& b) { return a.entry->ino < b.entry->ino; });
+            lock.lock();
+            Done(job, judged);
+            // Open files are bounded: while there is no room, finish those read.
+            for (Held& held : cold) {
+                while (m_held >= m_heldLimit && !m_stopping) {
+                    if (!m_ready.empty()) {
+                        Finish(lock);
+                    } else {
+                        ++m_waitingForRoom;
+                        m_work.wait(lock);
+                        --m_waitingForRoom;
+                    }
+                }
+                ++m_held;
+                StartReaders();
+                m_toRead.push_back(std::move(held));
+                m_reads.notify_one();
+            }
+        }
+    }
+
+    void ReadFiles() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            ++m_readersIdle;
+            m_reads.wait(lock, [&] {
+                return m_stopping || !m_toRead.empty() || !m_folders.empty() || ColdWorkLeft();
+            });
+            --m_readersIdle;
+            if (m_stopping) return;
+            if (m_toRead.empty() && m_folders.empty()) {
+                // While the disk is cold the readers take the walk's files
+                // themselves, so that they keep reading without waiting
+                // for detection to hand them over.
+                Job* job = Unclaimed();
+                const size_t from = job->next, to = std::min(job->count, from + kDetectChunk);
+                job->next = to;
+                size_t judged = 0;
+                const size_t before = m_toRead.size();
+                for (size_t i = from; i < to; ++i) {
+                    Entry& e = job->entries[i];
+                    if (e.kind != Entry::Kind::File) {
+                        ++judged;
+                    } else {
+                        ++m_held;
+                        m_toRead.push_back({job, &e, {}, 0, {}});
+                    }
+                }
+                std::sort(m_toRead.begin() + static_cast<std::ptrdiff_t>(before), m_toRead.end(),
+                          [](const Held& a, const Held& b) { return a.entry->ino < b.entry->ino; });
+                Done(job, judged);
+                if (m_toRead.size() > 1) m_reads.notify_all();
+                continue;
+            }
+            if (!m_folders.empty()) {
+                std::string path = std::move(m_folders.front());
+                m_folders.pop_front();
+                lock.unlock();
+                ListAhead(path);
+                lock.lock();
+                continue;
+            }
+            Held held = std::move(m_toRead.front());
+            m_toRead.pop_front();
+            lock.unlock();
+            if (!held.fd) {
+                // Handed over unopened; the first one found in memory ends
+                // that until detection meets the disk again.
+                Entry& e = *held.entry;
+                const bool any = OpenForDetection(e.dir->fd.get(), e.name.c_str(), held.fd, held.size, e.unreadable);
+                e.size = held.size;
+                if (!any)
+                    held.fd.reset();   // nothing to read
+                else if (m_inMemory(held.fd.get(), held.size))
+                    m_cold.store(false, std::memory_order_relaxed);
+            }
+            if (!held.fd) {
+                // judged already: clean, or unreadable
+            } else if (held.size <= kReadInReader) {
+                held.bytes.resize(held.size);
+                size_t got = 0;
+                held.failed = ReadUpTo(held.fd.get(), held.bytes.data(), held.size, m_read, false, got) != ReadResult::Done;
+                held.bytes.resize(got);
+                held.read = true;
+            } else {
+                ReadAhead(held.fd.get(), m_read);
+            }
+            if (held.read) held.fd.reset();
+            lock.lock();
+            m_ready.push_back(std::move(held));
+            // Detection is woken for a handful at a time, or when the readers
+            // run out of work, or when it waits for room or for its batch.
+            if (m_ready.size() >= kReadyWake || m_toRead.empty() || m_waitingForRoom) m_work.notify_one();
+        }
+    }
+
+    const ReadFunction m_read;
+    bool (*const m_inMemory)(int, uint64_t);
+    const unsigned m_readers;
+    const size_t m_heldLimit;   // open files waiting for or coming from the readers
+    std::mutex m_mutex;
+    std::condition_variable m_work, m_reads, m_done;
+    std::list<Job> m_jobs;   // oldest first
+    std::deque<Held> m_toRead, m_ready;
+    size_t m_held = 0;
+    unsigned m_waitingForRoom = 0;   // detection threads
+    unsigned m_readersIdle = 0;
+    std::deque<std::string> m_folders;
+    std::atomic<bool> m_cold{false};
+    bool m_readersStarted = false;
+    bool m_stopping = false;
+    std::vector<std::thread> m_threads;
+};
+
 TreeScanner::TreeScanner(const ThreatDefinition& def, const ScanSettings& settings, RunLog& log,
                          ScanProgress* progress, ScanSeams seams)
     : m_def(def), m_settings(settings), m_log(log), m_progress(progress), m_seams(seams) {
     if (!m_seams.write) m_seams.write = ::write;
+    if (!m_seams.read) m_seams.read = PlainRead;
+    if (!m_seams.inMemory) m_seams.inMemory = AllInMemory;
     if (m_settings.jobs == 0) m_settings.jobs = 1;
+    if (m_settings.jobs > 1 || m_settings.readsInFlight > 0)
+        m_detection = std::make_unique<Detection>(m_settings.jobs, m_settings.readsInFlight, m_seams.read,
+                                                  m_seams.inMemory);
     if (!m_settings.quarantineDir.empty()) PrepareQuarantine();
 }
+
+TreeScanner::~TreeScanner() = default;
 
 // The quarantine folder is made with its marker; an existing one is used
 // when it has the marker or is empty (it gets the marker), never a folder
@@ -451,7 +895,15 @@ void TreeScanner::PrepareQuarantine() {
 
 void TreeScanner::SkipPath(const std::string& path) {
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0) m_skipped.emplace_back(st.st_dev, st.st_ino);
+    if (::stat(path.c_str(), &st) != 0) return;
+    m_skipped.emplace_back(st.st_dev, st.st_ino);
+    m_skippedNames.push_back(BaseName(path));
+}
+
+// An entry the walk looks at closely, where a file system numbers its
+// entries otherwise than its inodes: it may be a path left out.
+bool TreeScanner::IsSkippedName(const std::string& name) const {
+    return std::find(m_skippedNames.begin(), m_skippedNames.end(), name) != m_skippedNames.end();
 }
 
 bool TreeScanner::IsExcluded(const std::string& path) const {
@@ -544,7 +996,9 @@ TreeOutcome TreeScanner::Scan(const std::string& root) {
     }
     if (Stopped()) {   // nothing more is detected; the lines of folders not scanned still come
         Finish();
-        m_detecting.swap(m_batch);
+        m_detecting.push_back({std::move(m_batch), m_batchFolders});
+        m_batch.clear();
+        m_foldersDetecting += m_batchFolders;
         m_batchFolders = 0;
     } else {
         Dispatch();
@@ -576,7 +1030,17 @@ bool TreeScanner::Enter(std::vector<Frame>& stack, int fd, const std::string& na
         NotScanned(m_path, ReasonOf(error));
         return false;
     }
-    bool quarantine = false;
+    // The names first, then the inodes of those that are not plainly files
+    // in the order of their numbers, which is near their order on the disk.
+    // A regular file is known by its entry: detection looks at the file
+    // itself, where the readers' many reads in flight take the disk's time.
+    struct Name {
+        ino_t ino;
+        unsigned char type;
+        std::string name;
+        bool operator<(const Name& other) const { return ino < other.ino; }
+    };
+    std::vector<Name> names;
     for (;;) {
         errno = 0;
         const dirent* e = ::readdir(dir.get());
@@ -588,16 +1052,28 @@ bool TreeScanner::Enter(std::vector<Frame>& stack, int fd, const std::string& na
             break;
         }
         if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
+        names.push_back({e->d_ino, e->d_type, e->d_name});
+    }
+    std::sort(names.begin(), names.end());
+    bool quarantine = false;
+    frame.items.reserve(names.size());
+    for (Name& n : names) {
+        if (n.type == DT_LNK || n.type == DT_CHR || n.type == DT_BLK || n.type == DT_FIFO || n.type == DT_SOCK)
+            continue;   // never opened
+        if (n.type == DT_REG && n.name != kQuarantineMarkerName && !IsSkippedName(n.name)) {
+            frame.items.push_back({std::move(n.name), S_IFREG, frame.dev, n.ino, 0});
+            continue;
+        }
         struct stat st;
-        if (::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        if (!std::strcmp(e->d_name, kQuarantineMarkerName) && S_ISREG(st.st_mode)) {
-            posix::UniqueFd marker(OpenForReading(fd, e->d_name));
+        if (::fstatat(fd, n.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (n.name == kQuarantineMarkerName && S_ISREG(st.st_mode)) {
+            posix::UniqueFd marker(OpenForReading(fd, n.name.c_str()));
             const size_t length = std::strlen(kMarkerFirstLine);
             char head[64] = {};
             quarantine = marker && length < sizeof head && ::pread(marker.get(), head, length, 0) == ssize_t(length) &&
                          !std::strcmp(head, kMarkerFirstLine);
         }
-        frame.items.push_back({e->d_name, st.st_mode, st.st_dev, st.st_ino, static_cast<uint64_t>(st.st_size)});
+        frame.items.push_back({std::move(n.name), st.st_mode, st.st_dev, st.st_ino, static_cast<uint64_t>(st.st_size)});
     }
     if (quarantine) {
         Entry entry;
@@ -608,6 +1084,15 @@ bool TreeScanner::Enter(std::vector<Frame>& stack, int fd, const std::string& na
     }
     std::sort(frame.items.begin(), frame.items.end(),
               [](const Frame::Item& a, const Frame::Item& b) { return a.name < b.name; });
+    // On a disk that is not in memory the readers list the folders below
+    // before the walk comes to them, as many at a time as files.
+    if (m_detection && m_detection->Cold()) {
+        std::vector<std::string> folders;
+        const std::string base = m_path == "/" ? m_path : m_path + "/";
+        for (const Frame::Item& item : frame.items)
+            if (S_ISDIR(item.mode)) folders.push_back(base + item.name);
+        m_detection->ReadFolders(std::move(folders));
+    }
     stack.push_back(std::move(frame));
     // Descriptors stay bounded however deep the tree: the frame that falls
     // out of the window lets its own go (its entries keep theirs).
@@ -722,41 +1207,42 @@ void TreeScanner::AddEntry(Entry entry) {
     if (m_batch.size() >= kBatchFiles || m_batchFolders >= kBatchFolders) Dispatch();
 }
 
-// The batch goes to detection (with more than one job on threads of its own,
-// while the walk goes on); the batch before it is handled first, so that
-// everything that is written (log lines, repairs) keeps the walk's order.
+// The batch goes to detection (on threads of their own, while the walk goes
+// on); the oldest batches are handled once too many are in detection, so
+// that descriptors stay bounded, and in order, so that everything that is
+// written (log lines, repairs) keeps the walk's order.
 void TreeScanner::Dispatch() {
-    Finish();
-    m_detecting.swap(m_batch);
+    m_detecting.push_back({std::move(m_batch), m_batchFolders});
+    m_batch.clear();
+    m_foldersDetecting += m_batchFolders;
     m_batchFolders = 0;
-    auto detect = [](std::vector<Entry>& batch, unsigned jobs) {
-        std::atomic<size_t> next{0};
-        auto work = [&] {
-            for (size_t i; (i = next.fetch_add(1)) < batch.size();) {
-                Entry& e = batch[i];
-                if (e.kind == Entry::Kind::File)
-                    e.verdict = DetectFileAt(e.dir->fd.get(), e.name.c_str(), e.unreadable);
-            }
-        };
-        std::vector<std::thread> threads;
-        for (size_t t = 1; t < std::min<size_t>(jobs, batch.size()); ++t) threads.emplace_back(work);
-        work();
-        for (std::thread& t : threads) t.join();
-    };
-    if (m_settings.jobs <= 1)
-        detect(m_detecting, 1);
-    else
-        m_pending = std::async(std::launch::async, detect, std::ref(m_detecting), m_settings.jobs);
+    std::vector<Entry>& entries = m_detecting.back().entries;
+    if (m_detection) {
+        m_detection->Submit(entries);
+    } else {
+        for (Entry& e : entries)
+            if (e.kind == Entry::Kind::File)
+                e.verdict = DetectAt(e.dir->fd.get(), e.name.c_str(), m_seams.read, e.unreadable, &e.size);
+    }
+    while (!m_detecting.empty() &&
+           (!m_detection || m_detecting.size() > kBatchesDetecting || m_foldersDetecting > kBatchFolders))
+        FinishOldest();
 }
 
-void TreeScanner::Finish() {
-    if (m_pending.valid()) m_pending.get();
-    for (Entry& entry : m_detecting) {
+void TreeScanner::FinishOldest() {
+    Batch& batch = m_detecting.front();
+    if (m_detection) m_detection->Wait(batch.entries);
+    for (Entry& entry : batch.entries) {
         // Once stopped no file is handled any more.
         const bool file = entry.kind == Entry::Kind::File || entry.kind == Entry::Kind::StaleCopy;
         if (!file || !Stopped()) Handle(entry);
     }
-    m_detecting.clear();
+    m_foldersDetecting -= batch.folders;
+    m_detecting.pop_front();
+}
+
+void TreeScanner::Finish() {
+    while (!m_detecting.empty()) FinishOldest();
 }
 
 void TreeScanner::HandleStaleCopy(const Entry& entry) {

@@ -8,7 +8,7 @@
 
 #include <csignal>
 #include <cstdint>
-#include <future>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,12 +49,20 @@ struct ScanSettings {
     std::string quarantineDir;           // empty: no copies kept
     bool dryRun = false;
     bool crossFilesystems = false;
-    unsigned jobs = 1;
+    unsigned jobs = 1;   // detection threads
+    // Reads kept in flight for files that are not in memory yet, on reader
+    // threads of their own; 0: every read waits in a detection thread.
+    unsigned readsInFlight = 32;
 };
 
-// Test hooks: the write of a repaired copy (a test makes it fail like a full disk).
+// Test hooks: the write of a repaired copy (a test makes it fail like a full
+// disk); the read of a file for detection (pread; with nowait, as preadv2
+// with RWF_NOWAIT, EAGAIN instead of waiting for the disk); whether all of
+// a large file is in memory. A file that would wait is read by a reader first.
 struct ScanSeams {
     ssize_t (*write)(int fd, const void* data, size_t size) = nullptr;
+    ssize_t (*read)(int fd, void* data, size_t size, off_t at, bool nowait) = nullptr;
+    bool (*inMemory)(int fd, uint64_t size) = nullptr;
 };
 
 // Progress of the walk, shown by whoever runs the scanner (a terminal line).
@@ -73,6 +81,7 @@ class TreeScanner {
 public:
     TreeScanner(const ThreatDefinition& def, const ScanSettings& settings, RunLog& log,
                 ScanProgress* progress = nullptr, ScanSeams seams = {});
+    ~TreeScanner();
 
     // Walks one tree (a directory or a single file) through directory
     // descriptors, so that its depth has no limit. Symbolic links are never
@@ -117,6 +126,7 @@ public:
 
 private:
     struct Frame;
+    class Detection;
     struct Entry {
         enum class Kind : uint8_t { File, StaleCopy, NotScanned, QuarantineSkipped };
         Kind kind = Kind::File;
@@ -138,10 +148,12 @@ private:
     bool Stopped();
     void AddEntry(Entry entry);
     void Dispatch();
+    void FinishOldest();
     void Finish();
     void Handle(Entry& entry);
     void HandleStaleCopy(const Entry& entry);
     bool IsExcluded(const std::string& path) const;
+    bool IsSkippedName(const std::string& name) const;
     void PrepareQuarantine();
     FileOutcome Quarantine(const std::string& path, const std::vector<uint8_t>& content, const struct stat& st,
                            int source, const char* action, std::string& entryName);
@@ -156,11 +168,17 @@ private:
     RunLog& m_log;
     ScanProgress* m_progress;
     ScanSeams m_seams;
+    struct Batch {
+        std::vector<Entry> entries;
+        size_t folders = 0;
+    };
     std::vector<Entry> m_batch;       // being walked
-    std::vector<Entry> m_detecting;   // being detected, then handled
+    std::deque<Batch> m_detecting;    // being detected, oldest first, then handled
     size_t m_batchFolders = 0;        // runs of one folder in m_batch: each holds a descriptor
-    std::future<void> m_pending;
+    size_t m_foldersDetecting = 0;    // the same over m_detecting
+    std::unique_ptr<Detection> m_detection;   // none: detection on the walk's thread
     std::vector<std::pair<dev_t, ino_t>> m_skipped;   // the log file
+    std::vector<std::string> m_skippedNames;          // their names
     std::vector<std::pair<dev_t, ino_t>> m_threatFiles;   // handled by the walk: not again from the list
     std::string m_path;               // of the walk's current entry
     std::string m_quarantineProblem;
