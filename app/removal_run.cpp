@@ -20,6 +20,7 @@
 #include "procs/shell.h"
 #include "procs/threats.h"
 #include "scan/delete.h"
+#include "scan/restore.h"
 #include "run/path_rules_core.h"
 #include "scan/walk.h"
 
@@ -244,11 +245,17 @@ RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
         }
     }
 
-    if (!rightsMissing && !run.flags.runStopped) StopOnMissingFunction(run, [&] { CleanMachine(run, progress); });
+    // /RESTORE= puts back what an earlier run kept, and does nothing else.
+    const bool restoring = !rightsMissing && !run.options.restoreDir.empty();
+    if (restoring) {
+        RestoreFromQuarantine(run);
+    } else if (!rightsMissing && !run.flags.runStopped) {
+        StopOnMissingFunction(run, [&] { CleanMachine(run, progress); });
+    }
 
     // Report.
     progress.SetStatusText("Procedure completed.");
-    if (!rightsMissing && run.options.dryRun) {
+    if (!rightsMissing && !restoring && run.options.dryRun) {
         DryRunReportInputs in;
         in.stats = &run.stats;
         in.threatName = def.threatName;
@@ -257,7 +264,7 @@ RunEnd RunRemoval(RemovalRun& run, RunProgress& progress) {
         ComposeDryRunReport(in, run.log);
         const bool found = ReportFindsSomething(run.stats) || run.stats.registryEntriesFixed != 0;
         boxStyle = found || in.incomplete ? MB_ICONEXCLAMATION : MB_ICONINFORMATION;
-    } else if (!rightsMissing) {
+    } else if (!rightsMissing && !restoring) {
         ReportInputs in;
         in.stats = &run.stats;
         in.threatName = def.threatName;

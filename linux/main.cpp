@@ -15,6 +15,7 @@
 
 #include "run/threat_definition.h"
 #include "linux/native_report.h"
+#include "linux/restore.h"
 #include "linux/scan_options.h"
 #include "linux/tree_scan.h"
 #include "linux/unique_fd.h"
@@ -77,6 +78,32 @@ static void OnStopSignal(int signal) {
     std::signal(signal, SIG_DFL);
 }
 
+// --restore: the log holds one line per file and the summary; a folder that
+// cannot be used is said on standard error and in the log.
+static int Restore(const native::CommandLine& cl, RunLog& log) {
+    native::Restorer restorer({.quarantineDir = cl.restoreDir, .paths = cl.paths, .dryRun = cl.settings.dryRun,
+                               .force = cl.force},
+                              log);
+    std::string problem;
+    const bool ran = restorer.Open(problem);
+    if (!ran) {
+        std::fprintf(stderr, "fixquorvin: %s\n", problem.c_str());
+        log.Format("WARNING: nothing was restored: %s.", problem.c_str());
+    } else {
+        struct sigaction stop = {};
+        stop.sa_handler = OnStopSignal;
+        stop.sa_flags = SA_RESTART;
+        sigemptyset(&stop.sa_mask);
+        sigaction(SIGINT, &stop, nullptr);
+        sigaction(SIGTERM, &stop, nullptr);
+        restorer.stopFlag = &g_stopSignal;
+        restorer.Run();
+    }
+    log.Flush();
+    log.SetSink(nullptr);
+    return native::RestoreStatus(restorer, ran);
+}
+
 int main(int argc, char** argv) {
     const auto started = std::chrono::steady_clock::now();
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -95,6 +122,18 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    if (!cl.listDir.empty()) {
+        RunLog quiet;
+        native::Restorer lister({.quarantineDir = cl.listDir}, quiet);
+        std::string problem;
+        if (!lister.Open(problem)) {
+            std::fprintf(stderr, "fixquorvin: %s\n", problem.c_str());
+            return 3;
+        }
+        lister.List(stdout);
+        return 0;
+    }
+
     posix::UniqueFd logFile;
     if (!cl.logPath.empty()) {
         logFile = OpenLog(cl.logPath);
@@ -106,6 +145,11 @@ int main(int argc, char** argv) {
     RunLog log;
     log.SetSink(&sink);
     log.Line(QUORVIN_PRODUCT_TITLE);
+
+    if (!cl.restoreDir.empty()) {
+        const int status = Restore(cl, log);
+        return logFile.reset() ? status : 3;
+    }
 
     const ThreatDefinition& def = BuiltInDefinition();
     native::TreeScanner scanner(def, cl.settings, log, terminal ? &progress : nullptr);

@@ -12,6 +12,9 @@ struct CommandLine {
     ScanSettings settings;
     std::string logPath;
     std::string windowsRoot;   // empty: looked for in each path
+    std::string restoreDir;    // --restore: put originals back from this quarantine (paths: which)
+    std::string listDir;       // --list: show what this quarantine holds
+    bool force = false;        // --restore also over files changed since the run
     bool help = false;
     bool version = false;
     std::string error;         // usage error: the message; the run does not start

@@ -23,6 +23,7 @@
 #include "linux/unique_fd.h"
 #include "scan/detect_core.h"
 #include "scan/file_lines_core.h"
+#include "scan/quarantine_core.h"
 #include "scan/repair_core.h"
 
 namespace native {
@@ -53,17 +54,8 @@ constexpr unsigned kFixNames = 1000;
 constexpr size_t kWriteChunk = 8 << 20;
 constexpr size_t kHoleBlock = 4096;
 
-const char kMarkerFirstLine[] = "fixquorvin quarantine, format 1\n";
-const char kMarkerText[] =
-    "fixquorvin quarantine, format 1\n"
-    "This folder holds the originals of the files fixquorvin repaired or deleted.\n"
-    "No run of fixquorvin scans or changes it. Each file has one entry, a pair:\n"
-    "  NNNNNNNN.info  the original path, what was done (repaired, deleted, replaced),\n"
-    "                 mode, owner, size and times, one \"name=value\" line each;\n"
-    "                 in the path, bytes below 0x21, 0x7F and '%' are written %XX\n"
-    "  NNNNNNNN.data  the original bytes, every byte other than 0x00 and 0xA5\n"
-    "                 XORed with 0xA5, so that nothing takes the copy for a program\n"
-    "An entry without its .info file is unfinished.\n";
+using quarantine::kMarkerFirstLine;
+using quarantine::kMarkerText;
 // A copy being written: "<name>.fixquorvin-<pid>-<n>"; a later run removes
 // the ones whose run is gone.
 const char kCopyTag[] = ".fixquorvin-";
@@ -202,25 +194,6 @@ FileOutcome WriteCopy(ssize_t (*write)(int, const void*, size_t), int fd, const 
         at = data;
     }
     return ::ftruncate(fd, size) == 0 ? FileOutcome::Done : WriteFailure(errno);
-}
-
-// The quarantine's form of a byte: 0x00 and 0xA5 stay, every other byte is
-// XORed with 0xA5 (its own inverse; holes stay holes, "MZ" is gone).
-uint8_t QuarantineByte(uint8_t b) { return b == 0 || b == 0xA5 ? b : static_cast<uint8_t>(b ^ 0xA5); }
-
-// A path as a quarantine entry records it.
-std::string EntryText(const std::string& path) {
-    std::string out;
-    for (unsigned char c : path) {
-        if (c < 0x21 || c == 0x7F || c == '%') {
-            char hex[4];
-            std::snprintf(hex, sizeof hex, "%%%02X", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
 }
 
 // A repair copy's pid when name is one ("<name>.fixquorvin-<pid>-<n>").
@@ -619,8 +592,9 @@ bool TreeScanner::Enter(std::vector<Frame>& stack, int fd, const std::string& na
         if (::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
         if (!std::strcmp(e->d_name, kQuarantineMarkerName) && S_ISREG(st.st_mode)) {
             posix::UniqueFd marker(OpenForReading(fd, e->d_name));
-            char head[sizeof kMarkerFirstLine] = {};
-            quarantine = marker && ::pread(marker.get(), head, sizeof head - 1, 0) == ssize_t(sizeof head - 1) &&
+            const size_t length = std::strlen(kMarkerFirstLine);
+            char head[64] = {};
+            quarantine = marker && length < sizeof head && ::pread(marker.get(), head, length, 0) == ssize_t(length) &&
                          !std::strcmp(head, kMarkerFirstLine);
         }
         frame.items.push_back({e->d_name, st.st_mode, st.st_dev, st.st_ino, static_cast<uint64_t>(st.st_size)});
@@ -841,7 +815,7 @@ void TreeScanner::Handle(Entry& entry) {
             problem = FileOutcome::HeldByAnotherRun;
         int verdict = problem == FileOutcome::Done ? DetectImage(content.data(), content.size()) : entry.verdict;
         bool quarantined = m_settings.quarantineDir.empty() || m_settings.dryRun;
-        std::string quarantineEntry;
+        std::string quarantineEntry, changedEntry, leftHash;
         RunLog scratch;   // the dry run's repair says nothing
         auto leave = [&](FileOutcome why) {
             ++notCleaned;
@@ -891,7 +865,10 @@ void TreeScanner::Handle(Entry& entry) {
                 leave(r);
                 break;
             } else {
-                quarantineEntry.clear();   // it stands for a change now
+                // It stands for a change now, and records what the change left.
+                if (!quarantineEntry.empty()) changedEntry = quarantineEntry;
+                quarantineEntry.clear();
+                if (!changedEntry.empty()) leftHash = quarantine::Sha256Hex(content.data(), content.size());
                 m_log.PathLine(path, "%s", kFileRepairedText);
                 ::fstatat(dir, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW);
                 fd.reset(OpenForReading(dir, entry.name.c_str()));   // the new file, for the next layer
@@ -901,6 +878,7 @@ void TreeScanner::Handle(Entry& entry) {
             ++stats.repairs;
             verdict = DetectImage(content.data(), content.size());
         }
+        if (!changedEntry.empty()) RecordLeft(changedEntry, leftHash);
     }
     if (m_progress) m_progress->Update(stats.filesScanned, bytesScanned, stats.infections);
 }
@@ -914,7 +892,7 @@ FileOutcome TreeScanner::Quarantine(const std::string& path, const std::vector<u
     posix::UniqueFd dir(OpenDirectory(AT_FDCWD, m_settings.quarantineDir.c_str()));
     if (!dir) return FileOutcome::NoQuarantineCopy;
     std::vector<uint8_t> encoded(content.size());
-    std::transform(content.begin(), content.end(), encoded.begin(), QuarantineByte);
+    std::transform(content.begin(), content.end(), encoded.begin(), quarantine::EncodeByte);
     for (int tries = 0; tries < 100000; ++tries, ++m_nextEntry) {
         char name[32];
         std::snprintf(name, sizeof name, "%08u", m_nextEntry);
@@ -929,14 +907,20 @@ FileOutcome TreeScanner::Quarantine(const std::string& path, const std::vector<u
         bool ok = written == FileOutcome::Done && ::fsync(fd.get()) == 0;
         ok = fd.reset() && ok;
         if (ok) {
-            char text[512];
-            std::snprintf(text, sizeof text,
-                          "action=%s\nmode=%04o\nuid=%u\ngid=%u\nsize=%llu\nmtime=%lld.%09ld\natime=%lld.%09ld\n", action,
-                          static_cast<unsigned>(st.st_mode & 07777), static_cast<unsigned>(st.st_uid),
-                          static_cast<unsigned>(st.st_gid), static_cast<unsigned long long>(st.st_size),
-                          static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec,
-                          static_cast<long long>(st.st_atim.tv_sec), st.st_atim.tv_nsec);
-            const std::string record = "fixquorvin quarantine entry 1\npath=" + EntryText(path) + "\n" + text;
+            quarantine::Record r;
+            r.path = path;
+            r.action = action;
+            r.size = static_cast<uint64_t>(st.st_size);
+            r.hasMode = r.hasTimes = true;
+            r.mode = static_cast<uint32_t>(st.st_mode & 07777);
+            r.uid = static_cast<uint32_t>(st.st_uid);
+            r.gid = static_cast<uint32_t>(st.st_gid);
+            r.mtimeSeconds = st.st_mtim.tv_sec;
+            r.mtimeNanoseconds = static_cast<uint32_t>(st.st_mtim.tv_nsec);
+            r.atimeSeconds = st.st_atim.tv_sec;
+            r.atimeNanoseconds = static_cast<uint32_t>(st.st_atim.tv_nsec);
+            r.sha256 = quarantine::Sha256Hex(content.data(), content.size());
+            const std::string record = quarantine::ComposeRecord(r);
             posix::UniqueFd out(::openat(dir.get(), info.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
             std::vector<uint8_t> bytes(record.begin(), record.end());
             ok = out && WriteCopy(::write, out.get(), bytes, -1, nullptr) == FileOutcome::Done && ::fsync(out.get()) == 0;
@@ -952,6 +936,33 @@ FileOutcome TreeScanner::Quarantine(const std::string& path, const std::vector<u
         return FileOutcome::Done;
     }
     return FileOutcome::NoQuarantineCopy;
+}
+
+// The hash of what a change left joins its entry's .info, which is
+// replaced whole through a new file and one rename: a kill leaves the entry
+// as it was (a restore then cannot tell an untouched file from a changed one
+// and asks for --force), never half a record.
+void TreeScanner::RecordLeft(const std::string& entryName, const std::string& hash) {
+    posix::UniqueFd dir(OpenDirectory(AT_FDCWD, m_settings.quarantineDir.c_str()));
+    if (!dir) return;
+    const std::string info = entryName + ".info", next = entryName + ".info.new";
+    std::vector<uint8_t> record;
+    {
+        posix::UniqueFd in(OpenForReading(dir.get(), info.c_str()));
+        struct stat st;
+        if (!in || ::fstat(in.get(), &st) != 0 || !ReadAll(in.get(), record, static_cast<uint64_t>(st.st_size))) return;
+    }
+    const std::string line = quarantine::LeftLine(hash);
+    record.insert(record.end(), line.begin(), line.end());
+    ::unlinkat(dir.get(), next.c_str(), 0);
+    posix::UniqueFd out(::openat(dir.get(), next.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    bool ok = out && WriteCopy(::write, out.get(), record, -1, nullptr) == FileOutcome::Done && ::fsync(out.get()) == 0;
+    ok = out.reset() && ok;
+    if (!ok || ::renameat(dir.get(), next.c_str(), dir.get(), info.c_str()) != 0) {
+        ::unlinkat(dir.get(), next.c_str(), 0);
+        return;
+    }
+    ::fsync(dir.get());
 }
 
 // An entry whose file was left as it was is not kept: it would name a
@@ -1032,7 +1043,10 @@ bool TreeScanner::ReplaceContent(const std::string& path, const std::vector<uint
         (!ReadAll(fd.get(), original, static_cast<uint64_t>(st.st_size)) ||
          Quarantine(path, original, st, fd.get(), "replaced", entryName) != FileOutcome::Done))
         return false;
-    if (ReplaceFile(dir.get(), name, content, st, fd.get()) == FileOutcome::Done) return true;
+    if (ReplaceFile(dir.get(), name, content, st, fd.get()) == FileOutcome::Done) {
+        if (!entryName.empty()) RecordLeft(entryName, quarantine::Sha256Hex(content.data(), content.size()));
+        return true;
+    }
     if (!entryName.empty()) DropQuarantine(entryName);
     return false;
 }

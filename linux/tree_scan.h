@@ -146,6 +146,7 @@ private:
     FileOutcome Quarantine(const std::string& path, const std::vector<uint8_t>& content, const struct stat& st,
                            int source, const char* action, std::string& entryName);
     void DropQuarantine(const std::string& entryName);
+    void RecordLeft(const std::string& entryName, const std::string& hash);
     FileOutcome ReplaceFile(int dir, const std::string& name, const std::vector<uint8_t>& content,
                             const struct stat& st, int original);
     bool RemoveFile(int dir, const std::string& name, const std::string& logPath, const struct stat& examined);

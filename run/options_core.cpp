@@ -34,6 +34,12 @@ const char kHelpText[] =
     "    (0 not found, 1 removed, 2 not all removed, 3 not run,\n"
     "    4 removed, restart needed)\n"
     "\n"
+    "   /QUARANTINE=<dir> - Keeps a copy of every file in <dir>\n"
+    "    before it is repaired or deleted\n"
+    "\n"
+    "   /RESTORE=<dir> - Puts back the files kept in <dir>\n"
+    "    (with /FORCE also those changed since)\n"
+    "\n"
     "   /NOCANCEL - Disables the \"Cancel\" button.\n"
     "\n";
 
@@ -69,7 +75,7 @@ std::string Unquoted(const char* value) {
 }
 
 // The switches that take a value.
-constexpr const char* kValueSwitches[] = {"/LOG=", "/EXCLUDE=", "/RWPWD=", "/ROPWD=", "/ONLYDIR="};
+constexpr const char* kValueSwitches[] = {"/LOG=", "/EXCLUDE=", "/RWPWD=", "/ROPWD=", "/ONLYDIR=", "/QUARANTINE=", "/RESTORE="};
 
 // A value switch quoted whole ("/ONLYDIR=C:\My Apps", as PowerShell and
 // deployment tools pass an argument with a blank) in the form with its value
@@ -124,6 +130,12 @@ bool ApplyToken(const char* t, RunOptions& o, const ThreatDefinition& def) {
         o.dryRun = true;
     } else if (Exact(t, "/EXITCODE")) {
         o.exitCodeWanted = true;
+    } else if (Prefix(t, "/QUARANTINE=")) {
+        o.quarantineDir = Unquoted(Rest(t, "/QUARANTINE="));
+    } else if (Prefix(t, "/RESTORE=")) {
+        o.restoreDir = Unquoted(Rest(t, "/RESTORE="));
+    } else if (Exact(t, "/FORCE")) {
+        o.restoreForce = true;
     } else if (Prefix(t, "/ONLYDIR=")) {
         o.onlyDirPath = Unquoted(Rest(t, "/ONLYDIR="));
         o.onlyDirRest.clear();

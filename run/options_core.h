@@ -39,6 +39,13 @@ struct RunOptions {
     // Free text right after the "/ONLYDIR=" token, blank-separated: most
     // likely the rest of a path with blanks that was not quoted.
     std::string onlyDirRest;
+    // "/QUARANTINE=": a copy of every file before it is repaired or deleted
+    // is kept there (empty: none).
+    std::string quarantineDir;
+    // "/RESTORE=": the run puts back the originals this quarantine holds
+    // instead of removing anything; "/FORCE" also over files changed since.
+    std::string restoreDir;
+    bool restoreForce = false;
 };
 
 extern const char kHelpText[];

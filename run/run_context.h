@@ -74,6 +74,12 @@ struct RemovalRun {
     // In a dry run: the files the walk would delete, so that the list of the
     // threat's files does not count them a second time.
     WStrList wouldDelete;
+    // The /QUARANTINE= folder as the run found it at its first use (0 not
+    // looked at, 1 usable, -1 not usable), and the next entry number to try.
+    struct {
+        int status = 0;
+        unsigned next = 1;
+    } quarantine;
 
     // Takes the person's cancel from the display: the log line once, then the
     // flag that ends the walk. True when the run is cancelled.

@@ -15,6 +15,7 @@
 #include "scan/file_lines_core.h"
 #include "run/native_path.h"
 #include "scan/path_macros.h"
+#include "scan/quarantine.h"
 #include "scan/wininit_core.h"
 #include "win32/unique_handle.h"
 
@@ -326,15 +327,31 @@ template bool DeleteListedFile<wchar_t>(RemovalRun&, const wchar_t*, bool);
 template DeleteOutcome DeleteDirectory<char>(RemovalRun&, char*, bool, bool);
 template DeleteOutcome DeleteDirectory<wchar_t>(RemovalRun&, wchar_t*, bool, bool);
 
+namespace {
+
+// With /QUARANTINE= a listed file is deleted only once its copy is kept.
+template <typename C>
+void DeleteListedKept(RemovalRun& run, const C* path) {
+    std::string kept;
+    if (!QuarantineFile(run, path, "deleted", kept)) {
+        ++run.stats.deleteFailed;
+        WriteFileOutcome(run.log, path, kQuarantineCopyFailedText);
+        return;
+    }
+    DeleteListedFile(run, path, true);
+}
+
+}  // namespace
+
 void DeleteThreatFiles(RemovalRun& run) {
     for (const char* const* entry = run.def->threatFileList; entry && *entry && **entry; ++entry) {
         std::string expanded;
         if (!ExpandEntry(*entry, expanded)) continue;
         if (run.flags.isNtFamily) {
             std::wstring path;
-            if (LongWidePath(expanded, path)) DeleteListedFile(run, path.c_str(), true);
+            if (LongWidePath(expanded, path)) DeleteListedKept(run, path.c_str());
         } else {
-            DeleteListedFile(run, expanded.c_str(), true);
+            DeleteListedKept(run, expanded.c_str());
         }
     }
 }

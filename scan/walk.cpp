@@ -10,6 +10,7 @@
 #include "scan/detect.h"
 #include "scan/file_lines_core.h"
 #include "run/native_path.h"
+#include "scan/quarantine.h"
 #include "scan/repair.h"
 #include "win32/unique_handle.h"
 
@@ -359,6 +360,10 @@ bool ScanFile(RemovalRun& run, RunProgress& progress, C* path, DWORD attributes)
     const CutRepairEntry* cuts = run.def->cutRepairTable;
     if (cuts && cuts->firstLength != 0) makeWritable();
     if (CutRepairStep(run, static_cast<const C*>(path)) == CutOutcome::NothingFound) {
+        // With /QUARANTINE= the file's copy is kept before its first change,
+        // and what the change left joins it once the repairs are done.
+        std::string entry;
+        std::basic_string<C> left;
         for (int layer = 0; layer < kMaxRepairLayers; ++layer) {
             int verdict = OpenAndDetect(run, static_cast<const C*>(path));
             if (verdict == 0) break;
@@ -370,8 +375,16 @@ bool ScanFile(RemovalRun& run, RunProgress& progress, C* path, DWORD attributes)
                 if (UnregisterComServer(text.c_str(), run.limits.unregisterWaitMs)) run.log.Format(kComServerUnregistered, text.c_str());
             }
             ++run.stats.infections;
+            const char* action = verdict == kVerdictInfectedHost ? "repaired" : "deleted";
+            if (layer == 0 && !QuarantineFile(run, static_cast<const C*>(path), action, entry)) {
+                WritePathLine(run.log, path, "%s", kQuarantineCopyFailedText);
+                ++(verdict == kVerdictInfectedHost ? run.stats.repairsFailed : run.stats.deleteFailed);
+                break;
+            }
             makeWritable();
             RepairResult<C> repair = RepairFile(run, static_cast<const C*>(path), verdict);
+            if (repair.outcome == RepairOutcome::Repaired) left = path;
+            if (repair.outcome == RepairOutcome::PendingRestart) left = repair.copy.c_str();
             if (repair.outcome == RepairOutcome::PendingRestart) {
                 // The copy stands in for the file until the restart: shown,
                 // counted and, if still infected, repaired in turn.
@@ -380,6 +393,7 @@ bool ScanFile(RemovalRun& run, RunProgress& progress, C* path, DWORD attributes)
             }
             if (repair.outcome != RepairOutcome::Repaired) break;
         }
+        if (!entry.empty() && !left.empty()) RecordQuarantineLeft(run, left.c_str(), entry);
     }
 
     return !run.flags.cancelRequested;
@@ -421,6 +435,8 @@ bool ScanDirectory(RemovalRun& run, RunProgress& progress, C* path, const Walked
     }
     if (limit < length + 4) {
         WritePathLine(run.log, static_cast<const C*>(path), "%s", kPathTooLong);
+    } else if (IsQuarantineFolder(run, static_cast<const C*>(path))) {
+        run.log.Format("directory %s: %s", ShortLogPath(static_cast<const C*>(path)).c_str(), kQuarantineSkippedText);
     } else {
         api.append(path, NATIVE(C, "\\*.*"));
         FindData<C> entry;

@@ -175,6 +175,39 @@ class NativeRuns(unittest.TestCase):
                           (path.decode() + ": a message nobody wrote yet", 5, "unknown")])
         self.assertEqual([(w["path"], w["line"]) for w in doc["warnings"]], [(path.decode(), 3), (None, 4)])
 
+    def test_restore(self):
+        """A restore of the real run's quarantine, with one repaired file changed since: the
+        others restored, that one refused; its dry run; a folder that is no quarantine; cut short."""
+        tree, kinds, _ = native_runs()
+        folder = os.path.dirname(tree)
+        changed = next(path for path, kind in kinds.items() if kind == "infected, repairable")
+        with open(changed, "ab") as f:
+            f.write(b"changed")
+        logs = {}
+        for name, args in (("dry", ["--dry-run"]), ("restore", []), ("foreign", [])):
+            q = tree if name == "foreign" else folder + "/q"
+            subprocess.run([os.environ["FIXQUORVIN"], "--log=" + os.path.join(folder, name), "--restore=" + q, *args],
+                           capture_output=True)
+            logs[name] = kept_log(name, folder)
+        expected = {path: "restored" for path, kind in kinds.items() if kind in ("infected, repairable", "threat file")}
+        expected[changed] = "refused"
+        for name, outcome, restored in (("dry", "would_be_restored", "would_be_restored"), ("restore", "not_restored", "restored")):
+            with self.subTest(name):
+                code, doc, err = read(logs[name])
+                self.assertEqual(code, 0, err)
+                self.assertEqual([doc["program"], doc["complete"], doc["headline"]["outcome"], doc["mode"]["dry_run"]],
+                                 ["native", True, outcome, name == "dry"])
+                self.assertEqual({f["path"]: f["outcome"] for f in doc["files"]},
+                                 {p: restored if o == "restored" else o for p, o in expected.items()})
+                self.assertEqual(doc["counters"], {"files_restored": len(expected) - 1, "files_refused": 1,
+                                                   "files_not_restored": 0})
+                self.assertEqual([w["path"] for w in doc["warnings"]], [changed])
+                self.assertEqual(doc["unknown"], [])
+        code, doc, _ = read(logs["foreign"])
+        self.assertEqual((code, doc["headline"]["outcome"], doc["complete"]), (0, "restore_not_run", True))
+        code, doc, _ = read(logs["restore"][:logs["restore"].index(b"The number of the files refused")])
+        self.assertEqual((code, doc["complete"]), (3, False))
+
 
 class BadInput(unittest.TestCase):
     """Logs that are no logs, and logs cut short: exit 3 and a clear message."""
@@ -401,6 +434,13 @@ class WindowsLogs(unittest.TestCase):
         self.assertEqual((doc["headline"]["outcome"], doc["restart"]), ("successful", "pending"))
         self.assertEqual(doc["counters"]["deletes_pending_restart"], 1)
         self.assertEqual(self.outcomes(doc)["vcab.dll"], "deleted_at_restart")
+
+    def test_restore(self):
+        _, doc = self.read_log("windows-silent-restore.log")
+        self.assertEqual([doc["headline"]["outcome"], doc["complete"], doc["unknown"]], ["restored", True, []])
+        self.assertEqual(self.outcomes(doc), {"hello-infected.exe": "restored", "hello-twolayer.exe": "restored",
+                                              "setup-dropper.exe": "restored", "vcab.dll": "restored"})
+        self.assertEqual(doc["counters"], {"files_restored": 4, "files_refused": 0, "files_not_restored": 0})
 
     @unittest.skipUnless(os.environ.get("QUORVIN_WINDOWS_LOGS"), "only the Wine test keeps this log")
     def test_nothing_scanned_nothing_found(self):

@@ -71,5 +71,10 @@ fixquorvin windows-silent-restart.log '/ONLYDIR=C:\quorvin\samples'
 wineserver -k >/dev/null 2>&1 || true
 wait "$holder" || true
 
+# A removal that keeps the originals, then the restore that puts them back.
+plant
+fixquorvin windows-silent-quarantine.log '/ONLYDIR=C:\quorvin\samples' '/QUARANTINE=C:\quorvin\kept'
+fixquorvin windows-silent-restore.log '/RESTORE=C:\quorvin\kept'
+
 QUORVIN_WINDOWS_LOGS=$logs QUORVIN_LOG=$root/tools/quorvin-log \
     python3 "$root/tests/tools/quorvin_log_test.py" -v WindowsLogs
