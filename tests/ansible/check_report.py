@@ -2,6 +2,7 @@
 """Checks the fleet report against what the fleet test planted.
 
 usage: check_report.py LOG-DIR PLANTED-JSON
+       check_report.py --restored LOG-DIR RESTORED-JSON
 
 PLANTED-JSON gives per host the counts the report must show (found, repaired,
 failed, deleted) and whether the restart stage restarted it, or "ran": false /
@@ -9,6 +10,11 @@ failed, deleted) and whether the restart stage restarted it, or "ran": false /
 never answer. Every other column follows from those: a host that was reached
 and ran is verified clean exactly when nothing failed, a host that was not
 never is, and after the restart stage no host waits for a restart.
+
+With --restored, RESTORED-JSON gives per restored host the number of files
+the restore must have put back (none refused, none failed); every other
+host's restore cells stay empty, and a restored host is no longer verified
+clean.
 """
 import json
 import os
@@ -75,5 +81,32 @@ def main(log_dir, planted_path):
     return 1 if errors else 0
 
 
+def restored(log_dir, restored_json):
+    want = json.loads(restored_json)
+    report = json.load(open(os.path.join(log_dir, "fleet-report.json")))
+    markdown = open(os.path.join(log_dir, "fleet-report.md")).read().splitlines()
+    errors = []
+    for row in report["hosts"]:
+        host = row["host"]
+        expected = (want[host], 0, 0) if host in want else (None, None, None)
+        got = (row.get("restored"), row.get("refused"), row.get("restore_failed"))
+        if got != expected:
+            errors.append("%s: restored, refused, failed %r, expected %r" % (host, got, expected))
+        if host in want:
+            if row.get("verified_clean") is not False or not (row.get("log") or "").endswith("/restore.log"):
+                errors.append("%s: after its restore: verified clean %r, log %r" % (host, row.get("verified_clean"),
+                                                                                row.get("log")))
+            if not any(line.startswith("| %s | " % host) and "| %d | 0 | 0 |" % want[host] in line for line in markdown):
+                errors.append("%s: fleet-report.md does not show %d restored" % (host, want[host]))
+    if report["totals"].get("restored") != len(want):
+        errors.append("totals %r" % report["totals"])
+    for e in errors:
+        print("fleet report:", e)
+    print("fleet report: restore of %d hosts checked, %d errors" % (len(want), len(errors)))
+    return 1 if errors else 0
+
+
 if __name__ == "__main__":
+    if sys.argv[1:2] == ["--restored"]:
+        sys.exit(restored(*sys.argv[2:]))
     sys.exit(main(*sys.argv[1:]))

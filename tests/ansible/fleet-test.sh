@@ -1,14 +1,16 @@
 #!/bin/bash
 # The fleet playbooks for real: ansible-lint on ansible/, --syntax-check on
 # every playbook, then audit -> clean -> restart (not allowed) -> verify over a
-# local fleet, and the fleet report checked against what was planted:
+# local fleet, and the fleet report checked against what was planted, then a
+# restore on fs1 and win1 that must give back the planted bytes:
 #   fs1  the factory's sample set without its unrepairable sample
 #   fs2  the whole set: one sample cannot be repaired (failed, not verified)
 #   fs3  clean programs only (nothing found)
 #   fs4  two trees, each the set without its unrepairable sample
 #   fs5  a tree and a path that does not exist (the program cannot run through)
 #   gone a file server that never answers (unreachable)
-#   win1 FixQuorvin.exe under Wine in its own sealed prefix, samples planted
+#   win1 FixQuorvin.exe under Wine in its own sealed prefix, samples planted,
+#        originals kept with /QUARANTINE=
 #   win2 the same, the threat's file held open during the clean run: its
 #        deletion waits for the restart, which the restart stage makes
 # usage: fleet-test.sh ROOT   (needs build/host and build/win32)
@@ -31,7 +33,7 @@ check() { if "$@"; then :; else echo "FAILED: $*" >&2; fail=1; fi; }
 
 echo "== ansible-lint ansible/"
 if command -v ansible-lint >/dev/null 2>&1; then
-    check bash -c "cd '$root/ansible' && ansible-lint --offline -q audit.yml clean.yml restart.yml verify.yml roles/quorvin"
+    check bash -c "cd '$root/ansible' && ansible-lint --offline -q audit.yml clean.yml restart.yml verify.yml restore.yml roles/quorvin"
 else
     echo "ansible-lint is not installed: lint SKIPPED"
 fi
@@ -101,6 +103,11 @@ make_prefix() {  # NAME PLANT(yes/no): prints the prefix
     echo "$p"
 }
 win1=$(make_prefix win1 yes) || exit 1; prefixes+=("$win1")
+# What the restore must give back: fs1's tree, win1's samples and threat file.
+cp -a "$t/fs1" "$work/fs1.planted"
+win1_threat=$(find "$win1/drive_c/users" -iname vcab.dll | head -1)
+[ -n "$win1_threat" ] || { echo "win1: the planted threat file is not there" >&2; exit 1; }
+cp -a "$win1/drive_c/quorvin/samples" "$work/win1.planted"; cp -a "$win1_threat" "$work/win1.threat"
 win2=$(make_prefix win2 yes) || exit 1; prefixes+=("$win2")
 
 logs=$work/controller
@@ -134,7 +141,7 @@ all:
         ansible_python_interpreter: $(command -v python3)
         quorvin_restarts_allowed: true
       hosts:
-        win1: {quorvin_windows_launcher: [$here/wine-launcher.sh, $win1]}
+        win1: {quorvin_windows_launcher: [$here/wine-launcher.sh, $win1], quorvin_quarantine_dir: 'C:\\quorvin\\kept'}
         win2: {quorvin_windows_launcher: [$here/wine-launcher.sh, $win2]}
 INV
 
@@ -185,6 +192,18 @@ check grep -q 'not verified clean (logs kept under .*): fs2, fs5, gone"' "$work/
 echo "== the fleet report"
 cat "$logs/fleet-report.md"
 check python3 "$here/check_report.py" "$logs" "$work/planted.json"
+
+# A restore without --limit is refused before any host is touched.
+stage restore; rc=$?
+check test $rc -ne 0
+check test ! -e "$logs/fs1/restore.json"
+stage restore --limit fs1,win1; check test $? -eq 0
+check diff -r "$work/fs1.planted" "$t/fs1"
+check diff -r "$work/win1.planted" "$win1/drive_c/quorvin/samples"
+check cmp "$work/win1.threat" "$win1_threat"
+# Every file the clean run repaired or deleted is back; the other hosts have no restore.
+check python3 "$here/check_report.py" --restored "$logs" \
+    "{\"fs1\": $(grep -c 'infected, repairable$\|threat file$' "$t/fs1.list"), \"win1\": 4}"
 
 # Ansible's own cost per host and stage: the audit once more with programs that
 # do nothing (no log, so nothing to read), on one host and on the seven local

@@ -4,7 +4,7 @@
 usage: fleet_report.py DIR HOSTS-JSON
 
 DIR holds one folder per host with a state per stage (audit.json, clean.json,
-restart.json, verify.json); HOSTS-JSON maps each group ("windows",
+restart.json, verify.json, restore.json); HOSTS-JSON maps each group ("windows",
 "fileserver") to its inventory hosts, so that a host no stage reached is a
 row too. Writes DIR/fleet-report.json and DIR/fleet-report.md and prints the
 hosts that were verified not clean, one a line.
@@ -23,12 +23,13 @@ FAILED = {"not_repaired_corrupted", "not_repaired", "delete_failed", "not_delete
 COLUMNS = [("host", "host"), ("group", "group"), ("reachable", "reachable"), ("ran", "program ran"),
            ("found", "found"), ("repaired", "repaired"), ("failed", "failed"), ("deleted", "deleted"),
            ("waiting_for_restart", "waiting for restart"), ("restarted", "restarted"),
-           ("verified_clean", "verified clean"), ("log", "log"), ("note", "note")]
+           ("verified_clean", "verified clean"), ("restored", "restored"), ("refused", "refused"),
+           ("restore_failed", "restore failed"), ("log", "log"), ("note", "note")]
 
 
 def load_states(folder):
     states = {}
-    for stage in ("audit", "clean", "restart", "verify"):
+    for stage in ("audit", "clean", "restart", "verify", "restore"):
         path = os.path.join(folder, stage + ".json")
         try:
             with open(path, encoding="utf-8") as f:
@@ -120,6 +121,17 @@ def row(host, group, states):
         doc = verify.get("document") or {}
         r["verified_clean"] = program_ran(verify) and verify.get("exit_code") == 0 and \
             (doc.get("headline") or {}).get("outcome") == "not_found" and not findings(doc)
+    restore = states.get("restore")
+    if logged(restore):
+        counters = restore["document"].get("counters") or {}
+        r["restored"] = counters.get("files_restored", 0)
+        r["refused"] = counters.get("files_refused", 0)
+        r["restore_failed"] = counters.get("files_not_restored", 0)
+        # The originals are the threat's files: a host they were put back on
+        # is no longer the host the verify stage found clean.
+        if r["restored"] and r["verified_clean"] and newer(restore, verify):
+            r["verified_clean"] = False
+            r["note"] = "files restored after the verify stage"
     return r
 
 
@@ -153,6 +165,7 @@ def main(argv):
             "waiting_for_restart": sum(1 for r in rows if r["waiting_for_restart"]),
             "verified_clean": sum(1 for r in rows if r["verified_clean"] is True),
             "not_verified_clean": sum(1 for r in rows if r["verified_clean"] is False),
+            "restored": sum(1 for r in rows if r["restored"] is not None),
         },
     }
     tmp = os.path.join(folder, ".fleet-report.json.tmp")
