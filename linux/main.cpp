@@ -78,6 +78,15 @@ static void OnStopSignal(int signal) {
     std::signal(signal, SIG_DFL);
 }
 
+static void CatchStopSignals() {
+    struct sigaction stop = {};
+    stop.sa_handler = OnStopSignal;
+    stop.sa_flags = SA_RESTART;
+    sigemptyset(&stop.sa_mask);
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
+}
+
 // --restore: the log holds one line per file and the summary; a folder that
 // cannot be used is said on standard error and in the log.
 static int Restore(const native::CommandLine& cl, RunLog& log) {
@@ -90,12 +99,7 @@ static int Restore(const native::CommandLine& cl, RunLog& log) {
         std::fprintf(stderr, "fixquorvin: %s\n", problem.c_str());
         log.Format("WARNING: nothing was restored: %s.", problem.c_str());
     } else {
-        struct sigaction stop = {};
-        stop.sa_handler = OnStopSignal;
-        stop.sa_flags = SA_RESTART;
-        sigemptyset(&stop.sa_mask);
-        sigaction(SIGINT, &stop, nullptr);
-        sigaction(SIGTERM, &stop, nullptr);
+        CatchStopSignals();
         restorer.stopFlag = &g_stopSignal;
         restorer.Run();
     }
@@ -158,12 +162,7 @@ int main(int argc, char** argv) {
         return static_cast<int>(native::ExitStatus::Error);
     }
     if (!cl.logPath.empty()) scanner.SkipPath(cl.logPath);
-    struct sigaction stop = {};
-    stop.sa_handler = OnStopSignal;
-    stop.sa_flags = SA_RESTART;
-    sigemptyset(&stop.sa_mask);
-    sigaction(SIGINT, &stop, nullptr);
-    sigaction(SIGTERM, &stop, nullptr);
+    CatchStopSignals();
     scanner.stopFlag = &g_stopSignal;
 
     std::vector<std::string> volumes;

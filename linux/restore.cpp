@@ -11,6 +11,7 @@
 #include <ctime>
 #include <set>
 
+#include "linux/path_parts.h"
 #include "linux/tree_scan.h"
 #include "linux/unique_fd.h"
 #include "scan/quarantine_core.h"
@@ -29,17 +30,6 @@ namespace {
 // later run removes the copy of a restore that was killed.
 const char kCopyTag[] = ".fixquorvin-";
 constexpr size_t kWriteChunk = 1 << 20;
-
-std::string Parent(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string BaseName(const std::string& path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 int OpenDirectory(int dir, const char* name) {
     return ::openat(dir, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "run/dry_run_core.h"
+#include "linux/path_parts.h"
 #include "linux/unique_fd.h"
 #include "scan/detect_core.h"
 #include "scan/file_lines_core.h"
@@ -102,17 +103,6 @@ void InstallFaultHandler() {
         sigemptyset(&action.sa_mask);
         sigaction(SIGBUS, &action, nullptr);
     });
-}
-
-std::string Parent(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string BaseName(const std::string& path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // Why a folder could not be scanned, as its line says it.
