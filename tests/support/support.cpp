@@ -1,8 +1,12 @@
 #include "support/support.h"
 
+#include <tlhelp32.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "win32/unique_handle.h"
 
 namespace testsupport {
 
@@ -304,6 +308,22 @@ std::string CopyProgramAs(const std::string& program, const std::string& newName
     std::string target = BinDir() + "\\" + newName;
     CopyFileA((BinDir() + "\\" + program).c_str(), target.c_str(), FALSE);
     return target;
+}
+
+std::vector<DWORD> SuspendCounts(DWORD processId) {
+    std::vector<DWORD> counts;
+    win32::UniqueFile snap(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL ok = Thread32First(snap.get(), &entry); ok; ok = Thread32Next(snap.get(), &entry)) {
+        win32::UniqueKernelHandle thread(entry.th32OwnerProcessID == processId
+                                             ? OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID)
+                                             : nullptr);
+        if (!thread) continue;
+        counts.push_back(SuspendThread(thread.get()));
+        ResumeThread(thread.get());
+    }
+    return counts;
 }
 
 }  // namespace testsupport

@@ -65,6 +65,9 @@ struct ProcessResult {
 };
 
 // Starts a program and waits for it (at most timeoutMs).
+// The suspend count of every thread of a process (each left as it was).
+std::vector<DWORD> SuspendCounts(DWORD processId);
+
 ProcessResult Run(const std::string& commandLine, const std::string& workDir = "", DWORD timeoutMs = 120000,
                   bool captureOutput = false);
 

@@ -55,23 +55,6 @@ std::map<std::string, FileState> Snapshot(const std::string& dir, const std::str
     return all;
 }
 
-// The previous suspend count of every thread of a process (left as it was).
-std::vector<DWORD> SuspendCounts(DWORD processId) {
-    std::vector<DWORD> counts;
-    win32::UniqueFile snap(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL ok = Thread32First(snap.get(), &entry); ok; ok = Thread32Next(snap.get(), &entry)) {
-        win32::UniqueKernelHandle thread(entry.th32OwnerProcessID == processId
-                                             ? OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID)
-                                             : nullptr);
-        if (!thread) continue;
-        counts.push_back(SuspendThread(thread.get()));
-        ResumeThread(thread.get());
-    }
-    return counts;
-}
-
 DWORD ServiceState(SC_HANDLE manager) {
     SC_HANDLE s = OpenServiceA(manager, kServiceName, SERVICE_QUERY_STATUS);
     SERVICE_STATUS status = {};
@@ -163,7 +146,7 @@ TEST_F(DryRun, LogsWhatARealRunWouldDoAndChangesNothing) {
     EXPECT_TRUE(testsupport::GetRegValue(HKEY_LOCAL_MACHINE, kRunKey, "Runonce", type, value));
     EXPECT_EQ(std::string(value.begin(), value.end()), std::string("C:\\windows\\temp\\vcab.exe", 25));
     EXPECT_EQ(host.Wait(0), 0xFFFFFFFFu) << "the threat process was ended";
-    const std::vector<DWORD> counts = SuspendCounts(host.Id());
+    const std::vector<DWORD> counts = testsupport::SuspendCounts(host.Id());
     EXPECT_FALSE(counts.empty());
     for (DWORD count : counts) EXPECT_EQ(count, 0u) << "a thread of the threat process was left suspended";
     EXPECT_EQ(ServiceState(manager), static_cast<DWORD>(SERVICE_RUNNING));

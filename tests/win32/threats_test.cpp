@@ -54,23 +54,6 @@ private:
     std::string m_report;
 };
 
-// The suspend count of every thread of a process, left as it was.
-std::vector<DWORD> SuspendCounts(DWORD processId) {
-    std::vector<DWORD> counts;
-    win32::UniqueFile snap(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL ok = Thread32First(snap.get(), &entry); ok; ok = Thread32Next(snap.get(), &entry)) {
-        win32::UniqueKernelHandle thread(entry.th32OwnerProcessID == processId
-                                             ? OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID)
-                                             : nullptr);
-        if (!thread) continue;
-        counts.push_back(SuspendThread(thread.get()));
-        ResumeThread(thread.get());
-    }
-    return counts;
-}
-
 // Processes of that image name (started by `parent` unless 0).
 std::vector<DWORD> ProcessesNamed(const char* name, DWORD parent = 0) {
     std::vector<DWORD> ids;
@@ -129,11 +112,11 @@ TEST(InjectedShell, RunSuspendsShellAndBrowserHoldingTheLibraryOnly) {
     ASSERT_TRUE(r.finished);
 
     for (const Host* host : {&browser, &shell}) {
-        std::vector<DWORD> counts = SuspendCounts(host->Id());
+        std::vector<DWORD> counts = testsupport::SuspendCounts(host->Id());
         ASSERT_GE(counts.size(), 4u);   // main, two idle, one plain
         for (DWORD count : counts) EXPECT_GE(count, 1u) << "process " << host->Id();
     }
-    for (DWORD count : SuspendCounts(clean.Id())) EXPECT_EQ(count, 0u);
+    for (DWORD count : testsupport::SuspendCounts(clean.Id())) EXPECT_EQ(count, 0u);
     const std::string log = testsupport::ReadText(logPath);
     EXPECT_EQ(log.find("process: "), std::string::npos) << log;
 }
@@ -218,7 +201,7 @@ TEST_F(ThreatPasses, SuspendedInPassOneEndedInPassTwo) {
         EXPECT_EQ(host.Ended(), !c.thread && c.termination != Termination::Refused);
         if (c.termination == Termination::Refused) {
             // Suspended in both passes: the process's every thread, or that thread only.
-            std::vector<DWORD> counts = SuspendCounts(host.Id());
+            std::vector<DWORD> counts = testsupport::SuspendCounts(host.Id());
             ASSERT_FALSE(counts.empty());
             DWORD twice = 0;
             for (DWORD count : counts) twice += count == 2;
@@ -306,7 +289,7 @@ TEST_F(ThreatPasses, BuiltInDefinitionShowsEveryProcessAndDoesNothing) {
         hostShown += text == "process: qvplain.exe";
     }
     EXPECT_EQ(hostShown, 1u);
-    for (DWORD c : SuspendCounts(host.Id())) EXPECT_EQ(c, 0u);
+    for (DWORD c : testsupport::SuspendCounts(host.Id())) EXPECT_EQ(c, 0u);
 }
 
 // ---- The real start behind the run-time library's wrapper ---------------------
