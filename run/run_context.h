@@ -91,10 +91,11 @@ struct RemovalRun {
     // In a dry run: the files the walk would delete, so that the list of the
     // threat's files does not count them a second time.
     WStrList wouldDelete;
-    // The /QUARANTINE= folder as the run found it at its first use (0 not
-    // looked at, 1 usable, -1 not usable), and the next entry number to try.
+    // The /QUARANTINE= folder as the run found it at its first use, and the
+    // next entry number to try.
+    enum class QuarantineFolder { NotLookedAt, Usable, Refused };
     struct {
-        int status = 0;
+        QuarantineFolder status = QuarantineFolder::NotLookedAt;
         unsigned next = 1;
     } quarantine;
     ImageTerminationFlags imageTermination;

@@ -112,8 +112,9 @@ bool HasMarker(const ApiSet<C>& api, const Str<C>& dir) {
 // something else.
 template <typename C>
 bool Prepare(RemovalRun& run, const Str<C>& dir) {
-    if (run.quarantine.status) return run.quarantine.status > 0;
-    run.quarantine.status = -1;
+    using Folder = RemovalRun::QuarantineFolder;
+    if (run.quarantine.status != Folder::NotLookedAt) return run.quarantine.status == Folder::Usable;
+    run.quarantine.status = Folder::Refused;
     const ApiSet<C>& api = run.api.Get<C>();
     const std::string shown = ShortLogPath(dir.c_str());
     if (!MakeDirectory(dir.c_str()) && GetLastError() != ERROR_ALREADY_EXISTS) {
@@ -140,7 +141,7 @@ bool Prepare(RemovalRun& run, const Str<C>& dir) {
             return false;
         }
     }
-    run.quarantine.status = 1;
+    run.quarantine.status = Folder::Usable;
     return true;
 }
 
