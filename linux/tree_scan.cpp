@@ -52,15 +52,9 @@ constexpr size_t kBatchFolders = 64;
 constexpr size_t kOpenFrames = 16;
 // Files up to this size are read into memory for detection; larger ones are mapped.
 constexpr size_t kReadWholeBytes = 1 << 20;
-// A reader reads files up to this size into a buffer of their own, and
-// brings larger ones into memory in pieces of the second size.
-constexpr size_t kReadInReader = 64 << 10;
-constexpr size_t kReadAheadChunk = 256 << 10;
 // Files a detection thread takes at a time, and the batches (and folders)
 // that may be in detection at once while the walk goes on.
 constexpr size_t kDetectChunk = 16;
-// Files read by the readers that wake a detection thread.
-constexpr size_t kReadyWake = 8;
 constexpr size_t kBatchesDetecting = 8;
 // Folders the readers may be asked to list ahead of the walk.
 constexpr size_t kFoldersAhead = 4096;
@@ -160,12 +154,11 @@ using ReadFunction = ssize_t (*)(int fd, void* data, size_t size, off_t at, bool
 
 enum class ReadResult { Done, Failed, WouldWait };
 
-// Reads up to size bytes from the start; a file that shrank gives fewer
-// (got): what is there is what is judged. With nowait a read that would
-// wait for the disk (or a file system that cannot promise otherwise) gives
-// WouldWait instead.
+// Reads the bytes [got, size) to data + got, counting them in got; a file
+// that shrank gives fewer: what is there is what is judged. With nowait a
+// read that would wait for the disk (or a file system that cannot promise
+// otherwise) gives WouldWait instead.
 ReadResult ReadUpTo(int fd, uint8_t* data, size_t size, ReadFunction read, bool nowait, size_t& got) {
-    got = 0;
     while (got < size) {
         ssize_t n = read(fd, data + got, size - got, static_cast<off_t>(got), nowait);
         if (n < 0 && errno == EINTR) continue;
@@ -401,26 +394,46 @@ bool AllInMemory(int fd, uint64_t size) {
     return view && Resident(view.data(), size);
 }
 
-// The verdict of the open regular file fd of the given size, read whole
-// (small files: a mapping costs more than the copy, and its removal stops
-// every other thread of the process for a moment) or mapped.
-int Judge(int fd, size_t size, ReadFunction read, bool& unreadable) {
-    if (size <= kReadWholeBytes) {
-        thread_local std::vector<uint8_t> buffer;
-        if (buffer.size() < kReadWholeBytes) buffer.resize(kReadWholeBytes);
-        size_t got = 0;
-        if (ReadUpTo(fd, buffer.data(), size, read, false, got) != ReadResult::Done) {
-            unreadable = true;
-            return kVerdictClean;
-        }
-        return DetectInfection(buffer.data(), got);
-    }
+// The verdict of a file too large to be read into memory, through a mapping.
+void JudgeMapped(int fd, size_t size, int& verdict, bool& unreadable) {
     posix::Mapping view(::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0), size);
     if (!view) {
         unreadable = true;
-        return kVerdictClean;
+        return;
     }
-    return DetectImage(view.data(), size);
+    verdict = DetectImage(view.data(), size);
+}
+
+// The verdict of the open regular file fd of the given size. Nearly every
+// file is decided by its head alone; the others are read whole (small
+// files: a mapping costs more than the copy, and its removal stops every
+// other thread of the process for a moment) or mapped. With nowait,
+// WouldWait when the bytes it needs are not all in memory: nothing judged.
+ReadResult Judge(int fd, size_t size, ReadFunction read, bool nowait, bool (*inMemory)(int, uint64_t), int& verdict,
+                 bool& unreadable) {
+    thread_local std::vector<uint8_t> buffer;
+    if (buffer.size() < kReadWholeBytes) buffer.resize(kReadWholeBytes);
+    verdict = kVerdictClean;
+    const size_t head = std::min(size, kScanHeadBytes);
+    size_t got = 0;
+    ReadResult result = ReadUpTo(fd, buffer.data(), head, read, nowait, got);
+    if (result == ReadResult::Done && got == head) {
+        const PartialVerdict fromHead = DetectFromHead(buffer.data(), got, size);
+        if (fromHead.decided) {
+            verdict = fromHead.verdict;
+            return result;
+        }
+        if (size > kReadWholeBytes) {
+            if (nowait && !inMemory(fd, size)) return ReadResult::WouldWait;
+            JudgeMapped(fd, size, verdict, unreadable);
+            return ReadResult::Done;
+        }
+        result = ReadUpTo(fd, buffer.data(), size, read, nowait, got);
+    }
+    if (result == ReadResult::Failed) unreadable = true;
+    // All of it, or all there was of a file that shrank.
+    if (result == ReadResult::Done) verdict = DetectInfection(buffer.data(), got);
+    return result;
 }
 
 // Opens the file `name` in dir for detection: false when there is nothing
@@ -438,19 +451,6 @@ bool OpenForDetection(int dir, const char* name, posix::UniqueFd& fd, size_t& si
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     size = static_cast<size_t>(st.st_size);
     return size != 0;
-}
-
-// Brings the file's bytes into memory: a reader's part for a file too large
-// to be read into a buffer of its own, which may wait as long as the disk
-// takes. What goes wrong is left for detection to meet.
-void ReadAhead(int fd, ReadFunction read) {
-    thread_local std::vector<uint8_t> scratch(kReadAheadChunk);
-    for (off_t at = 0;;) {
-        ssize_t n = read(fd, scratch.data(), scratch.size(), at, false);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        at += n;
-    }
 }
 
 // Lists a folder and looks at the entries the walk will look at, so that
@@ -478,9 +478,11 @@ void ListAhead(const std::string& path) {
 int DetectAt(int dir, const char* name, ReadFunction read, bool& unreadable, uint64_t* sizeOut = nullptr) {
     posix::UniqueFd fd;
     size_t size = 0;
-    const bool any = OpenForDetection(dir, name, fd, size, unreadable);
+    int verdict = kVerdictClean;
+    if (OpenForDetection(dir, name, fd, size, unreadable))
+        Judge(fd.get(), size, read, false, AllInMemory, verdict, unreadable);
     if (sizeOut) *sizeOut = size;
-    return any ? Judge(fd.get(), size, read, unreadable) : kVerdictClean;
+    return verdict;
 }
 
 }  // namespace
@@ -521,9 +523,11 @@ struct TreeScanner::Frame {
 // goes on: one detection thread per job, and readers that keep up to
 // readsInFlight reads outstanding for the files whose bytes are not in
 // memory yet. A detection thread never waits for the disk: such a file goes,
-// open, to the readers, who read it (or bring it into memory when it is
-// large) and hand it back; so a cold disk gets as many requests as it can
-// take, and a warm cache costs one question to the kernel per file.
+// open, to the readers, and while files keep missing the cache the readers
+// take the walk's files themselves. A reader judges the file it has read
+// (its head, nearly always) where it is: handing it back to a detection
+// thread cost more in wake-ups than the judging. So a cold disk gets as many
+// requests as it can take, and a warm cache costs one read per file.
 class TreeScanner::Detection {
 public:
     Detection(unsigned jobs, unsigned readers, ReadFunction read, bool (*inMemory)(int, uint64_t))
@@ -582,20 +586,21 @@ private:
     struct Job {
         Entry* entries;
         size_t count;
-        size_t next;   // the first not taken by a detection thread
+        size_t next;   // the first not taken
         size_t left;   // not yet detected
     };
-    // A file that waits for the disk, open.
+    // A file for a reader: open when a detection thread found it not in memory.
     struct Held {
-        Job* job;
-        Entry* entry;
+        Job* job = nullptr;
+        Entry* entry = nullptr;
         posix::UniqueFd fd;
-        size_t size;
-        std::vector<uint8_t> bytes;   // read by the reader (small files)
-        bool read = false, failed = false;
+        size_t size = 0;
     };
 
-    bool ColdWorkLeft() { return Cold() && m_held < m_heldLimit && Unclaimed(); }
+    // While files miss the cache the readers take the walk's files.
+    bool ColdWorkLeft() { return Cold() && Unclaimed(); }
+    // Detection threads leave the walk's files to the readers meanwhile.
+    bool WarmWorkLeft() { return !(m_readers && Cold()) && Unclaimed(); }
 
     Job* Unclaimed() {
         for (Job& job : m_jobs)
@@ -607,51 +612,6 @@ private:
         if (job->left == 0) m_done.notify_all();
     }
 
-    // A file the readers are done with (the lock held on entry and return).
-    void Finish(std::unique_lock<std::mutex>& lock) {
-        Held held = std::move(m_ready.front());
-        m_ready.pop_front();
-        lock.unlock();
-        Entry& e = *held.entry;
-        if (!held.fd && !held.read) {
-            // nothing to read: gone, empty, not a regular file, or it could not be opened
-        } else if (!held.read) {
-            e.verdict = Judge(held.fd.get(), held.size, m_read, e.unreadable);
-        } else if (held.failed) {
-            e.unreadable = true;
-        } else {
-            e.verdict = DetectInfection(held.bytes.data(), held.bytes.size());
-        }
-        held.fd.reset();
-        held.bytes = {};
-        lock.lock();
-        --m_held;
-        Done(held.job, 1);
-        if (m_waitingForRoom) m_work.notify_all();
-        // Idle readers come back once there is room for a handful of files.
-        if (m_readersIdle && m_held + kDetectChunk == m_heldLimit && ColdWorkLeft()) m_reads.notify_one();
-    }
-
-    // Judges a file without waiting for the disk: false when its bytes are
-    // not all in memory.
-    bool TryJudge(int fd, size_t size, Entry& e) {
-        if (size > kReadWholeBytes) {
-            if (!m_inMemory(fd, size)) return false;
-            e.verdict = Judge(fd, size, m_read, e.unreadable);
-            return true;
-        }
-        thread_local std::vector<uint8_t> buffer;
-        if (buffer.size() < kReadWholeBytes) buffer.resize(kReadWholeBytes);
-        size_t got = 0;
-        switch (ReadUpTo(fd, buffer.data(), size, m_read, true, got)) {
-        case ReadResult::WouldWait: return false;
-        case ReadResult::Failed: e.unreadable = true; return true;
-        case ReadResult::Done: break;
-        }
-        e.verdict = DetectInfection(buffer.data(), got);
-        return true;
-    }
-
     // The readers start with the first file that has to wait for the disk.
     void StartReaders() {
         if (m_readersStarted || m_stopping) return;
@@ -660,71 +620,46 @@ private:
     }
 
     void Detect() {
-        std::vector<Held> cold;
+        std::vector<Held> missed;
         std::unique_lock<std::mutex> lock(m_mutex);
         for (;;) {
-            m_work.wait(lock, [&] { return m_stopping || !m_ready.empty() || Unclaimed(); });
+            m_work.wait(lock, [&] { return m_stopping || WarmWorkLeft(); });
             if (m_stopping) return;
-            if (!m_ready.empty()) {
-                Finish(lock);
-                continue;
-            }
             Job* job = Unclaimed();
             const size_t from = job->next, to = std::min(job->count, from + kDetectChunk);
             job->next = to;
             lock.unlock();
             size_t judged = 0;
-            cold.clear();
-            // While the files have to wait for the disk they go to the
-            // readers unopened: all the work of the disk's speed is theirs.
-            const bool coldDisk = m_readers && Cold();
+            missed.clear();
             for (size_t i = from; i < to; ++i) {
                 Entry& e = job->entries[i];
-                if (e.kind != Entry::Kind::File) {
-                    ++judged;
-                    continue;
-                }
-                if (coldDisk) {
-                    cold.push_back({job, &e, {}, 0, {}});
-                    continue;
-                }
                 posix::UniqueFd fd;
                 size_t size = 0;
-                const bool any = OpenForDetection(e.dir->fd.get(), e.name.c_str(), fd, size, e.unreadable);
-                e.size = size;
-                if (!any) {
-                    ++judged;
-                } else if (!m_readers) {
-                    e.verdict = Judge(fd.get(), size, m_read, e.unreadable);
-                    ++judged;
-                } else if (TryJudge(fd.get(), size, e)) {
-                    ++judged;
-                } else {
-                    cold.push_back({job, &e, std::move(fd), size, {}});
-                }
-            }
-            if (m_readers && !coldDisk) m_cold.store(!cold.empty(), std::memory_order_relaxed);
-            // The readers take them in the order of their inodes, which is
-            // near the order of their places on the disk.
-            std::sort(cold.begin(), cold.end(), [](const Held& a, const Held& b) { return a.entry->ino < b.entry->ino; });
-            lock.lock();
-            Done(job, judged);
-            // Open files are bounded: while there is no room, finish those read.
-            for (Held& held : cold) {
-                while (m_held >= m_heldLimit && !m_stopping) {
-                    if (!m_ready.empty()) {
-                        Finish(lock);
-                    } else {
-                        ++m_waitingForRoom;
-                        m_work.wait(lock);
-                        --m_waitingForRoom;
+                if (e.kind == Entry::Kind::File &&
+                    OpenForDetection(e.dir->fd.get(), e.name.c_str(), fd, size, e.unreadable)) {
+                    e.size = size;
+                    if (Judge(fd.get(), size, m_read, m_readers != 0, m_inMemory, e.verdict, e.unreadable) ==
+                        ReadResult::WouldWait) {
+                        missed.push_back({job, &e, std::move(fd), size});
+                        continue;
                     }
                 }
-                ++m_held;
-                StartReaders();
+                ++judged;
+            }
+            lock.lock();
+            Done(job, judged);
+            if (missed.empty()) continue;
+            m_cold.store(true, std::memory_order_relaxed);
+            StartReaders();
+            // Open files are bounded: wait for room.
+            for (Held& held : missed) {
+                ++m_waitingForRoom;
+                m_work.wait(lock, [&] { return m_stopping || m_toRead.size() < m_heldLimit; });
+                --m_waitingForRoom;
                 m_toRead.push_back(std::move(held));
                 m_reads.notify_one();
             }
+            if (m_readersIdle) m_reads.notify_all();   // the walk's files are the readers' now
         }
     }
 
@@ -732,35 +667,9 @@ private:
         std::unique_lock<std::mutex> lock(m_mutex);
         for (;;) {
             ++m_readersIdle;
-            m_reads.wait(lock, [&] {
-                return m_stopping || !m_toRead.empty() || !m_folders.empty() || ColdWorkLeft();
-            });
+            m_reads.wait(lock, [&] { return m_stopping || !m_toRead.empty() || !m_folders.empty() || ColdWorkLeft(); });
             --m_readersIdle;
             if (m_stopping) return;
-            if (m_toRead.empty() && m_folders.empty()) {
-                // While the disk is cold the readers take the walk's files
-                // themselves, so that they keep reading without waiting
-                // for detection to hand them over.
-                Job* job = Unclaimed();
-                const size_t from = job->next, to = std::min(job->count, from + kDetectChunk);
-                job->next = to;
-                size_t judged = 0;
-                const size_t before = m_toRead.size();
-                for (size_t i = from; i < to; ++i) {
-                    Entry& e = job->entries[i];
-                    if (e.kind != Entry::Kind::File) {
-                        ++judged;
-                    } else {
-                        ++m_held;
-                        m_toRead.push_back({job, &e, {}, 0, {}});
-                    }
-                }
-                std::sort(m_toRead.begin() + static_cast<std::ptrdiff_t>(before), m_toRead.end(),
-                          [](const Held& a, const Held& b) { return a.entry->ino < b.entry->ino; });
-                Done(job, judged);
-                if (m_toRead.size() > 1) m_reads.notify_all();
-                continue;
-            }
             if (!m_folders.empty()) {
                 std::string path = std::move(m_folders.front());
                 m_folders.pop_front();
@@ -769,49 +678,52 @@ private:
                 lock.lock();
                 continue;
             }
-            Held held = std::move(m_toRead.front());
-            m_toRead.pop_front();
-            lock.unlock();
-            if (!held.fd) {
-                // Handed over unopened; the first one found in memory ends
-                // that until detection meets the disk again.
-                Entry& e = *held.entry;
-                const bool any = OpenForDetection(e.dir->fd.get(), e.name.c_str(), held.fd, held.size, e.unreadable);
-                e.size = held.size;
-                if (!any)
-                    held.fd.reset();   // nothing to read
-                else if (m_inMemory(held.fd.get(), held.size))
-                    m_cold.store(false, std::memory_order_relaxed);
-            }
-            if (!held.fd) {
-                // judged already: clean, or unreadable
-            } else if (held.size <= kReadInReader) {
-                held.bytes.resize(held.size);
-                size_t got = 0;
-                held.failed = ReadUpTo(held.fd.get(), held.bytes.data(), held.size, m_read, false, got) != ReadResult::Done;
-                held.bytes.resize(got);
-                held.read = true;
+            Held held;
+            if (!m_toRead.empty()) {
+                held = std::move(m_toRead.front());
+                m_toRead.pop_front();
+                if (m_waitingForRoom) m_work.notify_all();
             } else {
-                ReadAhead(held.fd.get(), m_read);
+                Job* job = Unclaimed();
+                Entry& e = job->entries[job->next++];
+                if (e.kind != Entry::Kind::File) {
+                    Done(job, 1);
+                    continue;
+                }
+                held.job = job;
+                held.entry = &e;
             }
-            if (held.read) held.fd.reset();
+            lock.unlock();
+            Entry& e = *held.entry;
+            bool inMemory = false;
+            if (held.fd) {
+                Judge(held.fd.get(), held.size, m_read, false, m_inMemory, e.verdict, e.unreadable);
+            } else if (OpenForDetection(e.dir->fd.get(), e.name.c_str(), held.fd, held.size, e.unreadable)) {
+                e.size = held.size;
+                // Taken from the walk: the first one found in memory gives the
+                // walk's files back to detection.
+                inMemory = Judge(held.fd.get(), held.size, m_read, true, m_inMemory, e.verdict, e.unreadable) !=
+                           ReadResult::WouldWait;
+                if (!inMemory) Judge(held.fd.get(), held.size, m_read, false, m_inMemory, e.verdict, e.unreadable);
+            }
+            held.fd.reset();
             lock.lock();
-            m_ready.push_back(std::move(held));
-            // Detection is woken for a handful at a time, or when the readers
-            // run out of work, or when it waits for room or for its batch.
-            if (m_ready.size() >= kReadyWake || m_toRead.empty() || m_waitingForRoom) m_work.notify_one();
+            if (inMemory && Cold()) {
+                m_cold.store(false, std::memory_order_relaxed);
+                m_work.notify_all();
+            }
+            Done(held.job, 1);
         }
     }
 
     const ReadFunction m_read;
     bool (*const m_inMemory)(int, uint64_t);
     const unsigned m_readers;
-    const size_t m_heldLimit;   // open files waiting for or coming from the readers
+    const size_t m_heldLimit;   // open files waiting for the readers
     std::mutex m_mutex;
     std::condition_variable m_work, m_reads, m_done;
     std::list<Job> m_jobs;   // oldest first
-    std::deque<Held> m_toRead, m_ready;
-    size_t m_held = 0;
+    std::deque<Held> m_toRead;
     unsigned m_waitingForRoom = 0;   // detection threads
     unsigned m_readersIdle = 0;
     std::deque<std::string> m_folders;

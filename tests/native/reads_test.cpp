@@ -156,6 +156,50 @@ TEST(ReadsInFlight, OutstandingTogetherApartFromDetection) {
     }
 }
 
+// Nearly every file is decided by its first 4 KB, and that is all that is
+// read of it, in memory or not: clean programs of any shape, a large data
+// file. An infected program is still found (its head does not decide it).
+std::atomic<uint64_t> g_bytesRead{0};
+ssize_t CountingRead(int fd, void* data, size_t size, off_t at, bool nowait) {
+    const ssize_t n = DiskRead(fd, data, size, at, nowait);
+    if (n > 0) g_bytesRead += static_cast<uint64_t>(n);
+    return n;
+}
+
+TEST(ReadsInFlight, OnlyTheHeadOfMostFilesIsRead) {
+    nt::TempTree tree;
+    uint64_t cleanBytes = 0;
+    for (uint32_t i = 0; i < 24; ++i) {
+        const Bytes host = samples::MakeCleanHost({.seed = 40 + i, .sections = 1 + i % 8, .overlayBytes = 0x3000 * (i % 3)});
+        cleanBytes += host.size();
+        ASSERT_TRUE(nt::WriteBytes(tree / ("prog" + std::to_string(i) + ".exe"), host));
+    }
+    ASSERT_TRUE(nt::WriteBytes(tree / "data/big.bin", Bytes(3 << 20, 0x4D)));
+    const Bytes infected = nt::Infected(90);
+    ASSERT_TRUE(nt::WriteBytes(tree / "data/infected.exe", infected));
+    ASSERT_GT(cleanBytes, 25u * 4096);   // reading them whole would show
+    const struct {
+        native::ScanSettings settings;
+        Disk disk;
+    } runs[] = {
+        {{.dryRun = true, .jobs = 1, .readsInFlight = 0}, Disk::Warm},
+        {{.dryRun = true, .jobs = 2, .readsInFlight = 8}, Disk::Warm},
+        {{.dryRun = true, .jobs = 2, .readsInFlight = 8}, Disk::Cold},
+    };
+    for (const auto& run : runs) {
+        g_disk = run.disk;
+        g_bytesRead = 0;
+        RunLog log;
+        native::TreeScanner scanner(BuiltInDefinition(), run.settings, log, nullptr,
+                                    {.read = CountingRead, .inMemory = DiskInMemory});
+        ASSERT_TRUE(scanner.ScanTree(tree.path()));
+        EXPECT_EQ(scanner.stats.filesScanned, 26u);
+        EXPECT_EQ(scanner.stats.infections, 1u) << static_cast<int>(run.disk);
+        // The heads, the infected program whole (its head read twice at most).
+        EXPECT_LE(g_bytesRead, 25u * 4096 + infected.size() + 4096) << static_cast<int>(run.disk);
+    }
+}
+
 // A path left out (the log file in the tree) stays out under any name it
 // has, although the walk knows files by their folder entries.
 TEST(ReadsInFlight, APathLeftOutUnderEveryName) {
