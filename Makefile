@@ -24,7 +24,7 @@ deps:
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386; \
-	  { apt-get update -qq || echo "apt-get update failed in part: installing from the package lists at hand"; } && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
+	  tools/apt-install.sh $$missing; \
 	fi
 	tests/wine/ensure-i386.sh
 
