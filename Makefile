@@ -10,7 +10,7 @@ PREFIX ?= /usr/local
 # The build that is installed: "native" (optimised, no sanitizers) or "host".
 INSTALL_PRESET ?= native
 
-APT_PACKAGES := cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev libhivex-dev pkg-config dpkg-dev \
+APT_PACKAGES := cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev libhivex-dev liburing-dev pkg-config dpkg-dev \
 	            g++-mingw-w64-i686-posix wine wine32:i386 xvfb xauth x11-apps imagemagick fonts-liberation \
 	            ansible ansible-lint
 

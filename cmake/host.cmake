@@ -66,6 +66,15 @@ if(HIVEX_FOUND)
   target_include_directories(quorvin_native PUBLIC ${QUORVIN_FLOOR_ROOTS}/linux)
   target_link_libraries(quorvin_native PUBLIC quorvin_subsystems_core PkgConfig::HIVEX Threads::Threads)
   target_compile_options(quorvin_native PRIVATE -Wall -Wextra)
+  # The readers' reads go to the kernel together through io_uring where the
+  # build has liburing (Debian: liburing-dev); without it, one at a time.
+  pkg_check_modules(URING QUIET IMPORTED_TARGET liburing)
+  if(URING_FOUND)
+    target_link_libraries(quorvin_native PUBLIC PkgConfig::URING)
+    target_compile_definitions(quorvin_native PRIVATE FIXQUORVIN_HAVE_URING=1)
+  else()
+    message(WARNING "liburing not found (Debian: liburing-dev): fixquorvin reads one file at a time per reader")
+  endif()
 
   add_executable(fixquorvin ${CMAKE_SOURCE_DIR}/linux/main.cpp)
   target_link_libraries(fixquorvin PRIVATE quorvin_native)
@@ -93,7 +102,7 @@ if(HIVEX_FOUND)
 
   # `make package`: a Debian package of the same rules, from build/native.
   # The libraries the program links come from dpkg-shlibdeps (libc6,
-  # libhivex0, libstdc++6, libgcc-s1); quorvin-log needs python3.
+  # libhivex0, liburing2, libstdc++6, libgcc-s1); quorvin-log needs python3.
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGE_NAME fixquorvin)
   set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "run/dry_run_core.h"
+#include "linux/head_ring.h"
 #include "linux/path_parts.h"
 #include "linux/unique_fd.h"
 #include "scan/detect_core.h"
@@ -56,6 +57,11 @@ constexpr size_t kReadWholeBytes = 1 << 20;
 // that may be in detection at once while the walk goes on.
 constexpr size_t kDetectChunk = 16;
 constexpr size_t kBatchesDetecting = 8;
+// A reader that takes the walk's files tries one in this many without
+// waiting, to see whether the disk's files are in memory again.
+constexpr unsigned kWarmProbe = 16;
+// Readers that share the reads in flight when their reads go to the kernel together.
+constexpr unsigned kRingReaders = 4;
 // Folders the readers may be asked to list ahead of the walk.
 constexpr size_t kFoldersAhead = 4096;
 // A repaired file is scanned again; a repair that never ends is cut off here.
@@ -411,10 +417,12 @@ void JudgeMapped(int fd, size_t size, int& verdict, bool& unreadable) {
 // WouldWait when the bytes it needs are not all in memory: nothing judged.
 ReadResult Judge(int fd, size_t size, ReadFunction read, bool nowait, bool (*inMemory)(int, uint64_t), int& verdict,
                  bool& unreadable) {
+    // Grown to the largest file read whole on this thread: the heads of the
+    // readers' files are all most of them ever hold.
     thread_local std::vector<uint8_t> buffer;
-    if (buffer.size() < kReadWholeBytes) buffer.resize(kReadWholeBytes);
     verdict = kVerdictClean;
     const size_t head = std::min(size, kScanHeadBytes);
+    if (buffer.size() < head) buffer.resize(head);
     size_t got = 0;
     ReadResult result = ReadUpTo(fd, buffer.data(), head, read, nowait, got);
     if (result == ReadResult::Done && got == head) {
@@ -428,6 +436,7 @@ ReadResult Judge(int fd, size_t size, ReadFunction read, bool nowait, bool (*inM
             JudgeMapped(fd, size, verdict, unreadable);
             return ReadResult::Done;
         }
+        if (buffer.size() < size) buffer.resize(size);
         result = ReadUpTo(fd, buffer.data(), size, read, nowait, got);
     }
     if (result == ReadResult::Failed) unreadable = true;
@@ -530,8 +539,9 @@ struct TreeScanner::Frame {
 // requests as it can take, and a warm cache costs one read per file.
 class TreeScanner::Detection {
 public:
-    Detection(unsigned jobs, unsigned readers, ReadFunction read, bool (*inMemory)(int, uint64_t))
-        : m_read(read), m_inMemory(inMemory), m_readers(readers), m_heldLimit(2 * size_t(readers) + 16) {
+    Detection(unsigned jobs, unsigned readers, bool together, ReadFunction read, bool (*inMemory)(int, uint64_t))
+        : m_read(read), m_inMemory(inMemory), m_readers(readers), m_together(together),
+          m_heldLimit(2 * size_t(readers) + 16) {
         for (unsigned i = 0; i < jobs; ++i) m_threads.emplace_back([this] { Detect(); });
     }
     ~Detection() {
@@ -546,9 +556,14 @@ public:
 
     void Submit(std::vector<Entry>& entries) {
         if (entries.empty()) return;
+        // Files are taken in the order of their inodes, which is near the
+        // order of their places on the disk.
+        std::vector<uint32_t> order(entries.size());
+        for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+        std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return entries[a].ino < entries[b].ino; });
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_jobs.push_back({entries.data(), entries.size(), 0, entries.size()});
+            m_jobs.push_back({entries.data(), std::move(order), entries.size(), 0, entries.size()});
             if (m_readersIdle && ColdWorkLeft()) m_reads.notify_all();
         }
         m_work.notify_all();
@@ -585,6 +600,7 @@ public:
 private:
     struct Job {
         Entry* entries;
+        std::vector<uint32_t> order;   // of taking them
         size_t count;
         size_t next;   // the first not taken
         size_t left;   // not yet detected
@@ -613,10 +629,23 @@ private:
     }
 
     // The readers start with the first file that has to wait for the disk.
+    // With io_uring a few readers keep all the reads in flight; without it,
+    // a thread each.
     void StartReaders() {
         if (m_readersStarted || m_stopping) return;
         m_readersStarted = true;
-        for (unsigned i = 0; i < m_readers; ++i) m_threads.emplace_back([this] { ReadFiles(); });
+        if (m_together) {
+            const unsigned rings = std::min(m_readers, kRingReaders);
+            std::vector<std::unique_ptr<HeadRing>> made;
+            for (unsigned i = 0; i < rings; ++i)
+                if (auto ring = HeadRing::Make((m_readers + rings - 1) / rings)) made.push_back(std::move(ring));
+            if (made.size() == rings) {
+                for (auto& ring : made)
+                    m_threads.emplace_back([this, ring = std::move(ring)]() mutable { ReadFiles(std::move(ring)); });
+                return;
+            }
+        }
+        for (unsigned i = 0; i < m_readers; ++i) m_threads.emplace_back([this] { ReadFiles(nullptr); });
     }
 
     void Detect() {
@@ -632,7 +661,7 @@ private:
             size_t judged = 0;
             missed.clear();
             for (size_t i = from; i < to; ++i) {
-                Entry& e = job->entries[i];
+                Entry& e = job->entries[job->order[i]];
                 posix::UniqueFd fd;
                 size_t size = 0;
                 if (e.kind == Entry::Kind::File &&
@@ -663,7 +692,35 @@ private:
         }
     }
 
-    void ReadFiles() {
+    // The next file for a reader (the lock held): one a detection thread
+    // could not read without waiting, or while the disk is cold the walk's next.
+    bool TakeFile(Held& held) {
+        if (!m_toRead.empty()) {
+            held = std::move(m_toRead.front());
+            m_toRead.pop_front();
+            if (m_waitingForRoom) m_work.notify_all();
+            return true;
+        }
+        while (ColdWorkLeft()) {
+            Job* job = Unclaimed();
+            Entry& e = job->entries[job->order[job->next++]];
+            if (e.kind != Entry::Kind::File) {
+                Done(job, 1);
+                continue;
+            }
+            held = {job, &e, {}, 0};
+            return true;
+        }
+        return false;
+    }
+
+    // A reader: one file at a time, or with a ring as many as it holds,
+    // whose heads are read together before they are judged.
+    void ReadFiles(std::unique_ptr<HeadRing> ring) {
+        size_t most = ring ? ring->depth() : 1;
+        unsigned taken = 0;
+        std::vector<Held> batch;
+        std::vector<int> fds;
         std::unique_lock<std::mutex> lock(m_mutex);
         for (;;) {
             ++m_readersIdle;
@@ -678,47 +735,55 @@ private:
                 lock.lock();
                 continue;
             }
-            Held held;
-            if (!m_toRead.empty()) {
-                held = std::move(m_toRead.front());
-                m_toRead.pop_front();
-                if (m_waitingForRoom) m_work.notify_all();
-            } else {
-                Job* job = Unclaimed();
-                Entry& e = job->entries[job->next++];
-                if (e.kind != Entry::Kind::File) {
-                    Done(job, 1);
-                    continue;
-                }
-                held.job = job;
-                held.entry = &e;
-            }
+            batch.clear();
+            for (Held held; batch.size() < most && TakeFile(held);) batch.push_back(std::move(held));
+            if (batch.empty()) continue;
             lock.unlock();
-            Entry& e = *held.entry;
             bool inMemory = false;
-            if (held.fd) {
-                Judge(held.fd.get(), held.size, m_read, false, m_inMemory, e.verdict, e.unreadable);
-            } else if (OpenForDetection(e.dir->fd.get(), e.name.c_str(), held.fd, held.size, e.unreadable)) {
-                e.size = held.size;
-                // Taken from the walk: the first one found in memory gives the
-                // walk's files back to detection.
-                inMemory = Judge(held.fd.get(), held.size, m_read, true, m_inMemory, e.verdict, e.unreadable) !=
-                           ReadResult::WouldWait;
-                if (!inMemory) Judge(held.fd.get(), held.size, m_read, false, m_inMemory, e.verdict, e.unreadable);
+            fds.clear();
+            for (Held& held : batch) {
+                Entry& e = *held.entry;
+                if (!held.fd) {
+                    if (!OpenForDetection(e.dir->fd.get(), e.name.c_str(), held.fd, held.size, e.unreadable)) {
+                        held.fd.reset();   // nothing to read: clean, or unreadable
+                        continue;
+                    }
+                    e.size = held.size;
+                    // Taken from the walk: every so often a reader tries whether
+                    // the file is in memory, and one that is gives the walk's
+                    // files back to detection.
+                    if (++taken % kWarmProbe == 0 &&
+                        Judge(held.fd.get(), held.size, m_read, true, m_inMemory, e.verdict, e.unreadable) !=
+                            ReadResult::WouldWait) {
+                        inMemory = true;
+                        held.fd.reset();
+                        continue;
+                    }
+                }
+                fds.push_back(held.fd.get());
             }
-            held.fd.reset();
+            if (ring && fds.size() > 1 && !ring->Read(fds, kScanHeadBytes)) {
+                ring.reset();   // from now on one at a time
+                most = 1;
+            }
+            for (Held& held : batch) {
+                if (held.fd) Judge(held.fd.get(), held.size, m_read, false, m_inMemory, held.entry->verdict,
+                                   held.entry->unreadable);
+                held.fd.reset();
+            }
             lock.lock();
             if (inMemory && Cold()) {
                 m_cold.store(false, std::memory_order_relaxed);
                 m_work.notify_all();
             }
-            Done(held.job, 1);
+            for (Held& held : batch) Done(held.job, 1);
         }
     }
 
     const ReadFunction m_read;
     bool (*const m_inMemory)(int, uint64_t);
     const unsigned m_readers;
+    const bool m_together;   // the readers' reads go to the kernel together where it can
     const size_t m_heldLimit;   // open files waiting for the readers
     std::mutex m_mutex;
     std::condition_variable m_work, m_reads, m_done;
@@ -741,7 +806,8 @@ TreeScanner::TreeScanner(const ThreatDefinition& def, const ScanSettings& settin
     if (!m_seams.inMemory) m_seams.inMemory = AllInMemory;
     if (m_settings.jobs == 0) m_settings.jobs = 1;
     if (m_settings.jobs > 1 || m_settings.readsInFlight > 0)
-        m_detection = std::make_unique<Detection>(m_settings.jobs, m_settings.readsInFlight, m_seams.read,
+        m_detection = std::make_unique<Detection>(m_settings.jobs, m_settings.readsInFlight,
+                                                  m_settings.readsTogether && m_seams.read == PlainRead, m_seams.read,
                                                   m_seams.inMemory);
     if (!m_settings.quarantineDir.empty()) PrepareQuarantine();
 }

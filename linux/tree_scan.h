@@ -52,7 +52,10 @@ struct ScanSettings {
     unsigned jobs = 1;   // detection threads
     // Reads kept in flight for files that are not in memory yet, on reader
     // threads of their own; 0: every read waits in a detection thread.
-    unsigned readsInFlight = 32;
+    unsigned readsInFlight = 64;
+    // The readers hand their reads to the kernel together (io_uring) where
+    // the build and the kernel allow it, and only with the real disk reads.
+    bool readsTogether = true;
 };
 
 // Test hooks: the write of a repaired copy (a test makes it fail like a full
