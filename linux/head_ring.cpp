@@ -35,6 +35,10 @@ bool HeadRing::Read(const std::vector<int>& fds, size_t head) {
     if (m_ring->buffer.size() < size_t(m_depth) * head) m_ring->buffer.resize(size_t(m_depth) * head);
     for (size_t i = 0; i < fds.size(); ++i) {
         io_uring_sqe* sqe = io_uring_get_sqe(&m_ring->ring);
+        if (sqe == nullptr) {   // cannot happen with room for depth: the ring is not to be trusted
+            m_failed = true;
+            return false;
+        }
         io_uring_prep_read(sqe, fds[i], m_ring->buffer.data() + i * head, static_cast<unsigned>(head), 0);
     }
     // All are submitted or none (the kernel takes what fits); what was
