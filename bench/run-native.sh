@@ -4,8 +4,10 @@
 # programs and a tree of a million small files (made, timed and removed).
 # On each, warm and cold: fixquorvin with its defaults (--dry-run, so the
 # trees stay as they are) against the one-reader walk (open and read every
-# file, one at a time) and the parallel floor (the same with many reads in
-# flight); warm also clamscan and yara with signatures of our own. Figures
+# file, one at a time), the parallel floor (the same with many reads in
+# flight, a thread each) and the ring floor (the same reads handed to the
+# kernel together, io_uring); warm also clamscan and yara with signatures of
+# our own. Figures
 # are medians of the rounds; ratios are taken within this run.
 # usage: bench/run-native.sh [small files] [programs] [million files] [rounds]
 #   QUORVIN_BENCH_COLD_ROUNDS  rounds of the cold part (default: the rounds;
@@ -77,14 +79,18 @@ median() {
 ms() { median "$@" | cut -d' ' -f1; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a != "-" && b != "-" && b > 0) printf "%.2f", a / b; else print "-" }'; }
 
+ring=1
+mkdir "$work/empty"
+"$tree" ring "$work/empty" >/dev/null 2>&1 || { ring=0; echo "ring floor: skipped (no io_uring in this build or kernel)"; }
+
 echo "load before: $(uptime)"
-printf '%-9s %-5s %8s %10s %10s %10s %9s %11s %11s %10s %10s %10s\n' tree cache files "read walk" parallel \
-    fixquorvin "peak MB" "fq / read" "fq / par" clamscan yara "${other:+other}"
+printf '%-9s %-5s %8s %10s %10s %10s %10s %9s %11s %11s %11s %10s %10s %10s\n' tree cache files "read walk" parallel \
+    ring fixquorvin "peak MB" "fq / read" "fq / par" "fq / ring" clamscan yara "${other:+other}"
 unit() { case $1 in '' | -) echo "$1" ;; *) echo "$1 ms" ;; esac; }
-row() {   # tree cache files walk par fq peakKB clam yara other
-    printf '%-9s %-5s %8s %7s ms %7s ms %7s ms %9s %11s %11s %10s %10s %10s\n' "$1" "$2" "$3" "$4" "$5" "$6" \
-        "$(awk -v k="$7" 'BEGIN { printf "%.1f", k / 1024 }')" "$(ratio "$6" "$4")" "$(ratio "$6" "$5")" \
-        "$(unit "$8")" "$(unit "$9")" "$(unit "${10}")"
+row() {   # tree cache files walk par ring fq peakKB clam yara other
+    printf '%-9s %-5s %8s %7s ms %7s ms %7s ms %7s ms %9s %11s %11s %11s %10s %10s %10s\n' "$1" "$2" "$3" "$4" "$5" "$6" \
+        "$7" "$(awk -v k="$8" 'BEGIN { printf "%.1f", k / 1024 }')" "$(ratio "$7" "$4")" "$(ratio "$7" "$5")" \
+        "$(ratio "$7" "$6")" "$(unit "$9")" "$(unit "${10}")" "$(unit "${11}")"
 }
 bench_tree() {   # name make-mode count
     local name=$1 dir=$work/$1 files n=$rounds coldn=${QUORVIN_BENCH_COLD_ROUNDS:-$rounds}
@@ -94,9 +100,11 @@ bench_tree() {   # name make-mode count
     # (also the warm-up)
     found=$("$scanner" --dry-run "$dir" | grep -c 'infected with' || true)
     [ "$found" = 0 ] || { echo "fixquorvin found something in the $name tree"; exit 1; }
-    local walk par fq clam=- yar=- oth=
+    local walk par rng fq clam=- yar=- oth=
     walk=$(ms "$n" 0 "$tree" read "$dir")
     par=$(ms "$n" 0 "$tree" parallel "$dir")
+    rng=-
+    [ "$ring" = 0 ] || rng=$(ms "$n" 0 "$tree" ring "$dir")
     fq=$(median "$n" 0 "$scanner" --dry-run "$dir")
     # The peers take minutes on the million-file tree (clamscan a quarter of
     # an hour): there only with QUORVIN_BENCH_PEERS=all, once.
@@ -107,13 +115,14 @@ bench_tree() {   # name make-mode count
         [ -z "$yara" ] || yar=$(ms "$pn" 0 "$yara" -r -N "$work/quorvin.yar" "$dir")
     fi
     [ -z "$other" ] || oth=$(ms "$n" 0 "$other" --dry-run "$dir")
-    row "$name" warm "$files" "$walk" "$par" ${fq} "$clam" "$yar" "$oth"
+    row "$name" warm "$files" "$walk" "$par" "$rng" ${fq} "$clam" "$yar" "$oth"
     if [ "$cold" = 1 ]; then
         walk=$(ms "$coldn" 1 "$tree" read "$dir")
         par=$(ms "$coldn" 1 "$tree" parallel "$dir")
+        [ "$ring" = 0 ] || rng=$(ms "$coldn" 1 "$tree" ring "$dir")
         fq=$(median "$coldn" 1 "$scanner" --dry-run "$dir")
         [ -z "$other" ] || oth=$(ms "$coldn" 1 "$other" --dry-run "$dir")
-        row "$name" cold "$files" "$walk" "$par" ${fq} "" "" "$oth"
+        row "$name" cold "$files" "$walk" "$par" "$rng" ${fq} "" "" "$oth"
     fi
     rm -rf "$dir"
 }

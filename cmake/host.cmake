@@ -83,7 +83,7 @@ if(HIVEX_FOUND)
 
   # The native benchmark's trees and its bare read walk (bench/run-native.sh).
   add_executable(bench_tree ${CMAKE_SOURCE_DIR}/bench/native/bench_tree.cpp)
-  target_link_libraries(bench_tree PRIVATE quorvin_samples)
+  target_link_libraries(bench_tree PRIVATE quorvin_native quorvin_samples)
 
   file(GLOB QUORVIN_NATIVE_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/native/*_test.cpp)
   if(QUORVIN_NATIVE_TESTS)
