@@ -68,9 +68,17 @@ if(HIVEX_FOUND)
   target_compile_options(quorvin_native PRIVATE -Wall -Wextra)
   # The readers' reads go to the kernel together through io_uring where the
   # build has liburing (Debian: liburing-dev); without it, one at a time.
+  # Linked in whole where the archive is there, so that the program copied to
+  # a file server needs no library more than before.
   pkg_check_modules(URING QUIET IMPORTED_TARGET liburing)
   if(URING_FOUND)
-    target_link_libraries(quorvin_native PUBLIC PkgConfig::URING)
+    find_library(URING_ARCHIVE NAMES liburing.a HINTS ${URING_LIBRARY_DIRS})
+    if(URING_ARCHIVE)
+      target_include_directories(quorvin_native PRIVATE ${URING_INCLUDE_DIRS})
+      target_link_libraries(quorvin_native PUBLIC ${URING_ARCHIVE})
+    else()
+      target_link_libraries(quorvin_native PUBLIC PkgConfig::URING)
+    endif()
     target_compile_definitions(quorvin_native PRIVATE FIXQUORVIN_HAVE_URING=1)
   else()
     message(WARNING "liburing not found (Debian: liburing-dev): fixquorvin reads one file at a time per reader")
@@ -102,7 +110,7 @@ if(HIVEX_FOUND)
 
   # `make package`: a Debian package of the same rules, from build/native.
   # The libraries the program links come from dpkg-shlibdeps (libc6,
-  # libhivex0, liburing2, libstdc++6, libgcc-s1); quorvin-log needs python3.
+  # libhivex0, libstdc++6, libgcc-s1; liburing is linked in); quorvin-log needs python3.
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGE_NAME fixquorvin)
   set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

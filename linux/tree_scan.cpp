@@ -62,6 +62,8 @@ constexpr size_t kBatchesDetecting = 8;
 constexpr unsigned kWarmProbe = 16;
 // Readers that share the reads in flight when their reads go to the kernel together.
 constexpr unsigned kRingReaders = 4;
+// Threads that list folders ahead of the walk beside them.
+constexpr unsigned kListers = 8;
 // Folders the readers may be asked to list ahead of the walk.
 constexpr size_t kFoldersAhead = 4096;
 // A repaired file is scanned again; a repair that never ends is cut off here.
@@ -551,6 +553,7 @@ public:
         }
         m_work.notify_all();
         m_reads.notify_all();
+        m_lists.notify_all();
         for (std::thread& t : m_threads) t.join();
     }
 
@@ -594,7 +597,7 @@ public:
             m_folders.insert(m_folders.begin(), std::make_move_iterator(paths.begin()),
                              std::make_move_iterator(paths.end()));
         }
-        m_reads.notify_all();
+        (m_listers ? m_lists : m_reads).notify_all();
     }
 
 private:
@@ -642,6 +645,10 @@ private:
             if (made.size() == rings) {
                 for (auto& ring : made)
                     m_threads.emplace_back([this, ring = std::move(ring)]() mutable { ReadFiles(std::move(ring)); });
+                // Folders are listed ahead on threads of their own: a ring's
+                // reader that listed one would hold all its reads back meanwhile.
+                m_listers = true;
+                for (unsigned i = 0; i < kListers; ++i) m_threads.emplace_back([this] { ListFolders(); });
                 return;
             }
         }
@@ -692,6 +699,19 @@ private:
         }
     }
 
+    void ListFolders() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_lists.wait(lock, [&] { return m_stopping || !m_folders.empty(); });
+            if (m_stopping) return;
+            std::string path = std::move(m_folders.front());
+            m_folders.pop_front();
+            lock.unlock();
+            ListAhead(path);
+            lock.lock();
+        }
+    }
+
     // The next file for a reader (the lock held): one a detection thread
     // could not read without waiting, or while the disk is cold the walk's next.
     bool TakeFile(Held& held) {
@@ -724,10 +744,12 @@ private:
         std::unique_lock<std::mutex> lock(m_mutex);
         for (;;) {
             ++m_readersIdle;
-            m_reads.wait(lock, [&] { return m_stopping || !m_toRead.empty() || !m_folders.empty() || ColdWorkLeft(); });
+            m_reads.wait(lock, [&] {
+                return m_stopping || !m_toRead.empty() || (!m_listers && !m_folders.empty()) || ColdWorkLeft();
+            });
             --m_readersIdle;
             if (m_stopping) return;
-            if (!m_folders.empty()) {
+            if (!m_listers && !m_folders.empty()) {
                 std::string path = std::move(m_folders.front());
                 m_folders.pop_front();
                 lock.unlock();
@@ -786,7 +808,7 @@ private:
     const bool m_together;   // the readers' reads go to the kernel together where it can
     const size_t m_heldLimit;   // open files waiting for the readers
     std::mutex m_mutex;
-    std::condition_variable m_work, m_reads, m_done;
+    std::condition_variable m_work, m_reads, m_lists, m_done;
     std::list<Job> m_jobs;   // oldest first
     std::deque<Held> m_toRead;
     unsigned m_waitingForRoom = 0;   // detection threads
@@ -794,6 +816,7 @@ private:
     std::deque<std::string> m_folders;
     std::atomic<bool> m_cold{false};
     bool m_readersStarted = false;
+    bool m_listers = false;   // folders listed ahead by threads of their own
     bool m_stopping = false;
     std::vector<std::thread> m_threads;
 };
