@@ -14,8 +14,10 @@ namespace native {
 struct HeadRing::Ring {
     io_uring ring{};
     std::vector<uint8_t> buffer;   // depth heads; their bytes are thrown away
+    bool made = false;
     bool readsLeft = false;        // a wait failed with reads still going
     ~Ring() {
+        if (!made) return;
         io_uring_queue_exit(&ring);
         // The kernel may still write into the buffer: it is left to it.
         if (readsLeft) new std::vector<uint8_t>(std::move(buffer));
@@ -26,6 +28,7 @@ std::unique_ptr<HeadRing> HeadRing::Make(unsigned depth) {
     if (depth == 0) return nullptr;
     auto ring = std::make_unique<Ring>();
     if (io_uring_queue_init(depth, &ring->ring, 0) != 0) return nullptr;
+    ring->made = true;
     return std::unique_ptr<HeadRing>(new HeadRing(std::move(ring), depth));
 }
 

@@ -59,6 +59,15 @@ TEST(HeadRing, BringsTheHeadsIntoMemory) {
     EXPECT_TRUE(ring->Read({fds[0]}, 4096));
 }
 
+// A ring the kernel refuses (too deep) is none, and closes nothing it did not open.
+TEST(HeadRing, RefusedRingClosesNothing) {
+    posix::UniqueFd kept(::open("/dev/null", O_RDONLY));
+    ASSERT_TRUE(kept);
+    ASSERT_EQ(::dup2(kept.get(), 0), 0) << "stdin stands in for any descriptor the process holds";
+    EXPECT_EQ(native::HeadRing::Make(1u << 20), nullptr);
+    EXPECT_NE(::fcntl(0, F_GETFD), -1);
+}
+
 // The sample set and enough clean files for many batches, none of them in
 // memory: detection meets the disk at once, the readers take the walk's files.
 TEST(HeadRing, TreeNotInMemoryGivesTheSameLog) {
