@@ -1,7 +1,10 @@
 // The scanner with many reads in flight: the same log, counters and files as
-// one read at a time, whichever files have to wait for the disk; and the
-// reads really are outstanding together, apart from the detection threads.
+// one read at a time, whichever files have to wait for the disk; the reads
+// really are outstanding together, apart from the detection threads; and
+// handed to the kernel together (a ring) they bring the heads into memory.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -9,9 +12,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
+#include "linux/head_ring.h"
 #include "linux/tree_scan.h"
+#include "linux/unique_fd.h"
 #include "tests/support/native_support.h"
 #include "tests/samples/sample_set_core.h"
 #include "tests/support/log_capture.h"
@@ -54,12 +60,13 @@ struct Result {
     uint32_t ioErrors, notCleaned;
 };
 
-Result ScanWith(const std::string& root, native::ScanSettings settings, Disk disk) {
+// With the stand-ins for the disk, or (no seams) with the disk itself.
+Result ScanWith(const std::string& root, native::ScanSettings settings, Disk disk,
+                native::ScanSeams seams = {.read = DiskRead, .inMemory = DiskInMemory}) {
     g_disk = disk;
     RunLog log;
     testsupport::LogCapture capture(log);
-    native::TreeScanner scanner(BuiltInDefinition(), settings, log, nullptr,
-                                {.read = DiskRead, .inMemory = DiskInMemory});
+    native::TreeScanner scanner(BuiltInDefinition(), settings, log, nullptr, seams);
     EXPECT_TRUE(scanner.ScanTree(root));
     return {capture.text, scanner.stats, scanner.ioErrors, scanner.notCleaned};
 }
@@ -83,9 +90,13 @@ std::string WithRoot(std::string log, const std::string& from, const std::string
     return log;
 }
 
+samples::SampleSet TreeSamples() {
+    return samples::BuildSampleSet(samples::MakeCleanHost({.seed = 9, .sections = 3}), "prog",
+                                   samples::MakeCleanHost({.seed = 10, .sections = 4}), "system.exe");
+}
+
 TEST(ReadsInFlight, SameLogAsOneReadAtATime) {
-    samples::SampleSet set = samples::BuildSampleSet(samples::MakeCleanHost({.seed = 9, .sections = 3}), "prog",
-                                                     samples::MakeCleanHost({.seed = 10, .sections = 4}), "system.exe");
+    const samples::SampleSet set = TreeSamples();
     ASSERT_TRUE(set.error.empty()) << set.error;
     nt::TempTree one;
     MakeTree(set, one.path());
@@ -120,6 +131,78 @@ TEST(ReadsInFlight, SameLogAsOneReadAtATime) {
         EXPECT_EQ(got.notCleaned, expected.notCleaned) << run.name;
         EXPECT_TRUE(nt::Snapshot(tree.path()) == repaired) << run.name;
     }
+}
+
+// Drops the file's pages from memory (written out first); false where the
+// file system keeps them anyway (tmpfs).
+bool Evict(const std::string& path) {
+    posix::UniqueFd fd(::open(path.c_str(), O_RDONLY));
+    if (!fd || ::fdatasync(fd.get()) != 0) return false;
+    return ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED) == 0;
+}
+
+// Whether the file's first page is in memory.
+bool HeadInMemory(const std::string& path) {
+    posix::UniqueFd fd(::open(path.c_str(), O_RDONLY));
+    void* view = fd ? ::mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd.get(), 0) : MAP_FAILED;
+    if (view == MAP_FAILED) return false;
+    unsigned char page = 0;
+    const bool in = ::mincore(view, 4096, &page) == 0 && (page & 1);
+    ::munmap(view, 4096);
+    return in;
+}
+
+TEST(HeadRing, BringsTheHeadsIntoMemory) {
+    auto ring = native::HeadRing::Make(8);
+    if (!ring) GTEST_SKIP() << "no io_uring in this build or kernel";
+    nt::TempTree tree;
+    std::vector<posix::UniqueFd> open;
+    std::vector<int> fds;
+    for (int i = 0; i < 6; ++i) {
+        const std::string path = tree / ("f" + std::to_string(i));
+        ASSERT_TRUE(nt::WriteBytes(path, Bytes(20000, uint8_t(i))));
+        if (!Evict(path) || HeadInMemory(path)) GTEST_SKIP() << "pages cannot be dropped here";
+        open.emplace_back(::open(path.c_str(), O_RDONLY));
+        fds.push_back(open.back().get());
+    }
+    // A descriptor that cannot be read fails alone.
+    fds.push_back(::open(tree.path().c_str(), O_RDONLY | O_DIRECTORY));
+    open.emplace_back(fds.back());
+    EXPECT_TRUE(ring->Read(fds, 4096));
+    for (int i = 0; i < 6; ++i) EXPECT_TRUE(HeadInMemory(tree / ("f" + std::to_string(i)))) << i;
+    // More than the ring holds is refused, and the ring goes on.
+    EXPECT_FALSE(ring->Read(std::vector<int>(9, fds[0]), 4096));
+    EXPECT_TRUE(ring->Read({fds[0]}, 4096));
+}
+
+// A ring the kernel refuses (too deep) is none, and closes nothing it did not open.
+TEST(HeadRing, RefusedRingClosesNothing) {
+    posix::UniqueFd kept(::open("/dev/null", O_RDONLY));
+    ASSERT_TRUE(kept);
+    ASSERT_EQ(::dup2(kept.get(), 0), 0) << "stdin stands in for any descriptor the process holds";
+    EXPECT_EQ(native::HeadRing::Make(1u << 20), nullptr);
+    EXPECT_NE(::fcntl(0, F_GETFD), -1);
+}
+
+// The tree above with none of its files in memory, scanned with the disk
+// itself: detection meets the disk at once and the readers, their reads in
+// a ring, take the walk's files; the same log as one read at a time.
+TEST(HeadRing, TreeNotInMemoryGivesTheSameLog) {
+    if (!native::HeadRing::Make(1)) GTEST_SKIP() << "no io_uring in this build or kernel";
+    const samples::SampleSet set = TreeSamples();
+    ASSERT_TRUE(set.error.empty()) << set.error;
+    nt::TempTree one, two;
+    MakeTree(set, one.path());
+    MakeTree(set, two.path());
+    const Result expected = ScanWith(one.path(), {.jobs = 1, .readsInFlight = 0}, Disk::Warm, {});
+    ASSERT_NE(expected.log.find("large.exe: File repaired."), std::string::npos);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(two.path()))
+        if (entry.is_regular_file() && !Evict(entry.path().string())) GTEST_SKIP() << "pages cannot be dropped here";
+    if (HeadInMemory(two / "pad5/5")) GTEST_SKIP() << "pages cannot be dropped here";
+    const Result got = ScanWith(two.path(), {.jobs = 2, .readsInFlight = 16}, Disk::Warm, {});
+    EXPECT_EQ(got.stats.filesScanned, expected.stats.filesScanned);
+    EXPECT_EQ(got.log, WithRoot(expected.log, one.path(), two.path()));
+    EXPECT_TRUE(nt::Snapshot(two.path()) == nt::Snapshot(one.path()));
 }
 
 // Every read waits a while: with one detection thread, as many are
